@@ -1,0 +1,60 @@
+#ifndef TABULON_COMMON_TYPES_H_
+#define TABULON_COMMON_TYPES_H_
+
+#include <cstdint>
+#include <string>
+
+namespace tabulon {
+
+// The code page of a description file.
+enum TCode : std::uint8_t { tAlt = 0, tWin = 1, tKoi = 2 };
+
+// The run mode: one page for the whole tree, or one page per directory.
+enum TMode : std::uint8_t { mList = 0, mTree = 1 };
+
+// A calendar date in local time. Any year from 1601 to 9999 is possible.
+struct LocalDate {
+  int year = 1980;
+  int month = 1;
+  int day = 1;
+};
+
+// Attribute bits of a directory entry. The low byte follows the DOS layout;
+// kAttrLink marks a symbolic link or reparse point, which is never entered.
+inline constexpr std::uint32_t kAttrReadOnly = 0x01;
+inline constexpr std::uint32_t kAttrHidden = 0x02;
+inline constexpr std::uint32_t kAttrSystem = 0x04;
+inline constexpr std::uint32_t kAttrDirectory = 0x10;
+inline constexpr std::uint32_t kAttrArchive = 0x20;
+inline constexpr std::uint32_t kAttrLink = 0x400;
+
+// One entry delivered by the directory search. Name is native text (UTF-8;
+// on POSIX any bytes but "/" and NUL). For a link, Size and Time are those of
+// its target, or its own when the target is missing.
+struct SearchEntry {
+  std::string Name;
+  std::uint32_t Attr = 0;
+  std::int64_t Size = 0;
+  LocalDate Time;
+
+  bool IsDirectory() const { return (Attr & kAttrDirectory) != 0; }
+  bool IsLink() const { return (Attr & kAttrLink) != 0; }
+};
+
+// The run-wide settings, fixed from the command line before the first file
+// operation and only read afterwards.
+struct RunSettings {
+  TMode RunMode = mList;
+  std::string FromDir;  // always ends with the native separator
+  std::string URL;      // as typed, possibly empty
+};
+
+// The totals of the page being written.
+struct Totals {
+  std::int64_t TotalFiles = 0;
+  std::int64_t TotalBytes = 0;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_COMMON_TYPES_H_

@@ -1,0 +1,21 @@
+#ifndef TABULON_COMMON_UTF8_H_
+#define TABULON_COMMON_UTF8_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tabulon {
+
+// Decodes the character at s[*pos] strictly: no overlong forms, no
+// surrogates, nothing above U+10FFFF. On success stores it in *c, moves *pos
+// past it and returns true; on an invalid byte stores that byte in *c, moves
+// *pos by one and returns false.
+bool DecodeUtf8(std::string_view s, std::size_t* pos, char32_t* c);
+
+// Appends the UTF-8 form of `c` (which must be a valid scalar value).
+void AppendUtf8(char32_t c, std::string* out);
+
+}  // namespace tabulon
+
+#endif  // TABULON_COMMON_UTF8_H_
