@@ -1,0 +1,41 @@
+#ifndef TABULON_DRIVER_COMMAND_LINE_H_
+#define TABULON_DRIVER_COMMAND_LINE_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/types.h"
+#include "platform/platform.h"
+
+namespace tabulon {
+
+// Scans one parameter of a one-string command line from `*pos`: blanks,
+// control characters and empty quoted pairs before it are skipped, a quoted
+// stretch is taken whole without its quotes, and there is no escape
+// character. Moves `*pos` to where the scan stopped; the result is empty
+// only at the end of the line.
+std::string NextParameter(std::string_view line, std::size_t* pos);
+
+// The number of parameters after the program's own name.
+int ParameterCount(std::string_view line);
+
+// The k-th parameter (k >= 1) after the program's own name, or empty.
+std::string Parameter(std::string_view line, int k);
+
+// The parameters after the program's name, in order: split by the rules
+// above from a one-string line (up to its first NUL), or the arguments as
+// handed over with empty ones skipped.
+std::vector<std::string> ParametersOf(const CommandLine& command_line);
+
+// Fixes the run settings from the parameters: a parameter that is exactly
+// "/t" or "/T" selects mTree and is removed; then the first parameter is the
+// start directory (else `current_directory`) and the second the base
+// address. FromDir always ends with `separator`.
+RunSettings SettingsFrom(std::vector<std::string> parameters,
+                         const std::string& current_directory, char separator);
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_COMMAND_LINE_H_

@@ -1,0 +1,97 @@
+#include "driver/run.h"
+
+#include <cstdio>
+#include <new>
+#include <optional>
+
+#include "driver/command_line.h"
+#include "driver/walk.h"
+#include "html/page.h"
+
+namespace tabulon {
+namespace {
+
+constexpr char kNotice[] =
+    "Lists a directory tree with the descriptions of its FILES.BBS into "
+    "FILES.HTM.";
+
+// Memory set aside at start, given back when an allocation first fails, so
+// that the run can still unwind and report.
+char* g_reserve = nullptr;
+const void* g_failed_at = nullptr;
+
+void OnOutOfMemory() {
+  if (g_reserve != nullptr) {
+    delete[] g_reserve;
+    g_reserve = nullptr;
+    return;  // the allocation is tried again
+  }
+  g_failed_at = __builtin_return_address(0);
+  std::set_new_handler(nullptr);
+  throw std::bad_alloc();
+}
+
+int RunGuarded(Platform& platform) {
+  platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
+
+  const std::vector<std::string> parameters =
+      ParametersOf(platform.GetCommandLine());
+  std::string current = platform.CurrentDirectory();
+  if (current.empty()) current = ".";
+  const char separator = platform.Separator();
+  const RunSettings settings = SettingsFrom(parameters, current, separator);
+
+  Reporter reporter(platform);
+  WalkState state{platform, settings, reporter, nullptr, Totals()};
+  std::unique_ptr<Directory> root;
+  const Status opened = platform.OpenDirectory(settings.FromDir, &root);
+  if (!opened.ok()) {
+    reporter.Report("cannot read directory", settings.FromDir, opened.reason());
+    return 2;
+  }
+
+  if (settings.RunMode == mTree) {
+    WalkDirectory(std::move(root), settings.FromDir, &state);
+    return reporter.count() == 0 ? 0 : 2;
+  }
+
+  const std::string listing = settings.FromDir + "FILES.HTM";
+  std::unique_ptr<OutputFile> file;
+  const Status created = root->CreateOutput("FILES.HTM", &file);
+  if (!created.ok()) {
+    reporter.Report("cannot create listing", listing, created.reason());
+    return 2;
+  }
+  PageWriter page(std::move(file));
+  state.list_page = &page;
+  WriteHeader(DirectoryTitle(settings.FromDir, separator), &page.buffer());
+  WalkDirectory(std::move(root), settings.FromDir, &state);
+  WriteFooter(state.totals, platform.Today(), &page.buffer());
+  const Status closed = page.Close();
+  if (!closed.ok()) {
+    reporter.Report("cannot write listing", listing, closed.reason());
+  }
+  return reporter.count() == 0 ? 0 : 2;
+}
+
+}  // namespace
+
+int Run(Platform& platform) {
+  g_reserve = new char[4096];
+  std::set_new_handler(OnOutOfMemory);
+  try {
+    return RunGuarded(platform);
+  } catch (const std::bad_alloc&) {
+    // Everything of the run is unwound by now, its unfinished page removed.
+    char report[256];
+    const int n = std::snprintf(
+        report, sizeof report,
+        "Exception EOutOfMemory in module %s at %08llX.\r\nOut of memory.",
+        platform.ProgramName().c_str(),
+        static_cast<unsigned long long>(platform.CodeOffset(g_failed_at)));
+    platform.WriteStdout(std::string_view(report, n > 0 ? static_cast<std::size_t>(n) : 0));
+    return 1;
+  }
+}
+
+}  // namespace tabulon

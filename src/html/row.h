@@ -1,0 +1,34 @@
+#ifndef TABULON_HTML_ROW_H_
+#define TABULON_HTML_ROW_H_
+
+#include <string>
+#include <string_view>
+
+#include "common/types.h"
+#include "descriptions/description_list.h"
+#include "descriptions/lookup.h"
+
+namespace tabulon {
+
+// What the rows of one directory share.
+struct RowContext {
+  TMode RunMode = mList;
+  // Page bytes put before a file's name in its link: the converted base
+  // address and relative directory, or nothing when links are relative to
+  // the directory's own page.
+  std::string_view file_link_prefix;
+  // The name of the description file actually read, which gets no row.
+  std::string_view description_file;
+  const DescriptionList* list = nullptr;
+  const DescriptionLookup* lookup = nullptr;
+};
+
+// Appends the row of `entry` to `out` and counts a file in `totals`.
+// Appends nothing for FILES.BBS, FILES.HTM, the description file and, in
+// mList, directories. Returns whether a row was written.
+bool WriteRow(const SearchEntry& entry, const RowContext& context,
+              Totals* totals, std::string* out);
+
+}  // namespace tabulon
+
+#endif  // TABULON_HTML_ROW_H_

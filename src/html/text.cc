@@ -1,0 +1,123 @@
+#include "html/text.h"
+
+#include <array>
+
+#include "common/utf8.h"
+#include "descriptions/code_pages.h"
+
+namespace tabulon {
+namespace {
+
+enum class Context { kText, kLink, kUrl };
+
+// What each ASCII byte becomes in one context; empty means "itself".
+using AsciiTable = std::array<std::string_view, 128>;
+
+constexpr std::string_view kHex[] = {
+    "%00", "%01", "%02", "%03", "%04", "%05", "%06", "%07", "%08", "%09", "%0A",
+    "%0B", "%0C", "%0D", "%0E", "%0F", "%10", "%11", "%12", "%13", "%14", "%15",
+    "%16", "%17", "%18", "%19", "%1A", "%1B", "%1C", "%1D", "%1E", "%1F"};
+
+constexpr AsciiTable MakeTable(Context context) {
+  AsciiTable table{};
+  table['&'] = "&amp;";
+  table['<'] = "&lt;";
+  table['>'] = "&gt;";
+  table['"'] = "&quot;";
+  if (context == Context::kLink) {
+    // Browsers drop tabs and line ends from addresses and stop at # and ?.
+    for (int b = 0; b < 0x20; ++b) table[b] = kHex[b];
+    table[0x7F] = "%7F";
+    table['%'] = "%25";
+    table['#'] = "%23";
+    table['?'] = "%3F";
+    table['\\'] = "%5C";
+  }
+  if (context == Context::kUrl) table['\\'] = "/";
+  return table;
+}
+
+constexpr AsciiTable kTextTable = MakeTable(Context::kText);
+constexpr AsciiTable kLinkTable = MakeTable(Context::kLink);
+constexpr AsciiTable kUrlTable = MakeTable(Context::kUrl);
+
+void AppendPercent(unsigned char b, std::string* out) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out->push_back('%');
+  out->push_back(kDigits[b >> 4]);
+  out->push_back(kDigits[b & 15]);
+}
+
+void AppendCharacter(char32_t c, std::string* out) {
+  int b = ByteOf(c, tAlt);
+  if (b >= 0) {
+    out->push_back(static_cast<char>(AltToWin[b]));
+    return;
+  }
+  b = ByteOf(c, tWin);
+  if (b >= 0) {
+    out->push_back(static_cast<char>(b));
+    return;
+  }
+  out->append("&#");
+  out->append(std::to_string(static_cast<unsigned long>(c)));
+  out->push_back(';');
+}
+
+void Append(std::string_view native, Context context, const AsciiTable& table,
+            std::string* out) {
+  std::size_t pos = 0;
+  while (pos < native.size()) {
+    const unsigned char b = static_cast<unsigned char>(native[pos]);
+    if (b < 0x80) {
+      ++pos;
+      if (table[b].empty()) {
+        out->push_back(static_cast<char>(b));
+      } else {
+        out->append(table[b]);
+      }
+      continue;
+    }
+    char32_t c;
+    if (DecodeUtf8(native, &pos, &c)) {
+      AppendCharacter(c, out);
+    } else if (context == Context::kLink) {
+      AppendPercent(b, out);
+    } else {
+      out->push_back(static_cast<char>(AltToWin[b]));
+    }
+  }
+}
+
+}  // namespace
+
+void AppendPageText(std::string_view native, std::string* out) {
+  Append(native, Context::kText, kTextTable, out);
+}
+
+void AppendLinkName(std::string_view native, std::string* out) {
+  Append(native, Context::kLink, kLinkTable, out);
+}
+
+void AppendUrl(std::string_view url, std::string* out) {
+  Append(url, Context::kUrl, kUrlTable, out);
+}
+
+void AppendDescription(std::string_view text, TCode code, std::string* out) {
+  const std::uint8_t* table =
+      code == tAlt ? AltToWin : code == tKoi ? KoiToWin : nullptr;
+  for (const char ch : text) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    if (b < 0x80) {
+      if (kTextTable[b].empty()) {
+        out->push_back(ch);
+      } else {
+        out->append(kTextTable[b]);
+      }
+    } else {
+      out->push_back(table ? static_cast<char>(table[b]) : ch);
+    }
+  }
+}
+
+}  // namespace tabulon

@@ -1,0 +1,347 @@
+// The POSIX backend: every file operation is relative to an open directory
+// descriptor, so trees deeper than PATH_MAX are walked without ever building
+// (or cutting) a long path.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tabulon {
+namespace {
+
+Status FromErrno(int error) {
+  if (error == ENOENT) return Status::NotFound(std::strerror(error));
+  return Status::Failed(std::strerror(error));
+}
+
+LocalDate ToLocalDate(time_t t) {
+  struct tm parts;
+  LocalDate date;
+  if (localtime_r(&t, &parts) != nullptr) {
+    date.year = parts.tm_year + 1900;
+    date.month = parts.tm_mon + 1;
+    date.day = parts.tm_mday;
+  }
+  return date;
+}
+
+void Fill(const struct stat& st, SearchEntry* entry) {
+  if (S_ISDIR(st.st_mode)) entry->Attr |= kAttrDirectory;
+  if ((st.st_mode & 0222) == 0) entry->Attr |= kAttrReadOnly;
+  entry->Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+  entry->Time = ToLocalDate(st.st_mtime);
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The temporary page being written, so that SIGINT and SIGTERM can remove it
+// before the process dies. Only one page is open at a time.
+volatile sig_atomic_t g_temp_active = 0;
+int g_temp_dir = -1;
+char g_temp_name[64];
+
+void RemoveTempAndDie(int sig) {
+  if (g_temp_active) ::unlinkat(g_temp_dir, g_temp_name, 0);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  PosixOutputFile(int dir, int fd, std::string temp, std::string target)
+      : dir_(dir), fd_(fd), temp_(std::move(temp)), target_(std::move(target)) {
+    g_temp_dir = dir_;
+    std::snprintf(g_temp_name, sizeof g_temp_name, "%s", temp_.c_str());
+    g_temp_active = 1;
+  }
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlinkat(dir_, temp_.c_str(), 0);
+    g_temp_active = 0;
+    ::close(dir_);
+  }
+
+  Status Write(std::string_view bytes) override {
+    if (!status_.ok()) return status_;
+    if (!WriteAll(fd_, bytes.data(), bytes.size())) status_ = FromErrno(errno);
+    return status_;
+  }
+
+  Status Commit() override {
+    if (status_.ok() && ::close(fd_) != 0) status_ = FromErrno(errno);
+    else if (!status_.ok()) ::close(fd_);
+    fd_ = -1;
+    if (!status_.ok()) return status_;
+    if (::renameat(dir_, temp_.c_str(), dir_, target_.c_str()) != 0) {
+      return status_ = FromErrno(errno);
+    }
+    committed_ = true;
+    return status_;
+  }
+
+ private:
+  int dir_;
+  int fd_;
+  std::string temp_;
+  std::string target_;
+  Status status_;
+  bool committed_ = false;
+};
+
+class PosixDirectory final : public Directory {
+ public:
+  explicit PosixDirectory(int fd) : fd_(fd) {}
+  ~PosixDirectory() override { ::close(fd_); }
+
+  Status List(std::vector<SearchEntry>* entries) override {
+    const int fd = ::dup(fd_);
+    if (fd < 0) return FromErrno(errno);
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      return FromErrno(error);
+    }
+    ::rewinddir(dir);
+    Status status;
+    for (;;) {
+      errno = 0;
+      const struct dirent* d = ::readdir(dir);
+      if (d == nullptr) {
+        if (errno != 0) status = FromErrno(errno);
+        break;
+      }
+      const char* name = d->d_name;
+      if (name[0] == '.' &&
+          (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+        continue;
+      }
+      SearchEntry entry;
+      entry.Name = name;
+      struct stat st;
+      if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;  // vanished since the directory was read
+      }
+      if (S_ISLNK(st.st_mode)) {
+        entry.Attr |= kAttrLink;
+        struct stat target;
+        if (::fstatat(fd_, name, &target, 0) == 0) st = target;
+      }
+      Fill(st, &entry);
+      entries->push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    return status;
+  }
+
+  Status OpenSubdirectory(const std::string& name,
+                          std::unique_ptr<Directory>* out) override {
+    const int fd = ::openat(fd_, name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    *out = std::make_unique<PosixDirectory>(fd);
+    return Status::Ok();
+  }
+
+  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+    // O_NONBLOCK: a FIFO named like a description file must not hang the run.
+    const int fd = ::openat(fd_, name.c_str(),
+                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return FromErrno(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return Status::Failed(S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
+                                                : "not a regular file");
+    }
+    bytes->clear();
+    bytes->reserve(static_cast<size_t>(st.st_size));
+    constexpr size_t kBlock = 1 << 20;
+    Status status;
+    for (;;) {
+      const size_t old = bytes->size();
+      bytes->resize(old + kBlock);
+      const ssize_t n = ::read(fd, bytes->data() + old, kBlock);
+      if (n < 0) {
+        bytes->resize(old);
+        if (errno == EINTR) continue;
+        status = FromErrno(errno);
+        break;
+      }
+      bytes->resize(old + static_cast<size_t>(n));
+      if (n == 0) break;
+    }
+    ::close(fd);
+    return status;
+  }
+
+  Status CreateOutput(const std::string& name,
+                      std::unique_ptr<OutputFile>* out) override {
+    const int dir = ::dup(fd_);
+    if (dir < 0) return FromErrno(errno);
+    // A page that is replaced keeps its permissions; a new one gets those of
+    // any newly created file.
+    struct stat old;
+    const bool replaces = ::fstatat(dir, name.c_str(), &old, 0) == 0 &&
+                          S_ISREG(old.st_mode);
+    for (int attempt = 0;; ++attempt) {
+      const std::string temp = "." + name + "." + std::to_string(::getpid()) +
+                               "." + std::to_string(attempt) + ".tmp";
+      const int fd = ::openat(dir, temp.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == EEXIST && attempt < 100) continue;
+        const int error = errno;
+        ::close(dir);
+        return FromErrno(error);
+      }
+      if (replaces) ::fchmod(fd, old.st_mode & 07777);
+      *out = std::make_unique<PosixOutputFile>(dir, fd, temp, name);
+      return Status::Ok();
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  PosixPlatform(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) args_.emplace_back(argv[i]);
+    if (argc > 0 && argv[0] != nullptr) {
+      program_ = argv[0];
+      const size_t slash = program_.rfind('/');
+      if (slash != std::string::npos) program_.erase(0, slash + 1);
+    }
+    if (program_.empty()) program_ = "tabulon";
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTempAndDie;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+    tzset();
+  }
+
+  CommandLine GetCommandLine() override {
+    CommandLine line;
+    line.args = args_;
+    return line;
+  }
+
+  std::string CurrentDirectory() override {
+    std::string buffer(4096, '\0');
+    for (;;) {
+      if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+        buffer.resize(std::strlen(buffer.c_str()));
+        return buffer;
+      }
+      if (errno != ERANGE) return std::string();
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  char Separator() const override { return '/'; }
+
+  Status OpenDirectory(const std::string& path,
+                       std::unique_ptr<Directory>* out) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    *out = std::make_unique<PosixDirectory>(fd);
+    return Status::Ok();
+  }
+
+  LocalDate Today() override { return ToLocalDate(::time(nullptr)); }
+
+  std::uint64_t FreeMemory() override {
+    struct sysinfo info;
+    std::uint64_t free = UINT64_MAX;
+    if (::sysinfo(&info) == 0) {
+      free = (static_cast<std::uint64_t>(info.freeram) + info.bufferram +
+              info.freeswap) * info.mem_unit;
+    }
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+      std::uint64_t used = 0;
+      if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        unsigned long pages = 0;
+        if (std::fscanf(statm, "%lu", &pages) == 1) {
+          used = static_cast<std::uint64_t>(pages) *
+                 static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        }
+        std::fclose(statm);
+      }
+      const std::uint64_t left = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
+      if (left < free) free = left;
+    }
+    return free;
+  }
+
+  std::string ProgramName() override { return program_; }
+
+  std::uintptr_t CodeOffset(const void* address) override {
+    Dl_info info;
+    if (::dladdr(address, &info) != 0 && info.dli_fbase != nullptr) {
+      return reinterpret_cast<std::uintptr_t>(address) -
+             reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+    }
+    return reinterpret_cast<std::uintptr_t>(address);
+  }
+
+  void WriteStdout(std::string_view bytes) override {
+    WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());
+  }
+  void WriteStderr(std::string_view bytes) override {
+    WriteAll(STDERR_FILENO, bytes.data(), bytes.size());
+  }
+  bool StderrIsTerminal() override { return ::isatty(STDERR_FILENO) == 1; }
+  int TerminalWidth() override {
+    struct winsize size;
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0) return size.ws_col;
+    return 0;
+  }
+
+ private:
+  std::vector<std::string> args_;
+  std::string program_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
+  return std::make_unique<PosixPlatform>(argc, argv);
+}
+
+}  // namespace tabulon
