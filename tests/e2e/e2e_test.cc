@@ -1,0 +1,412 @@
+// Runs the real binary on real trees and compares the pages byte for byte.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/process.h"
+#include "support/tree.h"
+
+namespace tabulon::testing {
+namespace {
+
+const char kBanner[] =
+    "Tabulon [FromDir] [URL] [/t]\r\n"
+    "Lists a directory tree with the descriptions of its FILES.BBS into "
+    "FILES.HTM.\r\n";
+
+std::string Head(const std::string& title) {
+  return "<html><head><meta http-equiv=\"Content-Language\" content=\"ru\">\r\n"
+         "<meta http-equiv=\"Content-Type\" content=\"text/html; "
+         "charset=windows-1251\">\r\n<title>" +
+         title + "</title></head><body>\r\n<table><th>" + title +
+         "/files</th><tr><td><b>name</b></td><td align=right><b>size</b></td>"
+         "<td align=center><b>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;date&nbsp;&nbsp;"
+         "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;</b></td><td align=center><b>"
+         "description</b></td></tr>";
+}
+
+// The children run with TZ=UTC, so "today" is the UTC date.
+std::string Stamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts;
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::snprintf(text, sizeof text, "Created %02d-%02d-%02d", parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_year % 100);
+  return text;
+}
+
+std::string Foot(const std::string& bytes, int files) {
+  std::string padded = bytes;
+  if (padded.size() < 10) padded.insert(0, 10 - padded.size(), ' ');
+  return "</table>\r\n<b>" + padded + " bytes in " + std::to_string(files) +
+         " files.</b><br>\r\n<i>" + Stamp() + ".</i>\r\n</body></html>\r\n";
+}
+
+std::string FileRow(const std::string& link, const std::string& name,
+                    const std::string& size, const std::string& date,
+                    const std::optional<std::string>& description = {}) {
+  return "<tr><td><a href=\"" + link + "\">" + name +
+         "</a></td><td align=right>" + size + " </td><td>" + date + "</td>" +
+         (description ? "<td> " + *description + "</td></tr>\r\n"
+                      : std::string("<td></td></tr>\r\n"));
+}
+
+std::string DirRow(const std::string& name_link, const std::string& name,
+                   const std::string& date,
+                   const std::optional<std::string>& description = {}) {
+  return "<tr><td><a href=\"" + name_link + "/FILES.HTM\"><b>" + name +
+         "</b></a></td><td align=center><b>DIR</b></td><td>" + date + "</td>" +
+         (description ? "<td> " + *description + "</td></tr>\r\n"
+                      : std::string("<td></td></tr>\r\n"));
+}
+
+class E2eTest : public ::testing::Test {
+ protected:
+  ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {}) {
+    args.insert(args.begin(), TABULON_BINARY);
+    options.env.push_back("TZ=UTC");
+    return RunProcess(args, options);
+  }
+
+  // Joins the rows of a directory's entries in the order the system lists
+  // them; `rows` maps a name to its row, names without one are left out.
+  std::string InListOrder(const std::string& dir,
+                          const std::map<std::string, std::string>& rows) {
+    std::string joined;
+    std::size_t used = 0;
+    for (const std::string& name : tree_.Names(dir)) {
+      const auto it = rows.find(name);
+      if (it != rows.end()) {
+        joined += it->second;
+        ++used;
+      }
+    }
+    EXPECT_EQ(used, rows.size()) << "a row names an entry that is not there";
+    return joined;
+  }
+
+  TempTree tree_;
+};
+
+TEST_F(E2eTest, EmptyDirectoryGivesBannerAndEmptyTable) {
+  tree_.Dir("Archive");
+  const ProcessResult r = Run({tree_.Path("Archive")});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(tree_.Read("Archive/FILES.HTM"), Head("Archive") + Foot("0", 0));
+}
+
+TEST_F(E2eTest, FileInSubdirectoryOfListPage) {
+  tree_.Dir("Archive/DOCS");
+  tree_.File("Archive/DOCS/README.TXT", std::string(1234, 'x'));
+  tree_.File("Archive/DOCS/FILES.BBS", "readme.txt   Read me first\r\n");
+  tree_.Date("Archive/DOCS/README.TXT", 2005, 7, 4);
+  const ProcessResult r = Run({tree_.Path("Archive")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("Archive/FILES.HTM"),
+            Head("Archive") +
+                FileRow("DOCS/README.TXT", "README.TXT", "1234", "07-04-05",
+                        "Read me first") +
+                Foot("1234", 1));
+}
+
+TEST_F(E2eTest, SubdirectoryRowOfTreePage) {
+  tree_.Dir("Archive/SUB");
+  tree_.Date("Archive/SUB", 2005, 12, 25);
+  const ProcessResult r = Run({tree_.Path("Archive"), "/t"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  // The date is read before the walk writes SUB's own page into it.
+  EXPECT_EQ(tree_.Read("Archive/FILES.HTM"),
+            Head("Archive") + DirRow("SUB", "SUB", " 12-25-05") + Foot("0", 0));
+  EXPECT_EQ(tree_.Read("Archive/SUB/FILES.HTM"), Head("SUB") + Foot("0", 0));
+}
+
+TEST_F(E2eTest, ListPageCoversTheWholeTreeInPreOrder) {
+  tree_.Dir("A/one/deep");
+  tree_.Dir("A/two");
+  tree_.Dir("A/.git");
+  tree_.File("A/top.txt", "12345");
+  tree_.File("A/.hidden", "x");
+  tree_.File("A/.git/config", "x");
+  tree_.File("A/one/b.txt", "1");
+  tree_.File("A/one/deep/c.txt", "22");
+  tree_.File("A/two/d.txt", "333");
+  tree_.File("A/two/e.txt", "4444");
+  for (const char* f : {"A/top.txt", "A/one/b.txt", "A/one/deep/c.txt",
+                        "A/two/d.txt", "A/two/e.txt"}) {
+    tree_.Date(f, 2024, 3, 9);
+  }
+  const ProcessResult r = Run({tree_.Path("A"), "http://x.org/pub/"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string url = "http://x.org/pub/";
+  const std::string date = "03-09-24";
+  std::map<std::string, std::string> subtrees = {
+      {"one", FileRow(url + "one/b.txt", "b.txt", "1", date) +
+                  FileRow(url + "one/deep/c.txt", "c.txt", "2", date)},
+      {"two", InListOrder("A/two",
+                          {{"d.txt", FileRow(url + "two/d.txt", "d.txt", "3", date)},
+                           {"e.txt", FileRow(url + "two/e.txt", "e.txt", "4", date)}})}};
+  EXPECT_EQ(tree_.Read("A/FILES.HTM"),
+            Head("A") + FileRow(url + "top.txt", "top.txt", "5", date) +
+                InListOrder("A", subtrees) + Foot("15", 5));
+}
+
+TEST_F(E2eTest, TreePagesCountOnlyTheirOwnFiles) {
+  tree_.Dir("T/sub");
+  tree_.File("T/a.txt", "aaaa");
+  tree_.File("T/sub/b.txt", "bb");
+  tree_.File("T/sub/FILES.BBS", "B.TXT second level\r\n");
+  tree_.Date("T/a.txt", 2001, 10, 5);
+  tree_.Date("T/sub/b.txt", 1999, 1, 31);
+  tree_.Date("T/sub", 2010, 11, 1);
+  for (const std::string& url : {std::string(), std::string("ftp://h/p")}) {
+    SCOPED_TRACE("URL '" + url + "'");
+    std::vector<std::string> args = {"/T", tree_.Path("T")};
+    if (!url.empty()) args.push_back(url);
+    const ProcessResult r = Run(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(tree_.Read("T/FILES.HTM"),
+              Head("T") +
+                  InListOrder("T", {{"a.txt", FileRow(url + "a.txt", "a.txt", "4", " 10-05-01")},
+                                    {"sub", DirRow("sub", "sub", " 11-01-10")}}) +
+                  Foot("4", 1));
+    EXPECT_EQ(tree_.Read("T/sub/FILES.HTM"),
+              Head("sub") +
+                  FileRow(url.empty() ? "b.txt" : url + "sub/b.txt", "b.txt", "2",
+                          "01-31-99", "second level") +
+                  Foot("2", 1));
+    tree_.Date("T/sub", 2010, 11, 1);
+  }
+}
+
+TEST_F(E2eTest, AddressWithoutTrailingSlashIsJoinedAsTyped) {
+  tree_.Dir("U/d");
+  tree_.File("U/d/f", "");
+  tree_.Date("U/d/f", 2020, 2, 29);
+  const ProcessResult r = Run({tree_.Path("U"), "/pub"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("U/FILES.HTM"),
+            Head("U") + FileRow("/pubd/f", "f", "0", "02-29-20") + Foot("0", 1));
+}
+
+TEST_F(E2eTest, DescriptionsInEachCodePageWithCyrillicNames) {
+  struct Case {
+    const char* dir;
+    std::string bbs;       // "отчёт.doc Годовой отчёт" in the code page
+    std::string expected;  // the description as the page shows it
+  };
+  const Case cases[] = {
+      // Code page 866.
+      {"dos", "\xAE\xE2\xE7\xF1\xE2.doc \x83\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1\xE2\r\n",
+       "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2"},
+      // windows-1251.
+      {"win", "\xEE\xF2\xF7\xB8\xF2.doc \xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2\n",
+       "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2"},
+      // KOI8-R: its small io comes out as a plain small ie.
+      {"koi", "\xCF\xD4\xDE\xA3\xD4.doc \xE7\xCF\xC4\xCF\xD7\xCF\xCA \xCF\xD4\xDE\xA3\xD4\n",
+       "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xE5\xF2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dir);
+    tree_.Dir(c.dir);
+    tree_.File(std::string(c.dir) + "/FILES.BBS", c.bbs);
+    const std::string file = std::string(c.dir) + "/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.doc";
+    tree_.File(file, "abc");
+    tree_.Date(file, 2006, 6, 6);
+    const ProcessResult r = Run({tree_.Path(c.dir), "", "/t"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // ОТЧЁТ.doc in windows-1251, in the link and in the name cell.
+    const std::string name = "\xCE\xD2\xD7\xA8\xD2.doc";
+    EXPECT_EQ(tree_.Read(std::string(c.dir) + "/FILES.HTM"),
+              Head(c.dir) + FileRow(name, name, "3", "06-06-06", c.expected) + Foot("3", 1));
+  }
+}
+
+TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
+  tree_.Dir("H");
+  const std::map<std::string, std::pair<std::string, std::string>> names = {
+      // name -> (link, name cell)
+      {"a&b.txt", {"a&amp;b.txt", "a&amp;b.txt"}},
+      {"<x>.txt", {"&lt;x&gt;.txt", "&lt;x&gt;.txt"}},
+      {"q\"uote.txt", {"q&quot;uote.txt", "q&quot;uote.txt"}},
+      {"#1.txt", {"%231.txt", "#1.txt"}},
+      {"50%.txt", {"50%25.txt", "50%.txt"}},
+      {"what?.txt", {"what%3F.txt", "what?.txt"}},
+      {"back\\slash", {"back%5Cslash", "back\\slash"}},
+      {"smile\xF0\x9F\x98\x80.txt", {"smile&#128512;.txt", "smile&#128512;.txt"}},
+      {"caf\xC3\xA9.txt", {"caf&#233;.txt", "caf&#233;.txt"}},
+      {"No\xE2\x84\x96 1", {"No\xB9 1", "No\xB9 1"}},
+      {"box\xE2\x94\x80", {"box-", "box-"}},
+      {"raw\xFF", {"raw%FF", "raw_"}},
+  };
+  std::map<std::string, std::string> rows;
+  for (const auto& [name, texts] : names) {
+    tree_.File("H/" + name, "");
+    tree_.Date("H/" + name, 2015, 5, 15);
+    std::optional<std::string> description;
+    if (name == "a&b.txt") description = "&lt;script&gt;x&lt;/script&gt; &amp; &quot;more&quot;";
+    rows[name] = FileRow(texts.first, texts.second, "0", "05-15-15", description);
+  }
+  tree_.File("H/FILES.BBS", "A&B.TXT <script>x</script> & \"more\"\r\n");
+  const ProcessResult r = Run({tree_.Path("H")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("H/FILES.HTM"),
+            Head("H") + InListOrder("H", rows) + Foot("0", static_cast<int>(names.size())));
+}
+
+TEST_F(E2eTest, LargeSizesAndOldDatesAreShownAsTheyAre) {
+  tree_.Dir("S");
+  tree_.Sparse("S/big.iso", (5LL << 30));
+  tree_.File("S/old.txt", "1");
+  tree_.Date("S/big.iso", 2030, 12, 25);
+  tree_.Date("S/old.txt", 1970, 1, 1);
+  const ProcessResult r = Run({tree_.Path("S")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("S/FILES.HTM"),
+            Head("S") +
+                InListOrder("S", {{"big.iso", FileRow("big.iso", "big.iso", "5368709120", " 12-25-30")},
+                                  {"old.txt", FileRow("old.txt", "old.txt", "1", "01-01-70")}}) +
+                Foot("5368709121", 2));
+}
+
+TEST_F(E2eTest, DescriptionFileInAnyLetterCase) {
+  tree_.Dir("L");
+  tree_.File("L/files.bbs", "a.txt lower-case description file\n");
+  tree_.File("L/a.txt", "");
+  tree_.File("L/files.htm", "");
+  tree_.Date("L/a.txt", 2012, 1, 2);
+  tree_.Date("L/files.htm", 2012, 1, 2);
+  const ProcessResult r = Run({tree_.Path("L")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("L/FILES.HTM"),
+            Head("L") +
+                InListOrder("L", {{"a.txt", FileRow("a.txt", "a.txt", "0", "01-02-12",
+                                                    "lower-case description file")},
+                                  {"files.htm", FileRow("files.htm", "files.htm", "0", "01-02-12")}}) +
+                Foot("0", 2));
+}
+
+TEST_F(E2eTest, LinksToDirectoriesAreListedButNotFollowed) {
+  tree_.Dir("outside");
+  tree_.Dir("K/real");
+  tree_.File("outside/target.txt", "123456");
+  tree_.Date("outside/target.txt", 2003, 3, 3);
+  tree_.Date("outside", 2004, 4, 4);
+  tree_.Link("K/out", "../outside");
+  tree_.Link("K/file.lnk", "../outside/target.txt");
+  tree_.Link("K/loop", ".");
+  tree_.Date("K/real", 2005, 5, 5);
+  const ProcessResult r = Run({"/t", tree_.Path("K")});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_FALSE(tree_.Exists("outside/FILES.HTM"));
+  EXPECT_TRUE(tree_.Exists("K/real/FILES.HTM"));
+  const std::string page = tree_.Read("K/FILES.HTM");
+  EXPECT_NE(page.find(DirRow("out", "out", "04-04-04")), std::string::npos) << page;
+  EXPECT_NE(page.find(FileRow("file.lnk", "file.lnk", "6", "03-03-03")), std::string::npos);
+  EXPECT_NE(page.find(">loop</b>"), std::string::npos);
+  EXPECT_NE(page.find(Foot("6", 1)), std::string::npos);
+}
+
+TEST_F(E2eTest, CommandLineVariants) {
+  tree_.Dir("C/sub");
+  tree_.Dir("C/pub/texts");
+  struct Case {
+    std::vector<std::string> args;
+    bool in_tree;          // run from inside C
+    bool expect_tree_mode;
+  };
+  const Case cases[] = {
+      {{}, true, false},                                  // current directory
+      {{"/t"}, true, true},                               // switch alone
+      {{"", tree_.Path("C")}, false, false},              // empty argument skipped
+      {{tree_.Path("C") + "/", "/pub/texts/"}, false, false},  // "/t" inside an address
+      {{tree_.Path("C"), "/tree"}, false, false},         // only a whole "/t" switches
+      {{tree_.Path("C"), "x", "/T"}, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    std::remove(tree_.Path("C/FILES.HTM").c_str());
+    std::remove(tree_.Path("C/sub/FILES.HTM").c_str());
+    ProcessOptions options;
+    if (c.in_tree) options.cwd = tree_.Path("C");
+    const ProcessResult r = Run(c.args, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, kBanner);
+    const std::string page = tree_.Read("C/FILES.HTM");
+    EXPECT_EQ(page.substr(0, Head("C").size()), Head("C"));
+    EXPECT_EQ(tree_.Exists("C/sub/FILES.HTM"), c.expect_tree_mode);
+  }
+}
+
+TEST_F(E2eTest, FailuresAreReportedAndSetTheExitCode) {
+  tree_.File("plain", "not a directory");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{tree_.Path("missing")},
+        std::vector<std::string>{tree_.Path("missing"), "", "/t"},
+        std::vector<std::string>{tree_.Path("plain")}}) {
+    SCOPED_TRACE(args[0]);
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.out, kBanner);
+    EXPECT_EQ(r.err.rfind("tabulon: cannot read directory '" + args[0] + "/': ", 0), 0u)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  }
+}
+
+TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
+  tree_.Dir("P/sub");
+  tree_.File("P/sub/FILES.HTM", "old page");
+  chmod(tree_.Path("P/sub/FILES.HTM").c_str(), 0600);
+  ProcessOptions options;
+  options.in_child = [] { umask(022); };
+  const ProcessResult r = Run({tree_.Path("P"), "/t"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(stat(tree_.Path("P/FILES.HTM").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ASSERT_EQ(stat(tree_.Path("P/sub/FILES.HTM").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(tree_.Read("P/sub/FILES.HTM"), Head("sub") + Foot("0", 0));
+  for (const std::string dir : {"P", "P/sub"}) {
+    for (const std::string& name : tree_.Names(dir)) {
+      EXPECT_NE(name[0], '.') << "temporary file left: " << dir << "/" << name;
+    }
+  }
+}
+
+TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
+  tree_.Dir("M");
+  tree_.File("M/FILES.HTM", "previous page");
+  // A description file far larger than the address space the run may use.
+  tree_.Sparse("M/FILES.BBS", 512LL << 20);
+  ProcessOptions options;
+  options.in_child = [] {
+    rlimit limit{256u << 20, 256u << 20};
+    setrlimit(RLIMIT_AS, &limit);
+  };
+  const ProcessResult r = Run({tree_.Path("M")}, options);
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  ASSERT_EQ(r.out.substr(0, sizeof kBanner - 1), kBanner);
+  EXPECT_TRUE(std::regex_match(
+      r.out.substr(sizeof kBanner - 1),
+      std::regex("Exception EOutOfMemory in module tabulon at [0-9A-F]{8,}\\.\r\n"
+                        "Out of memory\\.")))
+      << r.out;
+  EXPECT_EQ(tree_.Read("M/FILES.HTM"), "previous page");
+  EXPECT_EQ(tree_.Names("M").size(), 2u);
+}
+
+}  // namespace
+}  // namespace tabulon::testing

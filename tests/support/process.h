@@ -1,0 +1,32 @@
+#ifndef TABULON_TESTS_SUPPORT_PROCESS_H_
+#define TABULON_TESTS_SUPPORT_PROCESS_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tabulon::testing {
+
+struct ProcessResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct ProcessOptions {
+  std::string cwd;                     // empty: the test's own
+  std::vector<std::string> env;        // NAME=value added or replacing
+  std::function<void()> in_child;      // runs in the child before exec
+  int kill_after_ms = 0;               // send kill_signal after this long
+  int kill_signal = 15;
+  bool stderr_to_pty = false;          // standard error is a terminal
+};
+
+// Runs argv[0] with the arguments, collecting both output streams.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const ProcessOptions& options = {});
+
+}  // namespace tabulon::testing
+
+#endif  // TABULON_TESTS_SUPPORT_PROCESS_H_
