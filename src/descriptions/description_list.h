@@ -1,8 +1,10 @@
 #ifndef TABULON_DESCRIPTIONS_DESCRIPTION_LIST_H_
 #define TABULON_DESCRIPTIONS_DESCRIPTION_LIST_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,29 +21,39 @@ class DescriptionList {
   using FreeMemoryFn = std::function<std::uint64_t()>;
 
   // An empty list with Code tAlt. `free_memory` feeds the guard of Insert;
-  // without one the guard never refuses.
+  // without one the guard never refuses. `growth` must be positive.
   explicit DescriptionList(FreeMemoryFn free_memory = nullptr,
                            int capacity = 10, int growth = 10);
 
   // Appends a copy of `record` unless the memory guard refuses it: with room
   // left in the slots, more than 8192 bytes must remain free; when the slots
   // are full, more than 8192 + 4 * (capacity + growth). Returns whether the
-  // record was taken.
+  // record was taken. The free-memory figure is asked again only when the
+  // last one, less what the list has taken since, is within 16 MiB of that.
   bool Insert(std::string_view record);
 
-  int Count() const;
-  // The record in slot `index`; requires 0 <= index < Count().
+  int Count() const { return static_cast<int>(ends_.size()); }
+  // The record in slot `index`; requires 0 <= index < Count(). The view
+  // stays valid until the next Insert.
   std::string_view At(int index) const;
+
+  // The number of slots the guard counts as allocated.
+  int Capacity() const { return capacity_; }
 
   TCode Code() const { return code_; }
   void SetCode(TCode code) { code_ = code; }
 
  private:
   FreeMemoryFn free_memory_;
+  // The last free-memory figure less what Insert has allocated since.
+  std::optional<std::uint64_t> free_estimate_;
   int capacity_;
   int growth_;
   TCode code_ = tAlt;
-  std::vector<std::string> records_;
+  // All records back to back; record i ends at ends_[i] and starts where
+  // record i - 1 ends. One allocation instead of one per record.
+  std::string arena_;
+  std::vector<std::size_t> ends_;
 };
 
 }  // namespace tabulon

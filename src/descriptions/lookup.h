@@ -1,16 +1,41 @@
 #ifndef TABULON_DESCRIPTIONS_LOOKUP_H_
 #define TABULON_DESCRIPTIONS_LOOKUP_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/types.h"
 #include "descriptions/description_list.h"
 
 namespace tabulon {
 
+// The key under which the entry `name` (native text: UTF-8, or on POSIX any
+// bytes, an invalid byte standing for its code page 866 character) is looked
+// up in a list of code page `code`: one byte per character, upper-cased by
+// the code page's table. nullopt for an empty name or one with a character
+// the code page lacks, which no record describes.
+std::optional<std::string> DescriptionKey(std::string_view name, TCode code);
+
+// Scans `list` from its first record for one that begins with `key` (built
+// by DescriptionKey for the list's Code), comparing the record upper-cased.
+// Returns whether one does; *index is its slot, or Count() when none does.
+// An empty key matches nothing.
+bool FindDescription(const DescriptionList& list, std::string_view key,
+                     int* index);
+
+// The description in `record` for a name of `key_length` characters: what
+// follows the name, trimmed of bytes 0x20 and below at both ends.
+std::string_view DescriptionText(std::string_view record,
+                                 std::size_t key_length);
+
 // Answers, for every entry of one directory, which record of its
-// description list describes it. Built once per directory; the list must
-// outlive it.
+// description list describes it, with the result of FindDescription but in
+// logarithmic time. Built once per directory in O(r log r); the list must
+// outlive it and take no more records.
 class DescriptionLookup {
  public:
   explicit DescriptionLookup(const DescriptionList& list);
@@ -21,6 +46,24 @@ class DescriptionLookup {
   // bytes 0x20 and below at both ends. Still in the list's code page.
   // nullopt when no record describes the entry.
   std::optional<std::string_view> DescriptionOf(std::string_view name) const;
+
+  // The slot of the first record in file order that begins with `key` (as
+  // FindDescription takes it), or nullopt when none does.
+  std::optional<int> Find(std::string_view key) const;
+
+ private:
+  std::string_view Upper(std::int32_t record) const;
+
+  const DescriptionList& list_;
+  // Every record upper-cased, back to back, and where each one starts.
+  std::string upper_;
+  std::vector<std::size_t> starts_;
+  // Record slots ordered by their upper-cased bytes: the records that begin
+  // with a key form one run of this order.
+  std::vector<std::int32_t> sorted_;
+  // first_[k][i]: the smallest slot among sorted_[i .. i + 2^k), so the
+  // first record in file order of any run is found with two lookups.
+  std::vector<std::vector<std::int32_t>> first_;
 };
 
 }  // namespace tabulon

@@ -1,0 +1,139 @@
+#include "descriptions/loader.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tabulon {
+namespace {
+
+constexpr std::size_t kMaxRecord = 255;
+
+struct ByteRange {
+  int first;
+  int last;
+};
+
+// Printable ASCII except " * + , / ; < = > ? [ ] |, plus DEL.
+constexpr ByteRange kFileNameRanges[] = {
+    {0x21, 0x21}, {0x23, 0x29}, {0x2D, 0x2E}, {0x30, 0x3A},
+    {0x40, 0x5A}, {0x5C, 0x5C}, {0x5E, 0x7B}, {0x7D, 0x7F},
+};
+
+constexpr std::array<bool, 256> MakeFileNameChars() {
+  std::array<bool, 256> set{};
+  for (const ByteRange& range : kFileNameRanges) {
+    for (int b = range.first; b <= range.last; ++b) set[b] = true;
+  }
+  return set;
+}
+
+constexpr std::array<bool, 256> kFileNameChars = MakeFileNameChars();
+
+// Which letter counters a byte adds to: the lower-case letters of code page
+// 866, of KOI8-R (less three) and of windows-1251. E0-EF count twice.
+enum : std::uint8_t { kAlt = 1, kKoi = 2, kWin = 4 };
+
+constexpr std::array<std::uint8_t, 256> MakeLetterClasses() {
+  std::array<std::uint8_t, 256> classes{};
+  for (int b = 0xA0; b <= 0xAF; ++b) classes[b] |= kAlt;
+  for (int b = 0xE0; b <= 0xEF; ++b) classes[b] |= kAlt;
+  for (int b = 0xC0; b <= 0xDF; ++b) {
+    if (b != 0xD6 && b != 0xD7 && b != 0xDA) classes[b] |= kKoi;
+  }
+  for (int b = 0xE0; b <= 0xFF; ++b) classes[b] |= kWin;
+  return classes;
+}
+
+constexpr std::array<std::uint8_t, 256> kLetterClasses = MakeLetterClasses();
+
+bool IsBlankOrControl(char c) { return static_cast<std::uint8_t>(c) <= 0x20; }
+
+std::string_view TrimBlanksAndControls(std::string_view s) {
+  while (!s.empty() && IsBlankOrControl(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlankOrControl(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+bool IsFileNameChar(std::uint8_t byte) { return kFileNameChars[byte]; }
+
+std::string Blanks(int n) {
+  return std::string(static_cast<std::size_t>(std::max(n, 0)), ' ');
+}
+
+std::string CollapseBlanks(std::string_view s, int from) {
+  const std::size_t start =
+      std::min(static_cast<std::size_t>(std::max(from, 1)) - 1, s.size());
+  std::string out(s.substr(0, start));
+  out.reserve(s.size());
+  // A blank followed by another is the one that goes, so the last blank of
+  // each run stays, even when the run began before `from`.
+  for (std::size_t i = start; i < s.size(); ++i) {
+    if (s[i] == ' ' && i + 1 < s.size() && s[i + 1] == ' ') continue;
+    out.push_back(s[i]);
+  }
+  return out;
+}
+
+std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
+  std::string record;
+  std::string line;
+  const std::string indent_blanks = Blanks(indent);
+  bool may_continue = false;
+  bool have_first = false;
+  while (!file->AtEnd()) {
+    const std::size_t line_start = file->Position();
+    file->ReadLine(&line);
+    std::replace(line.begin(), line.end(), '\t', ' ');
+    if (may_continue && !line.empty() && line.starts_with(indent_blanks)) {
+      const std::string rest = CollapseBlanks(TrimBlanksAndControls(line), 1);
+      record.push_back(' ');
+      record.append(rest);
+      if (record.size() > kMaxRecord) record.resize(kMaxRecord);
+      continue;
+    }
+    if (have_first) {
+      file->SetPosition(line_start);
+      break;
+    }
+    may_continue = !line.empty() &&
+                   IsFileNameChar(static_cast<std::uint8_t>(line[0])) &&
+                   line[0] != '-' && line[0] != ':' && line[0] != '\\';
+    if (line.empty()) line = " ";
+    // Only the name (up to the first blank) is raised, and only a-z: the
+    // description keeps the case of the file.
+    for (char& c : line) {
+      if (c == ' ') break;
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    record = CollapseBlanks(line, indent);
+    have_first = true;
+  }
+  return record;
+}
+
+void LoadDescriptions(std::string_view file, DescriptionList* list) {
+  std::int64_t alt = 0;
+  std::int64_t koi = 0;
+  std::int64_t win = 0;
+  DescriptionFile reader(file);
+  while (!reader.AtEnd()) {
+    const std::string record = ReadDescriptionRecord(&reader, 1);
+    for (const char c : record) {
+      const std::uint8_t classes = kLetterClasses[static_cast<std::uint8_t>(c)];
+      alt += classes & kAlt;
+      koi += (classes & kKoi) >> 1;
+      win += (classes & kWin) >> 2;
+    }
+    // The refused record has been counted: Code is decided from everything
+    // read, not only from what the list kept.
+    if (!list->Insert(record)) break;
+  }
+  TCode code = tAlt;
+  if (koi > alt && koi > win) code = tKoi;
+  if (win > alt && win > koi) code = tWin;
+  list->SetCode(code);
+}
+
+}  // namespace tabulon
