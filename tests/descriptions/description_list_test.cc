@@ -1,0 +1,79 @@
+#include "descriptions/description_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tabulon {
+namespace {
+
+TEST(DescriptionListTest, GuardKeepsAReserveAndRoomForTheGrownSlots) {
+  // With 10 slots growing by 10: while a slot is free, more than 8192 bytes
+  // must be; when all are taken, more than 8192 + 4 * (slots + 10).
+  const struct {
+    int before;
+    std::uint64_t free;
+    bool taken;
+  } kCases[] = {
+      {1, 8193, true},   {1, 8192, false}, {9, 8193, true},
+      {10, 8272, false}, {10, 8273, true}, {15, 8193, true},
+      {20, 8312, false}, {20, 8313, true}, {1, 0, false},
+  };
+  for (const auto& c : kCases) {
+    std::uint64_t free = 1 << 20;
+    DescriptionList list([&free] { return free; });
+    ASSERT_TRUE(list.Insert("A x"));
+    for (int i = 1; i < c.before; ++i) ASSERT_TRUE(list.Insert("A x"));
+    free = c.free;
+    EXPECT_EQ(list.Insert("B y"), c.taken) << c.before << " " << c.free;
+    EXPECT_EQ(list.Count(), c.before + (c.taken ? 1 : 0));
+    EXPECT_EQ(list.At(list.Count() - 1), c.taken ? "B y" : "A x");
+  }
+}
+
+TEST(DescriptionListTest, KeepsRecordsByteForByteAndGrowsByTheStep) {
+  DescriptionList list;
+  EXPECT_EQ(list.Code(), tAlt);
+  const std::string odd("\x00\xFF x\x1A", 5);
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_TRUE(list.Insert(i == 11 ? odd : std::string(i + 1, 'a')));
+  }
+  EXPECT_EQ(list.Count(), 25);
+  EXPECT_EQ(list.Capacity(), 30);
+  EXPECT_EQ(list.At(0), "a");
+  EXPECT_EQ(list.At(11), odd);
+  EXPECT_EQ(list.At(24), std::string(25, 'a'));
+}
+
+TEST(DescriptionListTest, AsksForFreeMemoryOnceWhenThereIsPlenty) {
+  int queries = 0;
+  DescriptionList list([&queries] {
+    ++queries;
+    return std::uint64_t{1} << 30;
+  });
+  for (int i = 0; i < 50000; ++i)
+    ASSERT_TRUE(list.Insert(std::string(255, 'r')));
+  EXPECT_EQ(queries, 1);
+}
+
+TEST(DescriptionListTest, RefusesWhenItsOwnRecordsHaveUsedUpTheMemory) {
+  // The figure shrinks by what the list stores, as the system's would.
+  const std::uint64_t start = std::uint64_t{17} << 20;
+  const std::string record(200, 'r');
+  std::uint64_t stored = 0;
+  int queries = 0;
+  DescriptionList list([&] {
+    ++queries;
+    return start - stored;
+  });
+  while (list.Insert(record)) stored += record.size();
+  const std::uint64_t left = start - stored;
+  EXPECT_LE(left,
+            8192u + 4u * static_cast<std::uint64_t>(list.Capacity() + 10));
+  EXPECT_GT(left + record.size(), 8192u);
+  EXPECT_LT(queries, list.Count());
+}
+
+}  // namespace
+}  // namespace tabulon

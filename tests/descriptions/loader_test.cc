@@ -1,0 +1,165 @@
+#include "descriptions/loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tabulon {
+namespace {
+
+std::vector<std::string> RecordsOf(const DescriptionList& list) {
+  std::vector<std::string> records;
+  for (int i = 0; i < list.Count(); ++i) records.emplace_back(list.At(i));
+  return records;
+}
+
+std::vector<std::string> Load(const std::string& bytes) {
+  DescriptionList list;
+  LoadDescriptions(bytes, &list);
+  return RecordsOf(list);
+}
+
+TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
+  const std::string d200(200, 'd');
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> records;
+  } kCases[] = {
+      {"empty file", "", {}},
+      {"name raised, blanks collapsed",
+       "foo.txt  Some   Text",
+       {"FOO.TXT Some Text"}},
+      {"only a-z of the first word raised",
+       "ab\xE0"
+       "c.z dE\n",
+       {"AB\xE0"
+        "C.Z dE"}},
+      {"first line untrimmed, runs kept as one blank",
+       "a.txt  x  \n",
+       {"A.TXT x "}},
+      {"continuation trimmed and joined",
+       "FOO.TXT first\n   second   part  \n",
+       {"FOO.TXT first second part"}},
+      {"TABs are blanks", "a.txt\t\tx\n\tmore\n", {"A.TXT x more"}},
+      {"CR LF line ends", "a x\r\n y\r\n", {"A x y"}},
+      {"controls trimmed from a continuation", "a x\n \x01y\x02 \n", {"A x y"}},
+      {"blank-only continuation adds one blank",
+       "a.txt x\n   \n",
+       {"A.TXT x "}},
+      {"empty line is a record of one blank",
+       "a.txt x\n\nb.txt y",
+       {"A.TXT x", " ", "B.TXT y"}},
+      {"first, continuation, further first",
+       "a x\n y\nb z\n",
+       {"A x y", "B z"}},
+      {"'-' takes no continuation", "-x\n y\n", {"-X", " y"}},
+      {"':' takes no continuation", ":x\n y\n", {":X", " y"}},
+      {"'\\' takes no continuation", "\\x\n y\n", {"\\X", " y"}},
+      {"leading blanks: one kept, no continuation", "   x\n y\n", {" x", " y"}},
+      {"0x80+ takes no continuation", "\xA0x\n y\n", {"\xA0X", " y"}},
+      {"'\"' takes no continuation", "\"x\n y\n", {"\"X", " y"}},
+      {"300-byte line",
+       "a.txt " + std::string(294, 'd') + "\nb\n",
+       {"A.TXT " + std::string(249, 'd'), "B"}},
+      {"continuation pushed past 255",
+       "a.txt " + d200 + "\n " + std::string(100, 'e'),
+       {"A.TXT " + d200 + " " + std::string(48, 'e')}},
+      {"Ctrl-Z ends the file", "a x\n\x1A\nb y", {"A x"}},
+      {"Ctrl-Z first",
+       "\x1A"
+       "a x\n",
+       {}},
+      {"CR-only line ends", "a.txt one\rb.txt two\r", {"A.TXT oneb.txt two"}},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Load(c.bytes), c.records) << c.what;
+  }
+}
+
+TEST(LoaderTest, OnlyFileNameBytesTakeContinuations) {
+  const std::string kOutside = "\"*+,/;<=>?[]|";
+  for (int b = 0; b < 256; ++b) {
+    // These bytes end or cut lines, so they start no line of their own.
+    if (b == '\n' || b == '\r' || b == 0x1A) continue;
+    const char c = static_cast<char>(b);
+    const bool in_set =
+        b > 0x20 && b < 0x80 && kOutside.find(c) == kOutside.npos;
+    EXPECT_EQ(IsFileNameChar(static_cast<std::uint8_t>(b)), in_set) << b;
+    const bool continues = in_set && c != '-' && c != ':' && c != '\\';
+    EXPECT_EQ(Load(std::string(1, c) + "x\n y\n").size(), continues ? 1u : 2u)
+        << b;
+  }
+}
+
+TEST(LoaderTest, CollapsesBlanksFromTheGivenPosition) {
+  const struct {
+    std::string s;
+    int from;
+    std::string expected;
+  } kCases[] = {
+      {"", 1, ""},         {"a  b   c", 1, "a b c"}, {"   a", 1, " a"},
+      {"a  ", 1, "a "},    {"a   b", 3, "a  b"},     {"  a  b", 4, "  a b"},
+      {"a  b", 9, "a  b"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(CollapseBlanks(c.s, c.from), c.expected) << c.s << " " << c.from;
+  }
+  EXPECT_EQ(Blanks(0), "");
+  EXPECT_EQ(Blanks(3), "   ");
+}
+
+TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    TCode code;
+  } kCases[] = {
+      {"empty", "", tAlt},
+      {"no letters", "a.txt plain", tAlt},
+      {"F0-FF only", "a \xF0\xF5\xFF", tWin},
+      {"E0-EF only count alike", "a \xE0\xE5\xEF", tAlt},
+      {"koi ties win above alt", "a \xC1\xF0", tAlt},
+      {"koi above both", "a \xC1\xC2", tKoi},
+      {"D6 D7 DA not counted", "a \xD6\xD7\xDA\xC1\xC2 \xF0\xF1\xF2", tWin},
+      {"nothing after Ctrl-Z counted", "a \xF0\x1A\xA0\xA0\xA0", tWin},
+      {"866 text",
+       "report.doc \xA3\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1"
+       "\xE2 \xA7\xA0 \xAF\xE0\xAE\xE8\xAB\xEB\xA9 \xA3\xAE\xA4, \xA2\xE1\xA5 "
+       "\xE1\xE7\xA5\xE2\xA0",
+       tAlt},
+      {"1251 text",
+       "report.doc \xE3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8"
+       "\xF2 \xE7\xE0 \xEF\xF0\xEE\xF8\xEB\xFB\xE9 \xE3\xEE\xE4, \xE2\xF1\xE5 "
+       "\xF1\xF7\xE5\xF2\xE0",
+       tWin},
+      {"KOI8-R text",
+       "report.doc \xC7\xCF\xC4\xCF\xD7\xCF\xCA \xCF\xD4\xDE"
+       "\xA3\xD4 \xDA\xC1 \xD0\xD2\xCF\xDB\xCC\xD9\xCA \xC7\xCF\xC4, \xD7\xD3"
+       "\xC5 \xD3\xDE\xC5\xD4\xC1",
+       tKoi},
+  };
+  for (const auto& c : kCases) {
+    DescriptionList list;
+    list.SetCode(tKoi == c.code ? tWin : tKoi);  // must be overwritten
+    LoadDescriptions(c.bytes, &list);
+    EXPECT_EQ(list.Code(), c.code) << c.what;
+  }
+}
+
+TEST(LoaderTest, RefusalStopsReadingAndKeepsTheCountsOfTheRefusedRecord) {
+  int queries = 0;
+  DescriptionList list(
+      [&queries]() -> std::uint64_t { return ++queries <= 3 ? 100000 : 100; });
+  // Three ASCII records, then one that tips the count to windows-1251, then
+  // one that would tip it back to 866 if it were read.
+  LoadDescriptions("a 1\nb 2\nc 3\nd \xF0\xF1\ne \xA0\xA1\xA2\xA3\n", &list);
+  EXPECT_EQ(RecordsOf(list), (std::vector<std::string>{"A 1", "B 2", "C 3"}));
+  EXPECT_EQ(queries, 4);
+  EXPECT_EQ(list.Code(), tWin);
+}
+
+}  // namespace
+}  // namespace tabulon
