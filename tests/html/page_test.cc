@@ -1,0 +1,78 @@
+#include "html/page.h"
+
+#include <gtest/gtest.h>
+
+namespace tabulon {
+namespace {
+
+const char kColumns[] =
+    "/files</th><tr><td><b>name</b></td><td align=right><b>size</b></td>"
+    "<td align=center><b>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;date&nbsp;&nbsp;&nbsp;"
+    "&nbsp;&nbsp;&nbsp;&nbsp;</b></td><td align=center><b>description</b></td>"
+    "</tr>";
+
+TEST(PageTest, HeadEndsInTheMiddleOfItsFourthLine) {
+  const struct {
+    const char* title;
+    const char* written;
+  } cases[] = {
+      {"Rock", "Rock"},
+      {"", ""},
+      {"A&B <C>", "A&amp;B &lt;C&gt;"},
+      {"\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0", "\xCC\xF3\xE7\xFB\xEA\xE0"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    WriteHeader(c.title, &out);
+    EXPECT_EQ(out,
+              std::string("<html><head><meta http-equiv=\"Content-Language\" "
+                          "content=\"ru\">\r\n<meta http-equiv=\"Content-Type\" "
+                          "content=\"text/html; charset=windows-1251\">\r\n<title>") +
+                  c.written + "</title></head><body>\r\n<table><th>" + c.written +
+                  kColumns);
+  }
+}
+
+TEST(PageTest, FootRightAlignsBytesInTenColumnsAndGrows) {
+  const struct {
+    std::int64_t bytes;
+    std::int64_t files;
+    const char* line;
+  } cases[] = {
+      {0, 0, "<b>         0 bytes in 0 files.</b><br>"},
+      {123456, 42, "<b>    123456 bytes in 42 files.</b><br>"},
+      {1, 1, "<b>         1 bytes in 1 files.</b><br>"},
+      {9999999999, 3, "<b>9999999999 bytes in 3 files.</b><br>"},
+      {12345678901, 3, "<b>12345678901 bytes in 3 files.</b><br>"},
+      {5368709120LL * 1000, 1000, "<b>5368709120000 bytes in 1000 files.</b><br>"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    WriteFooter(Totals{c.files, c.bytes}, LocalDate{2005, 12, 6}, &out);
+    EXPECT_EQ(out, std::string("</table>\r\n") + c.line +
+                       "\r\n<i>Created 12-06-05.</i>\r\n</body></html>\r\n");
+  }
+}
+
+TEST(PageTest, DatesShowMonthDayAndTwoYearDigits) {
+  const struct {
+    LocalDate date;
+    const char* stamp;
+    const char* cell;
+  } cases[] = {
+      {{2026, 1, 1}, "Created 01-01-26", "01-01-26"},
+      {{2026, 10, 31}, "Created 10-31-26", " 10-31-26"},
+      {{2005, 7, 4}, "Created 07-04-05", "07-04-05"},
+      {{2005, 12, 25}, "Created 12-25-05", " 12-25-05"},
+      {{1970, 1, 1}, "Created 01-01-70", "01-01-70"},
+      {{1601, 11, 9}, "Created 11-09-01", " 11-09-01"},
+      {{9999, 9, 10}, "Created 09-10-99", "09-10-99"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CreatedStamp(c.date), c.stamp);
+    EXPECT_EQ(DateText(c.date), c.cell);
+  }
+}
+
+}  // namespace
+}  // namespace tabulon

@@ -1,0 +1,119 @@
+#include "html/text.h"
+
+#include <gtest/gtest.h>
+
+#include "common/utf8.h"
+#include "descriptions/code_pages.h"
+
+namespace tabulon {
+namespace {
+
+std::string Text(std::string_view s) {
+  std::string out;
+  AppendPageText(s, &out);
+  return out;
+}
+std::string Link(std::string_view s) {
+  std::string out;
+  AppendLinkName(s, &out);
+  return out;
+}
+std::string Url(std::string_view s) {
+  std::string out;
+  AppendUrl(s, &out);
+  return out;
+}
+std::string Description(std::string_view s, TCode code) {
+  std::string out;
+  AppendDescription(s, code, &out);
+  return out;
+}
+
+TEST(PageTextTest, EverySingleByte) {
+  for (int b = 1; b < 256; ++b) {
+    const std::string in(1, static_cast<char>(b));
+    SCOPED_TRACE("byte " + std::to_string(b));
+    std::string text, link;
+    switch (b) {
+      case '&': text = link = "&amp;"; break;
+      case '<': text = link = "&lt;"; break;
+      case '>': text = link = "&gt;"; break;
+      case '"': text = link = "&quot;"; break;
+      default:
+        // Alone, a byte of 0x80 or more is no valid UTF-8: an 866 byte.
+        text = std::string(1, static_cast<char>(AltToWin[b]));
+        link = text;
+    }
+    if (b < 0x20 || b == 0x7F || b >= 0x80 || b == '%' || b == '#' || b == '?' ||
+        b == '\\') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", b);
+      link = hex;
+    }
+    EXPECT_EQ(Text(in), text);
+    EXPECT_EQ(Link(in), link);
+    EXPECT_EQ(Url(in), b == '\\' ? "/" : text);
+  }
+}
+
+TEST(PageTextTest, EveryCharacterOfCodePage866ComesOutAsItsTableGivesIt) {
+  for (int b = 0x80; b < 256; ++b) {
+    std::string utf8;
+    AppendUtf8(kCp866ToUnicode[b], &utf8);
+    EXPECT_EQ(Text(utf8), std::string(1, static_cast<char>(AltToWin[b]))) << b;
+    EXPECT_EQ(Link(utf8), Text(utf8)) << b;
+  }
+}
+
+TEST(PageTextTest, CharactersBeyondCodePage866) {
+  const struct {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"\xE2\x82\xAC", "\x88"},                  // euro sign: windows-1251 has it
+      {"\xC2\xAB\xC2\xBB", "\xAB\xBB"},          // guillemets
+      {"\xD1\x92", "\x90"},                      // Serbian dje
+      {"caf\xC3\xA9", "caf&#233;"},              // no é in either code page
+      {"\xF0\x9F\x98\x80", "&#128512;"},         // emoji
+      {"\xE4\xB8\xAD", "&#20013;"},
+      {"\xD0\x81\xD1\x91", "\xA8\xB8"},          // Ё ё through 866 F0 F1
+      {"\xC2\xA0", "_"},                         // no-break space is 866 FF
+      // Broken sequences: each byte on its own, as 866.
+      {"\xD0", "-"},
+      {"\xE2\x82", "\xF2\xC2"},
+      {"\xC0\xAF", "+\xEF"},                      // overlong slash
+      {"\xED\xA0\x80", "\xFD\xE0\xC0"},          // surrogate
+  };
+  for (const auto& c : cases) EXPECT_EQ(Text(c.in), c.out) << c.in;
+}
+
+TEST(PageTextTest, LinksKeepBlanksAndEncodeOnlyWhatBreaksThem) {
+  EXPECT_EQ(Link("My Notes #2 (50%)?.txt"), "My Notes %232 (50%25)%3F.txt");
+  EXPECT_EQ(Link("a&b\"c<d>"), "a&amp;b&quot;c&lt;d&gt;");
+  EXPECT_EQ(Link("line\nend\ttab"), "line%0Aend%09tab");
+  EXPECT_EQ(Link("\xD0\x9F\xFF"), "\xCF%FF");
+  EXPECT_EQ(Url("http://h/a b/#x?y=1&z=%20"), "http://h/a b/#x?y=1&amp;z=%20");
+  EXPECT_EQ(Url("\\\\server\\pub\\"), "//server/pub/");
+}
+
+TEST(DescriptionTextTest, EachCodePageThroughItsTable) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  for (TCode code : {tAlt, tWin, tKoi}) {
+    const std::string out = Description(all, code);
+    std::string expected;
+    for (int b = 1; b < 256; ++b) {
+      if (b == '&') expected += "&amp;";
+      else if (b == '<') expected += "&lt;";
+      else if (b == '>') expected += "&gt;";
+      else if (b == '"') expected += "&quot;";
+      else if (code == tAlt) expected.push_back(static_cast<char>(AltToWin[b]));
+      else if (code == tKoi) expected.push_back(static_cast<char>(KoiToWin[b]));
+      else expected.push_back(static_cast<char>(b));
+    }
+    EXPECT_EQ(out, expected) << int{code};
+  }
+}
+
+}  // namespace
+}  // namespace tabulon
