@@ -100,7 +100,7 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
     may_continue = !line.empty() &&
                    IsFileNameChar(static_cast<std::uint8_t>(line[0])) &&
                    line[0] != '-' && line[0] != ':' && line[0] != '\\';
-    if (line.empty()) line = " ";
+    if (line.empty()) line.push_back(' ');
     // Only the name (up to the first blank) is raised, and only a-z: the
     // description keeps the case of the file.
     for (char& c : line) {

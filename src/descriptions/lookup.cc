@@ -35,6 +35,12 @@ std::optional<std::string> DescriptionKey(std::string_view name, TCode code) {
   key.reserve(name.size());
   std::size_t pos = 0;
   while (pos < name.size()) {
+    const std::uint8_t ascii = static_cast<std::uint8_t>(name[pos]);
+    if (ascii < 0x80 && ascii != 0) {
+      key.push_back(static_cast<char>(upper[ascii]));
+      ++pos;
+      continue;
+    }
     char32_t c;
     // A POSIX name may hold bytes that are not UTF-8; such a byte is read
     // as code page 866, the code page names are shown in.
