@@ -1,0 +1,491 @@
+// The Windows backend. Wide calls only; names are converted at this boundary
+// (see utf16_win32.h). A directory keeps its absolute path in the \\?\ form,
+// so every call works past MAX_PATH and no DOS device name (CON, NUL) or
+// trailing dot is reinterpreted.
+#include <windows.h>
+// The interface's own GetCommandLine must not become GetCommandLineW.
+#undef GetCommandLine
+
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/utf16_win32.h"
+
+namespace tabulon {
+namespace {
+
+std::string SystemReason(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring reason(text != nullptr ? text : L"", length);
+  LocalFree(text);
+  // The messages end in ".\r\n"; a report line has its own end.
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' ||
+                             reason.back() == L' ' || reason.back() == L'.')) {
+    reason.pop_back();
+  }
+  if (reason.empty()) return "Windows error " + std::to_string(error);
+  return Utf16ToUtf8(reason);
+}
+
+Status FromError(DWORD error) {
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return Status::NotFound(SystemReason(error));
+  }
+  return Status::Failed(SystemReason(error));
+}
+
+Status LastError() { return FromError(GetLastError()); }
+
+// A symbolic link, junction or mounted volume: a name that stands for
+// another place. Other reparse points (cloud files, deduplicated files) are
+// ordinary files and directories to the user and are entered.
+bool IsNameSurrogate(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+         IsReparseTagNameSurrogate(tag);
+}
+
+LocalDate ToLocalDate(const FILETIME& time) {
+  SYSTEMTIME utc;
+  SYSTEMTIME local;
+  LocalDate date;
+  if (!FileTimeToSystemTime(&time, &utc)) return date;
+  // Unlike FileTimeToLocalFileTime, this applies the daylight rule in force
+  // on that date, not today's.
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) local = utc;
+  date.year = local.wYear;
+  date.month = local.wMonth;
+  date.day = local.wDay;
+  if (date.year > 9999) date = LocalDate{9999, 12, 31};
+  return date;
+}
+
+std::int64_t ToSize(DWORD high, DWORD low) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) |
+                                   low);
+}
+
+// An absolute path in the \\?\ form.
+Status ExtendedPath(const std::wstring& path, std::wstring* out) {
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFullPathNameW(
+        path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return LastError();
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);
+  }
+  if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+    *out = full;
+  } else if (full.rfind(L"\\\\", 0) == 0) {
+    *out = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    *out = L"\\\\?\\" + full;
+  }
+  return Status::Ok();
+}
+
+// Temporary pages not yet committed, so that Ctrl-C, Ctrl-Break or closing
+// the console removes them before the process ends. The handler runs on a
+// thread of its own.
+class PendingFiles {
+ public:
+  // False once the process is stopping: the caller must remove the file.
+  bool Add(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return false;
+    paths_.push_back(path);
+    return true;
+  }
+  void Remove(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Forget(path);
+  }
+  // Renames `path` over `target` under the lock, so that a stop lands either
+  // before the rename (the file is removed) or after it (the page is whole).
+  // Returns the system's error code, 0 on success.
+  DWORD MoveOver(const std::wstring& path, const std::wstring& target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!MoveFileExW(path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return GetLastError();
+    }
+    Forget(path);
+    return 0;
+  }
+  void RemoveAllAndStop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    // The files are open with FILE_SHARE_DELETE: the name goes now, the data
+    // when the process's handles close.
+    for (const std::wstring& path : paths_) DeleteFileW(path.c_str());
+    paths_.clear();
+  }
+
+ private:
+  void Forget(const std::wstring& path) {
+    for (auto it = paths_.begin(); it != paths_.end(); ++it) {
+      if (*it == path) {
+        paths_.erase(it);
+        return;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<std::wstring> paths_;
+  bool stopping_ = false;
+};
+
+PendingFiles& Pending() {
+  static PendingFiles* pending = new PendingFiles;  // outlives every handle
+  return *pending;
+}
+
+BOOL WINAPI OnConsoleStop(DWORD) {
+  Pending().RemoveAllAndStop();
+  return FALSE;  // the default handler ends the process
+}
+
+bool WriteAllTo(HANDLE handle, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(
+        bytes.size() < (1u << 30) ? bytes.size() : (1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) {
+      return false;
+    }
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+class Win32OutputFile final : public OutputFile {
+ public:
+  Win32OutputFile(HANDLE handle, std::wstring temp, std::wstring target)
+      : handle_(handle), temp_(std::move(temp)), target_(std::move(target)) {}
+
+  ~Win32OutputFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    if (!committed_) {
+      DeleteFileW(temp_.c_str());
+      Pending().Remove(temp_);
+    }
+  }
+
+  Status Write(std::string_view bytes) override {
+    if (!status_.ok()) return status_;
+    if (!WriteAllTo(handle_, bytes)) status_ = LastError();
+    return status_;
+  }
+
+  Status Commit() override {
+    const bool closed = CloseHandle(handle_) != 0;
+    handle_ = INVALID_HANDLE_VALUE;
+    if (status_.ok() && !closed) status_ = LastError();
+    if (!status_.ok()) return status_;
+    const DWORD error = Pending().MoveOver(temp_, target_);
+    if (error != 0) return status_ = FromError(error);
+    committed_ = true;
+    return status_;
+  }
+
+ private:
+  HANDLE handle_;
+  std::wstring temp_;
+  std::wstring target_;
+  Status status_;
+  bool committed_ = false;
+};
+
+class Win32Directory final : public Directory {
+ public:
+  // `path` is in the \\?\ form and ends in a backslash.
+  explicit Win32Directory(std::wstring path) : path_(std::move(path)) {}
+
+  Status List(std::vector<SearchEntry>* entries) override {
+    WIN32_FIND_DATAW data;
+    const HANDLE search = FindFirstFileExW(
+        (path_ + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+        nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+      // A root directory has no "." or "..", so it may have no entry at all.
+      const DWORD error = GetLastError();
+      return error == ERROR_FILE_NOT_FOUND ? Status::Ok() : FromError(error);
+    }
+    Status status;
+    do {
+      const std::wstring_view name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      entries->push_back(ToEntry(data));
+    } while (FindNextFileW(search, &data));
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) status = FromError(error);
+    FindClose(search);
+    return status;
+  }
+
+  Status OpenSubdirectory(const std::string& name,
+                          std::unique_ptr<Directory>* out) override {
+    const std::wstring path = path_ + Utf8ToUtf16(name);
+    WIN32_FIND_DATAW data;
+    // The search, unlike GetFileAttributesW, also gives the reparse tag.
+    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic,
+                                           &data, FindExSearchNameMatch,
+                                           nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return LastError();
+    FindClose(search);
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return FromError(ERROR_DIRECTORY);
+    }
+    if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
+      return Status::Failed("Is a link; links are not followed");
+    }
+    *out = std::make_unique<Win32Directory>(path + L"\\");
+    return Status::Ok();
+  }
+
+  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+    // Backup semantics let a directory open too, so that it is refused with
+    // a reason of its own instead of "access denied".
+    const HANDLE file = CreateFileW(
+        (path_ + Utf8ToUtf16(name)).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
+        nullptr);
+    if (file == INVALID_HANDLE_VALUE) return LastError();
+    const Status status = ReadAll(file, bytes);
+    CloseHandle(file);
+    return status;
+  }
+
+  Status CreateOutput(const std::string& name,
+                      std::unique_ptr<OutputFile>* out) override {
+    const std::wstring target = path_ + Utf8ToUtf16(name);
+    const std::wstring prefix = path_ + L"." + Utf8ToUtf16(name) + L"." +
+                                std::to_wstring(GetCurrentProcessId()) + L".";
+    for (int attempt = 0;; ++attempt) {
+      const std::wstring temp = prefix + std::to_wstring(attempt) + L".tmp";
+      const HANDLE file = CreateFileW(
+          temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
+        return FromError(error);
+      }
+      if (!Pending().Add(temp)) {
+        CloseHandle(file);
+        DeleteFileW(temp.c_str());
+        return FromError(ERROR_OPERATION_ABORTED);
+      }
+      *out = std::make_unique<Win32OutputFile>(file, temp, target);
+      return Status::Ok();
+    }
+  }
+
+ private:
+  SearchEntry ToEntry(const WIN32_FIND_DATAW& data) const {
+    SearchEntry entry;
+    entry.Name = Utf16ToUtf8(data.cFileName);
+    entry.Attr = data.dwFileAttributes &
+                 (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrDirectory |
+                  kAttrArchive);
+    FILETIME time = data.ftLastWriteTime;
+    entry.Size = ToSize(data.nFileSizeHigh, data.nFileSizeLow);
+    if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
+      entry.Attr |= kAttrLink;
+      // The search describes the link itself; a link to a file shows its
+      // target's size and date, a dangling one its own.
+      const HANDLE target = CreateFileW(
+          (path_ + data.cFileName).c_str(), FILE_READ_ATTRIBUTES,
+          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      BY_HANDLE_FILE_INFORMATION info;
+      if (target != INVALID_HANDLE_VALUE) {
+        if (GetFileInformationByHandle(target, &info)) {
+          time = info.ftLastWriteTime;
+          entry.Size = ToSize(info.nFileSizeHigh, info.nFileSizeLow);
+        }
+        CloseHandle(target);
+      }
+    }
+    if (entry.IsDirectory()) entry.Size = 0;
+    entry.Time = ToLocalDate(time);
+    return entry;
+  }
+
+  static Status ReadAll(HANDLE file, std::string* bytes) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) return LastError();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Status::Failed("Is a directory");
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      return Status::Failed("not a regular file");
+    }
+    bytes->clear();
+    bytes->reserve(static_cast<std::size_t>(
+        ToSize(info.nFileSizeHigh, info.nFileSizeLow)));
+    constexpr std::size_t kBlock = 1 << 20;
+    for (;;) {
+      const std::size_t old = bytes->size();
+      bytes->resize(old + kBlock);
+      DWORD read = 0;
+      if (!ReadFile(file, bytes->data() + old, kBlock, &read, nullptr)) {
+        bytes->resize(old);
+        return LastError();
+      }
+      bytes->resize(old + read);
+      if (read == 0) return Status::Ok();
+    }
+  }
+
+  std::wstring path_;
+};
+
+class Win32Platform final : public Platform {
+ public:
+  Win32Platform() {
+    static const bool installed = SetConsoleCtrlHandler(OnConsoleStop, TRUE);
+    (void)installed;
+  }
+
+  CommandLine GetCommandLine() override {
+    CommandLine line;
+    line.one_string = true;
+    line.line = Utf16ToUtf8(::GetCommandLineW());
+    return line;
+  }
+
+  std::string CurrentDirectory() override {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length = GetCurrentDirectoryW(
+          static_cast<DWORD>(path.size()), path.data());
+      if (length == 0) return std::string();
+      if (length < path.size()) {
+        path.resize(length);
+        return Utf16ToUtf8(path);
+      }
+      path.resize(length);
+    }
+  }
+
+  char Separator() const override { return '\\'; }
+
+  Status OpenDirectory(const std::string& path,
+                       std::unique_ptr<Directory>* out) override {
+    std::wstring full;
+    const Status status = ExtendedPath(Utf8ToUtf16(path), &full);
+    if (!status.ok()) return status;
+    const DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return LastError();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return FromError(ERROR_DIRECTORY);
+    }
+    if (full.back() != L'\\') full.push_back(L'\\');
+    *out = std::make_unique<Win32Directory>(full);
+    return Status::Ok();
+  }
+
+  LocalDate Today() override {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return LocalDate{now.wYear, now.wMonth, now.wDay};
+  }
+
+  std::uint64_t FreeMemory() override {
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    // Unknown is no reason to refuse memory; a real shortage still throws.
+    if (!GlobalMemoryStatusEx(&status)) {
+      return std::numeric_limits<std::uint64_t>::max();
+    }
+    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys
+                                                        : status.ullAvailVirtual;
+  }
+
+  std::string ProgramName() override {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length =
+          GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+      if (length == 0) return "tabulon.exe";
+      if (length < path.size()) {
+        path.resize(length);
+        break;
+      }
+      path.resize(path.size() * 2);
+    }
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos) path.erase(0, slash + 1);
+    return Utf16ToUtf8(path);
+  }
+
+  std::uintptr_t CodeOffset(const void* address) override {
+    return reinterpret_cast<std::uintptr_t>(address) -
+           reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
+  }
+
+  void WriteStdout(std::string_view bytes) override {
+    const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+      WriteAllTo(handle, bytes);
+    }
+  }
+
+  void WriteStderr(std::string_view bytes) override {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    DWORD mode;
+    if (!GetConsoleMode(handle, &mode)) {
+      WriteAllTo(handle, bytes);
+      return;
+    }
+    // A console shows bytes in its own code page; names in a report are
+    // UTF-8, so it gets them as UTF-16.
+    std::wstring text = Utf8ToUtf16(bytes);
+    std::wstring_view rest = text;
+    while (!rest.empty()) {
+      const DWORD chunk =
+          static_cast<DWORD>(rest.size() < 16384 ? rest.size() : 16384);
+      DWORD written = 0;
+      if (!WriteConsoleW(handle, rest.data(), chunk, &written, nullptr) ||
+          written == 0) {
+        return;
+      }
+      rest.remove_prefix(written);
+    }
+  }
+
+  bool StderrIsTerminal() override {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  }
+
+  int TerminalWidth() override {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+      return 0;
+    }
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> NewPlatform(int, char**) {
+  return std::make_unique<Win32Platform>();
+}
+
+}  // namespace tabulon
