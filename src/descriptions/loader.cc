@@ -30,7 +30,8 @@ constexpr std::array<bool, 256> MakeFileNameChars() {
 constexpr std::array<bool, 256> kFileNameChars = MakeFileNameChars();
 
 // Which letter counters a byte adds to: the lower-case letters of code page
-// 866, of KOI8-R (less three) and of windows-1251. E0-EF count twice.
+// 866, of KOI8-R without ж в з (D6 D7 DA), and of windows-1251. E0-EF count
+// for 866 and windows-1251 alike, so a tie between them stays 866.
 enum : std::uint8_t { kAlt = 1, kKoi = 2, kWin = 4 };
 
 constexpr std::array<std::uint8_t, 256> MakeLetterClasses() {

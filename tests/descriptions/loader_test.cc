@@ -107,8 +107,6 @@ TEST(LoaderTest, CollapsesBlanksFromTheGivenPosition) {
   for (const auto& c : kCases) {
     EXPECT_EQ(CollapseBlanks(c.s, c.from), c.expected) << c.s << " " << c.from;
   }
-  EXPECT_EQ(Blanks(0), "");
-  EXPECT_EQ(Blanks(3), "   ");
 }
 
 TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {

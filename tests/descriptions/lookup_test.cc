@@ -92,7 +92,7 @@ TEST(LookupTest, MatchesCyrillicNamesInTheFilesCodePage) {
   }
 }
 
-// The specified result: a linear scan from the first record.
+// The reference: a scan from the first record, the first match wins.
 std::optional<std::string_view> ScanFor(const DescriptionList& list,
                                         const std::string& name) {
   const std::optional<std::string> key = DescriptionKey(name, list.Code());
