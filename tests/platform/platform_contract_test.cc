@@ -1,5 +1,7 @@
 // What every backend promises the core, checked on real files of a fresh
 // scratch directory through the platform interface alone.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
@@ -7,8 +9,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/platform.h"
 #include "platform/scratch_dir.h"
@@ -70,10 +70,15 @@ TEST_F(PlatformContractTest, ListsEveryEntryButDotAndDotDot) {
   // Cyrillic, a character outside the BMP (a surrogate pair in UTF-16) and
   // blanks must come back as the same UTF-8.
   const std::vector<std::string> files = {
-      "a.txt", ".hidden", "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
-      "smile \xF0\x9F\x98\x80.txt", "FILES.BBS", "no extension"};
+      "a.txt",
+      ".hidden",
+      "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82.txt",
+      "smile \xF0\x9F\x98\x80.txt",
+      "FILES.BBS",
+      "no extension"};
   const std::vector<std::string> dirs = {"sub", ".git"};
-  for (const std::string& name : files) ASSERT_TRUE(scratch_.MakeFile(name, ""));
+  for (const std::string& name : files)
+    ASSERT_TRUE(scratch_.MakeFile(name, ""));
   for (const std::string& name : dirs) ASSERT_TRUE(scratch_.MakeDir(name));
   if (OnWindows()) {
     ASSERT_TRUE(scratch_.MakeHidden(".hidden"));
@@ -96,8 +101,9 @@ TEST_F(PlatformContractTest, ListsEveryEntryButDotAndDotDot) {
   if (OnWindows()) {
     EXPECT_EQ(listed.at(".hidden").Attr & (kAttrHidden | kAttrSystem),
               kAttrHidden | kAttrSystem);
-    EXPECT_EQ(listed.at(".git").Attr & (kAttrHidden | kAttrSystem | kAttrDirectory),
-              kAttrHidden | kAttrSystem | kAttrDirectory);
+    EXPECT_EQ(
+        listed.at(".git").Attr & (kAttrHidden | kAttrSystem | kAttrDirectory),
+        kAttrHidden | kAttrSystem | kAttrDirectory);
     EXPECT_EQ(listed.at("a.txt").Attr & (kAttrHidden | kAttrSystem), 0u);
   }
 }
@@ -142,7 +148,7 @@ TEST_F(PlatformContractTest, ReportsSizesBeyond32Bits) {
     const char* name;
     std::int64_t size;
   } kCases[] = {
-      {"three-gib", std::int64_t{3} << 30},          // sign bit of 32 bits
+      {"three-gib", std::int64_t{3} << 30},  // sign bit of 32 bits
       {"four-gib-and-five", (std::int64_t{1} << 32) + 5},  // wraps to 5
   };
   for (const auto& c : kCases) {
@@ -152,7 +158,8 @@ TEST_F(PlatformContractTest, ReportsSizesBeyond32Bits) {
     }
   }
   const auto listed = ListByName(Open().get());
-  for (const auto& c : kCases) EXPECT_EQ(listed.at(c.name).Size, c.size) << c.name;
+  for (const auto& c : kCases)
+    EXPECT_EQ(listed.at(c.name).Size, c.size) << c.name;
 }
 
 TEST_F(PlatformContractTest, ReportsTheLocalDateOfTheLastWrite) {
@@ -170,8 +177,8 @@ TEST_F(PlatformContractTest, ReportsTheLocalDateOfTheLastWrite) {
   };
   for (const auto& c : kCases) {
     ASSERT_TRUE(scratch_.MakeFile(c.name, "x"));
-    ASSERT_TRUE(scratch_.SetLocalTime(c.name, c.year, c.month, c.day, c.hour,
-                                      c.minute))
+    ASSERT_TRUE(
+        scratch_.SetLocalTime(c.name, c.year, c.month, c.day, c.hour, c.minute))
         << c.name;
   }
   ASSERT_TRUE(scratch_.MakeDir("dated-dir"));
@@ -236,7 +243,8 @@ TEST_F(PlatformContractTest, RefusesToOpenAFileOrAMissingDirectory) {
   ASSERT_TRUE(scratch_.MakeFile("file.txt", "x"));
   const std::string sep(1, platform_->Separator());
   std::unique_ptr<Directory> dir;
-  Status status = platform_->OpenDirectory(scratch_.root() + sep + "file.txt", &dir);
+  Status status =
+      platform_->OpenDirectory(scratch_.root() + sep + "file.txt", &dir);
   EXPECT_FALSE(status.ok());
   EXPECT_FALSE(status.IsNotFound());
   status = platform_->OpenDirectory(scratch_.root() + sep + "missing", &dir);

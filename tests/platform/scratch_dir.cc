@@ -1,12 +1,12 @@
 #include "platform/scratch_dir.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -115,9 +115,9 @@ ScratchDir::ScratchDir() {
   std::wstring base(temp, length);
   if (!base.empty() && base.back() == L'\\') base.pop_back();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring path =
-        base + L"\\tabulon-platform-" + std::to_wstring(GetCurrentProcessId()) +
-        L"-" + std::to_wstring(g_serial++);
+    const std::wstring path = base + L"\\tabulon-platform-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(g_serial++);
     if (CreateDirectoryW(path.c_str(), nullptr)) {
       root_ = Utf16ToUtf8(path);
       return;
@@ -140,9 +140,10 @@ bool ScratchDir::MakeFile(const std::string& relative, std::string_view bytes) {
                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                            &written, nullptr) &&
-                  written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                nullptr) &&
+      written == bytes.size();
   return CloseHandle(file) && ok;
 }
 
@@ -175,10 +176,10 @@ bool ScratchDir::SetLocalTime(const std::string& relative, int year, int month,
       !SystemTimeToFileTime(&utc, &time)) {
     return false;
   }
-  const HANDLE file = CreateFileW(
-      Wide(root_, relative).c_str(), FILE_WRITE_ATTRIBUTES,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE file =
+      CreateFileW(Wide(root_, relative).c_str(), FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool ok = SetFileTime(file, nullptr, nullptr, &time) != 0;
   return CloseHandle(file) && ok;
@@ -232,8 +233,8 @@ bool ScratchDir::MakeDirectoryLink(const std::string& relative,
   buffer.data_length = static_cast<WORD>(8 + bytes + 2 * sizeof(wchar_t));
   DWORD returned = 0;
   const bool ok = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, &buffer,
-                                  8 + buffer.data_length, nullptr, 0,
-                                  &returned, nullptr) != 0;
+                                  8 + buffer.data_length, nullptr, 0, &returned,
+                                  nullptr) != 0;
   const DWORD error = GetLastError();
   CloseHandle(handle);
   if (!ok) {
@@ -294,8 +295,8 @@ int OpenParent(const std::string& root, const std::string& relative,
 }
 
 void RemoveTreeAt(int parent, const char* name) {
-  const int fd = ::openat(parent, name,
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int fd =
+      ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     ::unlinkat(parent, name, 0);
     return;
@@ -377,7 +378,8 @@ bool ScratchDir::SetLocalTime(const std::string& relative, int year, int month,
   std::string leaf;
   const int fd = OpenParent(root_, relative, &leaf);
   if (fd < 0) return false;
-  const bool ok = ::utimensat(fd, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool ok =
+      ::utimensat(fd, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
   ::close(fd);
   return ok;
 }
@@ -386,8 +388,8 @@ bool ScratchDir::MakeSparse(const std::string& relative, std::int64_t size) {
   std::string leaf;
   const int dir = OpenParent(root_, relative, &leaf);
   if (dir < 0) return false;
-  const int fd =
-      ::openat(dir, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = ::openat(dir, leaf.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   ::close(dir);
   if (fd < 0) return false;
   const bool ok = ::ftruncate(fd, size) == 0;
@@ -406,7 +408,8 @@ bool ScratchDir::MakeFileLink(const std::string& relative,
   const int fd = OpenParent(root_, relative, &leaf);
   if (fd < 0) return false;
   const bool ok = ::symlinkat(target.c_str(), fd, leaf.c_str()) == 0;
-  if (!ok) *why = std::string("symlinkat failed: errno ") + std::to_string(errno);
+  if (!ok)
+    *why = std::string("symlinkat failed: errno ") + std::to_string(errno);
   ::close(fd);
   return ok;
 }

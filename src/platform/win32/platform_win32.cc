@@ -239,9 +239,8 @@ class Win32Directory final : public Directory {
     const std::wstring path = path_ + Utf8ToUtf16(name);
     WIN32_FIND_DATAW data;
     // The search, unlike GetFileAttributesW, also gives the reparse tag.
-    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic,
-                                           &data, FindExSearchNameMatch,
-                                           nullptr, 0);
+    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &data,
+                                           FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return LastError();
     FindClose(search);
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -297,9 +296,9 @@ class Win32Directory final : public Directory {
   SearchEntry ToEntry(const WIN32_FIND_DATAW& data) const {
     SearchEntry entry;
     entry.Name = Utf16ToUtf8(data.cFileName);
-    entry.Attr = data.dwFileAttributes &
-                 (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrDirectory |
-                  kAttrArchive);
+    entry.Attr =
+        data.dwFileAttributes & (kAttrReadOnly | kAttrHidden | kAttrSystem |
+                                 kAttrDirectory | kAttrArchive);
     FILETIME time = data.ftLastWriteTime;
     entry.Size = ToSize(data.nFileSizeHigh, data.nFileSizeLow);
     if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
@@ -370,8 +369,8 @@ class Win32Platform final : public Platform {
   std::string CurrentDirectory() override {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-      const DWORD length = GetCurrentDirectoryW(
-          static_cast<DWORD>(path.size()), path.data());
+      const DWORD length =
+          GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data());
       if (length == 0) return std::string();
       if (length < path.size()) {
         path.resize(length);
@@ -411,15 +410,16 @@ class Win32Platform final : public Platform {
     if (!GlobalMemoryStatusEx(&status)) {
       return std::numeric_limits<std::uint64_t>::max();
     }
-    return status.ullAvailPhys < status.ullAvailVirtual ? status.ullAvailPhys
-                                                        : status.ullAvailVirtual;
+    return status.ullAvailPhys < status.ullAvailVirtual
+               ? status.ullAvailPhys
+               : status.ullAvailVirtual;
   }
 
   std::string ProgramName() override {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-      const DWORD length =
-          GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+      const DWORD length = GetModuleFileNameW(nullptr, path.data(),
+                                              static_cast<DWORD>(path.size()));
       if (length == 0) return "tabulon.exe";
       if (length < path.size()) {
         path.resize(length);
