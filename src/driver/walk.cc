@@ -86,20 +86,31 @@ class Walker {
 
  private:
   // Opens the directory of the last frame again, from the nearest ancestor
-  // that is still open.
+  // that is still open. Of the directories opened on the way, those near the
+  // top of the stack stay open, so going back up needs no new reopening for
+  // a while.
   bool Reopen(std::vector<Frame>* frames) {
-    std::size_t open = frames->size() - 1;
-    while (!(*frames)[open].dir) --open;
-    for (std::size_t i = open + 1; i < frames->size(); ++i) {
-      const Status status = (*frames)[open].dir->OpenSubdirectory(
-          (*frames)[i].name, &(*frames)[i].dir);
+    std::vector<Frame>& f = *frames;
+    std::size_t open = f.size() - 1;
+    while (!f[open].dir) --open;
+    std::unique_ptr<Directory> passing;
+    Directory* from = f[open].dir.get();
+    for (std::size_t i = open + 1; i < f.size(); ++i) {
+      std::unique_ptr<Directory> dir;
+      const Status status = from->OpenSubdirectory(f[i].name, &dir);
       if (!status.ok()) {
         state_.reporter.Report("cannot read directory",
-                               std::string_view(path_).substr(0, (*frames)[i].path_length),
+                               std::string_view(path_).substr(0, f[i].path_length),
                                status.reason());
         return false;
       }
-      open = i;
+      if (i + kOpenDirectories >= f.size()) {
+        f[i].dir = std::move(dir);
+        from = f[i].dir.get();
+      } else {
+        passing = std::move(dir);
+        from = passing.get();
+      }
     }
     return true;
   }

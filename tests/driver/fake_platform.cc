@@ -1,0 +1,148 @@
+#include "driver/fake_platform.h"
+
+namespace tabulon::testing {
+namespace {
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return dir.empty() ? name : dir + "/" + name;
+}
+
+class FakeOutput final : public OutputFile {
+ public:
+  FakeOutput(FakePlatform* platform, std::string dir)
+      : platform_(platform), dir_(std::move(dir)) {}
+  Status Write(std::string_view bytes) override {
+    if (!status_.ok()) return status_;
+    status_ = platform_->Check("write:" + dir_);
+    if (status_.ok()) bytes_.append(bytes);
+    return status_;
+  }
+  Status Commit() override {
+    if (!status_.ok()) return status_;
+    platform_->pages[dir_] = bytes_;
+    return Status::Ok();
+  }
+
+ private:
+  FakePlatform* platform_;
+  std::string dir_;
+  std::string bytes_;
+  Status status_;
+};
+
+class FakeDirectory final : public Directory {
+ public:
+  FakeDirectory(FakePlatform* platform, FakePlatform::Node* node, std::string path)
+      : platform_(platform), node_(node), path_(std::move(path)) {
+    platform_->most_open_directories =
+        std::max(platform_->most_open_directories, ++platform_->open_directories);
+  }
+  ~FakeDirectory() override { --platform_->open_directories; }
+
+  Status List(std::vector<SearchEntry>* entries) override {
+    const Status status = platform_->Check("list:" + path_);
+    if (!status.ok()) return status;
+    for (const auto& child : node_->children) entries->push_back(child->entry);
+    return Status::Ok();
+  }
+  Status OpenSubdirectory(const std::string& name,
+                          std::unique_ptr<Directory>* out) override {
+    FakePlatform::Node* child = node_->Find(name);
+    if (child == nullptr) return Status::NotFound("gone");
+    if (platform_->track_paths) {
+      const Status status = platform_->Check("open:" + Join(path_, name));
+      if (!status.ok()) return status;
+    }
+    *out = platform_->NewDirectory(
+        child, platform_->track_paths ? Join(path_, name) : std::string());
+    return Status::Ok();
+  }
+  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+    FakePlatform::Node* child = node_->Find(name);
+    if (child == nullptr) return Status::NotFound("gone");
+    if (child->entry.IsDirectory()) return Status::Failed("Is a directory");
+    *bytes = child->content;
+    return Status::Ok();
+  }
+  Status CreateOutput(const std::string&, std::unique_ptr<OutputFile>* out) override {
+    const Status status = platform_->Check("create:" + path_);
+    if (!status.ok()) return status;
+    *out = std::make_unique<FakeOutput>(platform_, path_);
+    return Status::Ok();
+  }
+
+ private:
+  FakePlatform* platform_;
+  FakePlatform::Node* node_;
+  std::string path_;
+};
+
+}  // namespace
+
+FakePlatform::Node* FakePlatform::Node::Find(const std::string& name) {
+  for (auto& child : children) {
+    if (child->entry.Name == name) return child.get();
+  }
+  return nullptr;
+}
+
+FakePlatform::FakePlatform() { root_.entry.Attr = kAttrDirectory; }
+
+FakePlatform::Node* FakePlatform::At(const std::string& path) {
+  Node* node = &root_;
+  std::size_t start = 0;
+  while (node != nullptr && start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    node = node->Find(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return node;
+}
+
+void FakePlatform::AddDir(const std::string& path, LocalDate date) {
+  AddFile(path, "", date);
+  At(path)->entry.Attr = kAttrDirectory;
+}
+
+void FakePlatform::AddFile(const std::string& path, const std::string& content,
+                           LocalDate date) {
+  const std::size_t slash = path.rfind('/');
+  Node* parent = slash == std::string::npos ? &root_ : At(path.substr(0, slash));
+  auto node = std::make_unique<Node>();
+  node->entry.Name = slash == std::string::npos ? path : path.substr(slash + 1);
+  node->entry.Size = static_cast<std::int64_t>(content.size());
+  node->entry.Time = date;
+  node->content = content;
+  parent->children.push_back(std::move(node));
+}
+
+FakePlatform::Node* FakePlatform::AddChild(Node* parent, const std::string& name,
+                                           bool directory) {
+  if (parent == nullptr) parent = &root_;
+  auto node = std::make_unique<Node>();
+  node->entry.Name = name;
+  node->entry.Time = {2020, 1, 2};
+  if (directory) node->entry.Attr = kAttrDirectory;
+  parent->children.push_back(std::move(node));
+  return parent->children.back().get();
+}
+
+Status FakePlatform::Check(const std::string& what) const {
+  const auto it = failures.find(what);
+  return it == failures.end() ? Status::Ok() : Status::Failed(it->second);
+}
+
+Status FakePlatform::OpenDirectory(const std::string& path,
+                                   std::unique_ptr<Directory>* out) {
+  if (path != "/") return Status::NotFound("No such file or directory");
+  *out = NewDirectory(&root_, "");
+  return Status::Ok();
+}
+
+std::unique_ptr<Directory> FakePlatform::NewDirectory(Node* node,
+                                                      const std::string& path) {
+  return std::make_unique<FakeDirectory>(this, node, path);
+}
+
+}  // namespace tabulon::testing

@@ -1,0 +1,75 @@
+#ifndef TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
+#define TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tabulon::testing {
+
+// An in-memory tree behind the platform interface: entries come back in the
+// order they were added, the date is fixed, and any one operation on any
+// path can be made to fail.
+class FakePlatform final : public Platform {
+ public:
+  struct Node {
+    SearchEntry entry;
+    std::string content;
+    std::vector<std::unique_ptr<Node>> children;
+    Node* Find(const std::string& name);
+  };
+
+  FakePlatform();
+
+  // Paths are "/"-separated below the root, e.g. "a/b".
+  void AddDir(const std::string& path, LocalDate date = {2020, 1, 2});
+  void AddFile(const std::string& path, const std::string& content,
+               LocalDate date = {2020, 1, 2});
+  Node* At(const std::string& path);
+  // Adds an entry below `parent` (nullptr: the root) without a path lookup.
+  Node* AddChild(Node* parent, const std::string& name, bool directory);
+
+  // Operations that fail: "list:a/b", "open:a/b", "create:a/b", "write:a/b".
+  std::map<std::string, std::string> failures;
+  // Committed pages by directory path ("" for the root).
+  std::map<std::string, std::string> pages;
+  std::string err;
+  // Paths cost time linear in the depth; a very deep tree can do without.
+  bool track_paths = true;
+  int open_directories = 0;
+  int most_open_directories = 0;
+
+  std::vector<std::string> args;
+
+  CommandLine GetCommandLine() override {
+    CommandLine line;
+    line.args = args;
+    return line;
+  }
+  std::string CurrentDirectory() override { return "/"; }
+  char Separator() const override { return '/'; }
+  Status OpenDirectory(const std::string& path,
+                       std::unique_ptr<Directory>* out) override;
+  LocalDate Today() override { return {2026, 12, 7}; }
+  std::uint64_t FreeMemory() override { return 1ull << 40; }
+  std::string ProgramName() override { return "tabulon"; }
+  std::uintptr_t CodeOffset(const void*) override { return 0; }
+  void WriteStdout(std::string_view) override {}
+  void WriteStderr(std::string_view bytes) override { err.append(bytes); }
+  bool StderrIsTerminal() override { return false; }
+  int TerminalWidth() override { return 0; }
+
+  // Fails with the configured reason when `what` is listed.
+  Status Check(const std::string& what) const;
+  std::unique_ptr<Directory> NewDirectory(Node* node, const std::string& path);
+
+ private:
+  Node root_;
+};
+
+}  // namespace tabulon::testing
+
+#endif  // TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
