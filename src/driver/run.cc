@@ -35,9 +35,9 @@ int RunGuarded(Platform& platform) {
   platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
 
   const std::vector<std::string> parameters =
-      ParametersOf(platform.GetCommandLine());
+      ParametersOf(platform.ReadCommandLine());
   std::string current = platform.CurrentDirectory();
-  if (current.empty()) current = ".";
+  if (current.empty()) current.push_back('.');
   const char separator = platform.Separator();
   const RunSettings settings = SettingsFrom(parameters, current, separator);
 

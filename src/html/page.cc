@@ -5,14 +5,19 @@
 namespace tabulon {
 namespace {
 
-// Characters 3 and 4 of the year's decimal text.
-std::string YearDigits(int year) {
+// Characters 3 and 4 of the year's decimal text: the last two digits of a
+// four-digit year.
+void AppendYearDigits(int year, std::string* out) {
   const std::string text = std::to_string(year);
-  return text.size() >= 4 ? text.substr(2, 2) : text.substr(text.size() >= 2 ? text.size() - 2 : 0);
+  out->append(text, text.size() >= 2 ? 2 : text.size(), 2);
 }
 
-std::string TwoDigits(int n) {
-  return (n <= 9 ? "0" : "") + std::to_string(n);
+// "-DD", or "-0D" for a one-digit day, then "-YY".
+void AppendDayAndYear(const LocalDate& date, std::string* out) {
+  out->append(date.day <= 9 ? "-0" : "-");
+  out->append(std::to_string(date.day));
+  out->push_back('-');
+  AppendYearDigits(date.year, out);
 }
 
 }  // namespace
@@ -47,14 +52,19 @@ void WriteFooter(const Totals& totals, const LocalDate& today, std::string* out)
 }
 
 std::string CreatedStamp(const LocalDate& today) {
-  return "Created " + TwoDigits(today.month) + (today.day <= 9 ? "-0" : "-") +
-         std::to_string(today.day) + "-" + YearDigits(today.year);
+  std::string stamp = "Created ";
+  if (today.month <= 9) stamp.push_back('0');
+  stamp.append(std::to_string(today.month));
+  AppendDayAndYear(today, &stamp);
+  return stamp;
 }
 
 std::string DateText(const LocalDate& date) {
-  return (date.month <= 9 ? "0" : " ") + std::to_string(date.month) +
-         (date.day <= 9 ? "-0" : "-") + std::to_string(date.day) + "-" +
-         YearDigits(date.year);
+  // A blank, not nothing, before a two-digit month keeps the column even.
+  std::string text(1, date.month <= 9 ? '0' : ' ');
+  text.append(std::to_string(date.month));
+  AppendDayAndYear(date, &text);
+  return text;
 }
 
 }  // namespace tabulon

@@ -58,7 +58,7 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  virtual CommandLine GetCommandLine() = 0;
+  virtual CommandLine ReadCommandLine() = 0;
   // The process's current directory, native text; empty on failure.
   virtual std::string CurrentDirectory() = 0;
   // The native path separator: '/' or '\\'.

@@ -88,6 +88,18 @@ FakePlatform::Node* FakePlatform::Node::Find(const std::string& name) {
 
 FakePlatform::FakePlatform() { root_.entry.Attr = kAttrDirectory; }
 
+// Tears the tree down without recursion: a chain of 100,000 directories
+// would overflow a one-megabyte stack.
+FakePlatform::~FakePlatform() {
+  std::vector<std::unique_ptr<Node>> pending;
+  for (auto& child : root_.children) pending.push_back(std::move(child));
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& child : node->children) pending.push_back(std::move(child));
+  }
+}
+
 FakePlatform::Node* FakePlatform::At(const std::string& path) {
   Node* node = &root_;
   std::size_t start = 0;

@@ -23,6 +23,7 @@ class FakePlatform final : public Platform {
   };
 
   FakePlatform();
+  ~FakePlatform() override;
 
   // Paths are "/"-separated below the root, e.g. "a/b".
   void AddDir(const std::string& path, LocalDate date = {2020, 1, 2});
@@ -44,7 +45,7 @@ class FakePlatform final : public Platform {
 
   std::vector<std::string> args;
 
-  CommandLine GetCommandLine() override {
+  CommandLine ReadCommandLine() override {
     CommandLine line;
     line.args = args;
     return line;

@@ -483,7 +483,7 @@ TEST_F(PlatformContractTest, ReportsProcessFacts) {
   ASSERT_FALSE(current.empty());
   EXPECT_TRUE(platform_->OpenDirectory(current, &cwd).ok()) << current;
 
-  const CommandLine line = platform_->GetCommandLine();
+  const CommandLine line = platform_->ReadCommandLine();
   if (line.one_string) {
     EXPECT_FALSE(line.line.empty());
   }

@@ -255,7 +255,7 @@ class PosixPlatform final : public Platform {
     tzset();
   }
 
-  CommandLine GetCommandLine() override {
+  CommandLine ReadCommandLine() override {
     CommandLine line;
     line.args = args_;
     return line;

@@ -3,8 +3,6 @@
 // so every call works past MAX_PATH and no DOS device name (CON, NUL) or
 // trailing dot is reinterpreted.
 #include <windows.h>
-// The interface's own GetCommandLine must not become GetCommandLineW.
-#undef GetCommandLine
 
 #include <cstdint>
 #include <limits>
@@ -359,7 +357,7 @@ class Win32Platform final : public Platform {
     (void)installed;
   }
 
-  CommandLine GetCommandLine() override {
+  CommandLine ReadCommandLine() override {
     CommandLine line;
     line.one_string = true;
     line.line = Utf16ToUtf8(::GetCommandLineW());
