@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds tabulon and lists the example archive in both modes: one page for
-# the whole tree in build/example/list, one page per directory in
-# build/example/tree.
+# Builds tabulon and lists copies of the example archive in both modes: one
+# page for the whole tree in build/example/list/archive, one page per
+# directory in build/example/tree/archive.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,11 +13,11 @@ cmake --build "$root/build" -j "$jobs" --target tabulon
 
 out="$root/build/example"
 rm -rf "$out"
-mkdir -p "$out"
-cp -R "$root/examples/archive" "$out/list"
-cp -R "$root/examples/archive" "$out/tree"
-"$root/build/src/tabulon" "$out/list"
-"$root/build/src/tabulon" "$out/tree" /t
+mkdir -p "$out/list" "$out/tree"
+cp -R "$root/examples/archive" "$out/list/"
+cp -R "$root/examples/archive" "$out/tree/"
+"$root/build/src/tabulon" "$out/list/archive"
+"$root/build/src/tabulon" "$out/tree/archive" /t
 echo
-echo "One page for the whole tree: $out/list/FILES.HTM"
-echo "One page per directory:      $out/tree/FILES.HTM (and in each subdirectory)"
+echo "One page for the whole tree: $out/list/archive/FILES.HTM"
+echo "One page per directory:      $out/tree/archive/FILES.HTM (and in each subdirectory)"
