@@ -13,7 +13,8 @@ namespace tabulon {
 // *pos by one and returns false.
 bool DecodeUtf8(std::string_view s, std::size_t* pos, char32_t* c);
 
-// Appends the UTF-8 form of `c` (which must be a valid scalar value).
+// Appends the UTF-8 form of `c` (at most U+10FFFF). A surrogate gets its
+// three-byte form, which lets Windows names with lone surrogates round-trip.
 void AppendUtf8(char32_t c, std::string* out);
 
 }  // namespace tabulon

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/utf8.h"
+
 // Written by hand rather than with WideCharToMultiByte, which turns a lone
 // surrogate into U+FFFD and so loses the name.
 
@@ -11,24 +13,6 @@ namespace {
 
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-void AppendWtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 void AppendUtf16(char32_t c, std::wstring* out) {
   if (c < 0x10000) {
@@ -95,7 +79,7 @@ std::string Utf16ToUtf8(std::wstring_view text) {
       const char32_t low = static_cast<char16_t>(text[++i]);
       c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
     }
-    AppendWtf8(c, &out);
+    AppendUtf8(c, &out);
   }
   return out;
 }
