@@ -6,8 +6,8 @@
 
 namespace tabulon {
 
-// The code page of a description file.
-enum TCode : std::uint8_t { tAlt = 0, tWin = 1, tKoi = 2 };
+// The code page of a description file; tUtf8 for one written in UTF-8.
+enum TCode : std::uint8_t { tAlt = 0, tWin = 1, tKoi = 2, tUtf8 = 3 };
 
 // The run mode: one page for the whole tree, or one page per directory.
 enum TMode : std::uint8_t { mList = 0, mTree = 1 };

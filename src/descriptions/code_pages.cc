@@ -17,7 +17,7 @@ class ReverseMaps {
   }
   int Find(char32_t c, TCode code) const {
     if (c < 0x80) return static_cast<int>(c);
-    if (c > 0xFFFF) return -1;
+    if (c > 0xFFFF || code > tKoi) return -1;
     const std::uint8_t b = maps_[code][c];
     return b == 0 ? -1 : b;
   }
@@ -38,6 +38,16 @@ const ReverseMaps& Maps() {
   return *maps;
 }
 
+constexpr std::array<std::uint8_t, 256> MakeAsciiUpper() {
+  std::array<std::uint8_t, 256> table{};
+  for (int b = 0; b < 256; ++b) {
+    table[b] = static_cast<std::uint8_t>(b >= 'a' && b <= 'z' ? b - 32 : b);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kAsciiUpper = MakeAsciiUpper();
+
 }  // namespace
 
 const char16_t* CharactersOf(TCode code) {
@@ -52,10 +62,36 @@ const std::uint8_t* UpperCaseOf(TCode code) {
   switch (code) {
     case tWin: return kCp1251Upper;
     case tKoi: return kKoi8rUpper;
+    case tUtf8: return kAsciiUpper.data();
     default: return kCp866Upper;
   }
 }
 
 int ByteOf(char32_t c, TCode code) { return Maps().Find(c, code); }
+
+void AppendUpperUtf8(std::string_view text, std::string* out) {
+  // а-п are D0 B0-BF, р-я D1 80-8F and ё D1 91; their capitals are D0 90-AF
+  // and D0 81, so every letter keeps its length.
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t b = static_cast<std::uint8_t>(text[i]);
+    const std::uint8_t next =
+        i + 1 < n ? static_cast<std::uint8_t>(text[i + 1]) : 0;
+    if (b == 0xD0 && next >= 0xB0 && next <= 0xBF) {
+      out->push_back('\xD0');
+      out->push_back(static_cast<char>(next - 0x20));
+      ++i;
+    } else if (b == 0xD1 && next >= 0x80 && next <= 0x8F) {
+      out->push_back('\xD0');
+      out->push_back(static_cast<char>(next + 0x20));
+      ++i;
+    } else if (b == 0xD1 && next == 0x91) {
+      out->append("\xD0\x81");
+      ++i;
+    } else {
+      out->push_back(static_cast<char>(kAsciiUpper[b]));
+    }
+  }
+}
 
 }  // namespace tabulon

@@ -2,6 +2,8 @@
 #define TABULON_DESCRIPTIONS_CODE_PAGES_H_
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "common/types.h"
 
@@ -25,12 +27,20 @@ extern const std::uint8_t kCp866Upper[256];
 extern const std::uint8_t kCp1251Upper[256];
 extern const std::uint8_t kKoi8rUpper[256];
 
-// The table of characters for a description file's code page.
+// The table of characters for a description file's code page (code page
+// 866 for tUtf8, whose bytes stand for no character on their own).
 const char16_t* CharactersOf(TCode code);
-// The upper-case table of a description file's code page.
+// The upper-case table of a description file's code page. For tUtf8 only
+// a-z are raised: its Russian letters take AppendUpperUtf8.
 const std::uint8_t* UpperCaseOf(TCode code);
-// The byte that stands for `c` in the code page, or -1 when it has none.
+// The byte that stands for `c` in the code page, or -1 when it has none
+// (always -1 above U+007F for tUtf8, which has no single byte for them).
 int ByteOf(char32_t c, TCode code);
+
+// Appends UTF-8 `text` with a-z and the 33 Russian letters (Ё included)
+// raised; every other byte, invalid ones too, is kept. The result is as long
+// as `text`, since each of those letters keeps its two-byte length.
+void AppendUpperUtf8(std::string_view text, std::string* out);
 
 }  // namespace tabulon
 

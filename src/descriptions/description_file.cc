@@ -4,8 +4,8 @@
 
 namespace tabulon {
 
-DescriptionFile::DescriptionFile(std::string_view bytes)
-    : bytes_(bytes.substr(0, bytes.find('\x1A'))) {}
+DescriptionFile::DescriptionFile(std::string_view bytes, bool utf8)
+    : bytes_(bytes.substr(0, bytes.find('\x1A'))), utf8_(utf8) {}
 
 void DescriptionFile::ReadLine(std::string* line) {
   // Only LF stops the taking. A CR counts toward the 255 but is dropped, so
@@ -13,6 +13,18 @@ void DescriptionFile::ReadLine(std::string* line) {
   const std::size_t limit = std::min(bytes_.size(), position_ + kMaxLine);
   std::string_view taken = bytes_.substr(position_, limit - position_);
   taken = taken.substr(0, taken.find('\n'));
+  if (utf8_ && position_ + taken.size() < bytes_.size() &&
+      (static_cast<unsigned char>(bytes_[position_ + taken.size()]) & 0xC0) ==
+          0x80) {
+    // The cut falls inside a character: leave all of it to the skip below.
+    std::size_t keep = taken.size();
+    while (keep > 0 &&
+           (static_cast<unsigned char>(taken[keep - 1]) & 0xC0) == 0x80) {
+      --keep;
+    }
+    if (keep > 0) --keep;  // its first byte
+    taken = taken.substr(0, keep);
+  }
   line->assign(taken);
   if (taken.find('\r') != taken.npos) std::erase(*line, '\r');
   position_ += taken.size();

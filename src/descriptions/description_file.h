@@ -14,7 +14,9 @@ class DescriptionFile {
   // The longest line kept; the rest of a longer line is skipped.
   static constexpr std::size_t kMaxLine = 255;
 
-  explicit DescriptionFile(std::string_view bytes);
+  // With `utf8`, a line cut at 255 bytes loses the character the cut would
+  // split, so it may come out shorter.
+  explicit DescriptionFile(std::string_view bytes, bool utf8 = false);
 
   // True when no byte is left before the end or the first Ctrl-Z.
   bool AtEnd() const { return position_ >= bytes_.size(); }
@@ -23,6 +25,8 @@ class DescriptionFile {
   // them dropped but counted, then skips past the line end (LF, CR LF or CR).
   void ReadLine(std::string* line);
 
+  bool IsUtf8() const { return utf8_; }
+
   // The offset of the next byte, and setting the reader back to one.
   std::size_t Position() const { return position_; }
   void SetPosition(std::size_t position) { position_ = position; }
@@ -30,6 +34,7 @@ class DescriptionFile {
  private:
   std::string_view bytes_;
   std::size_t position_ = 0;
+  bool utf8_ = false;
 };
 
 }  // namespace tabulon

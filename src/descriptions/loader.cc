@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "common/utf8.h"
+
 namespace tabulon {
 namespace {
 
@@ -91,7 +93,15 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
       const std::string rest = CollapseBlanks(TrimBlanksAndControls(line), 1);
       record.push_back(' ');
       record.append(rest);
-      if (record.size() > kMaxRecord) record.resize(kMaxRecord);
+      if (record.size() > kMaxRecord) {
+        std::size_t keep = kMaxRecord;
+        // Cut a UTF-8 record before the character the cut would split.
+        while (file->IsUtf8() && keep > 0 &&
+               (static_cast<std::uint8_t>(record[keep]) & 0xC0) == 0x80) {
+          --keep;
+        }
+        record.resize(keep);
+      }
       continue;
     }
     if (have_first) {
@@ -114,7 +124,31 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
   return record;
 }
 
+bool IsUtf8Text(std::string_view bytes) {
+  bytes = bytes.substr(0, bytes.find('\x1A'));
+  bool multibyte = false;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (static_cast<std::uint8_t>(bytes[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    char32_t c;
+    if (!DecodeUtf8(bytes, &pos, &c)) return false;
+    multibyte = true;
+  }
+  return multibyte;
+}
+
 void LoadDescriptions(std::string_view file, DescriptionList* list) {
+  if (IsUtf8Text(file)) {
+    DescriptionFile reader(file, /*utf8=*/true);
+    while (!reader.AtEnd()) {
+      if (!list->Insert(ReadDescriptionRecord(&reader, 1))) break;
+    }
+    list->SetCode(tUtf8);
+    return;
+  }
   std::int64_t alt = 0;
   std::int64_t koi = 0;
   std::int64_t win = 0;

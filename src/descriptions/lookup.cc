@@ -26,10 +26,47 @@ bool BeginsWith(std::string_view record, std::string_view key,
   return true;
 }
 
+// The key for a UTF-8 list: the name as UTF-8, letters raised. A byte of a
+// POSIX name that is not UTF-8 stands for its code page 866 character, as
+// it does on the page.
+std::optional<std::string> Utf8Key(std::string_view name) {
+  std::string text;
+  text.reserve(name.size());
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    const std::size_t start = pos;
+    char32_t c;
+    const bool valid = DecodeUtf8(name, &pos, &c);
+    if (c == 0) return std::nullopt;
+    if (valid) {
+      text.append(name.substr(start, pos - start));
+    } else {
+      AppendUtf8(kCp866ToUnicode[c], &text);
+    }
+  }
+  std::string key;
+  key.reserve(text.size());
+  AppendUpperUtf8(text, &key);
+  return key;
+}
+
+// `record` upper-cased by the rule of `code`.
+void AppendUpper(std::string_view record, TCode code, std::string* out) {
+  if (code == tUtf8) {
+    AppendUpperUtf8(record, out);
+    return;
+  }
+  const std::uint8_t* upper = UpperCaseOf(code);
+  for (const char c : record) {
+    out->push_back(static_cast<char>(upper[static_cast<std::uint8_t>(c)]));
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> DescriptionKey(std::string_view name, TCode code) {
   if (name.empty()) return std::nullopt;
+  if (code == tUtf8) return Utf8Key(name);
   const std::uint8_t* upper = UpperCaseOf(code);
   std::string key;
   key.reserve(name.size());
@@ -54,6 +91,17 @@ std::optional<std::string> DescriptionKey(std::string_view name, TCode code) {
 
 bool FindDescription(const DescriptionList& list, std::string_view key,
                      int* index) {
+  if (list.Code() == tUtf8) {
+    // Raising a UTF-8 letter depends on the byte before it, so the record is
+    // raised whole.
+    std::string upper;
+    for (*index = 0; *index < list.Count(); ++*index) {
+      upper.clear();
+      AppendUpper(list.At(*index), tUtf8, &upper);
+      if (!key.empty() && upper.starts_with(key)) return true;
+    }
+    return false;
+  }
   const std::uint8_t* upper = UpperCaseOf(list.Code());
   for (*index = 0; *index < list.Count(); ++*index) {
     if (BeginsWith(list.At(*index), key, upper)) return true;
@@ -73,13 +121,10 @@ std::string_view DescriptionText(std::string_view record,
 DescriptionLookup::DescriptionLookup(const DescriptionList& list)
     : list_(list) {
   const int count = list.Count();
-  const std::uint8_t* upper = UpperCaseOf(list.Code());
   starts_.reserve(static_cast<std::size_t>(count) + 1);
   for (int i = 0; i < count; ++i) {
     starts_.push_back(upper_.size());
-    for (const char c : list.At(i)) {
-      upper_.push_back(static_cast<char>(upper[static_cast<std::uint8_t>(c)]));
-    }
+    AppendUpper(list.At(i), list.Code(), &upper_);
   }
   starts_.push_back(upper_.size());
 

@@ -16,7 +16,8 @@ namespace tabulon {
 // The key under which the entry `name` (native text: UTF-8, or on POSIX any
 // bytes, an invalid byte standing for its code page 866 character) is looked
 // up in a list of code page `code`: one byte per character, upper-cased by
-// the code page's table. nullopt for an empty name or one with a character
+// the code page's table (for tUtf8 the name's UTF-8 bytes with a-z and the
+// Russian letters raised). nullopt for an empty name or one with a character
 // the code page lacks, which no record describes.
 std::optional<std::string> DescriptionKey(std::string_view name, TCode code);
 

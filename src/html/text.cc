@@ -104,6 +104,10 @@ void AppendUrl(std::string_view url, std::string* out) {
 }
 
 void AppendDescription(std::string_view text, TCode code, std::string* out) {
+  if (code == tUtf8) {
+    AppendPageText(text, out);
+    return;
+  }
   const std::uint8_t* table =
       code == tAlt ? AltToWin : code == tKoi ? KoiToWin : nullptr;
   for (const char ch : text) {

@@ -27,7 +27,8 @@ void AppendLinkName(std::string_view native, std::string* out);
 void AppendUrl(std::string_view url, std::string* out);
 
 // A description in its file's code page: through that code page's table
-// (none for windows-1251), with HTML escaping.
+// (none for windows-1251), with HTML escaping. A tUtf8 description is
+// converted like native text (AppendPageText).
 void AppendDescription(std::string_view text, TCode code, std::string* out);
 
 }  // namespace tabulon

@@ -115,5 +115,24 @@ TEST(DescriptionTextTest, EachCodePageThroughItsTable) {
   }
 }
 
+TEST(DescriptionTextTest, Utf8LikeNativeText) {
+  const struct {
+    const char* what;
+    std::string utf8;
+    std::string page;
+  } kCases[] = {
+      {"Russian letters are windows-1251 bytes", "Ёлка и ящик",
+       "\xA8\xEB\xEA\xE0 \xE8 \xFF\xF9\xE8\xEA"},
+      {"a character only windows-1251 has", "\xE2\x82\xAC 5", "\x88 5"},
+      {"Greek and a four-byte character as references", "\xCE\xB1\xF0\x9F\x98\x80",
+       "&#945;&#128512;"},
+      {"markup escaped", "<b>\"&\"</b>", "&lt;b&gt;&quot;&amp;&quot;&lt;/b&gt;"},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(Description(c.utf8, tUtf8), c.page) << c.what;
+    EXPECT_EQ(Description(c.utf8, tUtf8), Text(c.utf8)) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
