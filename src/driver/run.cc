@@ -77,7 +77,8 @@ int RunGuarded(Platform& platform) {
 }  // namespace
 
 int Run(Platform& platform) {
-  g_reserve = new char[4096];
+  // Kept from an earlier run in the same process, so none is lost.
+  if (g_reserve == nullptr) g_reserve = new char[4096];
   std::set_new_handler(OnOutOfMemory);
   try {
     return RunGuarded(platform);

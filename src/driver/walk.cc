@@ -202,7 +202,20 @@ void Reporter::Report(std::string_view what, std::string_view path,
                       std::string_view reason) {
   ++count_;
   std::string line = "tabulon: ";
-  line.append(what).append(" '").append(path).append("': ").append(reason);
+  line.append(what).append(" '");
+  // A name may hold line ends and terminal escapes: shown as \xNN, so that
+  // a name can neither split a report nor forge another one.
+  for (const char c : path) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      line.append("\\x").push_back(kDigits[b >> 4]);
+      line.push_back(kDigits[b & 15]);
+    } else {
+      line.push_back(c);
+    }
+  }
+  line.append("': ").append(reason);
   line.push_back('\n');
   platform_.WriteStderr(line);
 }

@@ -12,7 +12,7 @@
 namespace tabulon {
 
 // Counts and prints failures, one line each on standard error:
-// "tabulon: <what> '<path>': <reason>".
+// "tabulon: <what> '<path>': <reason>", control bytes of the path as \xNN.
 class Reporter {
  public:
   explicit Reporter(Platform& platform) : platform_(platform) {}

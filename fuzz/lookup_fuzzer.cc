@@ -1,0 +1,75 @@
+// The indexed lookup must answer exactly as the linear scan does, for
+// records and names of any bytes in every code page.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "descriptions/description_list.h"
+#include "descriptions/lookup.h"
+#include "fuzz_check.h"
+
+namespace {
+
+std::vector<std::string_view> Split(std::string_view s, char separator) {
+  std::vector<std::string_view> parts;
+  while (!s.empty()) {
+    const std::size_t end = std::min(s.find(separator), s.size());
+    parts.push_back(s.substr(0, end));
+    s.remove_prefix(std::min(end + 1, s.size()));
+  }
+  return parts;
+}
+
+void Check(const tabulon::DescriptionList& list,
+           const tabulon::DescriptionLookup& lookup, std::string_view key) {
+  int linear = -1;
+  const bool found = tabulon::FindDescription(list, key, &linear);
+  const std::optional<int> indexed = lookup.Find(key);
+  FUZZ_CHECK(found == indexed.has_value());
+  FUZZ_CHECK(found ? *indexed == linear : linear == list.Count());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const tabulon::TCode code = static_cast<tabulon::TCode>(data[0] % 3);
+  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  // Records, then after a NUL the names to look up.
+  const std::size_t nul = std::min(input.find('\0'), input.size());
+  const std::string_view records = input.substr(0, nul);
+  const std::string_view names = input.substr(std::min(nul + 1, input.size()));
+
+  tabulon::DescriptionList list;
+  list.SetCode(code);
+  for (std::string_view record : Split(records, '\n')) {
+    if (!record.empty()) list.Insert(record.substr(0, 255));
+  }
+  const tabulon::DescriptionLookup lookup(list);
+
+  for (std::string_view name : Split(names, '\n')) {
+    Check(list, lookup, name);
+    const std::optional<std::string> key = tabulon::DescriptionKey(name, code);
+    if (!key) continue;
+    FUZZ_CHECK(!key->empty());
+    Check(list, lookup, *key);
+    const std::optional<std::string_view> text = lookup.DescriptionOf(name);
+    int linear = -1;
+    if (tabulon::FindDescription(list, *key, &linear)) {
+      FUZZ_CHECK(text && *text == tabulon::DescriptionText(list.At(linear), key->size()));
+    } else {
+      FUZZ_CHECK(!text);
+    }
+  }
+  // Every prefix of a record finds a record, the first one that has it.
+  for (int i = 0; i < list.Count() && i < 64; ++i) {
+    const std::string_view record = list.At(i);
+    for (std::size_t n = 1; n <= record.size(); n += 1 + n / 4) {
+      Check(list, lookup, record.substr(0, n));
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,56 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) and runs each for a bounded time, one after
+# the other. Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
+# Seeds come from fuzz/corpus/<target>/; what a run learns is kept in
+# build-fuzz/corpus/<target>/ and any finding in build-fuzz/findings/.
+set -eu
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}
+[ $# -gt 0 ] && shift
+targets=${*:-"description_file_fuzzer lookup_fuzzer command_line_fuzzer
+  page_text_fuzzer page_fuzzer"}
+build="$root/build-fuzz"
+
+missing=""
+for package in clang libclang-rt-dev cmake make; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
+      grep -q 'install ok installed'; then
+    missing="$missing $package"
+  fi
+done
+if [ -n "$missing" ]; then
+  echo "fuzz: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+flags="-g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -DTABULON_TESTS=OFF -DTABULON_FUZZ=ON >/dev/null
+# shellcheck disable=SC2086
+cmake --build "$build" -j 2 --target $targets
+
+mkdir -p "$build/findings"
+status=0
+for target in $targets; do
+  mkdir -p "$build/corpus/$target"
+  echo "fuzz: $target for ${seconds}s"
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len=8192 \
+      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$build/findings/$target-" \
+      "$build/corpus/$target" "$root/fuzz/corpus/$target" \
+      >"$build/$target.log" 2>&1; then
+    echo "fuzz: $target found a fault, see $build/$target.log" >&2
+    tail -n 30 "$build/$target.log" >&2
+    status=1
+  fi
+  grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' \
+    "$build/$target.log" | tail -n 2 || true
+done
+exit $status
