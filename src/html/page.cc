@@ -60,6 +60,28 @@ std::string CreatedStamp(const LocalDate& today) {
 }
 
 std::string DateText(const LocalDate& date) {
+  // Every row has a date: the usual one (a four-digit year) is put together
+  // in place rather than from number texts.
+  if (date.month >= 1 && date.month <= 12 && date.day >= 1 &&
+      date.day <= 31 && date.year >= 1000 && date.year <= 9999) {
+    // A blank, not nothing, before a two-digit month keeps the column even.
+    char text[9];
+    std::size_t n = 0;
+    if (date.month <= 9) {
+      text[n++] = '0';
+    } else {
+      text[n++] = ' ';
+      text[n++] = '1';
+    }
+    text[n++] = static_cast<char>('0' + date.month % 10);
+    text[n++] = '-';
+    text[n++] = static_cast<char>('0' + date.day / 10);
+    text[n++] = static_cast<char>('0' + date.day % 10);
+    text[n++] = '-';
+    text[n++] = static_cast<char>('0' + date.year / 10 % 10);
+    text[n++] = static_cast<char>('0' + date.year % 10);
+    return std::string(text, n);
+  }
   // A blank, not nothing, before a two-digit month keeps the column even.
   std::string text(1, date.month <= 9 ? '0' : ' ');
   text.append(std::to_string(date.month));

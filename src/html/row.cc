@@ -1,5 +1,7 @@
 #include "html/row.h"
 
+#include <charconv>
+
 #include "html/page.h"
 #include "html/text.h"
 
@@ -35,7 +37,10 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   } else {
     AppendPageText(name, out);
     out->append("</a></td><td align=right>");
-    out->append(std::to_string(entry.Size));
+    char size[24];
+    const std::to_chars_result end =
+        std::to_chars(size, size + sizeof size, entry.Size);
+    out->append(size, end.ptr);
     out->append(" </td>");
   }
   out->append("<td>");

@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -184,23 +185,27 @@ class PosixDirectory final : public Directory {
       return Status::Failed(S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
                                                 : "not a regular file");
     }
-    bytes->clear();
-    bytes->reserve(static_cast<size_t>(st.st_size));
-    constexpr size_t kBlock = 1 << 20;
+    // Room for one byte more than the file holds: the usual case is one
+    // read and one read of nothing, and the buffer is cleared once. A file
+    // that grows meanwhile doubles it. (Growing by a fixed large block
+    // cleared that block for every small file, which cost more than the
+    // reading.)
+    std::string& data = *bytes;
+    data.assign(static_cast<size_t>(st.st_size) + 1, '\0');
+    size_t used = 0;
     Status status;
     for (;;) {
-      const size_t old = bytes->size();
-      bytes->resize(old + kBlock);
-      const ssize_t n = ::read(fd, bytes->data() + old, kBlock);
+      if (used == data.size()) data.resize(std::max<size_t>(2 * used, 4096));
+      const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
       if (n < 0) {
-        bytes->resize(old);
         if (errno == EINTR) continue;
         status = FromErrno(errno);
         break;
       }
-      bytes->resize(old + static_cast<size_t>(n));
       if (n == 0) break;
+      used += static_cast<size_t>(n);
     }
+    data.resize(used);
     ::close(fd);
     return status;
   }
@@ -284,6 +289,12 @@ class PosixPlatform final : public Platform {
   }
 
   LocalDate Today() override { return ToLocalDate(::time(nullptr)); }
+  std::uint64_t MonotonicMs() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  }
 
   std::uint64_t FreeMemory() override {
     struct sysinfo info;
