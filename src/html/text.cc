@@ -68,6 +68,19 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
             std::string* out) {
   std::size_t pos = 0;
   while (pos < native.size()) {
+    // Most of a name is bytes that stand for themselves: append each such
+    // run in one piece.
+    std::size_t plain = pos;
+    while (plain < native.size() &&
+           static_cast<unsigned char>(native[plain]) < 0x80 &&
+           table[static_cast<unsigned char>(native[plain])].empty()) {
+      ++plain;
+    }
+    if (plain > pos) {
+      out->append(native.substr(pos, plain - pos));
+      pos = plain;
+      if (pos == native.size()) break;
+    }
     const unsigned char b = static_cast<unsigned char>(native[pos]);
     if (b < 0x80) {
       ++pos;
