@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <numeric>
+#include <cstring>
 
 #include "common/utf8.h"
 #include "descriptions/code_pages.h"
@@ -57,9 +57,56 @@ void AppendUpper(std::string_view record, TCode code, std::string* out) {
     return;
   }
   const std::uint8_t* upper = UpperCaseOf(code);
+  const std::size_t at = out->size();
+  out->resize(at + record.size());
+  char* to = out->data() + at;
   for (const char c : record) {
-    out->push_back(static_cast<char>(upper[static_cast<std::uint8_t>(c)]));
+    *to++ = static_cast<char>(upper[static_cast<std::uint8_t>(c)]);
   }
+}
+
+using Head = std::pair<std::uint64_t, std::uint64_t>;
+constexpr std::size_t kHeadSize = 16;
+
+// The first 16 bytes of `bytes`, zero-padded, as two big-endian numbers.
+// Where two heads differ, they order as the whole byte strings do.
+Head HeadOf(std::string_view bytes) {
+  unsigned char head[kHeadSize] = {};
+  std::memcpy(head, bytes.data(), std::min(bytes.size(), kHeadSize));
+  Head result{0, 0};
+  for (std::size_t i = 0; i < 8; ++i) {
+    result.first = result.first << 8 | head[i];
+    result.second = result.second << 8 | head[i + 8];
+  }
+  return result;
+}
+
+// Whether the first `n` (at most 16) bytes of two heads are the same.
+bool HeadBegins(const Head& head, const Head& key, std::size_t n) {
+  const auto mask = [](std::size_t bytes) -> std::uint64_t {
+    if (bytes == 0) return 0;
+    return bytes >= 8 ? ~std::uint64_t{0} : ~std::uint64_t{0} << (64 - 8 * bytes);
+  };
+  return ((head.first ^ key.first) & mask(std::min<std::size_t>(n, 8))) == 0 &&
+         ((head.second ^ key.second) & mask(n > 8 ? n - 8 : 0)) == 0;
+}
+
+// The first index in [first, last) at which `before` turns false; `before`
+// must be true on a prefix of the range and false after it.
+template <typename Predicate>
+std::size_t PartitionPoint(std::size_t first, std::size_t last,
+                           const Predicate& before) {
+  std::size_t count = last - first;
+  while (count > 0) {
+    const std::size_t half = count / 2;
+    if (before(first + half)) {
+      first += half + 1;
+      count -= half + 1;
+    } else {
+      count = half;
+    }
+  }
+  return first;
 }
 
 }  // namespace
@@ -121,6 +168,9 @@ std::string_view DescriptionText(std::string_view record,
 DescriptionLookup::DescriptionLookup(const DescriptionList& list)
     : list_(list) {
   const int count = list.Count();
+  std::size_t bytes = 0;
+  for (int i = 0; i < count; ++i) bytes += list.At(i).size();
+  upper_.reserve(bytes);
   starts_.reserve(static_cast<std::size_t>(count) + 1);
   for (int i = 0; i < count; ++i) {
     starts_.push_back(upper_.size());
@@ -128,11 +178,26 @@ DescriptionLookup::DescriptionLookup(const DescriptionList& list)
   }
   starts_.push_back(upper_.size());
 
-  sorted_.resize(static_cast<std::size_t>(count));
-  std::iota(sorted_.begin(), sorted_.end(), 0);
-  std::sort(
-      sorted_.begin(), sorted_.end(),
-      [this](std::int32_t a, std::int32_t b) { return Upper(a) < Upper(b); });
+  // Records often share a long beginning (a common name stem), so the sort
+  // compares heads first and whole records only where the heads are equal.
+  // Unequal heads order as the records do.
+  std::vector<std::pair<Head, std::int32_t>> order(
+      static_cast<std::size_t>(count));
+  for (std::int32_t i = 0; i < count; ++i) {
+    order[static_cast<std::size_t>(i)] = {HeadOf(Upper(i)), i};
+  }
+  std::sort(order.begin(), order.end(),
+            [this](const std::pair<Head, std::int32_t>& a,
+                   const std::pair<Head, std::int32_t>& b) {
+              if (a.first != b.first) return a.first < b.first;
+              return Upper(a.second) < Upper(b.second);
+            });
+  sorted_.resize(order.size());
+  heads_.resize(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    heads_[i] = order[i].first;
+    sorted_[i] = order[i].second;
+  }
 
   first_.push_back(sorted_);
   for (std::size_t width = 1; 2 * width <= sorted_.size(); width *= 2) {
@@ -152,18 +217,22 @@ std::string_view DescriptionLookup::Upper(std::int32_t record) const {
 
 std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   if (key.empty()) return std::nullopt;
-  const auto begin =
-      std::lower_bound(sorted_.begin(), sorted_.end(), key,
-                       [this](std::int32_t record, std::string_view k) {
-                         return Upper(record) < k;
-                       });
-  const auto end = std::partition_point(begin, sorted_.end(),
-                                        [this, key](std::int32_t record) {
-                                          return Upper(record).starts_with(key);
-                                        });
-  if (begin == end) return std::nullopt;
-  const std::size_t lo = static_cast<std::size_t>(begin - sorted_.begin());
-  const std::size_t hi = static_cast<std::size_t>(end - sorted_.begin());
+  const Head key_head = HeadOf(key);
+  const std::size_t head_length = std::min<std::size_t>(key.size(), kHeadSize);
+  const auto below = [&](std::size_t i) {
+    if (heads_[i] != key_head) return heads_[i] < key_head;
+    return Upper(sorted_[i]) < key;
+  };
+  const auto begins = [&](std::size_t i) {
+    if (!HeadBegins(heads_[i], key_head, head_length)) return false;
+    const std::string_view record = Upper(sorted_[i]);
+    return record.size() >= key.size() &&
+           record.substr(head_length, key.size() - head_length) ==
+               key.substr(head_length);
+  };
+  const std::size_t lo = PartitionPoint(0, sorted_.size(), below);
+  const std::size_t hi = PartitionPoint(lo, sorted_.size(), begins);
+  if (lo == hi) return std::nullopt;
   const int level = static_cast<int>(std::bit_width(hi - lo)) - 1;
   const std::vector<std::int32_t>& mins =
       first_[static_cast<std::size_t>(level)];

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/types.h"
@@ -62,6 +63,9 @@ class DescriptionLookup {
   // Record slots ordered by their upper-cased bytes: the records that begin
   // with a key form one run of this order.
   std::vector<std::int32_t> sorted_;
+  // The first 16 bytes of each record of sorted_, zero-padded, as two
+  // big-endian numbers: most comparisons are decided by them alone.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> heads_;
   // first_[k][i]: the smallest slot among sorted_[i .. i + 2^k), so the
   // first record in file order of any run is found with two lookups.
   std::vector<std::vector<std::int32_t>> first_;
