@@ -30,6 +30,11 @@ class DescriptionFile {
   // The offset of the next byte, and setting the reader back to one.
   std::size_t Position() const { return position_; }
   void SetPosition(std::size_t position) { position_ = position; }
+  // The bytes not read yet (up to the first Ctrl-Z).
+  std::string_view Rest() const {
+    return position_ < bytes_.size() ? bytes_.substr(position_)
+                                     : std::string_view();
+  }
 
  private:
   std::string_view bytes_;

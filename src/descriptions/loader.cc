@@ -57,6 +57,13 @@ std::string_view TrimBlanksAndControls(std::string_view s) {
   return s;
 }
 
+// Whether the line that `rest` begins with could start with a blank once
+// read: only when its first byte is a blank, a tab or a CR (which reading
+// drops). Any other first byte is the line's first byte, or ends the line.
+bool MayBeginWithBlank(std::string_view rest) {
+  return !rest.empty() && (rest[0] == ' ' || rest[0] == '\t' || rest[0] == '\r');
+}
+
 }  // namespace
 
 bool IsFileNameChar(std::uint8_t byte) { return kFileNameChars[byte]; }
@@ -68,13 +75,21 @@ std::string Blanks(int n) {
 std::string CollapseBlanks(std::string_view s, int from) {
   const std::size_t start =
       std::min(static_cast<std::size_t>(std::max(from, 1)) - 1, s.size());
-  std::string out(s.substr(0, start));
+  std::string out;
   out.reserve(s.size());
+  out.append(s.substr(0, start));
   // A blank followed by another is the one that goes, so the last blank of
-  // each run stays, even when the run began before `from`.
-  for (std::size_t i = start; i < s.size(); ++i) {
-    if (s[i] == ' ' && i + 1 < s.size() && s[i + 1] == ' ') continue;
-    out.push_back(s[i]);
+  // each run stays, even when the run began before `from`. Most lines have
+  // no such pair: the bytes between pairs are copied in one piece.
+  std::size_t i = start;
+  while (i < s.size()) {
+    const std::size_t pair = s.find("  ", i);
+    if (pair == s.npos) {
+      out.append(s.substr(i));
+      break;
+    }
+    out.append(s.substr(i, pair - i));
+    i = pair + 1;
   }
   return out;
 }
@@ -86,6 +101,10 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
   bool may_continue = false;
   bool have_first = false;
   while (!file->AtEnd()) {
+    if (have_first && indent > 0 &&
+        (!may_continue || !MayBeginWithBlank(file->Rest()))) {
+      break;  // the next line starts the next record: leave it unread
+    }
     const std::size_t line_start = file->Position();
     file->ReadLine(&line);
     std::replace(line.begin(), line.end(), '\t', ' ');
