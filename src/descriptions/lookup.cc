@@ -231,8 +231,13 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
                key.substr(head_length);
   };
   const std::size_t lo = PartitionPoint(0, sorted_.size(), below);
-  const std::size_t hi = PartitionPoint(lo, sorted_.size(), begins);
-  if (lo == hi) return std::nullopt;
+  if (lo == sorted_.size() || !begins(lo)) return std::nullopt;
+  // The records that begin with a key are few as a rule: find the end of
+  // their run by doubling steps from its start.
+  std::size_t step = 1;
+  while (lo + step < sorted_.size() && begins(lo + step)) step *= 2;
+  const std::size_t hi = PartitionPoint(
+      lo + step / 2 + 1, std::min(lo + step, sorted_.size()), begins);
   const int level = static_cast<int>(std::bit_width(hi - lo)) - 1;
   const std::vector<std::int32_t>& mins =
       first_[static_cast<std::size_t>(level)];

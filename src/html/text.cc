@@ -123,17 +123,30 @@ void AppendDescription(std::string_view text, TCode code, std::string* out) {
   }
   const std::uint8_t* table =
       code == tAlt ? AltToWin : code == tKoi ? KoiToWin : nullptr;
-  for (const char ch : text) {
-    const unsigned char b = static_cast<unsigned char>(ch);
-    if (b < 0x80) {
-      if (kTextTable[b].empty()) {
-        out->push_back(ch);
+  // Byte for byte, written in place; only the rare byte that becomes an
+  // entity leaves the in-place run.
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t at = out->size();
+    out->resize(at + text.size() - from);
+    char* const begin = out->data();
+    char* to = begin + at;
+    std::size_t i = from;
+    for (; i < text.size(); ++i) {
+      const unsigned char b = static_cast<unsigned char>(text[i]);
+      if (b < 0x80) {
+        if (!kTextTable[b].empty()) break;
+        *to++ = static_cast<char>(b);
       } else {
-        out->append(kTextTable[b]);
+        *to++ = table ? static_cast<char>(table[b]) : static_cast<char>(b);
       }
-    } else {
-      out->push_back(table ? static_cast<char>(table[b]) : ch);
     }
+    out->resize(static_cast<std::size_t>(to - begin));
+    if (i < text.size()) {
+      out->append(kTextTable[static_cast<unsigned char>(text[i])]);
+      ++i;
+    }
+    from = i;
   }
 }
 
