@@ -65,6 +65,31 @@ void AppendUpper(std::string_view record, TCode code, std::string* out) {
   }
 }
 
+// DescriptionKey for a one-byte code page, written into *key (which is
+// cleared first); false when the name has no key.
+bool CodePageKey(std::string_view name, TCode code, std::string* key) {
+  const std::uint8_t* upper = UpperCaseOf(code);
+  key->clear();
+  key->reserve(name.size());
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    const std::uint8_t ascii = static_cast<std::uint8_t>(name[pos]);
+    if (ascii < 0x80 && ascii != 0) {
+      key->push_back(static_cast<char>(upper[ascii]));
+      ++pos;
+      continue;
+    }
+    char32_t c;
+    // A POSIX name may hold bytes that are not UTF-8; such a byte is read
+    // as code page 866, the code page names are shown in.
+    if (!DecodeUtf8(name, &pos, &c)) c = kCp866ToUnicode[c];
+    const int byte = c == 0 ? -1 : ByteOf(c, code);
+    if (byte < 0) return false;
+    key->push_back(static_cast<char>(upper[byte]));
+  }
+  return true;
+}
+
 using Head = std::pair<std::uint64_t, std::uint64_t>;
 constexpr std::size_t kHeadSize = 16;
 
@@ -114,25 +139,8 @@ std::size_t PartitionPoint(std::size_t first, std::size_t last,
 std::optional<std::string> DescriptionKey(std::string_view name, TCode code) {
   if (name.empty()) return std::nullopt;
   if (code == tUtf8) return Utf8Key(name);
-  const std::uint8_t* upper = UpperCaseOf(code);
   std::string key;
-  key.reserve(name.size());
-  std::size_t pos = 0;
-  while (pos < name.size()) {
-    const std::uint8_t ascii = static_cast<std::uint8_t>(name[pos]);
-    if (ascii < 0x80 && ascii != 0) {
-      key.push_back(static_cast<char>(upper[ascii]));
-      ++pos;
-      continue;
-    }
-    char32_t c;
-    // A POSIX name may hold bytes that are not UTF-8; such a byte is read
-    // as code page 866, the code page names are shown in.
-    if (!DecodeUtf8(name, &pos, &c)) c = kCp866ToUnicode[c];
-    const int byte = c == 0 ? -1 : ByteOf(c, code);
-    if (byte < 0) return std::nullopt;
-    key.push_back(static_cast<char>(upper[byte]));
-  }
+  if (!CodePageKey(name, code, &key)) return std::nullopt;
   return key;
 }
 
@@ -246,11 +254,21 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
 
 std::optional<std::string_view> DescriptionLookup::DescriptionOf(
     std::string_view name) const {
-  const std::optional<std::string> key = DescriptionKey(name, list_.Code());
-  if (!key) return std::nullopt;
-  const std::optional<int> record = Find(*key);
+  // Most directories have no description file: no key is needed then.
+  if (sorted_.empty() || name.empty()) return std::nullopt;
+  if (list_.Code() == tUtf8) {
+    const std::optional<std::string> key = DescriptionKey(name, tUtf8);
+    if (!key) return std::nullopt;
+    const std::optional<int> record = Find(*key);
+    if (!record) return std::nullopt;
+    return DescriptionText(list_.At(*record), key->size());
+  }
+  // One buffer for every lookup of the thread: no allocation per entry.
+  thread_local std::string key;
+  if (!CodePageKey(name, list_.Code(), &key)) return std::nullopt;
+  const std::optional<int> record = Find(key);
   if (!record) return std::nullopt;
-  return DescriptionText(list_.At(*record), key->size());
+  return DescriptionText(list_.At(*record), key.size());
 }
 
 }  // namespace tabulon

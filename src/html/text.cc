@@ -48,13 +48,28 @@ void AppendPercent(unsigned char b, std::string* out) {
   out->push_back(kDigits[b & 15]);
 }
 
+// The page byte of a character: its 866 byte through AltToWin, else its
+// windows-1251 byte; -1 when neither code page has it.
+int PageByteOf(char32_t c) {
+  const int b = ByteOf(c, tAlt);
+  return b >= 0 ? AltToWin[b] : ByteOf(c, tWin);
+}
+
+// PageByteOf for every character of a two-byte sequence (Cyrillic among
+// them), which names hold many of.
+const std::array<std::int16_t, 0x800>& TwoBytePageBytes() {
+  static const std::array<std::int16_t, 0x800> table = [] {
+    std::array<std::int16_t, 0x800> bytes{};
+    for (char32_t c = 0x80; c < 0x800; ++c) {
+      bytes[c] = static_cast<std::int16_t>(PageByteOf(c));
+    }
+    return bytes;
+  }();
+  return table;
+}
+
 void AppendCharacter(char32_t c, std::string* out) {
-  int b = ByteOf(c, tAlt);
-  if (b >= 0) {
-    out->push_back(static_cast<char>(AltToWin[b]));
-    return;
-  }
-  b = ByteOf(c, tWin);
+  const int b = c < 0x800 ? TwoBytePageBytes()[c] : PageByteOf(c);
   if (b >= 0) {
     out->push_back(static_cast<char>(b));
     return;
@@ -89,6 +104,15 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
       } else {
         out->append(table[b]);
       }
+      continue;
+    }
+    if (b >= 0xC2 && b <= 0xDF && pos + 1 < native.size() &&
+        (static_cast<unsigned char>(native[pos + 1]) & 0xC0) == 0x80) {
+      // A two-byte sequence, decoded here: the usual non-ASCII case.
+      AppendCharacter(static_cast<char32_t>((b & 0x1F) << 6 |
+                                            (native[pos + 1] & 0x3F)),
+                      out);
+      pos += 2;
       continue;
     }
     char32_t c;

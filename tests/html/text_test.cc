@@ -87,6 +87,27 @@ TEST(PageTextTest, CharactersBeyondCodePage866) {
   for (const auto& c : cases) EXPECT_EQ(Text(c.in), c.out) << c.in;
 }
 
+TEST(PageTextTest, EveryTwoByteCharacterBetweenAsciiBytes) {
+  // 866 first, then windows-1251, then a character reference; the bytes
+  // around it stay as they are.
+  for (char32_t c = 0x80; c < 0x800; ++c) {
+    std::string expected = "a";
+    if (ByteOf(c, tAlt) >= 0) {
+      expected.push_back(static_cast<char>(AltToWin[ByteOf(c, tAlt)]));
+    } else if (ByteOf(c, tWin) >= 0) {
+      expected.push_back(static_cast<char>(ByteOf(c, tWin)));
+    } else {
+      expected += "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+    }
+    expected += "b";
+    std::string in = "a";
+    AppendUtf8(c, &in);
+    in += "b";
+    EXPECT_EQ(Text(in), expected) << static_cast<unsigned long>(c);
+    EXPECT_EQ(Link(in), expected) << static_cast<unsigned long>(c);
+  }
+}
+
 TEST(PageTextTest, LinksKeepBlanksAndEncodeOnlyWhatBreaksThem) {
   EXPECT_EQ(Link("My Notes #2 (50%)?.txt"), "My Notes %232 (50%25)%3F.txt");
   EXPECT_EQ(Link("a&b\"c<d>"), "a&amp;b&quot;c&lt;d&gt;");
