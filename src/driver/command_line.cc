@@ -76,6 +76,16 @@ std::vector<std::string> ParametersOf(const CommandLine& command_line) {
   return parameters;
 }
 
+Request RequestOf(const std::vector<std::string>& parameters) {
+  if (parameters.empty()) return Request::kRun;
+  const std::string& first = parameters.front();
+  if (first == "--help" || first == "-h" || first == "/?") {
+    return Request::kShowHelp;
+  }
+  if (first == "--version") return Request::kShowVersion;
+  return Request::kRun;
+}
+
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator) {
   RunSettings settings;

@@ -29,6 +29,11 @@ std::string Parameter(std::string_view line, int k);
 // handed over with empty ones skipped.
 std::vector<std::string> ParametersOf(const CommandLine& command_line);
 
+// What the first parameter asks for: "--help", "-h" or "/?" the usage,
+// "--version" the version; anything else (or nothing) a run.
+enum class Request { kRun, kShowHelp, kShowVersion };
+Request RequestOf(const std::vector<std::string>& parameters);
+
 // Fixes the run settings from the parameters: a parameter that is exactly
 // "/t" or "/T" selects mTree and is removed; then the first parameter is the
 // start directory (else `current_directory`) and the second the base

@@ -5,15 +5,32 @@
 #include <optional>
 
 #include "driver/command_line.h"
+#include "driver/progress.h"
 #include "driver/walk.h"
 #include "html/page.h"
 
 namespace tabulon {
+
+const char kVersion[] = TABULON_VERSION;
+
 namespace {
 
 constexpr char kNotice[] =
     "Lists a directory tree with the descriptions of its FILES.BBS into "
     "FILES.HTM.";
+
+constexpr char kHelp[] =
+    "\r\n"
+    "  FromDir   the directory to list; the current directory when left out\r\n"
+    "  URL       put in front of every file link, exactly as typed\r\n"
+    "  /t        a FILES.HTM in every directory, listing its own files;\r\n"
+    "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
+    "  --help, -h, /?   this text      --version   the version\r\n"
+    "\r\n"
+    "Descriptions come from the FILES.BBS of each directory (code page 866,\r\n"
+    "windows-1251, KOI8-R or UTF-8); pages are written in windows-1251.\r\n"
+    "Exit code: 0 all went well, 2 a failure was reported on standard\r\n"
+    "error, 1 out of memory.\r\n";
 
 // Memory set aside at start, given back when an allocation first fails, so
 // that the run can still unwind and report.
@@ -32,17 +49,27 @@ void OnOutOfMemory() {
 }
 
 int RunGuarded(Platform& platform) {
-  platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
-
   const std::vector<std::string> parameters =
       ParametersOf(platform.ReadCommandLine());
+  const Request request = RequestOf(parameters);
+  if (request == Request::kShowVersion) {
+    platform.WriteStdout(std::string("Tabulon ") + kVersion + "\r\n");
+    return 0;
+  }
+  platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
+  if (request == Request::kShowHelp) {
+    platform.WriteStdout(kHelp);
+    return 0;
+  }
   std::string current = platform.CurrentDirectory();
   if (current.empty()) current.push_back('.');
   const char separator = platform.Separator();
   const RunSettings settings = SettingsFrom(parameters, current, separator);
 
+  Progress progress(platform);
   Reporter reporter(platform);
-  WalkState state{platform, settings, reporter, nullptr, Totals()};
+  reporter.set_progress(&progress);
+  WalkState state{platform, settings, reporter, nullptr, Totals(), &progress};
   std::unique_ptr<Directory> root;
   const Status opened = platform.OpenDirectory(settings.FromDir, &root);
   if (!opened.ok()) {

@@ -122,6 +122,16 @@ class Walker {
     if (!listed.ok()) {
       state_.reporter.Report("cannot read directory", path_, listed.reason());
     }
+    if (state_.progress != nullptr) {
+      std::int64_t files = 0;
+      for (const SearchEntry& entry : entries) {
+        if (!entry.IsDirectory() && !entry.Name.empty() &&
+            entry.Name[0] != '.') {
+          ++files;
+        }
+      }
+      state_.progress->Directory(path_, files);
+    }
 
     std::optional<PageWriter> own_page;
     PageWriter* page = state_.list_page;
@@ -217,6 +227,7 @@ void Reporter::Report(std::string_view what, std::string_view path,
   }
   line.append("': ").append(reason);
   line.push_back('\n');
+  if (progress_ != nullptr) progress_->Clear();
   platform_.WriteStderr(line);
 }
 

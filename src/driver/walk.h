@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/types.h"
+#include "driver/progress.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -19,10 +20,13 @@ class Reporter {
   void Report(std::string_view what, std::string_view path,
               std::string_view reason);
   int count() const { return count_; }
+  // A progress line to clear before each report, or nullptr.
+  void set_progress(Progress* progress) { progress_ = progress; }
 
  private:
   Platform& platform_;
   int count_ = 0;
+  Progress* progress_ = nullptr;
 };
 
 // A page being written: bytes gather in memory and go to the file in large
@@ -58,6 +62,8 @@ struct WalkState {
   // In mList the one page of the run; unused in mTree.
   PageWriter* list_page = nullptr;
   Totals totals;
+  // Told of every directory reached; may be nullptr.
+  Progress* progress = nullptr;
 };
 
 // Lists the directory `root` (whose native path is `path`, ending with the

@@ -67,6 +67,8 @@ class Platform {
   virtual Status OpenDirectory(const std::string& path,
                                std::unique_ptr<Directory>* out) = 0;
   virtual LocalDate Today() = 0;
+  // Milliseconds from a fixed point in the past; never goes back.
+  virtual std::uint64_t MonotonicMs() = 0;
   // The largest block that could still be allocated, in bytes (an estimate).
   virtual std::uint64_t FreeMemory() = 0;
   // The program file's name without its directory.

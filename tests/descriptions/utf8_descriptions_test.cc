@@ -60,8 +60,7 @@ TEST(Utf8DescriptionsTest, RecognisesOnlyStrictUtf8WithACharacterBeyondAscii) {
       {"cut short at the end", "a \xD0", false},
       {"cut short before ASCII", "a \xE2\x82x", false},
       {"windows-1251 P with small io", "\xCF\xB8\xF2\xF0", false},
-      {"only the part before Ctrl-Z counts",
-       "a \xD0\xB0\x1A\xFF\xFE", true},
+      {"only the part before Ctrl-Z counts", "a \xD0\xB0\x1A\xFF\xFE", true},
       {"beyond ASCII only after Ctrl-Z", "a x\x1A\xD0\xB0", false},
   };
   for (const auto& c : kCases) {
@@ -75,8 +74,7 @@ TEST(Utf8DescriptionsTest, RecognisesOnlyStrictUtf8WithACharacterBeyondAscii) {
 TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
   // Characters of every length, placed so that byte 255 falls on each of
   // their bytes in turn.
-  const std::string kChars[] = {"\xD0\xAF", "\xE2\x82\xAC",
-                                "\xF0\x9F\x98\x80"};
+  const std::string kChars[] = {"\xD0\xAF", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
   for (const std::string& ch : kChars) {
     for (std::size_t lead = 250; lead <= 256; ++lead) {
       std::string line = "a.txt ";
@@ -113,8 +111,7 @@ TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
 }
 
 TEST(Utf8DescriptionsTest, RecordCutNeverSplitsACharacter) {
-  const std::string kChars[] = {"\xD1\x91", "\xE2\x84\x96",
-                                "\xF0\x90\x8D\x88"};
+  const std::string kChars[] = {"\xD1\x91", "\xE2\x84\x96", "\xF0\x90\x8D\x88"};
   for (const std::string& ch : kChars) {
     for (std::size_t first = 240; first <= 247; ++first) {
       std::string first_line = "a.txt ";
@@ -155,8 +152,8 @@ TEST(Utf8DescriptionsTest, LooksNamesUpWithLatinAndRussianCaseFolded) {
     std::string name;
     std::optional<std::string> text;
   } kCases[] = {
-      {"small io in the file, capitals in the name",
-       "отчёт.doc Годовой отчёт", "ОТЧЁТ.doc", "Годовой отчёт"},
+      {"small io in the file, capitals in the name", "отчёт.doc Годовой отчёт",
+       "ОТЧЁТ.doc", "Годовой отчёт"},
       {"capitals in the file, small letters in the name",
        "ЁЛКА-ЯЩИК.GIF Ёлка и ящик", "ёлка-ящик.gif", "Ёлка и ящик"},
       {"every Russian letter both ways",
@@ -174,8 +171,8 @@ TEST(Utf8DescriptionsTest, LooksNamesUpWithLatinAndRussianCaseFolded) {
       {"prefix rule in bytes", "ЯЯ.txt первый\nя.txt второй", "я",
        "Я.TXT первый"},
       {"first record wins", "я.txt один\nЯ.TXT два", "Я.txt", "один"},
-      {"a name byte that is not UTF-8 stands for its 866 letter",
-       "р.txt эр", "\xE0.txt", "эр"},
+      {"a name byte that is not UTF-8 stands for its 866 letter", "р.txt эр",
+       "\xE0.txt", "эр"},
       {"blank inside the name", "мои записи.txt x", "Мои Записи.txt", "x"},
       {"no record", "а.txt x", "б.txt", std::nullopt},
   };
@@ -188,8 +185,8 @@ TEST(Utf8DescriptionsTest, IndexAgreesWithTheLinearScan) {
   // Letters whose upper-casing is tied to the byte before, and their
   // neighbours in the byte order, so prefixes and order mix.
   const std::vector<std::string> kPieces = {
-      "a", "A", "z", ".", " ", "а", "А", "п", "П", "р", "Р", "я", "Я",
-      "ё", "Ё", "е", "Е", "ђ", "Ѐ", "ѐ", "ѓ", "ā", "€"};
+      "a", "A", "z", ".", " ", "а", "А", "п", "П", "р", "Р", "я",
+      "Я", "ё", "Ё", "е", "Е", "ђ", "Ѐ", "ѐ", "ѓ", "ā", "€"};
   std::mt19937 random(20261207);
   std::uniform_int_distribution<std::size_t> piece(0, kPieces.size() - 1);
   std::uniform_int_distribution<int> length(1, 5);
@@ -242,10 +239,11 @@ TCode ThreeCounterChoice(std::string_view bytes) {
 
 TEST(Utf8DescriptionsTest, RussianCodePagesAreDecidedAsBefore) {
   const std::vector<std::string> kWords = {
-      "архив", "файл", "программа", "описание", "новая", "версия", "для",
-      "работы", "с", "текстом", "игра", "книга", "музыка", "сеть", "данные",
-      "ёлка", "съёмка", "объём", "ЧТЕНИЕ", "Запись", "диска", "образ",
-      "шрифты", "драйвер", "модема", "и", "в", "Щука", "эхо", "юг", "Ёж"};
+      "архив",  "файл",   "программа", "описание", "новая",  "версия", "для",
+      "работы", "с",      "текстом",   "игра",     "книга",  "музыка", "сеть",
+      "данные", "ёлка",   "съёмка",    "объём",    "ЧТЕНИЕ", "Запись", "диска",
+      "образ",  "шрифты", "драйвер",   "модема",   "и",      "в",      "Щука",
+      "эхо",    "юг",     "Ёж"};
   const std::vector<std::string> kLetters = {
       "а", "б", "в", "г", "д", "е", "ё", "ж", "з", "и", "й", "к", "л", "м",
       "н", "о", "п", "р", "с", "т", "у", "ф", "х", "ц", "ч", "ш", "щ", "ъ",

@@ -63,6 +63,32 @@ TEST(ParametersOfTest, SkipsEmptyArguments) {
   EXPECT_EQ(ParametersOf(split), (std::vector<std::string>{"/srv/ftp", "http://h/"}));
 }
 
+TEST(RequestOfTest, OnlyTheFirstParameterAsksForHelpOrVersion) {
+  const struct {
+    std::vector<std::string> parameters;
+    Request request;
+  } kCases[] = {
+      {{}, Request::kRun},
+      {{"--help"}, Request::kShowHelp},
+      {{"-h"}, Request::kShowHelp},
+      {{"/?"}, Request::kShowHelp},
+      {{"/?", "D:\\ftp", "/t"}, Request::kShowHelp},
+      {{"--version"}, Request::kShowVersion},
+      {{"--version", "--help"}, Request::kShowVersion},
+      {{"D:\\ftp", "--help"}, Request::kRun},
+      {{"/t", "--version"}, Request::kRun},
+      {{"-H"}, Request::kRun},
+      {{"--HELP"}, Request::kRun},
+      {{"/h"}, Request::kRun},
+      {{"-?"}, Request::kRun},
+      {{"--versions"}, Request::kRun},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(RequestOf(c.parameters), c.request)
+        << (c.parameters.empty() ? "(none)" : c.parameters[0]);
+  }
+}
+
 struct SettingsCase {
   std::vector<std::string> parameters;
   char separator;

@@ -55,13 +55,20 @@ class FakePlatform final : public Platform {
   Status OpenDirectory(const std::string& path,
                        std::unique_ptr<Directory>* out) override;
   LocalDate Today() override { return {2026, 12, 7}; }
+  std::uint64_t MonotonicMs() override { return now_ms += tick_ms; }
   std::uint64_t FreeMemory() override { return 1ull << 40; }
   std::string ProgramName() override { return "tabulon"; }
   std::uintptr_t CodeOffset(const void*) override { return 0; }
   void WriteStdout(std::string_view) override {}
   void WriteStderr(std::string_view bytes) override { err.append(bytes); }
-  bool StderrIsTerminal() override { return false; }
-  int TerminalWidth() override { return 0; }
+  bool StderrIsTerminal() override { return terminal; }
+  int TerminalWidth() override { return terminal_width; }
+
+  // Standard error as a terminal of this width, and the clock it reads.
+  bool terminal = false;
+  int terminal_width = 0;
+  std::uint64_t now_ms = 0;
+  std::uint64_t tick_ms = 0;  // added at every reading
 
   // Fails with the configured reason when `what` is listed.
   Status Check(const std::string& what) const;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -459,6 +461,21 @@ TEST_F(PlatformContractTest, TodayIsTheLocalDate) {
   const int after = local_today();
   const int got = today.year * 10000 + today.month * 100 + today.day;
   EXPECT_TRUE(got == before || got == after) << got << " vs " << before;
+}
+
+TEST_F(PlatformContractTest, ClockGoesOnWithRealTime) {
+  const std::uint64_t start = platform_->MonotonicMs();
+  std::uint64_t last = start;
+  for (int i = 0; i < 1000; ++i) {
+    const std::uint64_t now = platform_->MonotonicMs();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  const std::uint64_t later = platform_->MonotonicMs();
+  // The Windows tick is 10 to 16 ms coarse.
+  EXPECT_GE(later - start, 40u);
+  EXPECT_LT(later - start, 60000u);
 }
 
 TEST_F(PlatformContractTest, ReportsProcessFacts) {

@@ -289,6 +289,12 @@ class PosixPlatform final : public Platform {
   }
 
   LocalDate Today() override { return ToLocalDate(::time(nullptr)); }
+  std::uint64_t MonotonicMs() override {
+    struct timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  }
 
   std::uint64_t FreeMemory() override {
     struct sysinfo info;

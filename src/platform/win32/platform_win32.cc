@@ -395,6 +395,8 @@ class Win32Platform final : public Platform {
     return Status::Ok();
   }
 
+  std::uint64_t MonotonicMs() override { return GetTickCount64(); }
+
   LocalDate Today() override {
     SYSTEMTIME now;
     GetLocalTime(&now);

@@ -1,0 +1,152 @@
+#include "driver/progress.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "common/utf8.h"
+
+namespace tabulon {
+namespace {
+
+// Assumed when the terminal does not tell its width.
+constexpr int kDefaultColumns = 80;
+
+struct Range {
+  char32_t first;
+  char32_t last;
+};
+
+// Characters that take two columns: the East Asian wide and full-width
+// blocks and the emoji. Counting them as one would let the line wrap, and a
+// wrapped line is no longer overwritten by "\r".
+constexpr Range kWide[] = {
+    {0x1100, 0x115F}, {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
+    {0x2600, 0x27BF}, {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
+    {0x4E00, 0x9FFF}, {0xA000, 0xA4CF},   {0xA960, 0xA97F},   {0xAC00, 0xD7A3},
+    {0xF900, 0xFAFF}, {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},
+    {0xFFE0, 0xFFE6}, {0x1F000, 0x1FAFF}, {0x20000, 0x3FFFD},
+};
+
+// Characters a terminal acts on instead of showing: C0 and C1 controls
+// (escape sequences among them), DEL, and the invisible direction marks
+// that could make a path read as another.
+bool IsUnsafe(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+         c == 0xFEFF;
+}
+
+int ColumnsOf(char32_t c) {
+  for (const Range& range : kWide) {
+    if (c >= range.first && c <= range.last) return 2;
+  }
+  return 1;
+}
+
+// One character of a path as it is shown, with its width.
+struct Shown {
+  std::string bytes;
+  int columns;
+};
+
+std::vector<Shown> ShownCharacters(std::string_view text) {
+  std::vector<Shown> shown;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t start = pos;
+    char32_t c;
+    // A byte that is not UTF-8 would show as garbage or start a sequence.
+    if (!DecodeUtf8(text, &pos, &c) || IsUnsafe(c)) {
+      shown.push_back({"?", 1});
+    } else {
+      shown.push_back(
+          {std::string(text.substr(start, pos - start)), ColumnsOf(c)});
+    }
+  }
+  return shown;
+}
+
+}  // namespace
+
+std::string ProgressLine(std::int64_t directories, std::int64_t files,
+                         std::string_view path, int columns) {
+  std::string line = std::to_string(directories) + " directories, " +
+                     std::to_string(files) + " files";
+  constexpr std::string_view kBefore = ": ";
+  if (static_cast<int>(line.size() + kBefore.size()) >= columns) {
+    line.resize(
+        std::min(line.size(), static_cast<std::size_t>(std::max(columns, 0))));
+    return line;
+  }
+  line.append(kBefore);
+  int room = columns - static_cast<int>(line.size());
+  const std::vector<Shown> shown = ShownCharacters(path);
+  int total = 0;
+  for (const Shown& s : shown) total += s.columns;
+  std::size_t first = 0;
+  if (total > room) {
+    // The end of the path says where the walk is: keep it, and mark the cut.
+    constexpr std::string_view kCut = "...";
+    room -= static_cast<int>(kCut.size());
+    while (first < shown.size() && total > room)
+      total -= shown[first++].columns;
+    if (first == shown.size()) {
+      line.resize(line.size() - kBefore.size());
+      return line;
+    }
+    line.append(kCut);
+  }
+  for (std::size_t i = first; i < shown.size(); ++i)
+    line.append(shown[i].bytes);
+  return line;
+}
+
+Progress::Progress(Platform& platform) : platform_(platform) {
+  active_ = platform.StderrIsTerminal();
+  if (!active_) return;
+  const int width = platform.TerminalWidth();
+  // The last column stays empty: some terminals wrap on writing it.
+  columns_ = (width > 0 ? width : kDefaultColumns) - 1;
+  blanks_ = "\r" +
+            std::string(static_cast<std::size_t>(std::max(columns_, 0)), ' ') +
+            "\r";
+}
+
+Progress::~Progress() { Clear(); }
+
+void Progress::Directory(std::string_view path, std::int64_t files) {
+  if (!active_) return;
+  ++directories_;
+  files_ += files;
+  const std::uint64_t now = platform_.MonotonicMs();
+  if (drawn_once_ && now - last_draw_ < kIntervalMs) return;
+  drawn_once_ = true;
+  last_draw_ = now;
+
+  const std::string line = ProgressLine(directories_, files_, path, columns_);
+  int line_columns = 0;
+  for (const Shown& s : ShownCharacters(line)) line_columns += s.columns;
+  std::string out = "\r" + line;
+  // Blanks over what is left of a longer line before.
+  if (shown_ > line_columns)
+    out.append(static_cast<std::size_t>(shown_ - line_columns), ' ');
+  platform_.WriteStderr(out);
+  shown_ = line_columns;
+}
+
+void Progress::Clear() noexcept {
+  if (!active_ || shown_ == 0) return;
+  const std::string_view blanks(blanks_);
+  // "\r", as many blanks as the line covers, "\r".
+  std::string_view clear =
+      blanks.substr(0, 1 + static_cast<std::size_t>(shown_));
+  try {
+    platform_.WriteStderr(clear);
+    platform_.WriteStderr(blanks.substr(blanks.size() - 1));
+  } catch (...) {
+    // Out of memory on the way out: the report matters more than the line.
+  }
+  shown_ = 0;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,55 @@
+#ifndef TABULON_DRIVER_PROGRESS_H_
+#define TABULON_DRIVER_PROGRESS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace tabulon {
+
+// The progress line for `directories` and `files` counted so far while in
+// `path`: at most `columns` terminal columns, the path shortened from the
+// left, and every character a terminal would act on shown as "?".
+std::string ProgressLine(std::int64_t directories, std::int64_t files,
+                         std::string_view path, int columns);
+
+// One self-overwriting line on standard error while the walk runs, only when
+// standard error is a terminal; otherwise it writes nothing at all.
+class Progress {
+ public:
+  // The least time between two redraws.
+  static constexpr std::uint64_t kIntervalMs = 100;
+
+  explicit Progress(Platform& platform);
+  // Clears the line.
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Counts a directory reached, with the files it holds, and redraws the
+  // line when it first gets here and then at most every kIntervalMs.
+  void Directory(std::string_view path, std::int64_t files);
+
+  // Removes the line, so that what comes next on standard error starts on
+  // an empty line. Allocates nothing, so it is safe while unwinding.
+  void Clear() noexcept;
+
+ private:
+  Platform& platform_;
+  bool active_ = false;
+  int columns_ = 0;
+  std::int64_t directories_ = 0;
+  std::int64_t files_ = 0;
+  bool drawn_once_ = false;
+  std::uint64_t last_draw_ = 0;
+  // Columns now covered by the line on the screen.
+  int shown_ = 0;
+  // "\r", blanks for the widest line, "\r": cut to size to clear.
+  std::string blanks_;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_PROGRESS_H_
