@@ -107,9 +107,9 @@ Progress::Progress(Platform& platform) : platform_(platform) {
   const int width = platform.TerminalWidth();
   // The last column stays empty: some terminals wrap on writing it.
   columns_ = (width > 0 ? width : kDefaultColumns) - 1;
-  blanks_ = "\r" +
-            std::string(static_cast<std::size_t>(std::max(columns_, 0)), ' ') +
-            "\r";
+  blanks_.assign(static_cast<std::size_t>(std::max(columns_, 0)) + 2, ' ');
+  blanks_.front() = '\r';
+  blanks_.back() = '\r';
 }
 
 Progress::~Progress() { Clear(); }
