@@ -15,7 +15,7 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/man/tabulon.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
-          DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tabulon RENAME copyright)
 endif()
 
 set(CPACK_PACKAGE_NAME tabulon)
