@@ -1,0 +1,562 @@
+// Runs the real binary into faults: a disk that fills, directories that
+// can't be read or vanish, signals, odd description files, hostile names,
+// link loops and very deep trees. Whatever happens, every page on disk
+// afterwards is the previous one or a whole new one, no temporary file is
+// left, and every failure is reported and sets the exit code.
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/page_check.h"
+#include "support/process.h"
+#include "support/tree.h"
+
+namespace tabulon::testing {
+namespace {
+
+constexpr char kPreviousPage[] = "previous page";
+constexpr uid_t kNobody = 65534;
+
+std::string ReadAt(int dir, const std::string& name) {
+  std::string bytes;
+  const int fd = openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, n);
+  close(fd);
+  return bytes;
+}
+
+// What lies on disk: the pages by directory (relative to the tree's root,
+// "" for the root) and any temporary page left behind.
+struct Pages {
+  std::map<std::string, std::string> pages;
+  std::vector<std::string> temporaries;
+};
+
+// Walks through descriptors, so neither depth nor path length matters;
+// links are not followed.
+Pages Collect(const std::string& root) {
+  Pages found;
+  struct Pending {
+    int fd;
+    std::string path;
+  };
+  std::vector<Pending> stack;
+  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) stack.push_back({fd, ""});
+  while (!stack.empty()) {
+    const Pending dir = std::move(stack.back());
+    stack.pop_back();
+    DIR* d = fdopendir(dir.fd);
+    if (d == nullptr) {
+      close(dir.fd);
+      continue;
+    }
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = dir.path.empty() ? name : dir.path + "/" + name;
+      struct stat st;
+      if (fstatat(dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (S_ISDIR(st.st_mode)) {
+        const int sub = openat(dirfd(d), name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) stack.push_back({sub, path});
+      } else if (name == "FILES.HTM") {
+        found.pages[dir.path] = ReadAt(dirfd(d), name);
+      } else if (name.starts_with(".FILES.HTM")) {
+        found.temporaries.push_back(path);
+      }
+    }
+    closedir(d);
+  }
+  return found;
+}
+
+// What must hold after any run, however it ended: each page is the one that
+// was there before, byte for byte, or a whole new page; no page is lost; no
+// temporary file is left; each line on standard error is a report, and the
+// exit code says whether there was one.
+void ExpectSound(const Pages& before, const Pages& after, const ProcessResult& r) {
+  for (const std::string& temporary : after.temporaries) {
+    ADD_FAILURE() << "temporary file left: " << temporary;
+  }
+  for (const auto& [dir, bytes] : before.pages) {
+    EXPECT_EQ(after.pages.count(dir), 1u) << "page lost in '" << dir << "'";
+  }
+  std::vector<std::string> fresh;
+  for (const auto& [dir, bytes] : after.pages) {
+    const auto it = before.pages.find(dir);
+    if (it == before.pages.end() || it->second != bytes) fresh.push_back(bytes);
+  }
+  EXPECT_EQ(CheckPages(fresh), "");
+  if (r.signal != 0) return;
+  for (std::size_t at = 0; at < r.err.size();) {
+    EXPECT_EQ(r.err.compare(at, 9, "tabulon: "), 0) << r.err;
+    const std::size_t end = r.err.find('\n', at);
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  EXPECT_EQ(r.exit_code, r.err.empty() ? 0 : 2) << r.err;
+}
+
+// Removes a tree of any depth below `root` (kept itself) without long paths:
+// a directory that still has subdirectories hands its first one up to the
+// root under a fresh name, one that has none is emptied and removed.
+void RemoveDeep(const std::string& root) {
+  const int top = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return;
+  long fresh = 0;
+  for (;;) {
+    std::vector<std::string> names;
+    DIR* d = fdopendir(dup(top));
+    rewinddir(d);
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    bool any_directory = false;
+    for (const std::string& name : names) {
+      const int dir = openat(top, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (dir < 0) {
+        unlinkat(top, name.c_str(), 0);
+        continue;
+      }
+      any_directory = true;
+      fchmod(dir, 0700);
+      std::vector<std::string> inner;
+      DIR* sub = fdopendir(dir);
+      while (const dirent* e = readdir(sub)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") inner.push_back(n);
+      }
+      bool moved = false;
+      for (const std::string& n : inner) {
+        struct stat st;
+        if (fstatat(dirfd(sub), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISDIR(st.st_mode)) {
+          unlinkat(dirfd(sub), n.c_str(), 0);
+        } else if (!moved) {
+          renameat(dirfd(sub), n.c_str(), top, (".up" + std::to_string(fresh++)).c_str());
+          moved = true;
+        }
+      }
+      closedir(sub);
+      if (!moved) unlinkat(top, name.c_str(), AT_REMOVEDIR);
+    }
+    if (!any_directory) break;
+  }
+  close(top);
+}
+
+// A chain of `depth` directories named `name` below `relative`, with the
+// file "bottom.txt" in the deepest; made through descriptors, as the paths
+// may pass the system's limit.
+void MakeChain(const TempTree& tree, const std::string& relative, int depth,
+               const std::string& name) {
+  int fd = open(tree.Path(relative).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0777), 0) << "at depth " << i;
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    ASSERT_GE(fd = next, 0);
+  }
+  const int file = openat(fd, "bottom.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  EXPECT_EQ(write(file, "12345", 5), 5);
+  close(file);
+  close(fd);
+}
+
+class FaultsTest : public ::testing::Test {
+ protected:
+  // Trees too deep for the usual removal are flattened first; a failed
+  // test's tree is kept as it is.
+  ~FaultsTest() override {
+    if (!HasFailure()) RemoveDeep(tree_.root());
+  }
+
+  // Runs the binary and checks the outcome against the pages found before.
+  ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {}) {
+    args.insert(args.begin(), TABULON_BINARY);
+    options.env.push_back("TZ=UTC");
+    before_ = Collect(tree_.root());
+    const ProcessResult r = RunProcess(args, options);
+    after_ = Collect(tree_.root());
+    ExpectSound(before_, after_, r);
+    return r;
+  }
+
+  // The page of `dir` (relative to the tree's root) after the last run.
+  std::string PageOf(const std::string& dir) {
+    const auto it = after_.pages.find(dir);
+    return it == after_.pages.end() ? std::string() : it->second;
+  }
+
+  TempTree tree_;
+  Pages before_;
+  Pages after_;
+};
+
+TEST_F(FaultsTest, DiskThatFillsKeepsThePreviousPageAndOthersAreWritten) {
+  tree_.Dir("F/small");
+  tree_.Dir("F/big");
+  tree_.File("F/small/one.txt", "1");
+  // Far more rows than the file-size limit lets be written.
+  for (int i = 0; i < 400; ++i) {
+    tree_.File("F/big/" + std::string(180, 'n') + std::to_string(i), "");
+  }
+  struct Case {
+    bool tree_mode;
+    std::vector<std::string> failed;  // directories whose page stays
+  };
+  const Case cases[] = {{true, {"F/big"}}, {false, {"F"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tree_mode ? "tree" : "list");
+    tree_.File("F/FILES.HTM", kPreviousPage);
+    tree_.File("F/big/FILES.HTM", kPreviousPage);
+    ProcessOptions options;
+    options.in_child = [] {
+      signal(SIGXFSZ, SIG_IGN);  // so write() fails with EFBIG instead
+      rlimit limit{64 << 10, 64 << 10};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    std::vector<std::string> args = {tree_.Path("F")};
+    if (c.tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args, options);
+    EXPECT_EQ(r.exit_code, 2);
+    std::string expected;
+    for (const std::string& dir : c.failed) {
+      EXPECT_EQ(PageOf(dir), kPreviousPage);
+      expected += "tabulon: cannot write listing '" + tree_.Path(dir) +
+                  "/FILES.HTM': " + std::strerror(EFBIG) + "\n";
+    }
+    EXPECT_EQ(r.err, expected);
+    if (c.tree_mode) {
+      EXPECT_NE(PageOf("F"), kPreviousPage);
+      EXPECT_EQ(CheckPages({PageOf("F/small")}, 1), "");
+    }
+  }
+}
+
+TEST_F(FaultsTest, WhatCannotBeReadOrWrittenIsReportedAndTheRestIsListed) {
+  struct Case {
+    std::string dir;       // below U
+    const char* entry;     // the entry whose mode is taken away, below dir
+    mode_t mode;
+    std::string report;    // what is reported, after "tabulon: "
+  };
+  const std::string u = tree_.Path("U");
+  const Case cases[] = {
+      {"locked", "", 0, "cannot read directory '" + u + "/locked/'"},
+      {"read-only", "", 0555,
+       "cannot create listing '" + u + "/read-only/FILES.HTM'"},
+      {"private", "FILES.BBS", 0,
+       "cannot read description file '" + u + "/private/FILES.BBS'"},
+      // A name cannot split its report in two.
+      {"line\nend", "", 0, "cannot read directory '" + u + "/line\\x0Aend/'"},
+  };
+  tree_.Dir("U");
+  tree_.File("U/top.txt", "top");
+  chmod(tree_.root().c_str(), 0755);
+  chmod(u.c_str(), 0777);
+  for (const Case& c : cases) {
+    tree_.Dir("U/" + c.dir);
+    tree_.File("U/" + c.dir + "/FILES.BBS", "inner.txt inside\n");
+    tree_.File("U/" + c.dir + "/inner.txt", "in");
+    tree_.File("U/" + c.dir + "/FILES.HTM", kPreviousPage);
+    chmod(tree_.Path("U/" + c.dir).c_str(), 0777);
+  }
+  for (const Case& c : cases) {
+    const std::string entry = std::string(c.entry).empty() ? "" : "/" + std::string(c.entry);
+    chmod(tree_.Path("U/" + c.dir + entry).c_str(), c.mode);
+  }
+  ProcessOptions options;
+  // As root every mode is passed over: run as nobody instead.
+  options.in_child = [] {
+    if (geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
+        _exit(125);
+      }
+    }
+  };
+  const ProcessResult r = Run({u, "/t"}, options);
+  ASSERT_NE(r.exit_code, 125) << "cannot drop privileges";
+  EXPECT_EQ(r.exit_code, 2);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = r.err.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(r.err.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), std::size(cases)) << r.err;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dir);
+    const std::string prefix = "tabulon: " + c.report + ": ";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) { return line.starts_with(prefix); }),
+              1)
+        << r.err;
+  }
+  // The directory whose description file is private still gets its page.
+  EXPECT_EQ(CheckPages({PageOf("U/private")}, 1), "");
+  EXPECT_EQ(PageOf("U/private").find("inside"), std::string::npos);
+  EXPECT_EQ(PageOf("U/read-only"), kPreviousPage);
+  EXPECT_EQ(CheckPages({PageOf("U")}, 1 + static_cast<int>(std::size(cases))), "");
+}
+
+TEST_F(FaultsTest, DirectoryThatVanishesDuringTheWalkIsReported) {
+  tree_.Dir("V");
+  for (int i = 0; i < 120; ++i) {
+    const std::string dir = "V/s" + std::to_string(i);
+    tree_.Dir(dir);
+    for (int k = 0; k < 30; ++k) tree_.File(dir + "/f" + std::to_string(k), "");
+  }
+  // The walk takes the subdirectories in the order the system lists them.
+  const std::string victim = tree_.Names("V").back();
+  tree_.Dir("V/" + victim + "/inner");
+
+  // The root's page is renamed into place before any subdirectory is
+  // entered: that is when the last one is taken away.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, tree_.Path("V").c_str(), IN_MOVED_TO), 0);
+  std::thread remover([&] {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t n = read(watch, buffer, sizeof buffer);
+      if (n <= 0) return;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->len > 0 && std::string(event->name) == "FILES.HTM") {
+          rename(tree_.Path("V/" + victim).c_str(), tree_.Path("gone").c_str());
+          return;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  });
+  const ProcessResult r = Run({tree_.Path("V"), "/t"});
+  remover.join();
+  close(watch);
+  EXPECT_TRUE(tree_.Exists("gone"));
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("'" + tree_.Path("V/" + victim) + "/"), std::string::npos) << r.err;
+  EXPECT_EQ(CheckPages({PageOf("V")}, 120), "");
+}
+
+TEST_F(FaultsTest, SignalMidRunLeavesNoTemporaryFileAndKeepsThePreviousPages) {
+  // Large description files keep each directory busy for a while.
+  std::string descriptions;
+  while (descriptions.size() < (6u << 20)) descriptions += "x.txt    a description\r\n";
+  for (int i = 0; i < 8; ++i) {
+    const std::string dir = "S/d" + std::to_string(i);
+    tree_.Dir(dir);
+    tree_.File(dir + "/FILES.BBS", descriptions);
+    tree_.File(dir + "/x.txt", "x");
+  }
+  const struct {
+    int signal;
+    bool tree_mode;
+  } cases[] = {{SIGINT, true}, {SIGTERM, true}, {SIGINT, false}, {SIGTERM, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.tree_mode ? " tree" : " list"));
+    tree_.File("S/FILES.HTM", kPreviousPage);
+    for (int i = 0; i < 8; ++i) tree_.File("S/d" + std::to_string(i) + "/FILES.HTM", kPreviousPage);
+    ProcessOptions options;
+    options.kill_after_ms = 250;
+    options.kill_signal = c.signal;
+    std::vector<std::string> args = {tree_.Path("S")};
+    if (c.tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args, options);
+    EXPECT_EQ(r.signal, c.signal) << "the run was not interrupted: " << r.exit_code;
+    if (!c.tree_mode) EXPECT_EQ(PageOf("S"), kPreviousPage);
+  }
+}
+
+TEST_F(FaultsTest, DescriptionFileThatIsNotARegularFileIsReportedWithoutHanging) {
+  const struct {
+    const char* dir;
+    bool fifo;
+  } cases[] = {{"D", false}, {"P", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    const std::string dir = c.dir;
+    tree_.Dir(dir);
+    tree_.File(dir + "/a.txt", "abc");
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(tree_.Path(dir + "/FILES.BBS").c_str(), 0666), 0);
+    } else {
+      tree_.Dir(dir + "/FILES.BBS");
+    }
+    ProcessOptions options;
+    options.kill_after_ms = 30000;  // a hang ends as a failure, not a stuck suite
+    options.kill_signal = SIGKILL;
+    const ProcessResult r = Run({tree_.Path(dir)}, options);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err.rfind("tabulon: cannot read description file '" +
+                              tree_.Path(dir) + "/FILES.BBS': ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(CheckPages({PageOf(dir)}, 1), "");
+  }
+}
+
+TEST_F(FaultsTest, HugeDescriptionFileWithoutLineEndsGivesOneCutRecord) {
+  tree_.Dir("B");
+  tree_.File("B/big.txt", "b");
+  {
+    FILE* f = std::fopen(tree_.Path("B/FILES.BBS").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("big.txt ", f);
+    const std::string block(1 << 20, 'x');
+    for (int i = 0; i < 200; ++i) std::fwrite(block.data(), 1, block.size(), f);
+    ASSERT_EQ(std::fclose(f), 0);
+  }
+  const ProcessResult r = Run({tree_.Path("B")});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(CheckPages({PageOf("B")}, 1), "");
+  // The record keeps 255 bytes: the name, a blank and the rest of the text.
+  const std::string cell = "<td> " + std::string(255 - 8, 'x') + "</td></tr>\r\n";
+  EXPECT_NE(PageOf("B").find(cell), std::string::npos);
+}
+
+TEST_F(FaultsTest, NamesOfEveryByteAreListedAsTextAndReachableLinks) {
+  std::string every;
+  for (int b = 1; b <= 0xFF; ++b) {
+    if (b != '/') every.push_back(static_cast<char>(b));
+  }
+  tree_.Dir("N/" + every);
+  tree_.File("N/" + every + "/inside.txt", "");
+  tree_.File("N/" + every + "x", "");  // past the directory in name order
+  int files = 1;
+  for (const char c : every) {
+    tree_.File("N/b" + std::string(1, c) + "e", "");
+    ++files;
+  }
+  // Descriptions hold every byte but line ends and the Ctrl-Z that ends the
+  // file; one describes the file named with the markup characters.
+  std::string descriptions = "b<e ";
+  for (int b = 1; b <= 0xFF; ++b) {
+    if (b != '\n' && b != '\r' && b != 0x1A) descriptions.push_back(static_cast<char>(b));
+  }
+  descriptions += "\r\nb&e <script>alert(1)</script>\r\nB\"E \" onclick=\"x\r\n";
+  tree_.File("N/FILES.BBS", descriptions);
+  for (const bool tree_mode : {false, true}) {
+    SCOPED_TRACE(tree_mode ? "tree" : "list");
+    std::vector<std::string> args = {tree_.Path("N")};
+    if (tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args, ProcessOptions());
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    // The directory is a row of its own in a tree of pages; in one list its
+    // file is.
+    EXPECT_EQ(CheckPages({PageOf("N")}, files + 1), "");
+    if (tree_mode) EXPECT_EQ(CheckPages({PageOf("N/" + every)}, 1), "");
+    EXPECT_NE(PageOf("N").find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  }
+}
+
+TEST_F(FaultsTest, LinkLoopsAreListedAndNeverFollowed) {
+  tree_.Dir("L/real");
+  tree_.File("L/f.txt", "12");
+  tree_.Link("L/self", "self");
+  tree_.Link("L/ping", "pong");
+  tree_.Link("L/pong", "ping");
+  tree_.Link("L/up", "..");
+  tree_.Link("L/here", ".");
+  tree_.Link("L/real/back", "../..");
+  for (const bool tree_mode : {false, true}) {
+    SCOPED_TRACE(tree_mode ? "tree" : "list");
+    std::vector<std::string> args = {tree_.Path("L")};
+    if (tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(tree_.Exists("FILES.HTM")) << "a page was written outside";
+    // f.txt and the three loops are files; up, here and real are
+    // directories, rows only in a tree of pages, as is back below real.
+    EXPECT_EQ(CheckPages({PageOf("L")}, tree_mode ? 7 : 4), "");
+    EXPECT_EQ(after_.pages.size(), tree_mode ? 2u : 1u);
+  }
+}
+
+TEST_F(FaultsTest, StartDirectoryThatIsNoDirectoryIsReported) {
+  tree_.File("plain.txt", "not a directory");
+  ASSERT_EQ(mkfifo(tree_.Path("fifo").c_str(), 0666), 0);
+  tree_.Link("dangling", "nowhere");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{tree_.Path("plain.txt")},
+        std::vector<std::string>{tree_.Path("plain.txt") + "/", "/t"},
+        std::vector<std::string>{tree_.Path("fifo")},
+        std::vector<std::string>{"/t", tree_.Path("dangling")}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    ProcessOptions options;
+    options.kill_after_ms = 30000;
+    options.kill_signal = SIGKILL;
+    const ProcessResult r = Run(args, options);
+    EXPECT_EQ(r.exit_code, 2);
+    std::string start = args[0] == "/t" ? args[1] : args[0];
+    if (start.back() != '/') start.push_back('/');
+    EXPECT_EQ(r.err.rfind("tabulon: cannot read directory '" + start + "': ", 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_TRUE(after_.pages.empty());
+  }
+  EXPECT_EQ(tree_.Read("plain.txt"), "not a directory");
+}
+
+TEST_F(FaultsTest, ChainPastThePathLimitIsWalkedWithinTheOpenFileLimit) {
+  constexpr int kDepth = 2000;
+  tree_.Dir("C");
+  MakeChain(tree_, "C", kDepth, "dd");  // 6,000 bytes of path at the bottom
+  std::string link;
+  for (int i = 0; i < kDepth; ++i) link += "dd/";
+  for (const bool tree_mode : {true, false}) {
+    SCOPED_TRACE(tree_mode ? "tree" : "list");
+    ProcessOptions options;
+    options.in_child = [] {
+      rlimit limit{1024, 1024};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    std::vector<std::string> args = {tree_.Path("C")};
+    if (tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args, options);
+    EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 500);
+    if (tree_mode) {
+      EXPECT_EQ(after_.pages.size(), static_cast<std::size_t>(kDepth + 1));
+    } else {
+      EXPECT_NE(PageOf("C").find("<a href=\"" + link + "bottom.txt\">"), std::string::npos);
+    }
+  }
+}
+
+// The same a hundred thousand deep is left to the walk's test on the
+// in-memory platform: making and removing that many real directories takes
+// far longer than the walk.
+TEST_F(FaultsTest, VeryDeepChainIsWalkedWithoutRunningOutOfStack) {
+  constexpr int kDepth = 20000;
+  tree_.Dir("C");
+  MakeChain(tree_, "C", kDepth, "d");
+  const ProcessResult r = Run({tree_.Path("C")});
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 500);
+  std::string link;
+  for (int i = 0; i < kDepth; ++i) link += "d/";
+  EXPECT_NE(PageOf("C").find("<a href=\"" + link + "bottom.txt\">bottom.txt</a>"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace tabulon::testing
