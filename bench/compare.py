@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Times commands in alternation with hyperfine and prints medians and ratios.
+
+  compare.py --rounds N --title TITLE --base NAME NAME=COMMAND ...
+
+Each round is one hyperfine call that runs every command once (no shell),
+in an order rotated from round to round, so that a change in the machine's
+load falls on all commands alike. Prints, per command, the median, the
+quartiles and the extremes of its wall-clock times, and the ratio of its
+median to the median of the command named by --base.
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+
+
+def quartiles(values):
+    ordered = sorted(values)
+    if len(ordered) < 4:
+        return ordered[0], ordered[-1]
+    q = statistics.quantiles(ordered, n=4)
+    return q[0], q[2]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--title", default="")
+    parser.add_argument("--base", required=True)
+    parser.add_argument("--prepare", default=None,
+                        help="command hyperfine runs before each timed one")
+    parser.add_argument("--json", default=None, help="append results here")
+    parser.add_argument("commands", nargs="+", help="NAME=COMMAND")
+    args = parser.parse_args()
+    named = [c.split("=", 1) for c in args.commands]
+    names = [n for n, _ in named]
+    if args.base not in names:
+        sys.exit("compare.py: --base must name one of the commands")
+    times = {n: [] for n in names}
+    with tempfile.TemporaryDirectory() as scratch:
+        export = os.path.join(scratch, "round.json")
+        for round_index in range(args.rounds):
+            shift = round_index % len(named)
+            order = named[shift:] + named[:shift]
+            command = ["hyperfine", "-N", "--runs", "1", "--style", "none",
+                       "--export-json", export]
+            if args.prepare:
+                command += ["--prepare", args.prepare]
+            for name, cmd in order:
+                command += ["-n", name, cmd]
+            subprocess.run(command, check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            with open(export) as f:
+                for result in json.load(f)["results"]:
+                    times[result["command"]].append(result["times"][0])
+    base = statistics.median(times[args.base])
+    print("%s (%d rounds, alternating)" % (args.title, args.rounds))
+    print("| command | median s | quartiles s | min–max s | ratio to %s |"
+          % args.base)
+    print("| --- | --- | --- | --- | --- |")
+    summary = []
+    for name in names:
+        values = times[name]
+        median = statistics.median(values)
+        low, high = quartiles(values)
+        print("| %s | %.3f | %.3f–%.3f | %.3f–%.3f | %.2f |"
+              % (name, median, low, high, min(values), max(values),
+                 median / base))
+        summary.append({"title": args.title, "command": name,
+                        "median": median, "q1": low, "q3": high,
+                        "min": min(values), "max": max(values),
+                        "ratio": median / base})
+    print()
+    if args.json:
+        with open(args.json, "a") as f:
+            for line in summary:
+                f.write(json.dumps(line) + "\n")
+
+
+if __name__ == "__main__":
+    main()

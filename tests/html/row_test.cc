@@ -1,0 +1,213 @@
+#include "html/row.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/utf8.h"
+#include "descriptions/code_pages.h"
+#include "descriptions/loader.h"
+#include "descriptions/lookup.h"
+#include "html/text.h"
+
+namespace tabulon {
+namespace {
+
+constexpr std::string_view kEmptyCell = "<td></td></tr>\r\n";
+
+// A generated directory: names that share long stems, differ only in case,
+// are prefixes of one another, hold blanks, & # % and Cyrillic letters; and
+// a FILES.BBS for them in `code`, with records in shuffled order, repeated
+// and prefix records, continuation lines and records for missing files.
+struct Directory {
+  std::vector<SearchEntry> entries;
+  std::string description_file;
+};
+
+std::string InCodePage(const std::u32string& text, TCode code) {
+  std::string bytes;
+  for (const char32_t c : text) {
+    if (code == tUtf8) {
+      AppendUtf8(c, &bytes);
+    } else {
+      bytes.push_back(static_cast<char>(ByteOf(c, code)));
+    }
+  }
+  return bytes;
+}
+
+Directory Generate(TCode code, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  const auto pick = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const std::u32string kStems[] = {
+      U"report", U"REPORT", U"a", U"\u043E\u0442\u0447\u0451\u0442",
+      U"\u041E\u0422\u0427\u0401\u0422", U"long common stem of names ",
+      U"My Notes", U"a&b#c%d", U"\u0434\u0430\u043D\u043D\u044B\u0435"};
+  const std::u32string kEnds[] = {U"", U".txt", U".TXT", U"_1", U"_10",
+                                  U"_100.zip", U"x"};
+  std::vector<std::u32string> names;
+  for (int i = 0; i < 400; ++i) {
+    std::u32string name = kStems[pick(std::size(kStems))];
+    for (std::size_t n = pick(3); n > 0; --n) {
+      name += kEnds[pick(std::size(kEnds))];
+    }
+    // Every tenth name is one that no record begins with.
+    if (i % 10 == 0) {
+      name += U"_solo";
+      for (const char c : std::to_string(i)) name.push_back(static_cast<char32_t>(c));
+    }
+    names.push_back(name);
+  }
+  Directory directory;
+  std::vector<std::u32string> records;
+  for (const std::u32string& name : names) {
+    SearchEntry entry;
+    for (const char32_t c : name) AppendUtf8(c, &entry.Name);
+    entry.Size = static_cast<std::int64_t>(pick(1u << 20));
+    entry.Time = LocalDate{1975 + static_cast<int>(pick(56)),
+                           1 + static_cast<int>(pick(12)),
+                           1 + static_cast<int>(pick(28))};
+    directory.entries.push_back(entry);
+    // Most names get a record, some a record of a prefix or a longer name.
+    std::u32string record = name;
+    if (pick(5) == 0) record = record.substr(0, 1 + pick(record.size()));
+    if (pick(5) == 0) record += U"x";
+    if (record.find(U"_solo") == record.npos && pick(6) != 0) {
+      records.push_back(record + U"  \u041E\u043F\u0438\u0441\u0430\u043D"
+                                 U"\u0438\u0435 & <b> " +
+                        std::u32string(
+                            1, static_cast<char32_t>(U'a' + pick(26))));
+    }
+  }
+  std::shuffle(records.begin(), records.end(), random);
+  for (const std::u32string& record : records) {
+    directory.description_file += InCodePage(record, code) + "\r\n";
+    if (pick(4) == 0) {
+      directory.description_file +=
+          "   " + InCodePage(U"\u0435\u0449\u0451 more", code) + "\r\n";
+    }
+  }
+  return directory;
+}
+
+// The page rows as WriteRow writes them with the index, and as they are
+// with no index: each description found by the linear scan instead.
+std::string RowsWithIndex(const Directory& directory,
+                          const DescriptionList& list) {
+  const DescriptionLookup lookup(list);
+  RowContext context;
+  context.RunMode = mTree;
+  context.list = &list;
+  context.lookup = &lookup;
+  Totals totals;
+  std::string rows;
+  for (const SearchEntry& entry : directory.entries) {
+    WriteRow(entry, context, &totals, &rows);
+  }
+  return rows;
+}
+
+std::string RowsWithLinearScan(const Directory& directory,
+                               const DescriptionList& list, int* described) {
+  RowContext context;
+  context.RunMode = mTree;
+  context.list = &list;
+  Totals totals;
+  std::string rows;
+  for (const SearchEntry& entry : directory.entries) {
+    std::string row;
+    WriteRow(entry, context, &totals, &row);
+    EXPECT_TRUE(row.ends_with(kEmptyCell)) << row;
+    const std::optional<std::string> key =
+        DescriptionKey(entry.Name, list.Code());
+    int index = 0;
+    if (key && FindDescription(list, *key, &index)) {
+      ++*described;
+      row.resize(row.size() - kEmptyCell.size());
+      row += "<td> ";
+      AppendDescription(DescriptionText(list.At(index), key->size()),
+                        list.Code(), &row);
+      row += "</td></tr>\r\n";
+    }
+    rows += row;
+  }
+  return rows;
+}
+
+TEST(RowTest, PagesAreTheSameWithAndWithoutTheIndex) {
+  for (const TCode code : {tAlt, tWin, tKoi, tUtf8}) {
+    for (std::uint32_t seed = 1; seed <= 3; ++seed) {
+      const Directory directory = Generate(code, seed);
+      DescriptionList list;
+      LoadDescriptions(directory.description_file, &list);
+      ASSERT_EQ(list.Code(), code) << "seed " << seed;
+      int described = 0;
+      const std::string expected =
+          RowsWithLinearScan(directory, list, &described);
+      EXPECT_EQ(RowsWithIndex(directory, list), expected)
+          << "code " << static_cast<int>(code) << " seed " << seed;
+      // Both outcomes must be common, or the comparison proves little.
+      const int entries = static_cast<int>(directory.entries.size());
+      EXPECT_GT(described, entries / 2);
+      EXPECT_LT(described, entries);
+    }
+  }
+}
+
+TEST(RowTest, RowCellsForFilesAndDirectories) {
+  DescriptionList list;
+  LoadDescriptions("a&b.txt Notes <1>\r\n", &list);
+  const DescriptionLookup lookup(list);
+  const struct {
+    const char* what;
+    TMode mode;
+    std::uint32_t attr;
+    std::int64_t size;
+    std::string name;
+    std::string row;  // empty: no row
+  } kCases[] = {
+      {"file with a description", mList, 0, 4294967301, "a&b.txt",
+       "<tr><td><a href=\"pub/a&amp;b.txt\">a&amp;b.txt</a></td>"
+       "<td align=right>4294967301 </td><td>03-07-24</td>"
+       "<td> Notes &lt;1&gt;</td></tr>\r\n"},
+      {"file without one", mList, 0, 0, "b #1.txt",
+       "<tr><td><a href=\"pub/b %231.txt\">b #1.txt</a></td>"
+       "<td align=right>0 </td><td>03-07-24</td><td></td></tr>\r\n"},
+      {"directory in one page per directory", mTree, kAttrDirectory, 0, "d%",
+       "<tr><td><a href=\"d%25/FILES.HTM\"><b>d%</b></a></td>"
+       "<td align=center><b>DIR</b></td><td>03-07-24</td><td></td></tr>\r\n"},
+      {"directory in one page for the tree", mList, kAttrDirectory, 0, "d",
+       ""},
+      {"the description file", mTree, 0, 10, "FILES.BBS", ""},
+      {"the page itself", mTree, 0, 10, "FILES.HTM", ""},
+  };
+  for (const auto& c : kCases) {
+    SearchEntry entry;
+    entry.Name = c.name;
+    entry.Attr = c.attr;
+    entry.Size = c.size;
+    entry.Time = LocalDate{2024, 3, 7};
+    RowContext context;
+    context.RunMode = c.mode;
+    context.file_link_prefix = "pub/";
+    context.list = &list;
+    context.lookup = &lookup;
+    Totals totals;
+    std::string row;
+    EXPECT_EQ(WriteRow(entry, context, &totals, &row), !c.row.empty())
+        << c.what;
+    EXPECT_EQ(row, c.row) << c.what;
+    const bool counted = !c.row.empty() && c.attr == 0;
+    EXPECT_EQ(totals.TotalFiles, counted ? 1 : 0) << c.what;
+    EXPECT_EQ(totals.TotalBytes, counted ? c.size : 0) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace tabulon
