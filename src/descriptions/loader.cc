@@ -72,12 +72,13 @@ std::string Blanks(int n) {
   return std::string(static_cast<std::size_t>(std::max(n, 0)), ' ');
 }
 
-std::string CollapseBlanks(std::string_view s, int from) {
+namespace {
+
+// CollapseBlanks appending to *out, so that one buffer serves every line.
+void AppendCollapsed(std::string_view s, int from, std::string* out) {
   const std::size_t start =
       std::min(static_cast<std::size_t>(std::max(from, 1)) - 1, s.size());
-  std::string out;
-  out.reserve(s.size());
-  out.append(s.substr(0, start));
+  out->append(s.substr(0, start));
   // A blank followed by another is the one that goes, so the last blank of
   // each run stays, even when the run began before `from`. Most lines have
   // no such pair: the bytes between pairs are copied in one piece.
@@ -85,18 +86,19 @@ std::string CollapseBlanks(std::string_view s, int from) {
   while (i < s.size()) {
     const std::size_t pair = s.find("  ", i);
     if (pair == s.npos) {
-      out.append(s.substr(i));
+      out->append(s.substr(i));
       break;
     }
-    out.append(s.substr(i, pair - i));
+    out->append(s.substr(i, pair - i));
     i = pair + 1;
   }
-  return out;
 }
 
-std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
-  std::string record;
-  std::string line;
+// ReadDescriptionRecord into *record, with *line as the buffer for each
+// line read: loading a file allocates nothing per record.
+void ReadRecord(DescriptionFile* file, int indent, std::string* record,
+                std::string* line) {
+  record->clear();
   const std::string indent_blanks = Blanks(indent);
   bool may_continue = false;
   bool have_first = false;
@@ -106,20 +108,19 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
       break;  // the next line starts the next record: leave it unread
     }
     const std::size_t line_start = file->Position();
-    file->ReadLine(&line);
-    std::replace(line.begin(), line.end(), '\t', ' ');
-    if (may_continue && !line.empty() && line.starts_with(indent_blanks)) {
-      const std::string rest = CollapseBlanks(TrimBlanksAndControls(line), 1);
-      record.push_back(' ');
-      record.append(rest);
-      if (record.size() > kMaxRecord) {
+    file->ReadLine(line);
+    std::replace(line->begin(), line->end(), '\t', ' ');
+    if (may_continue && !line->empty() && line->starts_with(indent_blanks)) {
+      record->push_back(' ');
+      AppendCollapsed(TrimBlanksAndControls(*line), 1, record);
+      if (record->size() > kMaxRecord) {
         std::size_t keep = kMaxRecord;
         // Cut a UTF-8 record before the character the cut would split.
         while (file->IsUtf8() && keep > 0 &&
-               (static_cast<std::uint8_t>(record[keep]) & 0xC0) == 0x80) {
+               (static_cast<std::uint8_t>((*record)[keep]) & 0xC0) == 0x80) {
           --keep;
         }
-        record.resize(keep);
+        record->resize(keep);
       }
       continue;
     }
@@ -127,19 +128,35 @@ std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
       file->SetPosition(line_start);
       break;
     }
-    may_continue = !line.empty() &&
-                   IsFileNameChar(static_cast<std::uint8_t>(line[0])) &&
-                   line[0] != '-' && line[0] != ':' && line[0] != '\\';
-    if (line.empty()) line.push_back(' ');
+    const std::string& first = *line;
+    may_continue = !first.empty() &&
+                   IsFileNameChar(static_cast<std::uint8_t>(first[0])) &&
+                   first[0] != '-' && first[0] != ':' && first[0] != '\\';
+    if (line->empty()) line->push_back(' ');
     // Only the name (up to the first blank) is raised, and only a-z: the
     // description keeps the case of the file.
-    for (char& c : line) {
+    for (char& c : *line) {
       if (c == ' ') break;
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
-    record = CollapseBlanks(line, indent);
+    AppendCollapsed(*line, indent, record);
     have_first = true;
   }
+}
+
+}  // namespace
+
+std::string CollapseBlanks(std::string_view s, int from) {
+  std::string out;
+  out.reserve(s.size());
+  AppendCollapsed(s, from, &out);
+  return out;
+}
+
+std::string ReadDescriptionRecord(DescriptionFile* file, int indent) {
+  std::string record;
+  std::string line;
+  ReadRecord(file, indent, &record, &line);
   return record;
 }
 
@@ -162,8 +179,11 @@ bool IsUtf8Text(std::string_view bytes) {
 void LoadDescriptions(std::string_view file, DescriptionList* list) {
   if (IsUtf8Text(file)) {
     DescriptionFile reader(file, /*utf8=*/true);
+    std::string record;
+    std::string line;
     while (!reader.AtEnd()) {
-      if (!list->Insert(ReadDescriptionRecord(&reader, 1))) break;
+      ReadRecord(&reader, 1, &record, &line);
+      if (!list->Insert(record)) break;
     }
     list->SetCode(tUtf8);
     return;
@@ -172,8 +192,10 @@ void LoadDescriptions(std::string_view file, DescriptionList* list) {
   std::int64_t koi = 0;
   std::int64_t win = 0;
   DescriptionFile reader(file);
+  std::string record;
+  std::string line;
   while (!reader.AtEnd()) {
-    const std::string record = ReadDescriptionRecord(&reader, 1);
+    ReadRecord(&reader, 1, &record, &line);
     for (const char c : record) {
       const std::uint8_t classes = kLetterClasses[static_cast<std::uint8_t>(c)];
       alt += classes & kAlt;
