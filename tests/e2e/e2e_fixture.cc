@@ -1,0 +1,157 @@
+#include "e2e/e2e_fixture.h"
+
+#include <algorithm>
+#include <ctime>
+#include <sstream>
+
+namespace tabulon::testing {
+
+std::string Head(const std::string& title) {
+  return "<html><head><meta http-equiv=\"Content-Language\" content=\"ru\">\r\n"
+         "<meta http-equiv=\"Content-Type\" content=\"text/html; "
+         "charset=windows-1251\">\r\n<title>" +
+         title + "</title></head><body>\r\n<table><th>" + title +
+         "/files</th><tr><td><b>name</b></td><td align=right><b>size</b></td>"
+         "<td align=center><b>&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;date&nbsp;&nbsp;"
+         "&nbsp;&nbsp;&nbsp;&nbsp;&nbsp;</b></td><td align=center><b>"
+         "description</b></td></tr>";
+}
+
+std::string Stamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts;
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::snprintf(text, sizeof text, "Created %02d-%02d-%02d", parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_year % 100);
+  return text;
+}
+
+std::string Foot(const std::string& bytes, int files) {
+  std::string padded = bytes;
+  if (padded.size() < 10) padded.insert(0, 10 - padded.size(), ' ');
+  return "</table>\r\n<b>" + padded + " bytes in " + std::to_string(files) +
+         " files.</b><br>\r\n<i>" + Stamp() + ".</i>\r\n</body></html>\r\n";
+}
+
+std::string FileRow(const std::string& link, const std::string& name,
+                    const std::string& size, const std::string& date,
+                    const std::optional<std::string>& description) {
+  return "<tr><td><a href=\"" + link + "\">" + name +
+         "</a></td><td align=right>" + size + " </td><td>" + date + "</td>" +
+         (description ? "<td> " + *description + "</td></tr>\r\n"
+                      : std::string("<td></td></tr>\r\n"));
+}
+
+std::string DirRow(const std::string& name_link, const std::string& name,
+                   const std::string& date,
+                   const std::optional<std::string>& description) {
+  return "<tr><td><a href=\"" + name_link + "/FILES.HTM\"><b>" + name +
+         "</b></a></td><td align=center><b>DIR</b></td><td>" + date + "</td>" +
+         (description ? "<td> " + *description + "</td></tr>\r\n"
+                      : std::string("<td></td></tr>\r\n"));
+}
+
+#ifdef TABULON_WINDOWS_BUILD
+
+namespace {
+
+const std::string kPrefix = std::string(TABULON_WINDOWS_BUILD) + "/wine-prefix";
+
+std::vector<std::string> WineEnvironment() {
+  // LC_ALL empty so that LANG decides: OEM 866 and ANSI 1251, the code pages
+  // of the program's Russian users.
+  return {"WINEPREFIX=" + kPrefix, "WINEDEBUG=-all",
+          "WINEDLLOVERRIDES=mscoree,mshtml=", "LANG=ru_RU.UTF-8", "LC_ALL=",
+          "TZ=UTC"};
+}
+
+// Starts one wineserver for the whole suite, and Wine's own services with it,
+// detached from the test's pipes: a process that inherited them would keep
+// every later run's output open until it ends.
+void StartWineOnce() {
+  static const bool started = [] {
+    ProcessOptions options;
+    options.env = WineEnvironment();
+    const ProcessResult r = RunProcess(
+        {"/bin/sh", "-c",
+         "wineserver -p 300 </dev/null >/dev/null 2>&1; "
+         "exec \"$0\" \"$1\" list 'C:\\' </dev/null >/dev/null 2>&1",
+         TABULON_WINE, std::string(TABULON_WINDOWS_BUILD) +
+                           "/tests/platform/e2e_helper.exe"},
+        options);
+    return r.exit_code == 0;
+  }();
+  // A suite that can't start Wine fails; it never passes by skipping.
+  if (!started) {
+    ADD_FAILURE() << "Wine did not start with the prefix " << kPrefix;
+  }
+}
+
+}  // namespace
+
+std::string Native(const std::string& path) {
+  std::string native = "Z:" + path;
+  std::replace(native.begin(), native.end(), '/', '\\');
+  return native;
+}
+
+ProcessResult RunUnderWine(const std::string& program,
+                           std::vector<std::string> args,
+                           ProcessOptions options) {
+  StartWineOnce();
+  args.insert(args.begin(), {TABULON_WINE, program});
+  for (std::string& e : WineEnvironment()) options.env.push_back(std::move(e));
+  return RunProcess(args, options);
+}
+
+ProcessResult E2eTest::Run(std::vector<std::string> args,
+                           ProcessOptions options) {
+  return RunUnderWine(std::string(TABULON_WINDOWS_BUILD) + "/src/tabulon.exe",
+                      std::move(args), std::move(options));
+}
+
+std::vector<std::string> E2eTest::Names(const std::string& dir) {
+  const ProcessResult r = RunUnderWine(
+      std::string(TABULON_WINDOWS_BUILD) + "/tests/platform/e2e_helper.exe",
+      {"list", Native(tree_.Path(dir))});
+  EXPECT_EQ(r.exit_code, 0) << "cannot list " << dir << " under Wine";
+  std::vector<std::string> names;
+  std::istringstream lines(r.out);
+  for (std::string name; std::getline(lines, name);) names.push_back(name);
+  return names;
+}
+
+#else
+
+std::string Native(const std::string& path) { return path; }
+
+ProcessResult E2eTest::Run(std::vector<std::string> args,
+                           ProcessOptions options) {
+  args.insert(args.begin(), TABULON_BINARY);
+  options.env.push_back("TZ=UTC");
+  return RunProcess(args, options);
+}
+
+std::vector<std::string> E2eTest::Names(const std::string& dir) {
+  return tree_.Names(dir);
+}
+
+#endif
+
+std::string E2eTest::InListOrder(
+    const std::string& dir, const std::map<std::string, std::string>& rows) {
+  std::string joined;
+  std::size_t used = 0;
+  for (const std::string& name : Names(dir)) {
+    const auto it = rows.find(name);
+    if (it != rows.end()) {
+      joined += it->second;
+      ++used;
+    }
+  }
+  EXPECT_EQ(used, rows.size()) << "a row names an entry that is not there";
+  return joined;
+}
+
+}  // namespace tabulon::testing

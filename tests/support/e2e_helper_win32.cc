@@ -1,0 +1,97 @@
+// What the end-to-end tests need done inside Wine, where the Linux test
+// program can't reach:
+//   list DIR    prints DIR's names in the order the system's search gives
+//               them, one per line, in UTF-8;
+//   hide PATH   sets the hidden attribute and fails unless it was kept;
+//   run EXE     starts EXE with exactly the command line held in the
+//               variable TABULON_E2E_COMMAND_LINE (Wine would build one of its
+//               own from separate arguments) and returns its exit code.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(size > 0 ? size - 1 : 0, '\0');
+  if (size > 1) {
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr,
+                        nullptr);
+  }
+  return out;
+}
+
+int List(const std::wstring& dir) {
+  WIN32_FIND_DATAW data;
+  const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return 1;
+  std::string names;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names += Utf8(data.cFileName) + "\n";
+  } while (FindNextFileW(search, &data));
+  FindClose(search);
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), names.data(),
+            static_cast<DWORD>(names.size()), &written, nullptr);
+  return 0;
+}
+
+int Hide(const std::wstring& path) {
+  const DWORD before = GetFileAttributesW(path.c_str());
+  if (before == INVALID_FILE_ATTRIBUTES) return 1;
+  if (!SetFileAttributesW(path.c_str(), before | FILE_ATTRIBUTE_HIDDEN)) {
+    return 1;
+  }
+  const DWORD after = GetFileAttributesW(path.c_str());
+  return after != INVALID_FILE_ATTRIBUTES &&
+                 (after & FILE_ATTRIBUTE_HIDDEN) != 0
+             ? 0
+             : 3;
+}
+
+int Run(const std::wstring& exe) {
+  const DWORD size =
+      GetEnvironmentVariableW(L"TABULON_E2E_COMMAND_LINE", nullptr, 0);
+  if (size == 0) return 125;
+  std::wstring line(size, L'\0');
+  line.resize(GetEnvironmentVariableW(L"TABULON_E2E_COMMAND_LINE", line.data(),
+                                      size));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process;
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                      nullptr, nullptr, &startup, &process)) {
+    return 126;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 127;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr || count != 3) {
+    std::fputs("usage: e2e_helper list DIR | hide PATH | run EXE\n", stderr);
+    return 2;
+  }
+  const std::wstring command = args[1];
+  if (command == L"list") return List(args[2]);
+  if (command == L"hide") return Hide(args[2]);
+  if (command == L"run") return Run(args[2]);
+  return 2;
+}
