@@ -1,8 +1,11 @@
 #!/bin/sh
 # Cross-builds tabulon.exe and the Windows tests into build-win with
 # MinGW-w64. With the argument "test", runs them under Wine with ctest, in a
-# Wine prefix of its own under build-win and a Russian locale.
+# Wine prefix of its own under build-win and a Russian locale, and then the
+# end-to-end tests against tabulon.exe: a native test program (built in
+# build-e2e-wine) that runs it under Wine on real trees.
 set -eu
+started=$(date +%s)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-win"
@@ -44,9 +47,22 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     exit 1
   }
 fi
-# Keep one wineserver for the whole run, and end it afterwards.
-wineserver -p 60 2>/dev/null || true
+# Keep one wineserver for the whole run, and end it afterwards. It must not
+# hold this script's output open.
+wineserver -p 60 </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
-cd "$build"
-ctest --output-on-failure -j "$jobs" --timeout 300
+status=0
+(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
+
+native="$root/build-e2e-wine"
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTABULON_WERROR="$werror" -DTABULON_WINDOWS_BUILD="$build" >/dev/null
+cmake --build "$native" -j "$jobs" --target e2e_wine_test
+(cd "$native" && ctest -L wine --output-on-failure -j "$jobs" --timeout 300) ||
+  status=1
+
+echo "build-windows: the Windows leg took $(($(date +%s) - started)) s"
+exit $status
