@@ -61,7 +61,8 @@ std::string_view TrimBlanksAndControls(std::string_view s) {
 // read: only when its first byte is a blank, a tab or a CR (which reading
 // drops). Any other first byte is the line's first byte, or ends the line.
 bool MayBeginWithBlank(std::string_view rest) {
-  return !rest.empty() && (rest[0] == ' ' || rest[0] == '\t' || rest[0] == '\r');
+  return !rest.empty() &&
+         (rest[0] == ' ' || rest[0] == '\t' || rest[0] == '\r');
 }
 
 }  // namespace

@@ -110,7 +110,8 @@ Head HeadOf(std::string_view bytes) {
 bool HeadBegins(const Head& head, const Head& key, std::size_t n) {
   const auto mask = [](std::size_t bytes) -> std::uint64_t {
     if (bytes == 0) return 0;
-    return bytes >= 8 ? ~std::uint64_t{0} : ~std::uint64_t{0} << (64 - 8 * bytes);
+    return bytes >= 8 ? ~std::uint64_t{0}
+                      : ~std::uint64_t{0} << (64 - 8 * bytes);
   };
   return ((head.first ^ key.first) & mask(std::min<std::size_t>(n, 8))) == 0 &&
          ((head.second ^ key.second) & mask(n > 8 ? n - 8 : 0)) == 0;

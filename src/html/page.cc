@@ -39,7 +39,8 @@ void WriteHeader(std::string_view title, std::string* out) {
       "<td align=center><b>description</b></td></tr>");
 }
 
-void WriteFooter(const Totals& totals, const LocalDate& today, std::string* out) {
+void WriteFooter(const Totals& totals, const LocalDate& today,
+                 std::string* out) {
   std::string bytes = std::to_string(totals.TotalBytes);
   if (bytes.size() < 10) bytes.insert(0, 10 - bytes.size(), ' ');
   out->append("</table>\r\n<b>");

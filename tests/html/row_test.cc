@@ -45,12 +45,17 @@ Directory Generate(TCode code, std::uint32_t seed) {
   const auto pick = [&random](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
   };
-  const std::u32string kStems[] = {
-      U"report", U"REPORT", U"a", U"\u043E\u0442\u0447\u0451\u0442",
-      U"\u041E\u0422\u0427\u0401\u0422", U"long common stem of names ",
-      U"My Notes", U"a&b#c%d", U"\u0434\u0430\u043D\u043D\u044B\u0435"};
-  const std::u32string kEnds[] = {U"", U".txt", U".TXT", U"_1", U"_10",
-                                  U"_100.zip", U"x"};
+  const std::u32string kStems[] = {U"report",
+                                   U"REPORT",
+                                   U"a",
+                                   U"\u043E\u0442\u0447\u0451\u0442",
+                                   U"\u041E\u0422\u0427\u0401\u0422",
+                                   U"long common stem of names ",
+                                   U"My Notes",
+                                   U"a&b#c%d",
+                                   U"\u0434\u0430\u043D\u043D\u044B\u0435"};
+  const std::u32string kEnds[] = {U"",    U".txt",     U".TXT", U"_1",
+                                  U"_10", U"_100.zip", U"x"};
   std::vector<std::u32string> names;
   for (int i = 0; i < 400; ++i) {
     std::u32string name = kStems[pick(std::size(kStems))];
@@ -60,7 +65,8 @@ Directory Generate(TCode code, std::uint32_t seed) {
     // Every tenth name is one that no record begins with.
     if (i % 10 == 0) {
       name += U"_solo";
-      for (const char c : std::to_string(i)) name.push_back(static_cast<char32_t>(c));
+      for (const char c : std::to_string(i))
+        name.push_back(static_cast<char32_t>(c));
     }
     names.push_back(name);
   }
@@ -79,10 +85,11 @@ Directory Generate(TCode code, std::uint32_t seed) {
     if (pick(5) == 0) record = record.substr(0, 1 + pick(record.size()));
     if (pick(5) == 0) record += U"x";
     if (record.find(U"_solo") == record.npos && pick(6) != 0) {
-      records.push_back(record + U"  \u041E\u043F\u0438\u0441\u0430\u043D"
-                                 U"\u0438\u0435 & <b> " +
-                        std::u32string(
-                            1, static_cast<char32_t>(U'a' + pick(26))));
+      records.push_back(
+          record +
+          U"  \u041E\u043F\u0438\u0441\u0430\u043D"
+          U"\u0438\u0435 & <b> " +
+          std::u32string(1, static_cast<char32_t>(U'a' + pick(26))));
     }
   }
   std::shuffle(records.begin(), records.end(), random);
@@ -182,8 +189,7 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
       {"directory in one page per directory", mTree, kAttrDirectory, 0, "d%",
        "<tr><td><a href=\"d%25/FILES.HTM\"><b>d%</b></a></td>"
        "<td align=center><b>DIR</b></td><td>03-07-24</td><td></td></tr>\r\n"},
-      {"directory in one page for the tree", mList, kAttrDirectory, 0, "d",
-       ""},
+      {"directory in one page for the tree", mList, kAttrDirectory, 0, "d", ""},
       {"the description file", mTree, 0, 10, "FILES.BBS", ""},
       {"the page itself", mTree, 0, 10, "FILES.HTM", ""},
   };
