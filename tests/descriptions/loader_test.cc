@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,14 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
        {"FOO.TXT first second part"}},
       {"TABs are blanks", "a.txt\t\tx\n\tmore\n", {"A.TXT x more"}},
       {"CR LF line ends", "a x\r\n y\r\n", {"A x y"}},
-      {"CR before the blank of a continuation", "a x\n\r y\nb z\n",
+      {"CR before the blank of a continuation",
+       "a x\n\r y\nb z\n",
        {"A x y", "B z"}},
-      {"TAB continuations, then a new record", "a x\n\ty\n\tz\nb w\n",
+      {"TAB continuations, then a new record",
+       "a x\n\ty\n\tz\nb w\n",
        {"A x y z", "B w"}},
-      {"CR then blank after a record that takes none", "-x\n\r y\n",
+      {"CR then blank after a record that takes none",
+       "-x\n\r y\n",
        {"-X", " y"}},
       {"controls trimmed from a continuation", "a x\n \x01y\x02 \n", {"A x y"}},
       {"blank-only continuation adds one blank",
@@ -163,6 +167,98 @@ TEST(LoaderTest, RefusalStopsReadingAndKeepsTheCountsOfTheRefusedRecord) {
   EXPECT_EQ(RecordsOf(list), (std::vector<std::string>{"A 1", "B 2", "C 3"}));
   EXPECT_EQ(queries, 4);
   EXPECT_EQ(list.Code(), tWin);
+}
+
+// Random description files from pieces that the line rules treat apart:
+// blanks, TABs, CRs, line ends, controls, file-name and other bytes, long
+// runs that cross the 255-byte cut, and (for the UTF-8 family) two- and
+// three-byte characters that a cut may split.
+std::string RandomDescriptionFile(std::mt19937* random, bool utf8) {
+  static const std::vector<std::string> kCommon = {"a",
+                                                   "Zz.txt",
+                                                   "q",
+                                                   " ",
+                                                   "  ",
+                                                   "   ",
+                                                   "\t",
+                                                   "\r",
+                                                   "\n",
+                                                   "\r\n",
+                                                   "\n ",
+                                                   "\n\t",
+                                                   "\n\r ",
+                                                   "\x01",
+                                                   "-",
+                                                   ":",
+                                                   "\\",
+                                                   "\"",
+                                                   "*",
+                                                   std::string(120, 'x'),
+                                                   std::string(250, 'y') + "\n",
+                                                   "\x1A"};
+  static const std::vector<std::string> kUtf8 = {
+      "\xD0\xB0", "\xD0\xAF", "\xE2\x82\xAC",
+      std::string(60, 'u') + "\xD1\x8F\xD1\x8F\xD1\x8F", [] {
+        std::string s;
+        for (int i = 0; i < 90; ++i) s += "\xD0\xB6";
+        return s;
+      }()};
+  static const std::vector<std::string> kBytes = {"\xA0\xAF",
+                                                  "\xE0",
+                                                  "\xC1\xC2",
+                                                  "\xD6",
+                                                  "\xF0\xFF",
+                                                  "\x80",
+                                                  std::string(70, '\xE5')};
+  const std::vector<std::string>& extra = utf8 ? kUtf8 : kBytes;
+  // A leading byte that settles which family the file is read as.
+  std::string file = utf8 ? "\xD0\x96 " : "\xFF ";
+  const int pieces = std::uniform_int_distribution<int>(0, 60)(*random);
+  for (int i = 0; i < pieces; ++i) {
+    const int pick = std::uniform_int_distribution<int>(
+        0, static_cast<int>(kCommon.size() + extra.size()) - 1)(*random);
+    const bool common = pick < static_cast<int>(kCommon.size());
+    const std::string& piece =
+        common ? kCommon[static_cast<std::size_t>(pick)]
+               : extra[static_cast<std::size_t>(pick) - kCommon.size()];
+    // Ctrl-Z ends everything after it: keep it rare.
+    if (piece == "\x1A" && (*random)() % 8 != 0) continue;
+    file += piece;
+  }
+  return file;
+}
+
+TEST(LoaderTest, LoadsWhatRecordByRecordReadingGives) {
+  std::mt19937 random(20240611);
+  for (int round = 0; round < 4000; ++round) {
+    const bool utf8 = round % 2 == 1;
+    const std::string file = RandomDescriptionFile(&random, utf8);
+    ASSERT_EQ(IsUtf8Text(file), utf8) << round;
+
+    std::vector<std::string> expected;
+    std::int64_t alt = 0;
+    std::int64_t koi = 0;
+    std::int64_t win = 0;
+    DescriptionFile reader(file, IsUtf8Text(file));
+    while (!reader.AtEnd()) {
+      expected.push_back(ReadDescriptionRecord(&reader, 1));
+      for (const char c : expected.back()) {
+        const int b = static_cast<std::uint8_t>(c);
+        alt += (b >= 0xA0 && b <= 0xAF) || (b >= 0xE0 && b <= 0xEF);
+        koi += b >= 0xC0 && b <= 0xDF && b != 0xD6 && b != 0xD7 && b != 0xDA;
+        win += b >= 0xE0;
+      }
+    }
+    TCode code = tAlt;
+    if (koi > alt && koi > win) code = tKoi;
+    if (win > alt && win > koi) code = tWin;
+    if (IsUtf8Text(file)) code = tUtf8;
+
+    DescriptionList list;
+    LoadDescriptions(file, &list);
+    ASSERT_EQ(RecordsOf(list), expected) << "round " << round;
+    ASSERT_EQ(list.Code(), code) << "round " << round;
+  }
 }
 
 }  // namespace
