@@ -1,6 +1,7 @@
 #include "descriptions/lookup.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -65,28 +66,62 @@ void AppendUpper(std::string_view record, TCode code, std::string* out) {
   }
 }
 
+// The key byte (upper-cased) of every character below U+0800 in a one-byte
+// code page, -1 where it has none: names are mostly such characters.
+using KeyBytes = std::array<std::int16_t, 0x800>;
+
+KeyBytes MakeKeyBytes(TCode code) {
+  const std::uint8_t* upper = UpperCaseOf(code);
+  KeyBytes bytes{};
+  for (char32_t c = 0; c < 0x800; ++c) {
+    const int byte = c == 0 ? -1 : ByteOf(c, code);
+    bytes[c] = static_cast<std::int16_t>(byte < 0 ? -1 : upper[byte]);
+  }
+  return bytes;
+}
+
+const KeyBytes& KeyBytesOf(TCode code) {
+  static const KeyBytes kAltKeys = MakeKeyBytes(tAlt);
+  static const KeyBytes kWinKeys = MakeKeyBytes(tWin);
+  static const KeyBytes kKoiKeys = MakeKeyBytes(tKoi);
+  return code == tWin ? kWinKeys : code == tKoi ? kKoiKeys : kAltKeys;
+}
+
 // DescriptionKey for a one-byte code page, written into *key (which is
 // cleared first); false when the name has no key.
 bool CodePageKey(std::string_view name, TCode code, std::string* key) {
-  const std::uint8_t* upper = UpperCaseOf(code);
-  key->clear();
-  key->reserve(name.size());
+  const KeyBytes& keys = KeyBytesOf(code);
+  // Each character of the name gives one byte at most.
+  key->resize(name.size());
+  char* const begin = key->data();
+  char* to = begin;
+  const std::uint8_t* const from =
+      reinterpret_cast<const std::uint8_t*>(name.data());
+  const std::size_t n = name.size();
   std::size_t pos = 0;
-  while (pos < name.size()) {
-    const std::uint8_t ascii = static_cast<std::uint8_t>(name[pos]);
-    if (ascii < 0x80 && ascii != 0) {
-      key->push_back(static_cast<char>(upper[ascii]));
+  while (pos < n) {
+    const std::uint8_t b = from[pos];
+    int byte;
+    if (b < 0x80) {
+      byte = keys[b];
       ++pos;
-      continue;
+    } else if (b >= 0xC2 && b <= 0xDF && pos + 1 < n &&
+               (from[pos + 1] & 0xC0) == 0x80) {
+      byte = keys[static_cast<std::size_t>((b & 0x1F) << 6 |
+                                           (from[pos + 1] & 0x3F))];
+      pos += 2;
+    } else {
+      char32_t c;
+      // A POSIX name may hold bytes that are not UTF-8; such a byte is read
+      // as code page 866, the code page names are shown in.
+      if (!DecodeUtf8(name, &pos, &c)) c = kCp866ToUnicode[c];
+      byte = c == 0 ? -1 : c < 0x800 ? keys[c] : ByteOf(c, code);
+      if (c >= 0x800 && byte >= 0) byte = UpperCaseOf(code)[byte];
     }
-    char32_t c;
-    // A POSIX name may hold bytes that are not UTF-8; such a byte is read
-    // as code page 866, the code page names are shown in.
-    if (!DecodeUtf8(name, &pos, &c)) c = kCp866ToUnicode[c];
-    const int byte = c == 0 ? -1 : ByteOf(c, code);
     if (byte < 0) return false;
-    key->push_back(static_cast<char>(upper[byte]));
+    *to++ = static_cast<char>(byte);
   }
+  key->resize(static_cast<std::size_t>(to - begin));
   return true;
 }
 

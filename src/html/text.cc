@@ -1,6 +1,7 @@
 #include "html/text.h"
 
 #include <array>
+#include <cstring>
 
 #include "common/utf8.h"
 #include "descriptions/code_pages.h"
@@ -68,6 +69,19 @@ const std::array<std::int16_t, 0x800>& TwoBytePageBytes() {
   return table;
 }
 
+// The bytes that stand for themselves in a context (none above 0x7F).
+using PlainTable = std::array<bool, 256>;
+
+constexpr PlainTable MakePlain(const AsciiTable& table) {
+  PlainTable plain{};
+  for (std::size_t b = 0; b < 128; ++b) plain[b] = table[b].empty();
+  return plain;
+}
+
+constexpr PlainTable kTextPlain = MakePlain(kTextTable);
+constexpr PlainTable kLinkPlain = MakePlain(kLinkTable);
+constexpr PlainTable kUrlPlain = MakePlain(kUrlTable);
+
 void AppendCharacter(char32_t c, std::string* out) {
   const int b = c < 0x800 ? TwoBytePageBytes()[c] : PageByteOf(c);
   if (b >= 0) {
@@ -80,39 +94,42 @@ void AppendCharacter(char32_t c, std::string* out) {
 }
 
 void Append(std::string_view native, Context context, const AsciiTable& table,
-            std::string* out) {
+            const PlainTable& plain, std::string* out) {
+  const std::array<std::int16_t, 0x800>& two_byte = TwoBytePageBytes();
+  const unsigned char* const from =
+      reinterpret_cast<const unsigned char*>(native.data());
+  const std::size_t n = native.size();
   std::size_t pos = 0;
-  while (pos < native.size()) {
+  while (pos < n) {
     // Most of a name is bytes that stand for themselves: append each such
     // run in one piece.
-    std::size_t plain = pos;
-    while (plain < native.size() &&
-           static_cast<unsigned char>(native[plain]) < 0x80 &&
-           table[static_cast<unsigned char>(native[plain])].empty()) {
-      ++plain;
+    std::size_t run = pos;
+    while (run < n && plain[from[run]]) ++run;
+    if (run > pos) {
+      out->append(native.data() + pos, run - pos);
+      pos = run;
+      if (pos == n) break;
     }
-    if (plain > pos) {
-      out->append(native.substr(pos, plain - pos));
-      pos = plain;
-      if (pos == native.size()) break;
-    }
-    const unsigned char b = static_cast<unsigned char>(native[pos]);
+    const unsigned char b = from[pos];
     if (b < 0x80) {
+      out->append(table[b]);
       ++pos;
-      if (table[b].empty()) {
-        out->push_back(static_cast<char>(b));
-      } else {
-        out->append(table[b]);
-      }
       continue;
     }
-    if (b >= 0xC2 && b <= 0xDF && pos + 1 < native.size() &&
-        (static_cast<unsigned char>(native[pos + 1]) & 0xC0) == 0x80) {
-      // A two-byte sequence, decoded here: the usual non-ASCII case.
-      AppendCharacter(static_cast<char32_t>((b & 0x1F) << 6 |
-                                            (native[pos + 1] & 0x3F)),
-                      out);
+    // A run of two-byte sequences (Cyrillic among them), decoded here and
+    // appended at once: the usual non-ASCII case.
+    char bytes[64];
+    std::size_t count = 0;
+    while (count < sizeof bytes && pos + 1 < n && from[pos] >= 0xC2 &&
+           from[pos] <= 0xDF && (from[pos + 1] & 0xC0) == 0x80) {
+      const int page = two_byte[static_cast<std::size_t>(
+          (from[pos] & 0x1F) << 6 | (from[pos + 1] & 0x3F))];
+      if (page < 0) break;
+      bytes[count++] = static_cast<char>(page);
       pos += 2;
+    }
+    if (count > 0) {
+      out->append(bytes, count);
       continue;
     }
     char32_t c;
@@ -129,15 +146,15 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
 }  // namespace
 
 void AppendPageText(std::string_view native, std::string* out) {
-  Append(native, Context::kText, kTextTable, out);
+  Append(native, Context::kText, kTextTable, kTextPlain, out);
 }
 
 void AppendLinkName(std::string_view native, std::string* out) {
-  Append(native, Context::kLink, kLinkTable, out);
+  Append(native, Context::kLink, kLinkTable, kLinkPlain, out);
 }
 
 void AppendUrl(std::string_view url, std::string* out) {
-  Append(url, Context::kUrl, kUrlTable, out);
+  Append(url, Context::kUrl, kUrlTable, kUrlPlain, out);
 }
 
 void AppendDescription(std::string_view text, TCode code, std::string* out) {
@@ -145,8 +162,30 @@ void AppendDescription(std::string_view text, TCode code, std::string* out) {
     AppendPageText(text, out);
     return;
   }
-  const std::uint8_t* table =
-      code == tAlt ? AltToWin : code == tKoi ? KoiToWin : nullptr;
+  const std::uint8_t* table = code == tAlt   ? AltToWin
+                              : code == tKoi ? KoiToWin
+                                             : nullptr;
+  // Most descriptions hold no byte to escape: tested for without branches,
+  // so that many bytes are tested at once, they are copied whole and
+  // converted in place.
+  const unsigned char* const bytes =
+      reinterpret_cast<const unsigned char*>(text.data());
+  unsigned char escapes = 0;  // a bool would keep the loop byte by byte
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = bytes[i];
+    escapes |= static_cast<unsigned char>((c == '&') | (c == '<') | (c == '>') |
+                                          (c == '"'));
+  }
+  if (escapes == 0) {
+    const std::size_t at = out->size();
+    out->append(text);
+    if (table != nullptr) {
+      unsigned char* const p =
+          reinterpret_cast<unsigned char*>(out->data() + at);
+      for (std::size_t i = 0; i < text.size(); ++i) p[i] = table[p[i]];
+    }
+    return;
+  }
   // Byte for byte, written in place; only the rare byte that becomes an
   // entity leaves the in-place run.
   std::size_t from = 0;

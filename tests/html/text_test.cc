@@ -136,6 +136,34 @@ TEST(DescriptionTextTest, EachCodePageThroughItsTable) {
   }
 }
 
+TEST(DescriptionTextTest, EachByteAloneAmongPlainText) {
+  // One byte in a description otherwise plain, so that nothing else in it
+  // sends the conversion down the path for text with markup.
+  for (TCode code : {tAlt, tWin, tKoi}) {
+    for (int b = 1; b < 256; ++b) {
+      const std::string text =
+          "plain words " + std::string(1, static_cast<char>(b)) + " more";
+      std::string middle;
+      if (b == '&')
+        middle = "&amp;";
+      else if (b == '<')
+        middle = "&lt;";
+      else if (b == '>')
+        middle = "&gt;";
+      else if (b == '"')
+        middle = "&quot;";
+      else if (code == tAlt)
+        middle = std::string(1, static_cast<char>(AltToWin[b]));
+      else if (code == tKoi)
+        middle = std::string(1, static_cast<char>(KoiToWin[b]));
+      else
+        middle = std::string(1, static_cast<char>(b));
+      EXPECT_EQ(Description(text, code), "plain words " + middle + " more")
+          << int{code} << " " << b;
+    }
+  }
+}
+
 TEST(DescriptionTextTest, Utf8LikeNativeText) {
   const struct {
     const char* what;
