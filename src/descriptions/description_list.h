@@ -32,6 +32,10 @@ class DescriptionList {
   // last one, less what the list has taken since, is within 16 MiB of that.
   bool Insert(std::string_view record);
 
+  // Makes room for `bytes` bytes of records, so that a list filled from a
+  // file of that size copies none of them twice. The guard is unaffected.
+  void Reserve(std::size_t bytes) { arena_.reserve(bytes); }
+
   int Count() const { return static_cast<int>(ends_.size()); }
   // The record in slot `index`; requires 0 <= index < Count(). The view
   // stays valid until the next Insert.

@@ -403,6 +403,9 @@ class RecordReader {
 void LoadDescriptions(std::string_view file, DescriptionList* list) {
   const bool utf8 = IsUtf8Text(file);
   RecordReader reader(file, utf8);
+  // The records never hold more bytes than the file; past 16 MiB the list
+  // grows as it goes, so that a huge file costs no more than before.
+  list->Reserve(std::min<std::size_t>(file.size(), std::size_t{16} << 20));
   std::int64_t alt = 0;
   std::int64_t koi = 0;
   std::int64_t win = 0;

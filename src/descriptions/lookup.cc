@@ -243,15 +243,41 @@ DescriptionLookup::DescriptionLookup(const DescriptionList& list)
     sorted_[i] = order[i].second;
   }
 
-  first_.push_back(sorted_);
-  for (std::size_t width = 1; 2 * width <= sorted_.size(); width *= 2) {
+  std::vector<std::int32_t> blocks((sorted_.size() + kBlock - 1) / kBlock);
+  for (std::size_t i = 0; i < sorted_.size(); ++i) {
+    std::int32_t& block = blocks[i / kBlock];
+    block = i % kBlock == 0 ? sorted_[i] : std::min(block, sorted_[i]);
+  }
+  first_.push_back(std::move(blocks));
+  for (std::size_t width = 1; 2 * width <= first_[0].size(); width *= 2) {
     const std::vector<std::int32_t>& below = first_.back();
-    std::vector<std::int32_t> level(sorted_.size() - 2 * width + 1);
+    std::vector<std::int32_t> level(first_[0].size() - 2 * width + 1);
     for (std::size_t i = 0; i < level.size(); ++i) {
       level[i] = std::min(below[i], below[i + width]);
     }
     first_.push_back(std::move(level));
   }
+}
+
+std::int32_t DescriptionLookup::FirstSlot(std::size_t i, std::size_t j) const {
+  const std::size_t first_block = (i + kBlock - 1) / kBlock;
+  const std::size_t end_block = j / kBlock;
+  if (first_block >= end_block) {
+    return *std::min_element(sorted_.begin() + i, sorted_.begin() + j);
+  }
+  std::int32_t first = sorted_[i];
+  for (std::size_t k = i; k < first_block * kBlock; ++k) {
+    first = std::min(first, sorted_[k]);
+  }
+  for (std::size_t k = end_block * kBlock; k < j; ++k) {
+    first = std::min(first, sorted_[k]);
+  }
+  const int level =
+      static_cast<int>(std::bit_width(end_block - first_block)) - 1;
+  const std::vector<std::int32_t>& mins =
+      first_[static_cast<std::size_t>(level)];
+  return std::min(
+      {first, mins[first_block], mins[end_block - (std::size_t{1} << level)]});
 }
 
 std::string_view DescriptionLookup::Upper(std::int32_t record) const {
@@ -282,10 +308,7 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   while (lo + step < sorted_.size() && begins(lo + step)) step *= 2;
   const std::size_t hi = PartitionPoint(
       lo + step / 2 + 1, std::min(lo + step, sorted_.size()), begins);
-  const int level = static_cast<int>(std::bit_width(hi - lo)) - 1;
-  const std::vector<std::int32_t>& mins =
-      first_[static_cast<std::size_t>(level)];
-  return std::min(mins[lo], mins[hi - (std::size_t{1} << level)]);
+  return FirstSlot(lo, hi);
 }
 
 std::optional<std::string_view> DescriptionLookup::DescriptionOf(

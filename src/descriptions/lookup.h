@@ -66,8 +66,13 @@ class DescriptionLookup {
   // The first 16 bytes of each record of sorted_, zero-padded, as two
   // big-endian numbers: most comparisons are decided by them alone.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> heads_;
-  // first_[k][i]: the smallest slot among sorted_[i .. i + 2^k), so the
-  // first record in file order of any run is found with two lookups.
+  // The smallest slot among sorted_[i .. j): a scan within blocks of
+  // kBlock, and over whole blocks two lookups in first_.
+  std::int32_t FirstSlot(std::size_t i, std::size_t j) const;
+
+  static constexpr std::size_t kBlock = 32;
+  // first_[k][b]: the smallest slot among the blocks b .. b + 2^k of
+  // sorted_ (a table over blocks is a 32nd of one over records).
   std::vector<std::vector<std::int32_t>> first_;
 };
 
