@@ -47,10 +47,14 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     exit 1
   }
 fi
-# Keep one wineserver for the whole run, and end it afterwards. It must not
-# hold this script's output open.
-wineserver -p 60 </dev/null >/dev/null 2>&1 || true
+# Keep one wineserver, with Wine's services started, for the whole run, and
+# end it afterwards. Neither may hold this script's output open.
+wineserver -p </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
+if ! timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1; then
+  echo "build-windows: Wine does not start" >&2
+  exit 1
+fi
 
 status=0
 (cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1

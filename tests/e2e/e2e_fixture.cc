@@ -68,13 +68,14 @@ std::vector<std::string> WineEnvironment() {
 
 // Starts one wineserver for the whole suite, and Wine's own services with it,
 // detached from the test's pipes: a process that inherited them would keep
-// every later run's output open until it ends.
+// every later run's output open until it ends. Test programs run in
+// parallel take turns, since two first starts at once can hang Wine.
 void StartWineOnce() {
   static const bool started = [] {
     ProcessOptions options;
     options.env = WineEnvironment();
     const ProcessResult r = RunProcess(
-        {"/bin/sh", "-c",
+        {"flock", "-o", kPrefix + ".lock", "/bin/sh", "-c",
          "wineserver -p 300 </dev/null >/dev/null 2>&1; "
          "exec \"$0\" \"$1\" list 'C:\\' </dev/null >/dev/null 2>&1",
          TABULON_WINE, std::string(TABULON_WINDOWS_BUILD) +

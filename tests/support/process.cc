@@ -40,6 +40,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     dup2(err[1], 2);
     close(out[0]);
     close(err[0]);
+    // Only 1 and 2 may hold the write ends: a daemon the child starts with
+    // its output elsewhere (Wine's server) must not keep them open.
+    if (out[1] > 2) close(out[1]);
+    if (err[1] > 2) close(err[1]);
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
