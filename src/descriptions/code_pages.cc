@@ -52,18 +52,95 @@ constexpr std::array<std::uint8_t, 256> kAsciiUpper = MakeAsciiUpper();
 
 const char16_t* CharactersOf(TCode code) {
   switch (code) {
-    case tWin: return kCp1251ToUnicode;
-    case tKoi: return kKoi8rToUnicode;
-    default: return kCp866ToUnicode;
+    case tWin:
+      return kCp1251ToUnicode;
+    case tKoi:
+      return kKoi8rToUnicode;
+    default:
+      return kCp866ToUnicode;
   }
 }
 
 const std::uint8_t* UpperCaseOf(TCode code) {
   switch (code) {
-    case tWin: return kCp1251Upper;
-    case tKoi: return kKoi8rUpper;
-    case tUtf8: return kAsciiUpper.data();
-    default: return kCp866Upper;
+    case tWin:
+      return kCp1251Upper;
+    case tKoi:
+      return kKoi8rUpper;
+    case tUtf8:
+      return kAsciiUpper.data();
+    default:
+      return kCp866Upper;
+  }
+}
+
+namespace {
+
+// A run of bytes that raising moves by the same step (mod 256).
+struct RaisedRange {
+  std::uint8_t first;
+  std::uint8_t last;
+  std::uint8_t step;
+};
+
+// Every code page raises a-z and at most three more ranges; unused ones
+// move nothing.
+using RaisedRanges = std::array<RaisedRange, 4>;
+
+constexpr std::uint8_t Step(int step) {
+  return static_cast<std::uint8_t>(step & 0xFF);
+}
+
+constexpr RaisedRanges kAltRaised = {{{'a', 'z', Step(-32)},
+                                      {0xA0, 0xAF, Step(-32)},
+                                      {0xE0, 0xEF, Step(-80)},
+                                      {0xF1, 0xF1, Step(-1)}}};
+constexpr RaisedRanges kWinRaised = {{{'a', 'z', Step(-32)},
+                                      {0xE0, 0xFF, Step(-32)},
+                                      {0xB8, 0xB8, Step(-16)},
+                                      {1, 0, 0}}};
+constexpr RaisedRanges kKoiRaised = {{{'a', 'z', Step(-32)},
+                                      {0xC0, 0xDF, Step(32)},
+                                      {0xA3, 0xA3, Step(16)},
+                                      {1, 0, 0}}};
+constexpr RaisedRanges kAsciiRaised = {
+    {{'a', 'z', Step(-32)}, {1, 0, 0}, {1, 0, 0}, {1, 0, 0}}};
+
+}  // namespace
+
+namespace {
+
+// One instance per code page, so that the ranges are constants.
+template <const RaisedRanges& kRanges>
+void Raise(unsigned char* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t b = p[i];
+    std::uint8_t step = 0;
+    for (const RaisedRange& range : kRanges) {
+      const std::uint8_t in =
+          static_cast<std::uint8_t>(b - range.first) <=
+                  static_cast<std::uint8_t>(range.last - range.first)
+              ? 0xFF
+              : 0;
+      step = static_cast<std::uint8_t>(step + (in & range.step));
+    }
+    p[i] = static_cast<std::uint8_t>(b + step);
+  }
+}
+
+}  // namespace
+
+void RaiseInPlace(TCode code, char* bytes, std::size_t n) {
+  unsigned char* const p = reinterpret_cast<unsigned char*>(bytes);
+  switch (code) {
+    case tWin:
+      return Raise<kWinRaised>(p, n);
+    case tKoi:
+      return Raise<kKoiRaised>(p, n);
+    case tUtf8:
+      return Raise<kAsciiRaised>(p, n);
+    default:
+      return Raise<kAltRaised>(p, n);
   }
 }
 

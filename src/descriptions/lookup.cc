@@ -57,13 +57,9 @@ void AppendUpper(std::string_view record, TCode code, std::string* out) {
     AppendUpperUtf8(record, out);
     return;
   }
-  const std::uint8_t* upper = UpperCaseOf(code);
   const std::size_t at = out->size();
-  out->resize(at + record.size());
-  char* to = out->data() + at;
-  for (const char c : record) {
-    *to++ = static_cast<char>(upper[static_cast<std::uint8_t>(c)]);
-  }
+  out->append(record);
+  RaiseInPlace(code, out->data() + at, record.size());
 }
 
 // The key byte (upper-cased) of every character below U+0800 in a one-byte
@@ -216,11 +212,17 @@ DescriptionLookup::DescriptionLookup(const DescriptionList& list)
   for (int i = 0; i < count; ++i) bytes += list.At(i).size();
   upper_.reserve(bytes);
   starts_.reserve(static_cast<std::size_t>(count) + 1);
+  const bool one_byte = list.Code() != tUtf8;
   for (int i = 0; i < count; ++i) {
     starts_.push_back(upper_.size());
-    AppendUpper(list.At(i), list.Code(), &upper_);
+    if (one_byte) {
+      upper_.append(list.At(i));  // raised below, all at once
+    } else {
+      AppendUpper(list.At(i), tUtf8, &upper_);
+    }
   }
   starts_.push_back(upper_.size());
+  if (one_byte) RaiseInPlace(list.Code(), upper_.data(), upper_.size());
 
   // Records often share a long beginning (a common name stem), so the sort
   // compares heads first and whole records only where the heads are equal.

@@ -110,6 +110,24 @@ TEST(CodePagesTest, ByteOfFindsEveryCharacterOfEachCodePage) {
   }
 }
 
+TEST(CodePagesTest, RaisingInPlaceGivesTheUpperCaseTable) {
+  for (TCode code : {tAlt, tWin, tKoi, tUtf8}) {
+    // Every byte, at every offset of a run long enough for vector code.
+    std::string bytes;
+    for (int round = 0; round < 3; ++round) {
+      for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b + round));
+    }
+    std::string raised = bytes;
+    RaiseInPlace(code, raised.data(), raised.size());
+    const std::uint8_t* upper = UpperCaseOf(code);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      EXPECT_EQ(static_cast<std::uint8_t>(raised[i]),
+                upper[static_cast<std::uint8_t>(bytes[i])])
+          << int{code} << " at " << i;
+    }
+  }
+}
+
 TEST(CodePagesTest, UpperCaseRaisesExactlyLatinAndRussianLetters) {
   for (TCode code : {tAlt, tWin, tKoi}) {
     const char16_t* chars = CharactersOf(code);
