@@ -205,20 +205,36 @@ std::string_view DescriptionText(std::string_view record,
   return text;
 }
 
-DescriptionLookup::DescriptionLookup(const DescriptionList& list)
+DescriptionLookup::DescriptionLookup(const DescriptionList& list,
+                                     std::size_t longest_name)
     : list_(list) {
+  const bool one_byte = list.Code() != tUtf8;
+  // A character of a name gives one key byte in a one-byte code page, and
+  // at most three in UTF-8 (a byte that is not UTF-8 becomes one of 866's
+  // characters). Past that length no key can reach, so the order and the
+  // matches of the cut copies are those of the whole records.
+  constexpr std::size_t kUnlimited = static_cast<std::size_t>(-1);
+  longest_key_ = one_byte                        ? longest_name
+                 : longest_name > kUnlimited / 3 ? kUnlimited
+                                                 : 3 * longest_name;
   const int count = list.Count();
   std::size_t bytes = 0;
-  for (int i = 0; i < count; ++i) bytes += list.At(i).size();
+  for (int i = 0; i < count; ++i) {
+    bytes += std::min(list.At(i).size(), longest_key_);
+  }
   upper_.reserve(bytes);
   starts_.reserve(static_cast<std::size_t>(count) + 1);
-  const bool one_byte = list.Code() != tUtf8;
   for (int i = 0; i < count; ++i) {
     starts_.push_back(upper_.size());
     if (one_byte) {
-      upper_.append(list.At(i));  // raised below, all at once
+      // Raised below, all at once.
+      upper_.append(list.At(i).substr(0, longest_key_));
     } else {
+      // Raising a UTF-8 letter depends on the byte after it: raise, then cut.
       AppendUpper(list.At(i), tUtf8, &upper_);
+      if (upper_.size() - starts_.back() > longest_key_) {
+        upper_.resize(starts_.back() + longest_key_);
+      }
     }
   }
   starts_.push_back(upper_.size());
@@ -289,6 +305,12 @@ std::string_view DescriptionLookup::Upper(std::int32_t record) const {
 
 std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   if (key.empty()) return std::nullopt;
+  if (key.size() > longest_key_) {
+    // Longer than the index keeps of each record.
+    int index = 0;
+    if (!FindDescription(list_, key, &index)) return std::nullopt;
+    return index;
+  }
   const Head key_head = HeadOf(key);
   const std::size_t head_length = std::min<std::size_t>(key.size(), kHeadSize);
   const auto below = [&](std::size_t i) {

@@ -37,10 +37,14 @@ std::string_view DescriptionText(std::string_view record,
 // Answers, for every entry of one directory, which record of its
 // description list describes it, with the result of FindDescription but in
 // logarithmic time. Built once per directory in O(r log r); the list must
-// outlive it and take no more records.
+// outlive it and take no more records. `longest_name`, the byte length of
+// the longest name to be looked up, lets the index keep only the part of
+// each record a key can reach; a longer name is still answered, by a scan.
 class DescriptionLookup {
  public:
-  explicit DescriptionLookup(const DescriptionList& list);
+  explicit DescriptionLookup(
+      const DescriptionList& list,
+      std::size_t longest_name = static_cast<std::size_t>(-1));
 
   // The description of the entry `name` (native text, UTF-8 or, on POSIX,
   // any bytes): the rest of the first record in file order that begins with
@@ -57,7 +61,10 @@ class DescriptionLookup {
   std::string_view Upper(std::int32_t record) const;
 
   const DescriptionList& list_;
-  // Every record upper-cased, back to back, and where each one starts.
+  // No key is longer than this; the copies below stop there.
+  std::size_t longest_key_;
+  // Every record upper-cased and cut to longest_key_ bytes, back to back,
+  // and where each one starts.
   std::string upper_;
   std::vector<std::size_t> starts_;
   // Record slots ordered by their upper-cased bytes: the records that begin

@@ -1,5 +1,6 @@
 #include "driver/walk.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "descriptions/description_list.h"
@@ -166,7 +167,11 @@ class Walker {
     }
 
     if (page != nullptr) {
-      const DescriptionLookup lookup(list);
+      std::size_t longest_name = 0;
+      for (const SearchEntry& entry : entries) {
+        longest_name = std::max(longest_name, entry.Name.size());
+      }
+      const DescriptionLookup lookup(list, longest_name);
       RowContext context;
       context.RunMode = settings_.RunMode;
       if (settings_.RunMode == mList || !settings_.URL.empty()) {

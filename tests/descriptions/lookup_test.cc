@@ -132,6 +132,10 @@ TEST(LookupTest, IndexGivesWhatTheLinearScanGives) {
       texts.push_back(text);
     }
     const DescriptionLookup lookup(list);
+    // Indexes that keep only what keys of up to 3 or 6 bytes reach; longer
+    // names must still be answered.
+    const DescriptionLookup cut_short(list, 3);
+    const DescriptionLookup cut_long(list, 6);
     int found = 0;
     for (int i = 0; i < 6000; ++i) {
       // Half the names begin a record, with letters of random case.
@@ -157,6 +161,8 @@ TEST(LookupTest, IndexGivesWhatTheLinearScanGives) {
       const std::optional<std::string_view> expected = ScanFor(list, name);
       found += expected.has_value();
       ASSERT_EQ(lookup.DescriptionOf(name), expected) << code << " " << name;
+      ASSERT_EQ(cut_short.DescriptionOf(name), expected) << code << " " << name;
+      ASSERT_EQ(cut_long.DescriptionOf(name), expected) << code << " " << name;
     }
     EXPECT_GT(found, 2000) << code;
   }
