@@ -1,11 +1,28 @@
 #include "html/row.h"
 
 #include <charconv>
+#include <cstring>
 
 #include "html/page.h"
 #include "html/text.h"
 
 namespace tabulon {
+namespace {
+
+// Appends the page text of `name`, whose link form is already in *out at
+// `link_at`. The two differ only where the link escapes a byte, and every
+// such escape writes a '%': without one, the text is the link's bytes again.
+void AppendNameText(std::string_view name, std::size_t link_at,
+                    std::size_t link_size, std::string* out) {
+  if (std::memchr(out->data() + link_at, '%', link_size) != nullptr) {
+    AppendPageText(name, out);
+    return;
+  }
+  out->reserve(out->size() + link_size);  // the copy's source must stay put
+  out->append(out->data() + link_at, link_size);
+}
+
+}  // namespace
 
 bool WriteRow(const SearchEntry& entry, const RowContext& context,
               Totals* totals, std::string* out) {
@@ -22,20 +39,18 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   }
 
   out->append("<tr><td><a href=\"");
-  if (directory) {
-    AppendLinkName(name, out);
-    out->append("/FILES.HTM");
-  } else {
-    out->append(context.file_link_prefix);
-    AppendLinkName(name, out);
-  }
+  if (!directory) out->append(context.file_link_prefix);
+  const std::size_t link_at = out->size();
+  AppendLinkName(name, out);
+  const std::size_t link_size = out->size() - link_at;
+  if (directory) out->append("/FILES.HTM");
   out->append("\">");
   if (directory) {
     out->append("<b>");
-    AppendPageText(name, out);
+    AppendNameText(name, link_at, link_size, out);
     out->append("</b></a></td><td align=center><b>DIR</b></td>");
   } else {
-    AppendPageText(name, out);
+    AppendNameText(name, link_at, link_size, out);
     out->append("</a></td><td align=right>");
     char size[24];
     const std::to_chars_result end =

@@ -215,5 +215,73 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
   }
 }
 
+// The name as the row shows it, between the link and the size or DIR cell.
+std::string ShownName(const std::string& row, bool directory) {
+  const std::string open = directory ? "\"><b>" : "\">";
+  const std::string close = directory ? "</b></a></td>" : "</a></td>";
+  const std::size_t begin = row.find(open);
+  const std::size_t end = row.rfind(close);
+  if (begin == row.npos || end == row.npos || end < begin + open.size()) {
+    return "<no name cell in " + row + ">";
+  }
+  return row.substr(begin + open.size(), end - begin - open.size());
+}
+
+TEST(RowTest, NamesAreShownAsThePageTextOfTheName) {
+  // Every character below U+0800 and every lone byte that is not UTF-8,
+  // alone and after a plain letter, then random mixtures of the bytes that
+  // links escape, Cyrillic, other scripts and broken sequences.
+  std::vector<std::string> names;
+  for (char32_t c = 1; c < 0x800; ++c) {
+    std::string name;
+    AppendUtf8(c, &name);
+    names.push_back(name);
+    names.push_back("a" + name + "b");
+  }
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    names.push_back(std::string(1, static_cast<char>(b)));
+    names.push_back("x" + std::string(1, static_cast<char>(b)) + ".txt");
+  }
+  const std::vector<std::string> kPieces = {
+      "a", "Z", " ", ".", "%", "#", "?", "\\", "&", "<", "\"", "\x7F", "\t",
+      "\xD0\x9E", "\xD1\x91", "\xE2\x82\xAC", "\xE6\x97\xA5",
+      "\xF0\x9F\x98\x80", "\xF0", "\xD0", "\xAE", "\xFF"};
+  std::mt19937 random(61);
+  for (int i = 0; i < 3000; ++i) {
+    std::string name;
+    for (std::size_t n = 1 + random() % 8; n > 0; --n) {
+      name += kPieces[random() % kPieces.size()];
+    }
+    names.push_back(name);
+  }
+  int escaped = 0;
+  for (const std::string& name : names) {
+    for (const bool directory : {false, true}) {
+      SearchEntry entry;
+      entry.Name = name;
+      entry.Attr = directory ? kAttrDirectory : 0;
+      RowContext context;
+      context.RunMode = mTree;
+      context.file_link_prefix = "pub/";
+      Totals totals;
+      std::string row;
+      ASSERT_TRUE(WriteRow(entry, context, &totals, &row)) << name;
+      std::string text;
+      AppendPageText(name, &text);
+      std::string link;
+      AppendLinkName(name, &link);
+      escaped += link != text;
+      ASSERT_EQ(ShownName(row, directory), text) << name << " in " << row;
+      const std::string href = "<a href=\"" +
+                               std::string(directory ? "" : "pub/") + link +
+                               (directory ? "/FILES.HTM\">" : "\">");
+      ASSERT_NE(row.find(href), row.npos) << name << " in " << row;
+    }
+  }
+  // Both ways of writing the text must be taken often.
+  EXPECT_GT(escaped, 1000);
+  EXPECT_LT(escaped, static_cast<int>(names.size()) * 2 - 1000);
+}
+
 }  // namespace
 }  // namespace tabulon
