@@ -4,6 +4,9 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -72,15 +75,42 @@ void RemoveTempAndDie(int sig) {
   ::raise(sig);
 }
 
+// Holds back the signals that remove the temporary page while one is being
+// created and registered: a signal in between would leave it behind.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_;
+};
+
 class PosixOutputFile final : public OutputFile {
  public:
-  PosixOutputFile(int dir, int fd, std::string temp, std::string target)
-      : dir_(dir), fd_(fd), temp_(std::move(temp)), target_(std::move(target)) {
+  PosixOutputFile(std::string temp, std::string target)
+      : temp_(std::move(temp)), target_(std::move(target)) {}
+  // Takes the directory and the new temporary file and registers the file
+  // for removal on a signal. Allocates nothing.
+  void Adopt(int dir, int fd) {
+    dir_ = dir;
+    fd_ = fd;
     g_temp_dir = dir_;
     std::snprintf(g_temp_name, sizeof g_temp_name, "%s", temp_.c_str());
     g_temp_active = 1;
   }
+  bool adopted() const { return dir_ >= 0; }
+  const std::string& temp() const { return temp_; }
+  void SetMode(mode_t mode) { ::fchmod(fd_, mode); }
   ~PosixOutputFile() override {
+    if (!adopted()) return;
     if (fd_ >= 0) ::close(fd_);
     if (!committed_) ::unlinkat(dir_, temp_.c_str(), 0);
     g_temp_active = 0;
@@ -106,8 +136,8 @@ class PosixOutputFile final : public OutputFile {
   }
 
  private:
-  int dir_;
-  int fd_;
+  int dir_ = -1;
+  int fd_ = -1;
   std::string temp_;
   std::string target_;
   Status status_;
@@ -230,18 +260,29 @@ class PosixDirectory final : public Directory {
     const bool replaces = ::fstatat(dir, name.c_str(), &old, 0) == 0 &&
                           S_ISREG(old.st_mode);
     for (int attempt = 0;; ++attempt) {
-      const std::string temp = "." + name + "." + std::to_string(::getpid()) +
-                               "." + std::to_string(attempt) + ".tmp";
-      const int fd = ::openat(dir, temp.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd < 0) {
-        if (errno == EEXIST && attempt < 100) continue;
-        const int error = errno;
+      // Everything that may throw comes before the file exists on disk.
+      auto file = std::make_unique<PosixOutputFile>(
+          "." + name + "." + std::to_string(::getpid()) + "." +
+              std::to_string(attempt) + ".tmp",
+          name);
+      int error = 0;
+      {
+        SignalsHeld held;
+        const int fd = ::openat(dir, file->temp().c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+          file->Adopt(dir, fd);
+        } else {
+          error = errno;
+        }
+      }
+      if (!file->adopted()) {
+        if (error == EEXIST && attempt < 100) continue;
         ::close(dir);
         return FromErrno(error);
       }
-      if (replaces) ::fchmod(fd, old.st_mode & 07777);
-      *out = std::make_unique<PosixOutputFile>(dir, fd, temp, name);
+      if (replaces) file->SetMode(old.st_mode & 07777);
+      *out = std::move(file);
       return Status::Ok();
     }
   }
@@ -362,6 +403,13 @@ class PosixPlatform final : public Platform {
 }  // namespace
 
 std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
+#ifdef __GLIBC__
+  // A directory's large buffers (its description file, records, index) are
+  // freed before the next ones are made: kept in the heap rather than given
+  // back, their pages are reused instead of being faulted in anew.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
   return std::make_unique<PosixPlatform>(argc, argv);
 }
 
