@@ -243,28 +243,21 @@ DescriptionLookup::DescriptionLookup(const DescriptionList& list,
   // Records often share a long beginning (a common name stem), so the sort
   // compares heads first and whole records only where the heads are equal.
   // Unequal heads order as the records do.
-  std::vector<std::pair<Head, std::int32_t>> order(
-      static_cast<std::size_t>(count));
+  sorted_.resize(static_cast<std::size_t>(count));
   for (std::int32_t i = 0; i < count; ++i) {
-    order[static_cast<std::size_t>(i)] = {HeadOf(Upper(i)), i};
+    sorted_[static_cast<std::size_t>(i)] = {HeadOf(Upper(i)), i};
   }
-  std::sort(order.begin(), order.end(),
-            [this](const std::pair<Head, std::int32_t>& a,
-                   const std::pair<Head, std::int32_t>& b) {
-              if (a.first != b.first) return a.first < b.first;
-              return Upper(a.second) < Upper(b.second);
+  std::sort(sorted_.begin(), sorted_.end(),
+            [this](const Sorted& a, const Sorted& b) {
+              if (a.head != b.head) return a.head < b.head;
+              return Upper(a.slot) < Upper(b.slot);
             });
-  sorted_.resize(order.size());
-  heads_.resize(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    heads_[i] = order[i].first;
-    sorted_[i] = order[i].second;
-  }
 
   std::vector<std::int32_t> blocks((sorted_.size() + kBlock - 1) / kBlock);
   for (std::size_t i = 0; i < sorted_.size(); ++i) {
     std::int32_t& block = blocks[i / kBlock];
-    block = i % kBlock == 0 ? sorted_[i] : std::min(block, sorted_[i]);
+    const std::int32_t slot = sorted_[i].slot;
+    block = i % kBlock == 0 ? slot : std::min(block, slot);
   }
   first_.push_back(std::move(blocks));
   for (std::size_t width = 1; 2 * width <= first_[0].size(); width *= 2) {
@@ -281,14 +274,18 @@ std::int32_t DescriptionLookup::FirstSlot(std::size_t i, std::size_t j) const {
   const std::size_t first_block = (i + kBlock - 1) / kBlock;
   const std::size_t end_block = j / kBlock;
   if (first_block >= end_block) {
-    return *std::min_element(sorted_.begin() + i, sorted_.begin() + j);
+    std::int32_t first = sorted_[i].slot;
+    for (std::size_t k = i + 1; k < j; ++k) {
+      first = std::min(first, sorted_[k].slot);
+    }
+    return first;
   }
-  std::int32_t first = sorted_[i];
+  std::int32_t first = sorted_[i].slot;
   for (std::size_t k = i; k < first_block * kBlock; ++k) {
-    first = std::min(first, sorted_[k]);
+    first = std::min(first, sorted_[k].slot);
   }
   for (std::size_t k = end_block * kBlock; k < j; ++k) {
-    first = std::min(first, sorted_[k]);
+    first = std::min(first, sorted_[k].slot);
   }
   const int level =
       static_cast<int>(std::bit_width(end_block - first_block)) - 1;
@@ -314,12 +311,12 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   const Head key_head = HeadOf(key);
   const std::size_t head_length = std::min<std::size_t>(key.size(), kHeadSize);
   const auto below = [&](std::size_t i) {
-    if (heads_[i] != key_head) return heads_[i] < key_head;
-    return Upper(sorted_[i]) < key;
+    if (sorted_[i].head != key_head) return sorted_[i].head < key_head;
+    return Upper(sorted_[i].slot) < key;
   };
   const auto begins = [&](std::size_t i) {
-    if (!HeadBegins(heads_[i], key_head, head_length)) return false;
-    const std::string_view record = Upper(sorted_[i]);
+    if (!HeadBegins(sorted_[i].head, key_head, head_length)) return false;
+    const std::string_view record = Upper(sorted_[i].slot);
     return record.size() >= key.size() &&
            record.substr(head_length, key.size() - head_length) ==
                key.substr(head_length);

@@ -67,12 +67,15 @@ class DescriptionLookup {
   // and where each one starts.
   std::string upper_;
   std::vector<std::size_t> starts_;
-  // Record slots ordered by their upper-cased bytes: the records that begin
-  // with a key form one run of this order.
-  std::vector<std::int32_t> sorted_;
-  // The first 16 bytes of each record of sorted_, zero-padded, as two
-  // big-endian numbers: most comparisons are decided by them alone.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> heads_;
+  // Record slots ordered by their upper-cased bytes (the records that begin
+  // with a key form one run of this order), each with the first 16 bytes of
+  // its record, zero-padded, as two big-endian numbers: most comparisons are
+  // decided by them alone.
+  struct Sorted {
+    std::pair<std::uint64_t, std::uint64_t> head;
+    std::int32_t slot;
+  };
+  std::vector<Sorted> sorted_;
   // The smallest slot among sorted_[i .. j): a scan within blocks of
   // kBlock, and over whole blocks two lookups in first_.
   std::int32_t FirstSlot(std::size_t i, std::size_t j) const;
