@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "common/utf8.h"
 #include "descriptions/code_pages.h"
 
@@ -162,6 +164,46 @@ TEST(DescriptionTextTest, EachByteAloneAmongPlainText) {
           << int{code} << " " << b;
     }
   }
+}
+
+TEST(DescriptionTextTest, LongTextsOfEveryMixAsTheTablesGiveThem) {
+  // Russian letters, ASCII, now and then any other byte: long enough that
+  // the bulk of a text is converted many bytes at a time.
+  std::string letters;
+  for (int b = 0x80; b <= 0xAF; ++b) letters.push_back(static_cast<char>(b));
+  for (int b = 0xE0; b <= 0xF1; ++b) letters.push_back(static_cast<char>(b));
+  letters += "abc XYZ 019.,-";
+  std::mt19937 random(866);
+  int plain = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const TCode code = i % 3 == 0 ? tAlt : i % 3 == 1 ? tKoi : tWin;
+    std::string text;
+    const std::size_t length = 1 + random() % 255;
+    const bool other = i % 4 == 0;
+    for (std::size_t n = 0; n < length; ++n) {
+      text.push_back(other && random() % 40 == 0
+                         ? static_cast<char>(1 + random() % 255)
+                         : letters[random() % letters.size()]);
+    }
+    std::string expected;
+    bool escaped = false;
+    for (const char ch : text) {
+      const auto b = static_cast<unsigned char>(ch);
+      if (b == '&' || b == '<' || b == '>' || b == '"') {
+        std::string entity;
+        AppendPageText(std::string(1, ch), &entity);
+        expected += entity;
+        escaped = true;
+      } else {
+        expected.push_back(static_cast<char>(code == tAlt   ? AltToWin[b]
+                                             : code == tKoi ? KoiToWin[b]
+                                                            : b));
+      }
+    }
+    plain += !escaped;
+    ASSERT_EQ(Description(text, code), expected) << int{code} << " " << text;
+  }
+  EXPECT_GT(plain, 2000);
 }
 
 TEST(DescriptionTextTest, Utf8LikeNativeText) {
