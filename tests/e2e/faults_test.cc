@@ -360,10 +360,12 @@ TEST_F(FaultsTest, DirectoryThatVanishesDuringTheWalkIsReported) {
 }
 
 TEST_F(FaultsTest, SignalMidRunLeavesNoTemporaryFileAndKeepsThePreviousPages) {
-  // Large description files keep each directory busy for a while.
+  // Large description files keep each directory busy for a while; enough
+  // of them that the run outlasts the signal's delay several times over.
+  constexpr int kDirectories = 32;
   std::string descriptions;
   while (descriptions.size() < (6u << 20)) descriptions += "x.txt    a description\r\n";
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < kDirectories; ++i) {
     const std::string dir = "S/d" + std::to_string(i);
     tree_.Dir(dir);
     tree_.File(dir + "/FILES.BBS", descriptions);
@@ -376,7 +378,9 @@ TEST_F(FaultsTest, SignalMidRunLeavesNoTemporaryFileAndKeepsThePreviousPages) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.tree_mode ? " tree" : " list"));
     tree_.File("S/FILES.HTM", kPreviousPage);
-    for (int i = 0; i < 8; ++i) tree_.File("S/d" + std::to_string(i) + "/FILES.HTM", kPreviousPage);
+    for (int i = 0; i < kDirectories; ++i) {
+      tree_.File("S/d" + std::to_string(i) + "/FILES.HTM", kPreviousPage);
+    }
     ProcessOptions options;
     options.kill_after_ms = 250;
     options.kill_signal = c.signal;
