@@ -56,8 +56,9 @@ if ! timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1; then
   exit 1
 fi
 
+. "$root/scripts/ctest-run.sh"
 status=0
-(cd "$build" && ctest --output-on-failure -j "$jobs" --timeout 300) || status=1
+run_ctest "$build" --output-on-failure -j "$jobs" --timeout 300 || status=1
 
 native="$root/build-e2e-wine"
 werror=OFF
@@ -65,7 +66,7 @@ werror=OFF
 cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTABULON_WERROR="$werror" -DTABULON_WINDOWS_BUILD="$build" >/dev/null
 cmake --build "$native" -j "$jobs" --target e2e_wine_test
-(cd "$native" && ctest -L wine --output-on-failure -j "$jobs" --timeout 300) ||
+run_ctest "$native" -L wine --output-on-failure -j "$jobs" --timeout 300 ||
   status=1
 
 echo "build-windows: the Windows leg took $(($(date +%s) - started)) s"

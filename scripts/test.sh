@@ -8,6 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 "$root/scripts/install-deps.sh"
+. "$root/scripts/ctest-run.sh"
+TABULON_TEST_SUMMARY=$(mktemp)
+export TABULON_TEST_SUMMARY
+trap 'rm -f "$TABULON_TEST_SUMMARY"' EXIT
 
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
@@ -25,7 +29,7 @@ if grep -rnE '#include <(windows|unistd|fcntl|dirent)\.h>|_WIN32' \
 fi
 
 status=0
-(cd "$root/build" && ctest --output-on-failure -j "$jobs" --timeout 600) ||
+run_ctest "$root/build" --output-on-failure -j "$jobs" --timeout 600 ||
   status=1
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -37,10 +41,17 @@ cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS="-O1 -Wno-maybe-uninitialized $sanitize" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DTABULON_WERROR=OFF >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
-(cd "$root/build-asan" &&
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j "$jobs" --timeout 600 -E 'OutOfMemory') ||
-  status=1
+(
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_ctest "$root/build-asan" --output-on-failure -j "$jobs" --timeout 600 \
+    -E 'OutOfMemory'
+) || status=1
 "$root/scripts/build-windows.sh" test || status=1
+
+# One closing line over every ctest run above.
+awk '{ failed += $1; total += $2; skipped += $3 }
+     END { printf "%d passed, %d failed, %d skipped\n",
+                  total - failed - skipped, failed, skipped }' \
+  "$TABULON_TEST_SUMMARY"
 exit $status
