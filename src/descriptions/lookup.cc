@@ -312,10 +312,14 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   const std::size_t head_length = std::min<std::size_t>(key.size(), kHeadSize);
   const auto below = [&](std::size_t i) {
     if (sorted_[i].head != key_head) return sorted_[i].head < key_head;
+    // A key holds no NUL byte, so a record with the same head as a key of
+    // at most 16 bytes begins with it: no need to read the record.
+    if (key.size() <= kHeadSize) return false;
     return Upper(sorted_[i].slot) < key;
   };
   const auto begins = [&](std::size_t i) {
     if (!HeadBegins(sorted_[i].head, key_head, head_length)) return false;
+    if (key.size() <= kHeadSize) return true;
     const std::string_view record = Upper(sorted_[i].slot);
     return record.size() >= key.size() &&
            record.substr(head_length, key.size() - head_length) ==

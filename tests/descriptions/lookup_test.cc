@@ -52,6 +52,15 @@ TEST(LookupTest, FindsTheFirstRecordThatBeginsWithTheName) {
       {"character no code page has", "a x", "a\xE6\x97\xA5", std::nullopt},
       {"a whole 255-byte record", "a " + std::string(253, 'x'), "a",
        std::string(253, 'x')},
+      // Records whose first 16 bytes, zero-padded, equal the key's.
+      {"NUL after the name", std::string("ab\0C one\nab two\n", 16), "ab",
+       "C one"},
+      {"NUL in place of the name's end", std::string("a\0 one\nab two\n", 14),
+       "ab", "two"},
+      {"16 bytes exactly", "abcdefghijklmnop x\nabcdefghijklmno y\n",
+       "abcdefghijklmnop", "x"},
+      {"17 bytes, ties in the head",
+       "abcdefghijklmnopq x\nabcdefghijklmnopr y\n", "abcdefghijklmnopr", "y"},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(Describe(c.file, c.name), c.text) << c.what;
