@@ -152,7 +152,9 @@ class Walker {
     }
 
     DescriptionList list([this] { return state_.platform.FreeMemory(); });
-    const SearchEntry* description_file = FindDescriptionFile(entries);
+    // Without a page to write there is nothing to describe.
+    const SearchEntry* description_file =
+        page != nullptr ? FindDescriptionFile(entries) : nullptr;
     std::string_view description_name;
     if (description_file != nullptr) {
       description_name = description_file->Name;
