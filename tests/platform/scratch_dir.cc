@@ -339,17 +339,31 @@ bool ScratchDir::MakeDir(const std::string& relative) {
   return ok;
 }
 
-bool ScratchDir::MakeFile(const std::string& relative, std::string_view bytes) {
+namespace {
+
+// Creates (or empties) the file `relative` below `root` and hands its
+// descriptor to `fill`; true when both worked.
+template <typename Fill>
+bool WriteFileAt(const std::string& root, const std::string& relative,
+                 Fill fill) {
   std::string leaf;
-  const int dir = OpenParent(root_, relative, &leaf);
+  const int dir = OpenParent(root, relative, &leaf);
   if (dir < 0) return false;
   const int fd = ::openat(dir, leaf.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   ::close(dir);
   if (fd < 0) return false;
-  const bool ok = ::write(fd, bytes.data(), bytes.size()) ==
-                  static_cast<ssize_t>(bytes.size());
+  const bool ok = fill(fd);
   return ::close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+bool ScratchDir::MakeFile(const std::string& relative, std::string_view bytes) {
+  return WriteFileAt(root_, relative, [bytes](int fd) {
+    return ::write(fd, bytes.data(), bytes.size()) ==
+           static_cast<ssize_t>(bytes.size());
+  });
 }
 
 bool ScratchDir::MakeHidden(const std::string&) { return false; }
@@ -385,15 +399,8 @@ bool ScratchDir::SetLocalTime(const std::string& relative, int year, int month,
 }
 
 bool ScratchDir::MakeSparse(const std::string& relative, std::int64_t size) {
-  std::string leaf;
-  const int dir = OpenParent(root_, relative, &leaf);
-  if (dir < 0) return false;
-  const int fd = ::openat(dir, leaf.c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  ::close(dir);
-  if (fd < 0) return false;
-  const bool ok = ::ftruncate(fd, size) == 0;
-  return ::close(fd) == 0 && ok;
+  return WriteFileAt(root_, relative,
+                     [size](int fd) { return ::ftruncate(fd, size) == 0; });
 }
 
 bool ScratchDir::MakeDirectoryLink(const std::string& relative,
