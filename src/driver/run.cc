@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -34,13 +35,14 @@ constexpr char kHelp[] =
 
 // Memory set aside at start, given back when an allocation first fails, so
 // that the run can still unwind and report.
-char* g_reserve = nullptr;
-const void* g_failed_at = nullptr;
+// Atomic: the rows of a large directory are written on a thread of their
+// own, which may run out of memory at the same time as the walk.
+std::atomic<char*> g_reserve{nullptr};
+std::atomic<const void*> g_failed_at{nullptr};
 
 void OnOutOfMemory() {
-  if (g_reserve != nullptr) {
-    delete[] g_reserve;
-    g_reserve = nullptr;
+  if (char* reserve = g_reserve.exchange(nullptr)) {
+    delete[] reserve;
     return;  // the allocation is tried again
   }
   g_failed_at = __builtin_return_address(0);

@@ -1,7 +1,13 @@
 #include "driver/walk.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "descriptions/description_list.h"
 #include "descriptions/loader.h"
@@ -28,6 +34,119 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+// A directory of at least this many entries has its rows written on a
+// thread of their own while the entries are described, a block at a time.
+constexpr std::size_t kDescribedBeside = 1024;
+constexpr std::size_t kDescribeBlock = 256;
+
+// The rows of one directory: its description file read and indexed, then
+// the row of each entry once the entry is described. Where describing takes
+// a system call per entry, this can run beside it, so that reading the
+// descriptions and writing the markup add no time to the file system's.
+class RowWriter {
+ public:
+  RowWriter(Directory& dir, const std::vector<SearchEntry>& entries,
+            const RowContext& context, std::size_t longest_name,
+            PageWriter* page, WalkState* state)
+      : dir_(dir),
+        entries_(entries),
+        context_(context),
+        longest_name_(longest_name),
+        page_(page),
+        state_(*state) {}
+  RowWriter(const RowWriter&) = delete;
+  RowWriter& operator=(const RowWriter&) = delete;
+  // Only when unwinding is the thread still running here.
+  ~RowWriter() {
+    if (thread_.joinable()) {
+      described_.store(kAbandoned, std::memory_order_release);
+      described_.notify_one();
+      thread_.join();
+    }
+  }
+
+  // Runs the rows on a thread of their own; without a thread to be had,
+  // Finish runs them.
+  void Start() {
+    try {
+      thread_ = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  bool started() const { return thread_.joinable(); }
+
+  // Entries [0, count) are described.
+  void Described(std::size_t count) {
+    described_.store(count, std::memory_order_release);
+    if (started()) described_.notify_one();
+  }
+
+  // Writes every row, then passes on what went wrong there.
+  void Finish() {
+    if (thread_.joinable()) {
+      thread_.join();
+    } else {
+      Run();
+    }
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+  }
+
+  // How reading the description file went; ok when there is none.
+  const Status& description_read() const { return description_read_; }
+
+ private:
+  static constexpr std::size_t kAbandoned = SIZE_MAX;
+
+  void Run() noexcept {
+    try {
+      WriteRows();
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+
+  void WriteRows() {
+    DescriptionList list([this] { return state_.platform.FreeMemory(); });
+    if (!context_.description_file.empty()) {
+      std::string bytes;
+      description_read_ =
+          dir_.ReadWholeFile(std::string(context_.description_file), &bytes);
+      if (description_read_.ok()) LoadDescriptions(bytes, &list);
+    }
+    const DescriptionLookup lookup(list, longest_name_);
+    RowContext context = context_;
+    context.list = &list;
+    context.lookup = &lookup;
+    const std::size_t count = entries_.size();
+    std::size_t done = 0;
+    while (done < count) {
+      const std::size_t ready = described_.load(std::memory_order_acquire);
+      if (ready == kAbandoned) return;
+      if (ready == done) {
+        described_.wait(done, std::memory_order_acquire);
+        continue;
+      }
+      for (; done < ready; ++done) {
+        const SearchEntry& entry = entries_[done];
+        if (entry.Name.empty() || entry.Name[0] == '.') continue;
+        WriteRow(entry, context, &state_.totals, &page_->buffer());
+        page_->Flush();
+      }
+    }
+  }
+
+  Directory& dir_;
+  const std::vector<SearchEntry>& entries_;
+  const RowContext context_;
+  const std::size_t longest_name_;
+  PageWriter* const page_;
+  WalkState& state_;
+  std::atomic<std::size_t> described_{0};
+  std::thread thread_;
+  std::exception_ptr error_;
+  Status description_read_;
+};
 
 struct Frame {
   std::string name;  // empty for the start directory
@@ -119,19 +238,9 @@ class Walker {
   void Visit(Frame* frame) {
     Directory& dir = *frame->dir;
     std::vector<SearchEntry> entries;
-    const Status listed = dir.List(&entries);
+    const Status listed = dir.ReadNames(&entries);
     if (!listed.ok()) {
       state_.reporter.Report("cannot read directory", path_, listed.reason());
-    }
-    if (state_.progress != nullptr) {
-      std::int64_t files = 0;
-      for (const SearchEntry& entry : entries) {
-        if (!entry.IsDirectory() && !entry.Name.empty() &&
-            entry.Name[0] != '.') {
-          ++files;
-        }
-      }
-      state_.progress->Directory(path_, files);
     }
 
     std::optional<PageWriter> own_page;
@@ -151,42 +260,45 @@ class Walker {
       state_.totals = Totals();
     }
 
-    DescriptionList list([this] { return state_.platform.FreeMemory(); });
-    // Without a page to write there is nothing to describe.
+    // Names are all the rows need until the entries are described, so the
+    // description file is found now; without a page there is nothing to
+    // describe.
     const SearchEntry* description_file =
         page != nullptr ? FindDescriptionFile(entries) : nullptr;
-    std::string_view description_name;
-    if (description_file != nullptr) {
-      description_name = description_file->Name;
-      std::string bytes;
-      const Status read = dir.ReadWholeFile(description_file->Name, &bytes);
-      if (read.ok()) {
-        LoadDescriptions(bytes, &list);
-      } else if (!read.IsNotFound()) {
-        state_.reporter.Report("cannot read description file",
-                               path_ + description_file->Name, read.reason());
-      }
+    RowContext context;
+    context.RunMode = settings_.RunMode;
+    if (settings_.RunMode == mList || !settings_.URL.empty()) {
+      context.file_link_prefix = link_;
     }
+    std::string description_name;
+    if (description_file != nullptr) description_name = description_file->Name;
+    context.description_file = description_name;
+    std::size_t longest_name = 0;
+    for (const SearchEntry& entry : entries) {
+      longest_name = std::max(longest_name, entry.Name.size());
+    }
+    RowWriter rows(dir, entries, context, longest_name, page, &state_);
 
-    if (page != nullptr) {
-      std::size_t longest_name = 0;
+    if (page != nullptr && dir.NeedsDescribe() &&
+        entries.size() >= kDescribedBeside) {
+      rows.Start();
+    }
+    DescribeAll(dir, &entries, &rows);
+    if (state_.progress != nullptr) {
+      std::int64_t files = 0;
       for (const SearchEntry& entry : entries) {
-        longest_name = std::max(longest_name, entry.Name.size());
+        if (!entry.IsDirectory() && !entry.Name.empty() &&
+            entry.Name[0] != '.') {
+          ++files;
+        }
       }
-      const DescriptionLookup lookup(list, longest_name);
-      RowContext context;
-      context.RunMode = settings_.RunMode;
-      if (settings_.RunMode == mList || !settings_.URL.empty()) {
-        context.file_link_prefix = link_;
-      }
-      context.description_file = description_name;
-      context.list = &list;
-      context.lookup = &lookup;
-      for (const SearchEntry& entry : entries) {
-        if (entry.Name.empty() || entry.Name[0] == '.') continue;
-        WriteRow(entry, context, &state_.totals, &page->buffer());
-        page->Flush();
-      }
+      state_.progress->Directory(path_, files);
+    }
+    if (page != nullptr) rows.Finish();
+    const Status read = rows.description_read();
+    if (!read.ok() && !read.IsNotFound()) {
+      state_.reporter.Report("cannot read description file",
+                             path_ + description_name, read.reason());
     }
 
     if (own_page) {
@@ -203,6 +315,26 @@ class Walker {
           entry.Name[0] != '.') {
         frame->subdirectories.push_back(std::move(entry.Name));
       }
+    }
+  }
+
+  // Completes the entries a block at a time, handing each block to the rows
+  // as it is done.
+  static void DescribeAll(Directory& dir, std::vector<SearchEntry>* entries,
+                          RowWriter* rows) {
+    if (!dir.NeedsDescribe()) {
+      rows->Described(entries->size());
+      return;
+    }
+    SearchEntry* const first = entries->data();
+    const std::size_t count = entries->size();
+    std::size_t done = 0;
+    while (done < count) {
+      const std::size_t next =
+          rows->started() ? std::min(count, done + kDescribeBlock) : count;
+      dir.Describe(first + done, first + next);
+      done = next;
+      rows->Described(done);
     }
   }
 

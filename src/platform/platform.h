@@ -1,6 +1,7 @@
 #ifndef TABULON_PLATFORM_PLATFORM_H_
 #define TABULON_PLATFORM_PLATFORM_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,9 +32,19 @@ class OutputFile {
 class Directory {
  public:
   virtual ~Directory() = default;
-  // Appends every entry but "." and ".." in the order the system gives them.
-  // On a failure part way the entries read so far stay in `entries`.
-  virtual Status List(std::vector<SearchEntry>* entries) = 0;
+  // Reads the directory once, appending every entry but "." and ".." in the
+  // order the system gives them; on a failure part way the entries read so
+  // far stay. Where the system hands over the details with the names, the
+  // entries are complete; otherwise only their names are set (NeedsDescribe)
+  // and Describe completes them.
+  virtual Status ReadNames(std::vector<SearchEntry>* entries) = 0;
+  virtual bool NeedsDescribe() const { return false; }
+  // Completes entries from ReadNames: attributes, size and date. An entry
+  // gone since the directory was read gets an empty Name. While it runs,
+  // another thread may read files and write a page through this directory.
+  virtual void Describe(SearchEntry* /*first*/, SearchEntry* /*last*/) {}
+  // ReadNames and Describe in one, entries gone meanwhile left out.
+  Status List(std::vector<SearchEntry>* entries);
   // Opens the subdirectory `name`; a link is never followed.
   virtual Status OpenSubdirectory(const std::string& name,
                                   std::unique_ptr<Directory>* out) = 0;
@@ -44,6 +55,19 @@ class Directory {
   virtual Status CreateOutput(const std::string& name,
                               std::unique_ptr<OutputFile>* out) = 0;
 };
+
+inline Status Directory::List(std::vector<SearchEntry>* entries) {
+  const std::size_t start = entries->size();
+  const Status status = ReadNames(entries);
+  if (NeedsDescribe()) {
+    Describe(entries->data() + start, entries->data() + entries->size());
+    entries->erase(std::remove_if(entries->begin() + static_cast<std::ptrdiff_t>(start),
+                                  entries->end(),
+                                  [](const SearchEntry& e) { return e.Name.empty(); }),
+                   entries->end());
+  }
+  return status;
+}
 
 // How the system hands over the command line: split into arguments (POSIX)
 // or as one string to be split by the program's own rules (Windows).

@@ -39,11 +39,31 @@ class FakeDirectory final : public Directory {
   }
   ~FakeDirectory() override { --platform_->open_directories; }
 
-  Status List(std::vector<SearchEntry>* entries) override {
+  Status ReadNames(std::vector<SearchEntry>* entries) override {
     const Status status = platform_->Check("list:" + path_);
     if (!status.ok()) return status;
-    for (const auto& child : node_->children) entries->push_back(child->entry);
+    for (const auto& child : node_->children) {
+      if (platform_->describe_later) {
+        entries->emplace_back().Name = child->entry.Name;
+      } else {
+        entries->push_back(child->entry);
+      }
+    }
     return Status::Ok();
+  }
+  bool NeedsDescribe() const override { return platform_->describe_later; }
+  void Describe(SearchEntry* first, SearchEntry* last) override {
+    ++platform_->describe_calls;
+    for (SearchEntry* entry = first; entry != last; ++entry) {
+      const FakePlatform::Node* child = node_->Find(entry->Name);
+      const bool gone = child == nullptr || platform_->vanishing.count(
+                                                Join(path_, entry->Name)) > 0;
+      if (gone) {
+        entry->Name.clear();
+      } else {
+        *entry = child->entry;
+      }
+    }
   }
   Status OpenSubdirectory(const std::string& name,
                           std::unique_ptr<Directory>* out) override {
@@ -60,6 +80,8 @@ class FakeDirectory final : public Directory {
   Status ReadWholeFile(const std::string& name, std::string* bytes) override {
     FakePlatform::Node* child = node_->Find(name);
     if (child == nullptr) return Status::NotFound("gone");
+    const Status status = platform_->Check("read:" + Join(path_, name));
+    if (!status.ok()) return status;
     if (child->entry.IsDirectory()) return Status::Failed("Is a directory");
     *bytes = child->content;
     return Status::Ok();

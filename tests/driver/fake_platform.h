@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ class FakePlatform final : public Platform {
   // Adds an entry below `parent` (nullptr: the root) without a path lookup.
   Node* AddChild(Node* parent, const std::string& name, bool directory);
 
-  // Operations that fail: "list:a/b", "open:a/b", "create:a/b", "write:a/b".
+  // Operations that fail: "list:a/b", "open:a/b", "create:a/b", "write:a/b",
+  // "read:a/b/FILES.BBS".
   std::map<std::string, std::string> failures;
   // Committed pages by directory path ("" for the root).
   std::map<std::string, std::string> pages;
@@ -42,6 +44,12 @@ class FakePlatform final : public Platform {
   bool track_paths = true;
   int open_directories = 0;
   int most_open_directories = 0;
+
+  // Directories hand over names first and details on Describe, as on POSIX;
+  // the entries at these paths vanish in between.
+  bool describe_later = false;
+  std::set<std::string> vanishing;
+  int describe_calls = 0;
 
   std::vector<std::string> args;
 

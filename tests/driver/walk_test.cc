@@ -1,5 +1,7 @@
 #include "driver/walk.h"
 
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "driver/fake_platform.h"
@@ -117,6 +119,80 @@ TEST_F(WalkTest, VeryDeepChainNeedsNoStack) {
   fake_.AddChild(node, "f", false);
   EXPECT_EQ(RunWith({"/"}), 0);
   EXPECT_TRUE(HasRow("", "<a href=\"" + link + "f\">f</a>"));
+}
+
+// Populate's tree and a directory "big" large enough to have its rows
+// written beside the describing of its entries. Paths in `left_out` are not
+// made.
+void PopulateWithLarge(FakePlatform* fake, const std::set<std::string>& left_out) {
+  Populate(fake);
+  fake->AddDir("big");
+  std::string bbs;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string name = "file" + std::to_string(i) + ".txt";
+    if (i % 3 != 0) bbs += name + " about " + std::to_string(i) + "\r\n";
+    if (left_out.count("big/" + name) != 0) continue;
+    fake->AddFile("big/" + name, std::string(i % 7, 'x'),
+                  LocalDate{1980 + i % 40, 1 + i % 12, 1 + i % 28});
+  }
+  fake->AddFile("big/FILES.BBS", bbs);
+  if (left_out.count("big/sub") == 0) {
+    fake->AddDir("big/sub");
+    fake->AddFile("big/sub/z.txt", "z");
+  }
+}
+
+TEST_F(WalkTest, DetailsGivenLaterMakeTheSamePagesAndReports) {
+  const std::set<std::string> none;
+  const std::set<std::string> gone = {"big/file0.txt", "big/file1001.txt",
+                                      "big/file1499.txt", "big/sub"};
+  const struct {
+    const char* failure;
+    const std::set<std::string>* vanishing;
+  } cases[] = {
+      {"", &none},
+      {"", &gone},
+      {"write:big", &none},
+      {"create:big", &gone},
+      {"read:big/FILES.BBS", &none},
+      {"read:one/FILES.BBS", &gone},
+  };
+  for (const bool tree : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.failure) + (tree ? " /t" : "") +
+                   (c.vanishing->empty() ? "" : " with entries gone"));
+      const std::vector<std::string> args =
+          tree ? std::vector<std::string>{"/", "/t"} : std::vector<std::string>{"/"};
+      // The entries that vanish are never there for the reference run.
+      FakePlatform reference;
+      PopulateWithLarge(&reference, *c.vanishing);
+      FakePlatform later;
+      PopulateWithLarge(&later, none);
+      later.describe_later = true;
+      later.vanishing = *c.vanishing;
+      for (FakePlatform* fake : {&reference, &later}) {
+        if (*c.failure != '\0') fake->failures[c.failure] = "disk full";
+        fake->args = args;
+      }
+      const int expected_exit = tabulon::Run(reference);
+      EXPECT_EQ(tabulon::Run(later), expected_exit);
+      EXPECT_EQ(later.err, reference.err);
+      EXPECT_EQ(later.pages, reference.pages);
+      // With a page to write, "big" was described a block at a time beside
+      // its rows; every other directory at once.
+      const bool big_has_page = !(tree && std::string(c.failure) == "create:big");
+      const int others = c.vanishing->count("big/sub") != 0 ? 5 : 6;
+      if (big_has_page) {
+        EXPECT_GT(later.describe_calls, others + 1);
+      } else {
+        EXPECT_EQ(later.describe_calls, others + 1);
+      }
+      const std::string big = tree ? "big" : "";
+      if (std::string(c.failure) == "") {
+        EXPECT_NE(later.pages[big].find("<td> about 1498</td>"), std::string::npos);
+      }
+    }
+  }
 }
 
 TEST(DirectoryTitleTest, LastComponent) {

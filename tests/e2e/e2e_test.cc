@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -108,6 +109,69 @@ TEST_F(E2eTest, TreePagesCountOnlyTheirOwnFiles) {
                   Foot("2", 1));
     tree_.Date("T/sub", 2010, 11, 1);
   }
+}
+
+TEST_F(E2eTest, LargeDirectoryIsListedWholeInBothModes) {
+  // Enough entries for the rows to be written while the details of the
+  // entries are still being read: ASCII, Cyrillic and escaped names, most
+  // of them described in a FILES.BBS of code page 866.
+  tree_.Dir("Big/sub");
+  tree_.File("Big/sub/z.txt", "z");
+  tree_.Date("Big/sub/z.txt", 2001, 2, 3);
+  std::string bbs;
+  std::map<std::string, std::string> list_rows, tree_rows;  // by name
+  long long bytes = 0;
+  const int count = 3000;
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    std::string name, shown, record;
+    switch (i % 3) {
+      case 0:  // described in capitals
+        name = shown = "file" + n + ".txt";
+        record = "FILE" + n + ".TXT";
+        break;
+      case 1:  // ОТЧЁТ<n>.doc, described as отчёт<n>.doc
+        name = "\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2" + n + ".doc";
+        shown = "\xCE\xD2\xD7\xA8\xD2" + n + ".doc";
+        record = "\xAE\xE2\xE7\xF1\xE2" + n + ".doc";
+        break;
+      default:  // a&b<n>.txt, every fifth one undescribed
+        name = "a&b" + n + ".txt";
+        shown = "a&amp;b" + n + ".txt";
+        if (i % 5 != 0) record = name;
+        break;
+    }
+    const std::string path = "Big/" + name;
+    tree_.File(path, std::string(static_cast<std::size_t>(i % 997), 'x'));
+    const int month = 1 + i % 9, day = 1 + i % 28, year = 1980 + i % 45;
+    tree_.Date(path, year, month, day);
+    bytes += i % 997;
+    char date[16];
+    std::snprintf(date, sizeof date, "%02d-%02d-%02d", month, day, year % 100);
+    std::optional<std::string> description;
+    if (!record.empty()) {
+      bbs += record + "  about " + n + "\r\n";
+      description = "about " + n;
+    }
+    const std::string size = std::to_string(i % 997);
+    list_rows[name] = FileRow(shown, shown, size, date, description);
+    tree_rows[name] = list_rows[name];
+  }
+  tree_.File("Big/FILES.BBS", bbs);
+  ProcessResult r = Run({Native(tree_.Path("Big"))});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("Big/FILES.HTM"),
+            Head("Big") + InListOrder("Big", list_rows) +
+                FileRow("sub/z.txt", "z.txt", "1", "02-03-01") +
+                Foot(std::to_string(bytes + 1), count + 1));
+
+  tree_.Date("Big/sub", 2002, 3, 4);
+  tree_rows["sub"] = DirRow("sub", "sub", "03-04-02");
+  r = Run({Native(tree_.Path("Big")), "/t"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("Big/FILES.HTM"),
+            Head("Big") + InListOrder("Big", tree_rows) +
+                Foot(std::to_string(bytes), count));
 }
 
 TEST_F(E2eTest, AddressWithoutTrailingSlashIsJoinedAsTyped) {

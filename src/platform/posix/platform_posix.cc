@@ -149,7 +149,7 @@ class PosixDirectory final : public Directory {
   explicit PosixDirectory(int fd) : fd_(fd) {}
   ~PosixDirectory() override { ::close(fd_); }
 
-  Status List(std::vector<SearchEntry>* entries) override {
+  Status ReadNames(std::vector<SearchEntry>* entries) override {
     const int fd = ::dup(fd_);
     if (fd < 0) return FromErrno(errno);
     DIR* dir = ::fdopendir(fd);
@@ -183,21 +183,28 @@ class PosixDirectory final : public Directory {
     entries->reserve(entries->size() + count);
     const char* name = names.data();
     for (; count > 0; --count, name += std::strlen(name) + 1) {
-      SearchEntry entry;
-      entry.Name = name;
+      entries->emplace_back().Name = name;
+    }
+    return status;
+  }
+
+  bool NeedsDescribe() const override { return true; }
+
+  void Describe(SearchEntry* first, SearchEntry* last) override {
+    for (SearchEntry* entry = first; entry != last; ++entry) {
+      const char* name = entry->Name.c_str();
       struct stat st;
       if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        continue;  // vanished since the directory was read
+        entry->Name.clear();  // vanished since the directory was read
+        continue;
       }
       if (S_ISLNK(st.st_mode)) {
-        entry.Attr |= kAttrLink;
+        entry->Attr |= kAttrLink;
         struct stat target;
         if (::fstatat(fd_, name, &target, 0) == 0) st = target;
       }
-      Fill(st, &entry);
-      entries->push_back(std::move(entry));
+      Fill(st, entry);
     }
-    return status;
   }
 
   Status OpenSubdirectory(const std::string& name,
@@ -409,6 +416,10 @@ std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
   // back, their pages are reused instead of being faulted in anew.
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
+  // One heap for both threads of a large directory, so that the pages freed
+  // by one are used by the other (a second arena would also reserve 64 MiB
+  // of address space).
+  mallopt(M_ARENA_MAX, 1);
 #endif
   return std::make_unique<PosixPlatform>(argc, argv);
 }

@@ -210,7 +210,7 @@ class Win32Directory final : public Directory {
   // `path` is in the \\?\ form and ends in a backslash.
   explicit Win32Directory(std::wstring path) : path_(std::move(path)) {}
 
-  Status List(std::vector<SearchEntry>* entries) override {
+  Status ReadNames(std::vector<SearchEntry>* entries) override {
     WIN32_FIND_DATAW data;
     const HANDLE search = FindFirstFileExW(
         (path_ + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
