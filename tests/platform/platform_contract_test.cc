@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -113,6 +114,29 @@ TEST_F(PlatformContractTest, ListsEveryEntryButDotAndDotDot) {
 TEST_F(PlatformContractTest, ListsAnEmptyDirectoryAsEmpty) {
   ASSERT_TRUE(scratch_.MakeDir("empty"));
   EXPECT_TRUE(Names(Open("empty").get()).empty());
+}
+
+TEST_F(PlatformContractTest, DescribesWhatWasListedAndMarksWhatVanished) {
+  ASSERT_TRUE(scratch_.MakeFile("kept.txt", "abc"));
+  ASSERT_TRUE(scratch_.MakeFile("gone.txt", "abcd"));
+  ASSERT_TRUE(scratch_.MakeDir("sub"));
+  const std::unique_ptr<Directory> dir = Open();
+  std::vector<SearchEntry> entries;
+  ASSERT_TRUE(dir->ReadNames(&entries).ok());
+  ASSERT_EQ(entries.size(), 3u);
+  std::filesystem::remove(std::filesystem::path(scratch_.root()) / "gone.txt");
+  const bool later = dir->NeedsDescribe();
+  if (later) dir->Describe(entries.data(), entries.data() + entries.size());
+
+  std::map<std::string, SearchEntry> by_name;
+  for (const SearchEntry& entry : entries) by_name[entry.Name] = entry;
+  EXPECT_EQ(by_name.at("kept.txt").Size, 3);
+  EXPECT_TRUE(by_name.at("sub").IsDirectory());
+  // Details that came with the names stay; a stat after the removal finds
+  // nothing and says so with an empty name.
+  EXPECT_EQ(by_name.count("gone.txt"), later ? 0u : 1u);
+  EXPECT_EQ(by_name.count(""), later ? 1u : 0u);
+  EXPECT_EQ(Names(dir.get()), (std::vector<std::string>{"kept.txt", "sub"}));
 }
 
 TEST_F(PlatformContractTest, ReportsSizesAndReadOnly) {
