@@ -38,7 +38,7 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 // A directory of at least this many entries has its rows written on a
 // thread of their own while the entries are described, a block at a time.
 constexpr std::size_t kDescribedBeside = 1024;
-constexpr std::size_t kDescribeBlock = 256;
+constexpr std::size_t kDescribeBlock = 1024;
 
 // The rows of one directory: its description file read and indexed, then
 // the row of each entry once the entry is described. Where describing takes
