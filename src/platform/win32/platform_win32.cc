@@ -98,12 +98,26 @@ Status ExtendedPath(const std::wstring& path, std::wstring* out) {
 // thread of its own.
 class PendingFiles {
  public:
-  // False once the process is stopping: the caller must remove the file.
-  bool Add(const std::wstring& path) {
+  // Creates the file `path` with `create` and registers it under the lock,
+  // so that a stop comes either before both or after both: a file created
+  // and then cut off by the stop before it is registered would stay behind.
+  // Returns INVALID_HANDLE_VALUE with the error in `error` on failure, and
+  // ERROR_OPERATION_ABORTED once the process is stopping.
+  template <typename Create>
+  HANDLE CreateRegistered(const std::wstring& path, Create create, DWORD* error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return false;
-    paths_.push_back(path);
-    return true;
+    if (stopping_) {
+      *error = ERROR_OPERATION_ABORTED;
+      return INVALID_HANDLE_VALUE;
+    }
+    paths_.reserve(paths_.size() + 1);  // no allocation once the file exists
+    const HANDLE file = create();
+    if (file == INVALID_HANDLE_VALUE) {
+      *error = GetLastError();
+    } else {
+      paths_.push_back(path);
+    }
+    return file;
   }
   void Remove(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -169,15 +183,23 @@ bool WriteAllTo(HANDLE handle, std::string_view bytes) {
 
 class Win32OutputFile final : public OutputFile {
  public:
-  Win32OutputFile(HANDLE handle, std::wstring temp, std::wstring target)
-      : handle_(handle), temp_(std::move(temp)), target_(std::move(target)) {}
+  Win32OutputFile(std::wstring temp, std::wstring target)
+      : temp_(std::move(temp)), target_(std::move(target)) {}
 
   ~Win32OutputFile() override {
+    if (!adopted_) return;  // the temporary name may be another's
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     if (!committed_) {
       DeleteFileW(temp_.c_str());
       Pending().Remove(temp_);
     }
+  }
+
+  const std::wstring& temp() const { return temp_; }
+  // Takes over the created temporary file.
+  void Adopt(HANDLE handle) {
+    handle_ = handle;
+    adopted_ = true;
   }
 
   Status Write(std::string_view bytes) override {
@@ -198,10 +220,11 @@ class Win32OutputFile final : public OutputFile {
   }
 
  private:
-  HANDLE handle_;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
   std::wstring temp_;
   std::wstring target_;
   Status status_;
+  bool adopted_ = false;
   bool committed_ = false;
 };
 
@@ -271,21 +294,25 @@ class Win32Directory final : public Directory {
     const std::wstring prefix = path_ + L"." + Utf8ToUtf16(name) + L"." +
                                 std::to_wstring(GetCurrentProcessId()) + L".";
     for (int attempt = 0;; ++attempt) {
-      const std::wstring temp = prefix + std::to_wstring(attempt) + L".tmp";
-      const HANDLE file = CreateFileW(
-          temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      // Everything that may throw comes before the file exists on disk.
+      auto output = std::make_unique<Win32OutputFile>(
+          prefix + std::to_wstring(attempt) + L".tmp", target);
+      const std::wstring& temp = output->temp();
+      DWORD error = 0;
+      const HANDLE file = Pending().CreateRegistered(
+          temp,
+          [&temp] {
+            return CreateFileW(temp.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+          },
+          &error);
       if (file == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
         if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
         return FromError(error);
       }
-      if (!Pending().Add(temp)) {
-        CloseHandle(file);
-        DeleteFileW(temp.c_str());
-        return FromError(ERROR_OPERATION_ABORTED);
-      }
-      *out = std::make_unique<Win32OutputFile>(file, temp, target);
+      output->Adopt(file);
+      *out = std::move(output);
       return Status::Ok();
     }
   }
