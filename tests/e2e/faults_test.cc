@@ -213,8 +213,9 @@ TEST_F(FaultsTest, DiskThatFillsKeepsThePreviousPageAndOthersAreWritten) {
   tree_.Dir("F/small");
   tree_.Dir("F/big");
   tree_.File("F/small/one.txt", "1");
-  // Far more rows than the file-size limit lets be written.
-  for (int i = 0; i < 400; ++i) {
+  // Far more rows than the file-size limit lets be written, and enough
+  // entries for them to be written while the entries are described.
+  for (int i = 0; i < 1100; ++i) {
     tree_.File("F/big/" + std::string(180, 'n') + std::to_string(i), "");
   }
   struct Case {
