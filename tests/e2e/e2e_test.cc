@@ -412,28 +412,37 @@ TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
 }
 
 TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
-  tree_.Dir("M");
-  tree_.File("M/FILES.HTM", "previous page");
   // A description file far larger than the address space the run may use.
   // Wine itself needs a few GiB of address space to start.
   static constexpr rlim_t kLimit = kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
-  tree_.Sparse("M/FILES.BBS", static_cast<std::int64_t>(2 * kLimit));
-  ProcessOptions options;
-  options.in_child = [] {
-    rlimit limit{kLimit, kLimit};
-    setrlimit(RLIMIT_AS, &limit);
-  };
-  const ProcessResult r = Run({Native(tree_.Path("M"))}, options);
-  EXPECT_EQ(r.exit_code, 1) << r.err;
-  ASSERT_EQ(r.out.substr(0, sizeof kBanner - 1), kBanner);
-  EXPECT_TRUE(std::regex_match(
-      r.out.substr(sizeof kBanner - 1),
-      std::regex(std::string("Exception EOutOfMemory in module ") +
-                 (kUnderWine ? "tabulon\\.exe" : "tabulon") + " at [0-9A-F]{8,}\\.\r\n"
-                        "Out of memory\\.")))
-      << r.out;
-  EXPECT_EQ(tree_.Read("M/FILES.HTM"), "previous page");
-  EXPECT_EQ(tree_.Names("M").size(), 2u);
+  // In a large directory the description file is read on the rows' own
+  // thread; running out of memory there is reported all the same.
+  for (const std::size_t files : {std::size_t{0}, std::size_t{1100}}) {
+    SCOPED_TRACE(std::to_string(files) + " files");
+    const std::string dir = "M" + std::to_string(files);
+    tree_.Dir(dir);
+    tree_.File(dir + "/FILES.HTM", "previous page");
+    tree_.Sparse(dir + "/FILES.BBS", static_cast<std::int64_t>(2 * kLimit));
+    for (std::size_t i = 0; i < files; ++i) {
+      tree_.File(dir + "/f" + std::to_string(i), "");
+    }
+    ProcessOptions options;
+    options.in_child = [] {
+      rlimit limit{kLimit, kLimit};
+      setrlimit(RLIMIT_AS, &limit);
+    };
+    const ProcessResult r = Run({Native(tree_.Path(dir))}, options);
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    ASSERT_EQ(r.out.substr(0, sizeof kBanner - 1), kBanner);
+    EXPECT_TRUE(std::regex_match(
+        r.out.substr(sizeof kBanner - 1),
+        std::regex(std::string("Exception EOutOfMemory in module ") +
+                   (kUnderWine ? "tabulon\\.exe" : "tabulon") + " at [0-9A-F]{8,}\\.\r\n"
+                          "Out of memory\\.")))
+        << r.out;
+    EXPECT_EQ(tree_.Read(dir + "/FILES.HTM"), "previous page");
+    EXPECT_EQ(tree_.Names(dir).size(), files + 2);  // no temporary page left
+  }
 }
 
 }  // namespace
