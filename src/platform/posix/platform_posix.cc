@@ -421,6 +421,10 @@ std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
   // of address space).
   mallopt(M_ARENA_MAX, 1);
 #endif
+  // Under a file-size limit a write past it fails with EFBIG and is
+  // reported, the previous page kept, instead of the signal ending the run
+  // with a temporary page left behind.
+  ::signal(SIGXFSZ, SIG_IGN);
   return std::make_unique<PosixPlatform>(argc, argv);
 }
 
