@@ -36,6 +36,8 @@ struct SearchEntry {
   std::uint32_t Attr = 0;
   std::int64_t Size = 0;
   LocalDate Time;
+  // Gone from the directory between reading its names and its details.
+  bool Gone = false;
 
   bool IsDirectory() const { return (Attr & kAttrDirectory) != 0; }
   bool IsLink() const { return (Attr & kAttrLink) != 0; }

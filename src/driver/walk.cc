@@ -110,8 +110,17 @@ class RowWriter {
     DescriptionList list([this] { return state_.platform.FreeMemory(); });
     if (!context_.description_file.empty()) {
       std::string bytes;
-      description_read_ =
-          dir_.ReadWholeFile(std::string(context_.description_file), &bytes);
+      std::unique_ptr<InputFile> file;
+      description_read_ = dir_.OpenInput(std::string(context_.description_file),
+                                         Follow::kInsideTree, &file);
+      if (description_read_.ok()) {
+        char block[1 << 16];
+        std::size_t got = 0;
+        while ((description_read_ = file->Read(block, sizeof block, &got)).ok() &&
+               got > 0) {
+          bytes.append(block, got);
+        }
+      }
       if (description_read_.ok()) LoadDescriptions(bytes, &list);
     }
     const DescriptionLookup lookup(list, longest_name_);
@@ -129,7 +138,7 @@ class RowWriter {
       }
       for (; done < ready; ++done) {
         const SearchEntry& entry = entries_[done];
-        if (entry.Name.empty() || entry.Name[0] == '.') continue;
+        if (entry.Gone || entry.Name[0] == '.') continue;
         WriteRow(entry, context, &state_.totals, &page_->buffer());
         page_->Flush();
       }
@@ -279,7 +288,7 @@ class Walker {
     }
     RowWriter rows(dir, entries, context, longest_name, page, &state_);
 
-    if (page != nullptr && dir.NeedsDescribe() &&
+    if (page != nullptr && dir.NamesOnly() &&
         entries.size() >= kDescribedBeside) {
       rows.Start();
     }
@@ -287,8 +296,7 @@ class Walker {
     if (state_.progress != nullptr) {
       std::int64_t files = 0;
       for (const SearchEntry& entry : entries) {
-        if (!entry.IsDirectory() && !entry.Name.empty() &&
-            entry.Name[0] != '.') {
+        if (!entry.IsDirectory() && !entry.Gone && entry.Name[0] != '.') {
           ++files;
         }
       }
@@ -311,7 +319,7 @@ class Walker {
     }
 
     for (SearchEntry& entry : entries) {
-      if (entry.IsDirectory() && !entry.IsLink() && !entry.Name.empty() &&
+      if (entry.IsDirectory() && !entry.IsLink() && !entry.Gone &&
           entry.Name[0] != '.') {
         frame->subdirectories.push_back(std::move(entry.Name));
       }
@@ -322,7 +330,7 @@ class Walker {
   // as it is done.
   static void DescribeAll(Directory& dir, std::vector<SearchEntry>* entries,
                           RowWriter* rows) {
-    if (!dir.NeedsDescribe()) {
+    if (!dir.NamesOnly()) {
       rows->Described(entries->size());
       return;
     }
@@ -332,7 +340,7 @@ class Walker {
     while (done < count) {
       const std::size_t next =
           rows->started() ? std::min(count, done + kDescribeBlock) : count;
-      dir.Describe(first + done, first + next);
+      dir.FillDetails(first + done, first + next);
       done = next;
       rows->Described(done);
     }
@@ -346,29 +354,6 @@ class Walker {
 };
 
 }  // namespace
-
-void Reporter::Report(std::string_view what, std::string_view path,
-                      std::string_view reason) {
-  ++count_;
-  std::string line = "tabulon: ";
-  line.append(what).append(" '");
-  // A name may hold line ends and terminal escapes: shown as \xNN, so that
-  // a name can neither split a report nor forge another one.
-  for (const char c : path) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
-      line.append("\\x").push_back(kDigits[b >> 4]);
-      line.push_back(kDigits[b & 15]);
-    } else {
-      line.push_back(c);
-    }
-  }
-  line.append("': ").append(reason);
-  line.push_back('\n');
-  if (progress_ != nullptr) progress_->Clear();
-  platform_.WriteStderr(line);
-}
 
 PageWriter::PageWriter(std::unique_ptr<OutputFile> file)
     : file_(std::move(file)) {}

@@ -8,26 +8,10 @@
 
 #include "common/types.h"
 #include "driver/progress.h"
+#include "driver/reporter.h"
 #include "platform/platform.h"
 
 namespace tabulon {
-
-// Counts and prints failures, one line each on standard error:
-// "tabulon: <what> '<path>': <reason>", control bytes of the path as \xNN.
-class Reporter {
- public:
-  explicit Reporter(Platform& platform) : platform_(platform) {}
-  void Report(std::string_view what, std::string_view path,
-              std::string_view reason);
-  int count() const { return count_; }
-  // A progress line to clear before each report, or nullptr.
-  void set_progress(Progress* progress) { progress_ = progress; }
-
- private:
-  Platform& platform_;
-  int count_ = 0;
-  Progress* progress_ = nullptr;
-};
 
 // A page being written: bytes gather in memory and go to the file in large
 // blocks. A write failure is kept and reported by Close.

@@ -9,15 +9,20 @@
 #include <string_view>
 #include <vector>
 
+#include "common/byte_source.h"
 #include "common/status.h"
 #include "common/types.h"
 
 namespace tabulon {
 
+// A file being read, a block at a time (see ByteSource).
+class InputFile : public ByteSource {};
+
 // A listing file being written. Bytes go to a hidden temporary file in the
 // target directory; Commit renames it over the target, so the target is
 // either the old page or the whole new one. Destroying an uncommitted file
-// removes the temporary file.
+// removes the temporary file. A stop by a signal or the console removes it
+// too, whichever thread is writing it.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -27,30 +32,44 @@ class OutputFile {
   virtual Status Commit() = 0;
 };
 
+// How OpenInput treats a name that is a symbolic link (or reparse point).
+enum class Follow {
+  kNever,       // refused: the link and its target are left alone
+  kInsideTree,  // followed only to a file inside the start directory's tree
+};
+
 // An open directory. Every operation is relative to it, so paths of any
 // length and depth are reached without building them.
+//
+// Threads: ReadNames is called by one thread at a time. FillDetails may run
+// on several threads at once for disjoint entries, beside any other call.
+// OpenSubdirectory, OpenInput and CreateOutput may be called from several
+// threads at once. The objects they return are used by one thread at a time
+// (which may change) and may outlive the directory.
 class Directory {
  public:
   virtual ~Directory() = default;
   // Reads the directory once, appending every entry but "." and ".." in the
   // order the system gives them; on a failure part way the entries read so
   // far stay. Where the system hands over the details with the names, the
-  // entries are complete; otherwise only their names are set (NeedsDescribe)
-  // and Describe completes them.
+  // entries are complete; otherwise only their names are set (NamesOnly)
+  // and FillDetails completes them.
   virtual Status ReadNames(std::vector<SearchEntry>* entries) = 0;
-  virtual bool NeedsDescribe() const { return false; }
+  virtual bool NamesOnly() const { return false; }
   // Completes entries from ReadNames: attributes, size and date. An entry
-  // gone since the directory was read gets an empty Name. While it runs,
-  // another thread may read files and write a page through this directory.
-  virtual void Describe(SearchEntry* /*first*/, SearchEntry* /*last*/) {}
-  // ReadNames and Describe in one, entries gone meanwhile left out.
+  // gone since the directory was read is marked Gone. Reads only the Name
+  // of each entry, so other threads may read the names meanwhile.
+  virtual void FillDetails(SearchEntry* /*first*/, SearchEntry* /*last*/) {}
+  // ReadNames and FillDetails in one, entries gone meanwhile left out.
   Status List(std::vector<SearchEntry>* entries);
   // Opens the subdirectory `name`; a link is never followed.
   virtual Status OpenSubdirectory(const std::string& name,
                                   std::unique_ptr<Directory>* out) = 0;
-  // Reads the whole regular file `name`. Anything that is not a regular file
-  // (a directory, a FIFO, a device) is refused without blocking.
-  virtual Status ReadWholeFile(const std::string& name, std::string* bytes) = 0;
+  // Opens the regular file `name` for reading. Anything that is not a
+  // regular file (a directory, a FIFO, a device) is refused without
+  // blocking; a link as `follow` says. Not found is a kind of its own.
+  virtual Status OpenInput(const std::string& name, Follow follow,
+                           std::unique_ptr<InputFile>* out) = 0;
   // Starts replacing the file `name` (see OutputFile).
   virtual Status CreateOutput(const std::string& name,
                               std::unique_ptr<OutputFile>* out) = 0;
@@ -59,11 +78,11 @@ class Directory {
 inline Status Directory::List(std::vector<SearchEntry>* entries) {
   const std::size_t start = entries->size();
   const Status status = ReadNames(entries);
-  if (NeedsDescribe()) {
-    Describe(entries->data() + start, entries->data() + entries->size());
+  if (NamesOnly()) {
+    FillDetails(entries->data() + start, entries->data() + entries->size());
     entries->erase(std::remove_if(entries->begin() + static_cast<std::ptrdiff_t>(start),
                                   entries->end(),
-                                  [](const SearchEntry& e) { return e.Name.empty(); }),
+                                  [](const SearchEntry& e) { return e.Gone; }),
                    entries->end());
   }
   return status;
@@ -77,7 +96,9 @@ struct CommandLine {
   std::vector<std::string> args;   // otherwise: the arguments after the name
 };
 
-// Everything the program takes from the operating system.
+// Everything the program takes from the operating system. Today,
+// MonotonicMs, FreeMemory, WriteStdout and WriteStderr may be called from
+// any thread; the rest from the thread that made the platform.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -95,6 +116,8 @@ class Platform {
   virtual std::uint64_t MonotonicMs() = 0;
   // The largest block that could still be allocated, in bytes (an estimate).
   virtual std::uint64_t FreeMemory() = 0;
+  // The processors this process may run on; at least 1.
+  virtual int Processors() = 0;
   // The program file's name without its directory.
   virtual std::string ProgramName() = 0;
   // The offset of a code address from the program's load address.

@@ -30,6 +30,21 @@ class FakeOutput final : public OutputFile {
   Status status_;
 };
 
+// Reads a file's content as it was when opened.
+class FakeInput final : public InputFile {
+ public:
+  explicit FakeInput(std::string content)
+      : content_(std::move(content)), source_(content_) {}
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    return source_.Read(buffer, size, got);
+  }
+  Status Rewind() override { return source_.Rewind(); }
+
+ private:
+  std::string content_;
+  StringSource source_;
+};
+
 class FakeDirectory final : public Directory {
  public:
   FakeDirectory(FakePlatform* platform, FakePlatform::Node* node, std::string path)
@@ -51,15 +66,15 @@ class FakeDirectory final : public Directory {
     }
     return Status::Ok();
   }
-  bool NeedsDescribe() const override { return platform_->describe_later; }
-  void Describe(SearchEntry* first, SearchEntry* last) override {
+  bool NamesOnly() const override { return platform_->describe_later; }
+  void FillDetails(SearchEntry* first, SearchEntry* last) override {
     ++platform_->describe_calls;
     for (SearchEntry* entry = first; entry != last; ++entry) {
       const FakePlatform::Node* child = node_->Find(entry->Name);
       const bool gone = child == nullptr || platform_->vanishing.count(
                                                 Join(path_, entry->Name)) > 0;
       if (gone) {
-        entry->Name.clear();
+        entry->Gone = true;
       } else {
         *entry = child->entry;
       }
@@ -77,13 +92,14 @@ class FakeDirectory final : public Directory {
         child, platform_->track_paths ? Join(path_, name) : std::string());
     return Status::Ok();
   }
-  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+  Status OpenInput(const std::string& name, Follow,
+                   std::unique_ptr<InputFile>* out) override {
     FakePlatform::Node* child = node_->Find(name);
     if (child == nullptr) return Status::NotFound("gone");
     const Status status = platform_->Check("read:" + Join(path_, name));
     if (!status.ok()) return status;
     if (child->entry.IsDirectory()) return Status::Failed("Is a directory");
-    *bytes = child->content;
+    *out = std::make_unique<FakeInput>(child->content);
     return Status::Ok();
   }
   Status CreateOutput(const std::string&, std::unique_ptr<OutputFile>* out) override {

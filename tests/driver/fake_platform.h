@@ -65,6 +65,7 @@ class FakePlatform final : public Platform {
   LocalDate Today() override { return {2026, 12, 7}; }
   std::uint64_t MonotonicMs() override { return now_ms += tick_ms; }
   std::uint64_t FreeMemory() override { return 1ull << 40; }
+  int Processors() override { return 2; }
   std::string ProgramName() override { return "tabulon"; }
   std::uintptr_t CodeOffset(const void*) override { return 0; }
   void WriteStdout(std::string_view) override {}

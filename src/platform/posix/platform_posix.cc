@@ -7,6 +7,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -144,6 +145,30 @@ class PosixOutputFile final : public OutputFile {
   bool committed_ = false;
 };
 
+class PosixInputFile final : public InputFile {
+ public:
+  explicit PosixInputFile(int fd) : fd_(fd) {}
+  ~PosixInputFile() override { ::close(fd_); }
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    *got = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) {
+        *got = static_cast<std::size_t>(n);
+        return Status::Ok();
+      }
+      if (errno != EINTR) return FromErrno(errno);
+    }
+  }
+  Status Rewind() override {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) return FromErrno(errno);
+    return Status::Ok();
+  }
+
+ private:
+  int fd_;
+};
+
 class PosixDirectory final : public Directory {
  public:
   explicit PosixDirectory(int fd) : fd_(fd) {}
@@ -188,14 +213,14 @@ class PosixDirectory final : public Directory {
     return status;
   }
 
-  bool NeedsDescribe() const override { return true; }
+  bool NamesOnly() const override { return true; }
 
-  void Describe(SearchEntry* first, SearchEntry* last) override {
+  void FillDetails(SearchEntry* first, SearchEntry* last) override {
     for (SearchEntry* entry = first; entry != last; ++entry) {
       const char* name = entry->Name.c_str();
       struct stat st;
       if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        entry->Name.clear();  // vanished since the directory was read
+        entry->Gone = true;  // vanished since the directory was read
         continue;
       }
       if (S_ISLNK(st.st_mode)) {
@@ -216,10 +241,12 @@ class PosixDirectory final : public Directory {
     return Status::Ok();
   }
 
-  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+  Status OpenInput(const std::string& name, Follow follow,
+                   std::unique_ptr<InputFile>* out) override {
     // O_NONBLOCK: a FIFO named like a description file must not hang the run.
-    const int fd = ::openat(fd_, name.c_str(),
-                            O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                      (follow == Follow::kNever ? O_NOFOLLOW : 0);
+    const int fd = ::openat(fd_, name.c_str(), flags);
     if (fd < 0) return FromErrno(errno);
     struct stat st;
     if (::fstat(fd, &st) != 0) {
@@ -232,29 +259,8 @@ class PosixDirectory final : public Directory {
       return Status::Failed(S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
                                                 : "not a regular file");
     }
-    // Room for one byte more than the file holds: the usual case is one
-    // read and one read of nothing, and the buffer is cleared once. A file
-    // that grows meanwhile doubles it. (Growing by a fixed large block
-    // cleared that block for every small file, which cost more than the
-    // reading.)
-    std::string& data = *bytes;
-    data.assign(static_cast<size_t>(st.st_size) + 1, '\0');
-    size_t used = 0;
-    Status status;
-    for (;;) {
-      if (used == data.size()) data.resize(std::max<size_t>(2 * used, 4096));
-      const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        status = FromErrno(errno);
-        break;
-      }
-      if (n == 0) break;
-      used += static_cast<size_t>(n);
-    }
-    data.resize(used);
-    ::close(fd);
-    return status;
+    *out = std::make_unique<PosixInputFile>(fd);
+    return Status::Ok();
   }
 
   Status CreateOutput(const std::string& name,
@@ -376,6 +382,18 @@ class PosixPlatform final : public Platform {
       if (left < free) free = left;
     }
     return free;
+  }
+
+  int Processors() override {
+#ifdef __linux__
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+      const int count = CPU_COUNT(&set);
+      if (count > 0) return count;
+    }
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
   }
 
   std::string ProgramName() override { return program_; }

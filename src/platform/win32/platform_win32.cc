@@ -228,6 +228,30 @@ class Win32OutputFile final : public OutputFile {
   bool committed_ = false;
 };
 
+class Win32InputFile final : public InputFile {
+ public:
+  explicit Win32InputFile(HANDLE file) : file_(file) {}
+  ~Win32InputFile() override { CloseHandle(file_); }
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    const DWORD chunk =
+        static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+    DWORD read = 0;
+    *got = 0;
+    if (!ReadFile(file_, buffer, chunk, &read, nullptr)) return LastError();
+    *got = read;
+    return Status::Ok();
+  }
+  Status Rewind() override {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return LastError();
+    return Status::Ok();
+  }
+
+ private:
+  HANDLE file_;
+};
+
 class Win32Directory final : public Directory {
  public:
   // `path` is in the \\?\ form and ends in a backslash.
@@ -274,7 +298,9 @@ class Win32Directory final : public Directory {
     return Status::Ok();
   }
 
-  Status ReadWholeFile(const std::string& name, std::string* bytes) override {
+  Status OpenInput(const std::string& name, Follow follow,
+                   std::unique_ptr<InputFile>* out) override {
+    (void)follow;
     // Backup semantics let a directory open too, so that it is refused with
     // a reason of its own instead of "access denied".
     const HANDLE file = CreateFileW(
@@ -283,9 +309,22 @@ class Win32Directory final : public Directory {
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
         nullptr);
     if (file == INVALID_HANDLE_VALUE) return LastError();
-    const Status status = ReadAll(file, bytes);
-    CloseHandle(file);
-    return status;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) {
+      const Status status = LastError();
+      CloseHandle(file);
+      return status;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      CloseHandle(file);
+      return Status::Failed("Is a directory");
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+      CloseHandle(file);
+      return Status::Failed("not a regular file");
+    }
+    *out = std::make_unique<Win32InputFile>(file);
+    return Status::Ok();
   }
 
   Status CreateOutput(const std::string& name,
@@ -346,32 +385,6 @@ class Win32Directory final : public Directory {
     if (entry.IsDirectory()) entry.Size = 0;
     entry.Time = ToLocalDate(time);
     return entry;
-  }
-
-  static Status ReadAll(HANDLE file, std::string* bytes) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) return LastError();
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return Status::Failed("Is a directory");
-    }
-    if (GetFileType(file) != FILE_TYPE_DISK) {
-      return Status::Failed("not a regular file");
-    }
-    bytes->clear();
-    bytes->reserve(static_cast<std::size_t>(
-        ToSize(info.nFileSizeHigh, info.nFileSizeLow)));
-    constexpr std::size_t kBlock = 1 << 20;
-    for (;;) {
-      const std::size_t old = bytes->size();
-      bytes->resize(old + kBlock);
-      DWORD read = 0;
-      if (!ReadFile(file, bytes->data() + old, kBlock, &read, nullptr)) {
-        bytes->resize(old);
-        return LastError();
-      }
-      bytes->resize(old + read);
-      if (read == 0) return Status::Ok();
-    }
   }
 
   std::wstring path_;
@@ -440,6 +453,22 @@ class Win32Platform final : public Platform {
     return status.ullAvailPhys < status.ullAvailVirtual
                ? status.ullAvailPhys
                : status.ullAvailVirtual;
+  }
+
+  int Processors() override {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) &&
+        process != 0) {
+      int count = 0;
+      for (; process != 0; process &= process - 1) ++count;
+      return count;
+    }
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0
+               ? static_cast<int>(info.dwNumberOfProcessors)
+               : 1;
   }
 
   std::string ProgramName() override {

@@ -1,0 +1,54 @@
+#ifndef TABULON_COMMON_BYTE_SOURCE_H_
+#define TABULON_COMMON_BYTE_SOURCE_H_
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#include "common/status.h"
+
+namespace tabulon {
+
+// Bytes read a block at a time, from the first byte on: a description file
+// of any size is read without holding it whole. Used by one thread at a
+// time.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Fills up to `size` bytes of `buffer` and stores how many in *got; *got
+  // is 0 only at the end. A failure ends the reading; *got is then 0.
+  virtual Status Read(char* buffer, std::size_t size, std::size_t* got) = 0;
+  // Goes back to the first byte.
+  virtual Status Rewind() = 0;
+};
+
+// The bytes of a string as a ByteSource; the bytes must outlive it. At most
+// `block` bytes come back per Read, so that readers meet block ends where
+// tests want them.
+class StringSource final : public ByteSource {
+ public:
+  explicit StringSource(std::string_view bytes,
+                        std::size_t block = static_cast<std::size_t>(-1))
+      : bytes_(bytes), block_(block == 0 ? 1 : block) {}
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    const std::size_t n = std::min({size, block_, bytes_.size() - position_});
+    if (n > 0) std::memcpy(buffer, bytes_.data() + position_, n);
+    position_ += n;
+    *got = n;
+    return Status::Ok();
+  }
+  Status Rewind() override {
+    position_ = 0;
+    return Status::Ok();
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t block_;
+  std::size_t position_ = 0;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_COMMON_BYTE_SOURCE_H_

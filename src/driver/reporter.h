@@ -1,0 +1,44 @@
+#ifndef TABULON_DRIVER_REPORTER_H_
+#define TABULON_DRIVER_REPORTER_H_
+
+#include <string>
+#include <string_view>
+
+#include "driver/progress.h"
+#include "platform/platform.h"
+
+namespace tabulon {
+
+// One failure as the run reports it: "tabulon: <what> '<path>': <reason>".
+struct Report {
+  std::string what;
+  std::string path;
+  std::string reason;
+};
+
+// The report line of `report`, line end included. Characters of the path
+// that a terminal would act on (line ends, escapes) are written as \xNN of
+// their bytes, so that a name can neither split a report nor forge another.
+std::string ReportLine(const Report& report);
+
+// Counts and prints failures, one line each on standard error. Used by one
+// thread.
+class Reporter {
+ public:
+  explicit Reporter(Platform& platform) : platform_(platform) {}
+  void Report(std::string_view what, std::string_view path,
+              std::string_view reason);
+  void Report(const tabulon::Report& report);
+  int count() const { return count_; }
+  // A progress line to clear before each report, or nullptr.
+  void set_progress(Progress* progress) { progress_ = progress; }
+
+ private:
+  Platform& platform_;
+  int count_ = 0;
+  Progress* progress_ = nullptr;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_REPORTER_H_
