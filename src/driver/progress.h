@@ -28,6 +28,9 @@ class Progress {
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
+  // Whether standard error is a terminal, so that anything is drawn.
+  bool active() const { return active_; }
+
   // Counts a directory reached, with the files it holds, and redraws the
   // line when it first gets here and then at most every kIntervalMs.
   void Directory(std::string_view path, std::int64_t files);

@@ -1,5 +1,6 @@
 #include "driver/run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <new>
@@ -7,8 +8,9 @@
 
 #include "driver/command_line.h"
 #include "driver/progress.h"
+#include "driver/page_sink.h"
 #include "driver/walk.h"
-#include "html/page.h"
+#include "html/text.h"
 
 namespace tabulon {
 
@@ -50,6 +52,12 @@ void OnOutOfMemory() {
   throw std::bad_alloc();
 }
 
+// Threads that read directories: waiting on a disk or a network costs no
+// processor, so more than there are processors.
+int JobsFor(Platform& platform) {
+  return std::clamp(platform.Processors(), 8, 16);
+}
+
 int RunGuarded(Platform& platform) {
   const std::vector<std::string> parameters =
       ParametersOf(platform.ReadCommandLine());
@@ -71,35 +79,42 @@ int RunGuarded(Platform& platform) {
   Progress progress(platform);
   Reporter reporter(platform);
   reporter.set_progress(&progress);
-  WalkState state{platform, settings, reporter, nullptr, Totals(), &progress};
-  std::unique_ptr<Directory> root;
-  const Status opened = platform.OpenDirectory(settings.FromDir, &root);
-  if (!opened.ok()) {
-    reporter.Report("cannot read directory", settings.FromDir, opened.reason());
+  std::unique_ptr<Directory> opened;
+  const Status status = platform.OpenDirectory(settings.FromDir, &opened);
+  if (!status.ok()) {
+    reporter.Report("cannot read directory", settings.FromDir, status.reason());
     return 2;
   }
+  const std::shared_ptr<Directory> root(std::move(opened));
+
+  JobSettings job;
+  job.RunMode = settings.RunMode;
+  job.prefixed_links = settings.RunMode == mList || !settings.URL.empty();
+  job.free_memory = [&platform] { return platform.FreeMemory(); };
+  std::string link;
+  AppendUrl(settings.URL, &link);
+  WalkOptions options;
+  options.job = &job;
+  options.jobs = JobsFor(platform);
+  options.reporter = &reporter;
+  options.progress = &progress;
+  const auto start = Place::Start(settings.FromDir, separator, std::move(link));
 
   if (settings.RunMode == mTree) {
-    WalkDirectory(std::move(root), settings.FromDir, &state);
+    TreePages pages(platform);
+    job.sink = &pages;
+    WalkDirectory(root, start, options);
     return reporter.count() == 0 ? 0 : 2;
   }
-
-  const std::string listing = settings.FromDir + "FILES.HTM";
-  std::unique_ptr<OutputFile> file;
-  const Status created = root->CreateOutput("FILES.HTM", &file);
-  if (!created.ok()) {
-    reporter.Report("cannot create listing", listing, created.reason());
+  ListPage page(platform, *root, settings.FromDir, separator);
+  if (!page.creatable()) {
+    // Nothing to compare with and nothing could be made: nothing to walk.
+    if (std::optional<Report> report = page.Close()) reporter.Report(*report);
     return 2;
   }
-  PageWriter page(std::move(file));
-  state.list_page = &page;
-  WriteHeader(DirectoryTitle(settings.FromDir, separator), &page.buffer());
-  WalkDirectory(std::move(root), settings.FromDir, &state);
-  WriteFooter(state.totals, platform.Today(), &page.buffer());
-  const Status closed = page.Close();
-  if (!closed.ok()) {
-    reporter.Report("cannot write listing", listing, closed.reason());
-  }
+  job.sink = &page;
+  WalkDirectory(root, start, options);
+  if (std::optional<Report> report = page.Close()) reporter.Report(*report);
   return reporter.count() == 0 ? 0 : 2;
 }
 

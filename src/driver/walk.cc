@@ -2,396 +2,356 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
+#include <condition_variable>
+#include <deque>
 #include <exception>
-#include <optional>
+#include <list>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
-
-#include "descriptions/description_list.h"
-#include "descriptions/loader.h"
-#include "descriptions/lookup.h"
-#include "html/page.h"
-#include "html/row.h"
-#include "html/text.h"
+#include <vector>
 
 namespace tabulon {
 namespace {
 
-constexpr std::size_t kFlushSize = 1 << 20;
-// Directories held open at once; deeper ones are reopened from an ancestor,
-// so a chain of any depth is walked within the open-file limit.
-constexpr std::size_t kOpenDirectories = 128;
+// How far the walk reads ahead of its results being taken: directories
+// read and not taken yet, and the bytes their results hold. The directory
+// that the walk waits for is read whatever these say.
+constexpr std::size_t kAheadDirectories = 256;
+constexpr std::size_t kAheadBytes = std::size_t{8} << 20;
+// Directories kept open so that their subdirectories can be opened from
+// them; past this many, a subdirectory is opened again from the start
+// directory, so that a tree of any shape stays within the open-file limit.
+constexpr int kKeptOpen = 96;
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
+// One directory of the walk.
+struct Node {
+  std::shared_ptr<const Place> place;
+  // The open parent to open it from; nullptr: from the start directory.
+  std::shared_ptr<Directory> parent;
+  enum class State { kWaiting, kRunning, kDone } state = State::kWaiting;
+  std::list<Node*>::iterator pending;  // while waiting or running
+  DirectoryResult result;
+  std::exception_ptr error;
+  std::vector<std::unique_ptr<Node>> children;  // in name order
+  std::size_t bytes = 0;  // what the result holds, for the budget
+};
+
+// The pieces of one job that idle threads may take.
+struct Pieces {
+  Pieces(const std::function<void(std::size_t)>& each, std::size_t n)
+      : body(&each), count(n) {}
+  const std::function<void(std::size_t)>* body;
+  std::size_t count;
+  std::size_t next = 0;     // the first piece not taken yet
+  std::size_t running = 0;  // taken and not finished
+  std::exception_ptr error;
+  std::condition_variable finished;
+};
+
+std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
+  std::size_t bytes = sizeof result + children * (sizeof(Node) + 64);
+  for (const std::string& piece : result.rows) bytes += piece.size();
+  for (const Report& report : result.reports) {
+    bytes += report.path.size() + report.reason.size() + 64;
   }
-  return true;
+  return bytes;
 }
 
-// A directory of at least this many entries has its rows written on a
-// thread of their own while the entries are described, a block at a time.
-constexpr std::size_t kDescribedBeside = 1024;
-constexpr std::size_t kDescribeBlock = 1024;
-
-// The rows of one directory: its description file read and indexed, then
-// the row of each entry once the entry is described. Where describing takes
-// a system call per entry, this can run beside it, so that reading the
-// descriptions and writing the markup add no time to the file system's.
-class RowWriter {
+class Walker final : public Parallel {
  public:
-  RowWriter(Directory& dir, const std::vector<SearchEntry>& entries,
-            const RowContext& context, std::size_t longest_name,
-            PageWriter* page, WalkState* state)
-      : dir_(dir),
-        entries_(entries),
-        context_(context),
-        longest_name_(longest_name),
-        page_(page),
-        state_(*state) {}
-  RowWriter(const RowWriter&) = delete;
-  RowWriter& operator=(const RowWriter&) = delete;
-  // Only when unwinding is the thread still running here.
-  ~RowWriter() {
-    if (thread_.joinable()) {
-      described_.store(kAbandoned, std::memory_order_release);
-      described_.notify_one();
-      thread_.join();
-    }
-  }
+  Walker(std::shared_ptr<Directory> root, const WalkOptions& options)
+      : root_(std::move(root)),
+        options_(options),
+        open_(std::make_shared<std::atomic<int>>(0)) {}
+  ~Walker() override { Stop(); }
 
-  // Runs the rows on a thread of their own; without a thread to be had,
-  // Finish runs them.
-  void Start() {
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  bool started() const { return thread_.joinable(); }
-
-  // Entries [0, count) are described.
-  void Described(std::size_t count) {
-    described_.store(count, std::memory_order_release);
-    if (started()) described_.notify_one();
-  }
-
-  // Writes every row, then passes on what went wrong there.
-  void Finish() {
-    if (thread_.joinable()) {
-      thread_.join();
-    } else {
-      Run();
-    }
-    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-  }
-
-  // How reading the description file went; ok when there is none.
-  const Status& description_read() const { return description_read_; }
-
- private:
-  static constexpr std::size_t kAbandoned = SIZE_MAX;
-
-  void Run() noexcept {
-    try {
-      WriteRows();
-    } catch (...) {
-      error_ = std::current_exception();
-    }
-  }
-
-  void WriteRows() {
-    DescriptionList list([this] { return state_.platform.FreeMemory(); });
-    if (!context_.description_file.empty()) {
-      std::string bytes;
-      std::unique_ptr<InputFile> file;
-      description_read_ = dir_.OpenInput(std::string(context_.description_file),
-                                         Follow::kInsideTree, &file);
-      if (description_read_.ok()) {
-        char block[1 << 16];
-        std::size_t got = 0;
-        while ((description_read_ = file->Read(block, sizeof block, &got)).ok() &&
-               got > 0) {
-          bytes.append(block, got);
-        }
+  void Walk(std::shared_ptr<const Place> start) {
+    auto root = std::make_unique<Node>();
+    root->place = std::move(start);
+    root->pending = pending_.insert(pending_.end(), root.get());
+    for (int i = 1; options_.jobs > 1 && i <= options_.jobs; ++i) {
+      try {
+        workers_.emplace_back([this] { Work(); });
+        ++started_;
+      } catch (const std::system_error&) {
+        break;  // fewer threads: the walk only takes longer
       }
-      if (description_read_.ok()) LoadDescriptions(bytes, &list);
     }
-    const DescriptionLookup lookup(list, longest_name_);
-    RowContext context = context_;
-    context.list = &list;
-    context.lookup = &lookup;
-    const std::size_t count = entries_.size();
-    std::size_t done = 0;
-    while (done < count) {
-      const std::size_t ready = described_.load(std::memory_order_acquire);
-      if (ready == kAbandoned) return;
-      if (ready == done) {
-        described_.wait(done, std::memory_order_acquire);
+
+    struct Frame {
+      std::unique_ptr<Node> node;
+      std::size_t next = 0;  // the next child to take
+      bool taken = false;
+    };
+    std::vector<Frame> stack;
+    stack.push_back(Frame{std::move(root)});
+    // Every thread stops before the nodes they may be reading go.
+    struct Stopper {
+      Walker* walker;
+      ~Stopper() { walker->Stop(); }
+    } stopper{this};
+    while (!stack.empty()) {
+      Node* const node = stack.back().node.get();
+      if (!stack.back().taken) {
+        Await(node);
+        Take(node);
+        stack.back().taken = true;
+      }
+      Frame& top = stack.back();
+      if (top.next == node->children.size()) {
+        stack.pop_back();
         continue;
       }
-      for (; done < ready; ++done) {
-        const SearchEntry& entry = entries_[done];
-        if (entry.Gone || entry.Name[0] == '.') continue;
-        WriteRow(entry, context, &state_.totals, &page_->buffer());
-        page_->Flush();
-      }
+      std::unique_ptr<Node> child = std::move(node->children[top.next++]);
+      // With nothing left below it, the parent need not wait for the child:
+      // a chain of any depth keeps a stack of one.
+      if (top.next == node->children.size()) stack.pop_back();
+      stack.push_back(Frame{std::move(child)});
     }
   }
 
-  Directory& dir_;
-  const std::vector<SearchEntry>& entries_;
-  const RowContext context_;
-  const std::size_t longest_name_;
-  PageWriter* const page_;
-  WalkState& state_;
-  std::atomic<std::size_t> described_{0};
-  std::thread thread_;
-  std::exception_ptr error_;
-  Status description_read_;
-};
-
-struct Frame {
-  std::string name;  // empty for the start directory
-  std::unique_ptr<Directory> dir;
-  std::vector<std::string> subdirectories;
-  std::size_t next = 0;
-  std::size_t path_length = 0;
-  std::size_t link_length = 0;
-};
-
-class Walker {
- public:
-  explicit Walker(WalkState* state)
-      : state_(*state),
-        settings_(state->settings),
-        separator_(state->platform.Separator()) {}
-
-  void Walk(std::unique_ptr<Directory> root, const std::string& path) {
-    path_ = path;
-    AppendUrl(settings_.URL, &link_);
-    std::vector<Frame> frames(1);
-    frames[0].dir = std::move(root);
-    frames[0].path_length = path_.size();
-    frames[0].link_length = link_.size();
-    Visit(&frames[0]);
-    while (!frames.empty()) {
-      Frame& top = frames.back();
-      if (top.next == top.subdirectories.size()) {
-        frames.pop_back();
-        continue;
-      }
-      path_.resize(top.path_length);
-      link_.resize(top.link_length);
-      if (!top.dir && !Reopen(&frames)) {
-        top.next = top.subdirectories.size();
-        continue;
-      }
-      Frame child;
-      child.name = std::move(top.subdirectories[top.next++]);
-      path_.append(child.name).push_back(separator_);
-      AppendLinkName(child.name, &link_);
-      link_.push_back('/');
-      child.path_length = path_.size();
-      child.link_length = link_.size();
-      const Status status = top.dir->OpenSubdirectory(child.name, &child.dir);
-      if (!status.ok()) {
-        state_.reporter.Report("cannot read directory", path_, status.reason());
-        continue;
-      }
-      Visit(&child);
-      frames.push_back(std::move(child));
-      if (frames.size() > kOpenDirectories) {
-        frames[frames.size() - kOpenDirectories].dir.reset();
-      }
-    }
-  }
-
- private:
-  // Opens the directory of the last frame again, from the nearest ancestor
-  // that is still open. Of the directories opened on the way, those near the
-  // top of the stack stay open, so going back up needs no new reopening for
-  // a while.
-  bool Reopen(std::vector<Frame>* frames) {
-    std::vector<Frame>& f = *frames;
-    std::size_t open = f.size() - 1;
-    while (!f[open].dir) --open;
-    std::unique_ptr<Directory> passing;
-    Directory* from = f[open].dir.get();
-    for (std::size_t i = open + 1; i < f.size(); ++i) {
-      std::unique_ptr<Directory> dir;
-      const Status status = from->OpenSubdirectory(f[i].name, &dir);
-      if (!status.ok()) {
-        state_.reporter.Report("cannot read directory",
-                               std::string_view(path_).substr(0, f[i].path_length),
-                               status.reason());
-        return false;
-      }
-      if (i + kOpenDirectories >= f.size()) {
-        f[i].dir = std::move(dir);
-        from = f[i].dir.get();
-      } else {
-        passing = std::move(dir);
-        from = passing.get();
-      }
-    }
-    return true;
-  }
-
-  void Visit(Frame* frame) {
-    Directory& dir = *frame->dir;
-    std::vector<SearchEntry> entries;
-    const Status listed = dir.ReadNames(&entries);
-    if (!listed.ok()) {
-      state_.reporter.Report("cannot read directory", path_, listed.reason());
-    }
-
-    std::optional<PageWriter> own_page;
-    PageWriter* page = state_.list_page;
-    if (settings_.RunMode == mTree) {
-      page = nullptr;
-      std::unique_ptr<OutputFile> file;
-      const Status created = dir.CreateOutput("FILES.HTM", &file);
-      if (created.ok()) {
-        own_page.emplace(std::move(file));
-        page = &*own_page;
-        WriteHeader(DirectoryTitle(path_, separator_), &page->buffer());
-      } else {
-        state_.reporter.Report("cannot create listing", path_ + "FILES.HTM",
-                               created.reason());
-      }
-      state_.totals = Totals();
-    }
-
-    // Names are all the rows need until the entries are described, so the
-    // description file is found now; without a page there is nothing to
-    // describe.
-    const SearchEntry* description_file =
-        page != nullptr ? FindDescriptionFile(entries) : nullptr;
-    RowContext context;
-    context.RunMode = settings_.RunMode;
-    if (settings_.RunMode == mList || !settings_.URL.empty()) {
-      context.file_link_prefix = link_;
-    }
-    std::string description_name;
-    if (description_file != nullptr) description_name = description_file->Name;
-    context.description_file = description_name;
-    std::size_t longest_name = 0;
-    for (const SearchEntry& entry : entries) {
-      longest_name = std::max(longest_name, entry.Name.size());
-    }
-    RowWriter rows(dir, entries, context, longest_name, page, &state_);
-
-    if (page != nullptr && dir.NamesOnly() &&
-        entries.size() >= kDescribedBeside) {
-      rows.Start();
-    }
-    DescribeAll(dir, &entries, &rows);
-    if (state_.progress != nullptr) {
-      std::int64_t files = 0;
-      for (const SearchEntry& entry : entries) {
-        if (!entry.IsDirectory() && !entry.Gone && entry.Name[0] != '.') {
-          ++files;
-        }
-      }
-      state_.progress->Directory(path_, files);
-    }
-    if (page != nullptr) rows.Finish();
-    const Status read = rows.description_read();
-    if (!read.ok() && !read.IsNotFound()) {
-      state_.reporter.Report("cannot read description file",
-                             path_ + description_name, read.reason());
-    }
-
-    if (own_page) {
-      WriteFooter(state_.totals, state_.platform.Today(), &own_page->buffer());
-      const Status closed = own_page->Close();
-      if (!closed.ok()) {
-        state_.reporter.Report("cannot write listing", path_ + "FILES.HTM",
-                               closed.reason());
-      }
-    }
-
-    for (SearchEntry& entry : entries) {
-      if (entry.IsDirectory() && !entry.IsLink() && !entry.Gone &&
-          entry.Name[0] != '.') {
-        frame->subdirectories.push_back(std::move(entry.Name));
-      }
-    }
-  }
-
-  // Completes the entries a block at a time, handing each block to the rows
-  // as it is done.
-  static void DescribeAll(Directory& dir, std::vector<SearchEntry>* entries,
-                          RowWriter* rows) {
-    if (!dir.NamesOnly()) {
-      rows->Described(entries->size());
+  void ForEach(std::size_t count,
+               const std::function<void(std::size_t)>& body) override {
+    if (started_ == 0 || count <= 1) {
+      for (std::size_t i = 0; i < count; ++i) body(i);
       return;
     }
-    SearchEntry* const first = entries->data();
-    const std::size_t count = entries->size();
-    std::size_t done = 0;
-    while (done < count) {
-      const std::size_t next =
-          rows->started() ? std::min(count, done + kDescribeBlock) : count;
-      dir.FillDetails(first + done, first + next);
-      done = next;
-      rows->Described(done);
+    Pieces pieces(body, count);
+    std::unique_lock<std::mutex> lock(mutex_);
+    help_.push_back(&pieces);
+    work_.notify_all();
+    while (pieces.next < pieces.count) {
+      const std::size_t i = pieces.next++;
+      ++pieces.running;
+      if (pieces.next == pieces.count) {
+        help_.erase(std::find(help_.begin(), help_.end(), &pieces));
+      }
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        body(i);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      if (error && !pieces.error) pieces.error = error;
+      --pieces.running;
+    }
+    pieces.finished.wait(lock, [&pieces] { return pieces.running == 0; });
+    if (pieces.error) {
+      lock.unlock();
+      std::rethrow_exception(pieces.error);
     }
   }
 
-  WalkState& state_;
-  const RunSettings& settings_;
-  const char separator_;
-  std::string path_;  // native path of the directory being visited
-  std::string link_;  // converted base address and relative directory
+ private:
+  // A worker: pieces of a job first (they finish what is begun), then the
+  // next directory in walk order.
+  void Work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      if (stop_) return;
+      if (!help_.empty()) {
+        Pieces& pieces = *help_.front();
+        const std::size_t i = pieces.next++;
+        ++pieces.running;
+        if (pieces.next == pieces.count) help_.pop_front();
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+          (*pieces.body)(i);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        lock.lock();
+        if (error && !pieces.error) pieces.error = error;
+        if (--pieces.running == 0 && pieces.next == pieces.count) {
+          pieces.finished.notify_all();
+        }
+        continue;
+      }
+      if (Node* node = NextLocked()) {
+        lock.unlock();
+        Run(node);
+        lock.lock();
+        continue;
+      }
+      work_.wait(lock);
+    }
+  }
+
+  // The first directory in walk order that no thread reads yet, if the
+  // budget lets one more be read ahead.
+  Node* NextLocked() {
+    for (Node* node : pending_) {
+      if (node->state != Node::State::kWaiting) continue;
+      if (node != awaited_ && (ahead_ >= kAheadDirectories ||
+                               ahead_bytes_ >= kAheadBytes)) {
+        return nullptr;
+      }
+      node->state = Node::State::kRunning;
+      ++ahead_;
+      return node;
+    }
+    return nullptr;
+  }
+
+  // Reads the directory of `node`; called without the lock.
+  void Run(Node* node) {
+    DirectoryResult result;
+    std::vector<std::unique_ptr<Node>> children;
+    std::exception_ptr error;
+    try {
+      std::shared_ptr<Directory> dir;
+      const Status opened = Open(*node, &dir);
+      if (opened.ok()) {
+        result = ReadDirectory(*dir, *node->place, *options_.job, *this);
+      } else {
+        result.reports.push_back(
+            {"cannot read directory", node->place->Path(), opened.reason()});
+      }
+      const bool keep = dir != nullptr && *open_ < kKeptOpen;
+      children.reserve(result.subdirectories.size());
+      for (std::string& name : result.subdirectories) {
+        auto child = std::make_unique<Node>();
+        child->place = Place::Below(node->place, std::move(name));
+        if (keep) child->parent = dir;
+        children.push_back(std::move(child));
+      }
+      result.subdirectories = {};
+    } catch (...) {
+      error = std::current_exception();
+      children.clear();
+    }
+    const std::size_t bytes = BytesOf(result, children.size());
+    std::lock_guard<std::mutex> lock(mutex_);
+    node->result = std::move(result);
+    node->children = std::move(children);
+    node->bytes = bytes;
+    node->error = error;
+    if (error && !error_) {
+      error_ = error;
+      stop_ = true;
+    }
+    // Its subdirectories take its place in the walk order.
+    for (const std::unique_ptr<Node>& child : node->children) {
+      child->pending = pending_.insert(node->pending, child.get());
+    }
+    pending_.erase(node->pending);
+    ahead_bytes_ += bytes;
+    node->state = Node::State::kDone;
+    done_.notify_all();
+    if (!node->children.empty() || error) work_.notify_all();
+  }
+
+  // Opens the directory of `node`: from its parent, or from the start
+  // directory name by name when the parent was not kept open.
+  Status Open(Node& node, std::shared_ptr<Directory>* dir) {
+    if (node.place->IsStart()) {
+      *dir = root_;
+      return Status::Ok();
+    }
+    const std::shared_ptr<Directory> parent = std::move(node.parent);
+    std::unique_ptr<Directory> opened;
+    Status status;
+    if (parent != nullptr) {
+      status = parent->OpenSubdirectory(node.place->name(), &opened);
+    } else {
+      Directory* from = root_.get();
+      for (const std::string_view name : node.place->Names()) {
+        std::unique_ptr<Directory> next;
+        status = from->OpenSubdirectory(std::string(name), &next);
+        if (!status.ok()) break;
+        opened = std::move(next);
+        from = opened.get();
+      }
+    }
+    if (!status.ok()) return status;
+    ++*open_;
+    *dir = std::shared_ptr<Directory>(
+        opened.release(), [open = open_](Directory* d) {
+          delete d;
+          --*open;
+        });
+    return status;
+  }
+
+  // Waits until `node` is read, reading it here when no thread has taken it.
+  void Await(Node* node) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    awaited_ = node;
+    while (node->state != Node::State::kDone && !error_) {
+      if (node->state == Node::State::kWaiting) {
+        node->state = Node::State::kRunning;
+        ++ahead_;
+        lock.unlock();
+        Run(node);
+        lock.lock();
+        continue;
+      }
+      done_.wait(lock);
+    }
+    awaited_ = nullptr;
+    if (error_) {
+      const std::exception_ptr error = error_;
+      lock.unlock();
+      std::rethrow_exception(error);
+    }
+  }
+
+  // Hands on the result of `node`, in walk order.
+  void Take(Node* node) {
+    DirectoryResult& result = node->result;
+    options_.job->sink->Take(&result);
+    for (const Report& report : result.reports) options_.reporter->Report(report);
+    if (options_.progress != nullptr && options_.progress->active()) {
+      options_.progress->Directory(node->place->Path(), result.files);
+    }
+    result = DirectoryResult();
+    std::lock_guard<std::mutex> lock(mutex_);
+    --ahead_;
+    ahead_bytes_ -= node->bytes;
+    work_.notify_all();
+  }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+  }
+
+  const std::shared_ptr<Directory> root_;
+  const WalkOptions& options_;
+  // Directories open through this walk.
+  const std::shared_ptr<std::atomic<int>> open_;
+
+  std::mutex mutex_;
+  std::condition_variable work_;  // workers wait for work
+  std::condition_variable done_;  // the walk waits for a directory
+  // The directories waiting or being read, in walk order.
+  std::list<Node*> pending_;
+  std::deque<Pieces*> help_;
+  std::size_t ahead_ = 0;
+  std::size_t ahead_bytes_ = 0;
+  Node* awaited_ = nullptr;
+  bool stop_ = false;
+  std::exception_ptr error_;
+  std::vector<std::thread> workers_;  // of the walk's own thread
+  std::atomic<int> started_ = 0;       // workers, for every thread to see
 };
 
 }  // namespace
 
-PageWriter::PageWriter(std::unique_ptr<OutputFile> file)
-    : file_(std::move(file)) {}
-
-void PageWriter::Flush(bool always) {
-  if (buffer_.size() < kFlushSize && !always) return;
-  if (status_.ok()) status_ = file_->Write(buffer_);
-  buffer_.clear();
-}
-
-Status PageWriter::Close() {
-  Flush(true);
-  if (!status_.ok()) return status_;
-  return file_->Commit();
-}
-
-std::string DirectoryTitle(std::string_view path, char separator) {
-  std::size_t n = path.size();
-  if (n > 0 && path[n - 1] == separator) --n;
-  const std::size_t k = path.substr(0, n).rfind(separator);
-  return std::string(k == std::string_view::npos ? path.substr(0, n)
-                                                 : path.substr(k + 1, n - k - 1));
-}
-
-const SearchEntry* FindDescriptionFile(const std::vector<SearchEntry>& entries) {
-  const SearchEntry* found = nullptr;
-  for (const SearchEntry& entry : entries) {
-    if (entry.Name == "FILES.BBS") return &entry;
-    if (found == nullptr && EqualsIgnoringAsciiCase(entry.Name, "FILES.BBS")) {
-      found = &entry;
-    }
-  }
-  return found;
-}
-
-void WalkDirectory(std::unique_ptr<Directory> root, const std::string& path,
-                   WalkState* state) {
-  Walker(state).Walk(std::move(root), path);
+void WalkDirectory(std::shared_ptr<Directory> root,
+                   std::shared_ptr<const Place> start,
+                   const WalkOptions& options) {
+  Walker(std::move(root), options).Walk(std::move(start));
 }
 
 }  // namespace tabulon

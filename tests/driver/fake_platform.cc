@@ -1,5 +1,7 @@
 #include "driver/fake_platform.h"
 
+#include <new>
+
 namespace tabulon::testing {
 namespace {
 
@@ -19,6 +21,7 @@ class FakeOutput final : public OutputFile {
   }
   Status Commit() override {
     if (!status_.ok()) return status_;
+    std::lock_guard<std::mutex> lock(platform_->mutex);
     platform_->pages[dir_] = bytes_;
     return Status::Ok();
   }
@@ -49,12 +52,17 @@ class FakeDirectory final : public Directory {
  public:
   FakeDirectory(FakePlatform* platform, FakePlatform::Node* node, std::string path)
       : platform_(platform), node_(node), path_(std::move(path)) {
+    const int open = ++platform_->open_directories;
+    std::lock_guard<std::mutex> lock(platform_->mutex);
     platform_->most_open_directories =
-        std::max(platform_->most_open_directories, ++platform_->open_directories);
+        std::max(platform_->most_open_directories, open);
   }
   ~FakeDirectory() override { --platform_->open_directories; }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
+    if (platform_->failures.count("exhaust:" + path_) != 0) {
+      throw std::bad_alloc();
+    }
     const Status status = platform_->Check("list:" + path_);
     if (!status.ok()) return status;
     for (const auto& child : node_->children) {

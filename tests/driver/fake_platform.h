@@ -1,7 +1,9 @@
 #ifndef TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
 #define TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
 
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,21 +37,25 @@ class FakePlatform final : public Platform {
   Node* AddChild(Node* parent, const std::string& name, bool directory);
 
   // Operations that fail: "list:a/b", "open:a/b", "create:a/b", "write:a/b",
-  // "read:a/b/FILES.BBS".
+  // "read:a/b/FILES.BBS"; "exhaust:a/b" runs out of memory reading a/b.
+  // Set before a run; read by every thread.
   std::map<std::string, std::string> failures;
   // Committed pages by directory path ("" for the root).
   std::map<std::string, std::string> pages;
   std::string err;
+  std::string std_out;  // standard output
   // Paths cost time linear in the depth; a very deep tree can do without.
   bool track_paths = true;
-  int open_directories = 0;
+  std::atomic<int> open_directories = 0;
   int most_open_directories = 0;
+  // Guards what directories on several threads change.
+  std::mutex mutex;
 
-  // Directories hand over names first and details on Describe, as on POSIX;
-  // the entries at these paths vanish in between.
+  // Directories hand over names first and details on FillDetails, as on
+  // POSIX; the entries at these paths vanish in between.
   bool describe_later = false;
   std::set<std::string> vanishing;
-  int describe_calls = 0;
+  std::atomic<int> describe_calls = 0;
 
   std::vector<std::string> args;
 
@@ -65,10 +71,11 @@ class FakePlatform final : public Platform {
   LocalDate Today() override { return {2026, 12, 7}; }
   std::uint64_t MonotonicMs() override { return now_ms += tick_ms; }
   std::uint64_t FreeMemory() override { return 1ull << 40; }
-  int Processors() override { return 2; }
+  int Processors() override { return processors; }
+  int processors = 2;
   std::string ProgramName() override { return "tabulon"; }
   std::uintptr_t CodeOffset(const void*) override { return 0; }
-  void WriteStdout(std::string_view) override {}
+  void WriteStdout(std::string_view bytes) override { std_out.append(bytes); }
   void WriteStderr(std::string_view bytes) override { err.append(bytes); }
   bool StderrIsTerminal() override { return terminal; }
   int TerminalWidth() override { return terminal_width; }

@@ -1,5 +1,8 @@
 #include "driver/walk.h"
 
+#include "driver/directory_job.h"
+#include "driver/page_sink.h"
+
 #include <set>
 
 #include <gtest/gtest.h>
@@ -101,11 +104,17 @@ TEST_F(WalkTest, DeepTreesStayWithinTheOpenFileLimit) {
     fake_.AddDir(level + (level.empty() ? "" : "/") + "z");
     level += (level.empty() ? "" : "/") + std::string("d");
   }
-  EXPECT_EQ(RunWith({"/", "/t"}), 0) << fake_.err;
-  EXPECT_EQ(fake_.pages.size(), static_cast<std::size_t>(2 * depth + 1));
-  EXPECT_LE(fake_.most_open_directories, 130);
-  EXPECT_TRUE(HasRow(path, "<a href=\"bottom.txt\">"));
-  EXPECT_EQ(fake_.open_directories, 0);
+  for (const char* jobs : {"--jobs=1", "--jobs=16"}) {
+    SCOPED_TRACE(jobs);
+    fake_.pages.clear();
+    fake_.most_open_directories = 0;
+    EXPECT_EQ(RunWith({"/", "/t", jobs}), 0) << fake_.err;
+    EXPECT_EQ(fake_.pages.size(), static_cast<std::size_t>(2 * depth + 1));
+    // Far below the usual limit of 1,024, whatever the depth.
+    EXPECT_LE(fake_.most_open_directories, 160);
+    EXPECT_TRUE(HasRow(path, "<a href=\"bottom.txt\">"));
+    EXPECT_EQ(fake_.open_directories, 0);
+  }
 }
 
 TEST_F(WalkTest, VeryDeepChainNeedsNoStack) {
@@ -121,10 +130,10 @@ TEST_F(WalkTest, VeryDeepChainNeedsNoStack) {
   EXPECT_TRUE(HasRow("", "<a href=\"" + link + "f\">f</a>"));
 }
 
-// Populate's tree and a directory "big" large enough to have its rows
-// written beside the describing of its entries. Paths in `left_out` are not
-// made.
-void PopulateWithLarge(FakePlatform* fake, const std::set<std::string>& left_out) {
+// Populate's tree, a directory "big" large enough to be read in pieces on
+// several threads, and enough directories that several are read at once.
+// Paths in `left_out` are not made.
+void PopulateWide(FakePlatform* fake, const std::set<std::string>& left_out) {
   Populate(fake);
   fake->AddDir("big");
   std::string bbs;
@@ -140,9 +149,17 @@ void PopulateWithLarge(FakePlatform* fake, const std::set<std::string>& left_out
     fake->AddDir("big/sub");
     fake->AddFile("big/sub/z.txt", "z");
   }
+  fake->AddDir("many");
+  for (int i = 0; i < 40; ++i) {
+    const std::string dir = "many/m" + std::to_string(i);
+    fake->AddDir(dir);
+    fake->AddFile(dir + "/f.txt", std::string(i, 'y'));
+    if (i % 4 == 0) fake->AddFile(dir + "/FILES.BBS", "F.TXT number " + std::to_string(i));
+    if (i % 5 == 0) fake->AddDir(dir + "/inner");
+  }
 }
 
-TEST_F(WalkTest, DetailsGivenLaterMakeTheSamePagesAndReports) {
+TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
   const std::set<std::string> none;
   const std::set<std::string> gone = {"big/file0.txt", "big/file1001.txt",
                                       "big/file1499.txt", "big/sub"};
@@ -156,40 +173,67 @@ TEST_F(WalkTest, DetailsGivenLaterMakeTheSamePagesAndReports) {
       {"create:big", &gone},
       {"read:big/FILES.BBS", &none},
       {"read:one/FILES.BBS", &gone},
+      {"list:many/m7", &none},
+      {"open:many/m12", &none},
+      {"create:many/m30/inner", &none},
   };
   for (const bool tree : {false, true}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.failure) + (tree ? " /t" : "") +
                    (c.vanishing->empty() ? "" : " with entries gone"));
-      const std::vector<std::string> args =
-          tree ? std::vector<std::string>{"/", "/t"} : std::vector<std::string>{"/"};
-      // The entries that vanish are never there for the reference run.
+      // Entries that vanish between names and details are never there for
+      // the reference, which reads on one thread.
       FakePlatform reference;
-      PopulateWithLarge(&reference, *c.vanishing);
-      FakePlatform later;
-      PopulateWithLarge(&later, none);
-      later.describe_later = true;
-      later.vanishing = *c.vanishing;
-      for (FakePlatform* fake : {&reference, &later}) {
-        if (*c.failure != '\0') fake->failures[c.failure] = "disk full";
-        fake->args = args;
-      }
+      PopulateWide(&reference, *c.vanishing);
+      reference.args = {"/", "--jobs=1"};
+      if (tree) reference.args.push_back("/t");
+      if (*c.failure != '\0') reference.failures[c.failure] = "disk full";
       const int expected_exit = tabulon::Run(reference);
-      EXPECT_EQ(tabulon::Run(later), expected_exit);
-      EXPECT_EQ(later.err, reference.err);
-      EXPECT_EQ(later.pages, reference.pages);
-      // With a page to write, "big" was described a block at a time beside
-      // its rows; every other directory at once.
-      const bool big_has_page = !(tree && std::string(c.failure) == "create:big");
-      const int others = c.vanishing->count("big/sub") != 0 ? 5 : 6;
-      if (big_has_page) {
-        EXPECT_GT(later.describe_calls, others + 1);
-      } else {
-        EXPECT_EQ(later.describe_calls, others + 1);
+      for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16"}) {
+        for (const bool later : {false, true}) {
+          SCOPED_TRACE(std::string(jobs) + (later ? " details later" : ""));
+          FakePlatform fake;
+          PopulateWide(&fake, later ? none : *c.vanishing);
+          fake.describe_later = later;
+          if (later) fake.vanishing = *c.vanishing;
+          fake.args = {jobs, "/"};
+          if (tree) fake.args.push_back("/t");
+          fake.failures = reference.failures;
+          EXPECT_EQ(tabulon::Run(fake), expected_exit);
+          EXPECT_EQ(fake.err, reference.err);
+          EXPECT_TRUE(fake.pages == reference.pages);
+        }
       }
       const std::string big = tree ? "big" : "";
-      if (std::string(c.failure) == "") {
-        EXPECT_NE(later.pages[big].find("<td> about 1498</td>"), std::string::npos);
+      if (*c.failure == '\0') {
+        EXPECT_NE(reference.pages[big].find("<td> about 1498</td>"), std::string::npos);
+      }
+    }
+  }
+}
+
+TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
+  for (const char* where : {"", "big", "many/m20", "many/m20/inner"}) {
+    for (const char* jobs : {"--jobs=1", "--jobs=4"}) {
+      for (const bool tree : {false, true}) {
+        SCOPED_TRACE(std::string(where) + " " + jobs + (tree ? " /t" : ""));
+        FakePlatform fake;
+        PopulateWide(&fake, {});
+        fake.describe_later = true;
+        fake.failures[std::string("exhaust:") + where] = "";
+        fake.args = {"/", jobs};
+        if (tree) fake.args.push_back("/t");
+        EXPECT_EQ(tabulon::Run(fake), 1);
+        const std::string report =
+            "Exception EOutOfMemory in module tabulon at 00000000.\r\n"
+            "Out of memory.";
+        ASSERT_GE(fake.std_out.size(), report.size());
+        EXPECT_EQ(fake.std_out.substr(fake.std_out.size() - report.size()), report);
+        EXPECT_EQ(fake.std_out.find("Exception"), fake.std_out.size() - report.size());
+        // The one page of the run is never committed half made.
+        if (!tree) {
+          EXPECT_EQ(fake.pages.count(""), 0u);
+        }
       }
     }
   }
@@ -212,30 +256,29 @@ TEST(DirectoryTitleTest, LastComponent) {
   }
 }
 
-TEST(FindDescriptionFileTest, ExactNameFirstThenAnyCase) {
-  const auto names = [](std::vector<std::string> list) {
-    std::vector<SearchEntry> entries;
-    for (auto& name : list) entries.push_back(SearchEntry{name, 0, 0, {}});
-    return entries;
-  };
+TEST(DescriptionFileOfTest, ExactNameFirstThenAnyCaseThenDescriptIon) {
   const struct {
     std::vector<std::string> names;
     const char* found;
   } cases[] = {
       {{"a", "FILES.BBS"}, "FILES.BBS"},
       {{"files.bbs", "FILES.BBS"}, "FILES.BBS"},
-      {{"Files.Bbs", "files.bbs"}, "Files.Bbs"},
-      {{"FILES.BBS.bak", "xFILES.BBS"}, nullptr},
+      {{"files.bbs", "Files.Bbs"}, "Files.Bbs"},  // first in name order
+      {{"DESCRIPT.ION", "files.bbs"}, "files.bbs"},
+      {{"descript.ion", "a"}, "descript.ion"},
+      {{"descript.ion", "Descript.Ion"}, "Descript.Ion"},
+      {{"FILES.BBS.bak", "xFILES.BBS", "DESCRIPT.IONx"}, nullptr},
       {{}, nullptr},
   };
   for (const auto& c : cases) {
-    const std::vector<SearchEntry> entries = names(c.names);
-    const SearchEntry* found = FindDescriptionFile(entries);
+    std::vector<SearchEntry> entries;
+    for (const std::string& name : c.names) entries.emplace_back().Name = name;
+    const int found = DescriptionFileOf(entries);
     if (c.found == nullptr) {
-      EXPECT_EQ(found, nullptr);
+      EXPECT_EQ(found, -1);
     } else {
-      ASSERT_NE(found, nullptr);
-      EXPECT_EQ(found->Name, c.found);
+      ASSERT_GE(found, 0);
+      EXPECT_EQ(entries[found].Name, c.found);
     }
   }
 }

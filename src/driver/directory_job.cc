@@ -1,0 +1,186 @@
+#include "driver/directory_job.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+
+#include "descriptions/loader.h"
+#include "descriptions/lookup.h"
+#include "html/row.h"
+
+namespace tabulon {
+namespace {
+
+// Entries whose details are filled in by one piece of work, and entries
+// whose rows are made by one: large enough that handing a piece to another
+// thread costs little beside it, small enough that a large directory keeps
+// every thread busy (and that a slow file system keeps many requests in
+// flight).
+constexpr std::size_t kDetailsPiece = 256;
+constexpr std::size_t kRowsPiece = 1024;
+// Below this many entries a directory is read on its job's thread alone.
+constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The indices of `entries` in name order.
+std::vector<std::uint32_t> OrderOf(const std::vector<SearchEntry>& entries) {
+  std::vector<std::uint32_t> order(entries.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return entries[a].Name < entries[b].Name;
+  });
+  return order;
+}
+
+bool NameBefore(std::string_view a, std::string_view b) { return a < b; }
+
+// The descriptions of one directory and what reading them reported.
+struct Descriptions {
+  explicit Descriptions(const DescriptionList::FreeMemoryFn& free_memory)
+      : list(free_memory) {}
+  DescriptionList list;
+  std::optional<DescriptionLookup> lookup;
+};
+
+Status LoadFrom(Directory& dir, const std::string& name,
+                std::size_t longest_name, Descriptions* out) {
+  std::unique_ptr<InputFile> file;
+  Status status = dir.OpenInput(name, Follow::kInsideTree, &file);
+  std::string bytes;
+  if (status.ok()) {
+    char block[1 << 16];
+    std::size_t got = 0;
+    while ((status = file->Read(block, sizeof block, &got)).ok() && got > 0) {
+      bytes.append(block, got);
+    }
+  }
+  if (status.ok()) LoadDescriptions(bytes, &out->list);
+  out->lookup.emplace(out->list, longest_name);
+  return status;
+}
+
+}  // namespace
+
+int DescriptionFileOf(const std::vector<SearchEntry>& entries) {
+  int found = -1;
+  for (const std::string_view wanted : {"FILES.BBS", "DESCRIPT.ION"}) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::string& name = entries[i].Name;
+      if (wanted == "FILES.BBS" && name == wanted) return static_cast<int>(i);
+      if (EqualsIgnoringAsciiCase(name, wanted) &&
+          (found < 0 || NameBefore(name, entries[found].Name))) {
+        found = static_cast<int>(i);
+      }
+    }
+    if (found >= 0) return found;
+  }
+  return found;
+}
+
+DirectoryResult ReadDirectory(Directory& dir, const Place& place,
+                              const JobSettings& settings, Parallel& parallel) {
+  DirectoryResult result;
+  std::vector<SearchEntry> entries;
+  const Status listed = dir.ReadNames(&entries);
+  if (!listed.ok()) {
+    result.reports.push_back(
+        {"cannot read directory", place.Path(), listed.reason()});
+  }
+  // Names beginning with a dot never get a row and are never walked.
+  std::erase_if(entries, [](const SearchEntry& entry) {
+    return entry.Name.empty() || entry.Name[0] == '.';
+  });
+
+  const int description_index = DescriptionFileOf(entries);
+  const std::string description_name =
+      description_index >= 0 ? entries[description_index].Name : std::string();
+  const std::vector<std::uint32_t> order = OrderOf(entries);
+  std::size_t longest_name = 0;
+  for (const SearchEntry& entry : entries) {
+    longest_name = std::max(longest_name, entry.Name.size());
+  }
+
+  // The description file is read while the entries' details are filled in.
+  Descriptions descriptions(settings.free_memory);
+  Status description_read;
+  const std::size_t detail_pieces =
+      dir.NamesOnly() ? (entries.size() + kDetailsPiece - 1) / kDetailsPiece : 0;
+  const auto read_piece = [&](std::size_t piece) {
+    if (piece == detail_pieces) {
+      if (description_name.empty()) {
+        descriptions.lookup.emplace(descriptions.list, longest_name);
+      } else {
+        description_read =
+            LoadFrom(dir, description_name, longest_name, &descriptions);
+      }
+      return;
+    }
+    SearchEntry* const first = entries.data() + piece * kDetailsPiece;
+    dir.FillDetails(first, first + std::min(kDetailsPiece,
+                                            entries.size() - piece * kDetailsPiece));
+  };
+  Sequential sequential;
+  Parallel& pieces =
+      entries.size() >= kParallelFrom ? parallel : static_cast<Parallel&>(sequential);
+  pieces.ForEach(detail_pieces + 1, read_piece);
+  if (!description_read.ok() && !description_read.IsNotFound()) {
+    result.reports.push_back({"cannot read description file",
+                              place.Path() + description_name,
+                              description_read.reason()});
+  }
+
+  RowContext context;
+  context.RunMode = settings.RunMode;
+  // Put together only for a directory with files: a place deep down costs
+  // time in proportion to its depth.
+  std::string link;
+  if (settings.prefixed_links &&
+      std::any_of(entries.begin(), entries.end(), [](const SearchEntry& e) {
+        return !e.Gone && !e.IsDirectory();
+      })) {
+    link = place.Link();
+  }
+  context.file_link_prefix = link;
+  context.description_file = description_name;
+  context.list = &descriptions.list;
+  context.lookup = &*descriptions.lookup;
+  const std::size_t row_pieces = (order.size() + kRowsPiece - 1) / kRowsPiece;
+  result.rows.resize(row_pieces);
+  std::vector<Totals> totals(row_pieces);
+  pieces.ForEach(row_pieces, [&](std::size_t piece) {
+    const std::size_t end = std::min(order.size(), (piece + 1) * kRowsPiece);
+    std::string& out = result.rows[piece];
+    for (std::size_t i = piece * kRowsPiece; i < end; ++i) {
+      const SearchEntry& entry = entries[order[i]];
+      if (!entry.Gone) WriteRow(entry, context, &totals[piece], &out);
+    }
+  });
+  for (const Totals& piece : totals) {
+    result.totals.TotalFiles += piece.TotalFiles;
+    result.totals.TotalBytes += piece.TotalBytes;
+  }
+
+  for (const std::uint32_t i : order) {
+    SearchEntry& entry = entries[i];
+    if (entry.Gone) continue;
+    if (!entry.IsDirectory()) {
+      ++result.files;
+    } else if (!entry.IsLink()) {
+      result.subdirectories.push_back(std::move(entry.Name));
+    }
+  }
+  settings.sink->Finish(dir, place, &result);
+  return result;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,45 @@
+#ifndef TABULON_DRIVER_DIRECTORY_JOB_H_
+#define TABULON_DRIVER_DIRECTORY_JOB_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/types.h"
+#include "descriptions/description_list.h"
+#include "driver/page_sink.h"
+#include "driver/parallel.h"
+#include "driver/place.h"
+#include "platform/platform.h"
+
+namespace tabulon {
+
+// What the jobs of one run share; read only while they run.
+struct JobSettings {
+  TMode RunMode = mList;
+  // Whether a file's link begins with the base address and the relative
+  // directory (one page for the tree, or a base address given); otherwise
+  // links are relative to the directory's own page.
+  bool prefixed_links = true;
+  DescriptionList::FreeMemoryFn free_memory;
+  PageSink* sink = nullptr;
+};
+
+// Reads one directory, open as `dir`, that lies at `place`: its names in
+// name order, their details, its description file; makes its rows, hands
+// them to the sink's Finish, and returns them with the totals, the reports
+// and the subdirectories to walk. Shares no mutable state with other jobs;
+// the pieces of a large directory go through `parallel`. Throws
+// std::bad_alloc when memory runs out.
+DirectoryResult ReadDirectory(Directory& dir, const Place& place,
+                              const JobSettings& settings, Parallel& parallel);
+
+// Of a directory's entries, the index of the one that serves as its
+// description file, or -1: the entry named exactly "FILES.BBS", else the
+// first in name order whose name equals it ignoring ASCII case, else the
+// first so named "DESCRIPT.ION".
+int DescriptionFileOf(const std::vector<SearchEntry>& entries);
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_DIRECTORY_JOB_H_

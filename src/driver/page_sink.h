@@ -1,0 +1,85 @@
+#ifndef TABULON_DRIVER_PAGE_SINK_H_
+#define TABULON_DRIVER_PAGE_SINK_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/types.h"
+#include "driver/page_writer.h"
+#include "driver/place.h"
+#include "driver/reporter.h"
+#include "platform/platform.h"
+
+namespace tabulon {
+
+// What reading one directory gives the walk.
+struct DirectoryResult {
+  // Page bytes of the directory's rows, in order, in pieces.
+  std::vector<std::string> rows;
+  Totals totals;  // of the files that got a row
+  // What failed, in the order a reader of the run expects the reports.
+  std::vector<Report> reports;
+  // The subdirectories to walk, in name order.
+  std::vector<std::string> subdirectories;
+  // Files seen (dot names aside), for the progress line.
+  std::int64_t files = 0;
+};
+
+// Where the rows of the walk go: one page for the run, or a page per
+// directory. The walk does not know which.
+class PageSink {
+ public:
+  virtual ~PageSink() = default;
+  // On the thread of the directory's job, once the directory at `place`
+  // (open as `dir`) has its rows: a sink with a page per directory writes
+  // the page here and adds to result->reports what failed. Called for
+  // several directories at once.
+  virtual void Finish(Directory& dir, const Place& place,
+                      DirectoryResult* result) = 0;
+  // On the walk's thread, in walk order, each result once after Finish.
+  virtual void Take(DirectoryResult* result) = 0;
+};
+
+// One FILES.HTM in the start directory that lists the whole tree.
+class ListPage final : public PageSink {
+ public:
+  // Starts the page in `root`, whose native path is `from_dir`.
+  ListPage(Platform& platform, Directory& root, const std::string& from_dir,
+           char separator);
+  // False when there was no page to compare with and none could be created:
+  // the walk has nothing to write then (see the report of Close).
+  bool creatable() const { return page_.creatable(); }
+  void Finish(Directory&, const Place&, DirectoryResult*) override {}
+  void Take(DirectoryResult* result) override;
+  // Writes the foot and replaces the page; what failed, if anything.
+  std::optional<Report> Close();
+
+ private:
+  Platform& platform_;
+  std::string listing_;  // the page's native path, for reports
+  PageWriter page_;
+  Totals totals_;
+};
+
+// A FILES.HTM in every directory, listing its own entries; each is written
+// on the thread of its directory's job.
+class TreePages final : public PageSink {
+ public:
+  explicit TreePages(Platform& platform) : platform_(platform) {}
+  void Finish(Directory& dir, const Place& place,
+              DirectoryResult* result) override;
+  void Take(DirectoryResult*) override {}
+
+ private:
+  Platform& platform_;
+};
+
+// The last component of `path`: one trailing separator is dropped, then
+// everything after the last separator is taken.
+std::string DirectoryTitle(std::string_view path, char separator);
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_PAGE_SINK_H_

@@ -1,0 +1,88 @@
+#include "driver/place.h"
+
+#include <algorithm>
+
+#include "driver/page_sink.h"
+#include "html/text.h"
+
+namespace tabulon {
+
+std::shared_ptr<const Place> Place::Start(std::string path, char separator,
+                                          std::string link) {
+  std::shared_ptr<Place> place(new Place());
+  place->name_ = std::move(path);
+  place->separator_ = separator;
+  place->link_ = std::move(link);
+  return place;
+}
+
+std::shared_ptr<const Place> Place::Below(std::shared_ptr<const Place> parent,
+                                          std::string name) {
+  std::shared_ptr<Place> place(new Place());
+  place->parent_ = std::move(parent);
+  place->name_ = std::move(name);
+  return place;
+}
+
+Place::~Place() {
+  // Lets go of the ancestors one at a time: a chain a hundred thousand deep
+  // would otherwise be destroyed by as deep a recursion.
+  std::shared_ptr<const Place> up = std::move(parent_);
+  while (up != nullptr && up.use_count() == 1) {
+    std::shared_ptr<const Place> next =
+        std::move(const_cast<Place&>(*up).parent_);
+    up = std::move(next);
+  }
+}
+
+std::vector<const Place*> Place::Chain() const {
+  std::vector<const Place*> chain;
+  for (const Place* p = this; p != nullptr; p = p->parent_.get()) {
+    chain.push_back(p);
+  }
+  std::reverse(chain.begin(), chain.end());
+  return chain;
+}
+
+std::string Place::Path() const {
+  const std::vector<const Place*> chain = Chain();
+  const char separator = chain.front()->separator_;
+  std::string path = chain.front()->name_;
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    path.append(chain[i]->name_).push_back(separator);
+  }
+  return path;
+}
+
+std::string Place::Title() const {
+  if (IsStart()) return DirectoryTitle(name_, separator_);
+  return name_;
+}
+
+std::string Place::Relative() const {
+  const std::vector<const Place*> chain = Chain();
+  std::string relative;
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    relative.append(chain[i]->name_).push_back('/');
+  }
+  return relative;
+}
+
+std::string Place::Link() const {
+  const std::vector<const Place*> chain = Chain();
+  std::string link = chain.front()->link_;
+  for (std::size_t i = 1; i < chain.size(); ++i) {
+    AppendLinkName(chain[i]->name_, &link);
+    link.push_back('/');
+  }
+  return link;
+}
+
+std::vector<std::string_view> Place::Names() const {
+  const std::vector<const Place*> chain = Chain();
+  std::vector<std::string_view> names;
+  for (std::size_t i = 1; i < chain.size(); ++i) names.push_back(chain[i]->name_);
+  return names;
+}
+
+}  // namespace tabulon
