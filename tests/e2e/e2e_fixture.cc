@@ -112,17 +112,6 @@ ProcessResult E2eTest::Run(std::vector<std::string> args,
                       std::move(args), std::move(options));
 }
 
-std::vector<std::string> E2eTest::Names(const std::string& dir) {
-  const ProcessResult r = RunUnderWine(
-      std::string(TABULON_WINDOWS_BUILD) + "/tests/platform/e2e_helper.exe",
-      {"list", Native(tree_.Path(dir))});
-  EXPECT_EQ(r.exit_code, 0) << "cannot list " << dir << " under Wine";
-  std::vector<std::string> names;
-  std::istringstream lines(r.out);
-  for (std::string name; std::getline(lines, name);) names.push_back(name);
-  return names;
-}
-
 #else
 
 std::string Native(const std::string& path) { return path; }
@@ -134,24 +123,49 @@ ProcessResult E2eTest::Run(std::vector<std::string> args,
   return RunProcess(args, options);
 }
 
-std::vector<std::string> E2eTest::Names(const std::string& dir) {
-  return tree_.Names(dir);
-}
 
 #endif
 
-std::string E2eTest::InListOrder(
-    const std::string& dir, const std::map<std::string, std::string>& rows) {
-  std::string joined;
-  std::size_t used = 0;
-  for (const std::string& name : Names(dir)) {
-    const auto it = rows.find(name);
-    if (it != rows.end()) {
-      joined += it->second;
-      ++used;
+namespace {
+
+// The order a page lists names of Latin and Russian letters, digits and
+// ASCII signs in, written out by hand for the tests: letters compare as
+// capitals (a-z as A-Z, а-я and ѐ-џ as А-Я and Ѐ-Џ), UTF-16 units as
+// numbers, a name before its longer extensions, equal names by their bytes.
+std::u16string OrderKey(const std::string& name) {
+  std::u16string key;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(name[i]);
+    char16_t unit = b;
+    if (b >= 0x80) {
+      const unsigned char next =
+          i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
+      if ((b != 0xD0 && b != 0xD1) || (next & 0xC0) != 0x80) {
+        ADD_FAILURE() << "no test order for the name " << name;
+        return key;
+      }
+      unit = static_cast<char16_t>((b & 0x1F) << 6 | (next & 0x3F));
+      ++i;
     }
+    if (unit >= u'a' && unit <= u'z') unit -= 0x20;
+    if (unit >= 0x430 && unit <= 0x44F) unit -= 0x20;
+    if (unit >= 0x450 && unit <= 0x45F) unit -= 0x50;
+    key.push_back(unit);
   }
-  EXPECT_EQ(used, rows.size()) << "a row names an entry that is not there";
+  return key;
+}
+
+}  // namespace
+
+std::string InNameOrder(const std::map<std::string, std::string>& rows) {
+  std::vector<std::string> names;
+  for (const auto& [name, row] : rows) names.push_back(name);
+  std::stable_sort(names.begin(), names.end(),
+                   [](const std::string& a, const std::string& b) {
+                     return OrderKey(a) < OrderKey(b);
+                   });
+  std::string joined;
+  for (const std::string& name : names) joined += rows.at(name);
   return joined;
 }
 

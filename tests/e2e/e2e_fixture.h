@@ -37,6 +37,10 @@ std::string Foot(const std::string& bytes, int files);
 std::string FileRow(const std::string& link, const std::string& name,
                     const std::string& size, const std::string& date,
                     const std::optional<std::string>& description = {});
+// Joins rows in the order a page lists their names; `rows` maps a name to
+// its row. For names of Latin and Russian letters, digits and signs.
+std::string InNameOrder(const std::map<std::string, std::string>& rows);
+
 std::string DirRow(const std::string& name_link, const std::string& name,
                    const std::string& date,
                    const std::optional<std::string>& description = {});
@@ -57,14 +61,6 @@ class E2eTest : public ::testing::Test {
   // argument; Wine quotes those with blanks when it builds the command line).
   ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {});
 
-  // The names in `dir` in the order the program under test's system lists
-  // them (Wine sorts what Linux gives in directory order).
-  std::vector<std::string> Names(const std::string& dir);
-
-  // Joins the rows of a directory's entries in the order the system lists
-  // them; `rows` maps a name to its row, names without one are left out.
-  std::string InListOrder(const std::string& dir,
-                          const std::map<std::string, std::string>& rows);
 
   TempTree tree_;
 };

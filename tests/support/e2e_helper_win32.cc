@@ -1,7 +1,5 @@
 // What the end-to-end tests need done inside Wine, where the Linux test
 // program can't reach:
-//   list DIR    prints DIR's names in the order the system's search gives
-//               them, one per line, in UTF-8;
 //   hide PATH   sets the hidden attribute and fails unless it was kept;
 //   run EXE     starts EXE with exactly the command line held in the
 //               variable TABULON_E2E_COMMAND_LINE (Wine would build one of its
@@ -13,33 +11,6 @@
 #include <string>
 
 namespace {
-
-std::string Utf8(const wchar_t* text) {
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size - 1 : 0, '\0');
-  if (size > 1) {
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr,
-                        nullptr);
-  }
-  return out;
-}
-
-int List(const std::wstring& dir) {
-  WIN32_FIND_DATAW data;
-  const HANDLE search = FindFirstFileW((dir + L"\\*").c_str(), &data);
-  if (search == INVALID_HANDLE_VALUE) return 1;
-  std::string names;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name != L"." && name != L"..") names += Utf8(data.cFileName) + "\n";
-  } while (FindNextFileW(search, &data));
-  FindClose(search);
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), names.data(),
-            static_cast<DWORD>(names.size()), &written, nullptr);
-  return 0;
-}
 
 int Hide(const std::wstring& path) {
   const DWORD before = GetFileAttributesW(path.c_str());
@@ -86,11 +57,10 @@ int main() {
   int count = 0;
   wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
   if (args == nullptr || count != 3) {
-    std::fputs("usage: e2e_helper list DIR | hide PATH | run EXE\n", stderr);
+    std::fputs("usage: e2e_helper hide PATH | run EXE\n", stderr);
     return 2;
   }
   const std::wstring command = args[1];
-  if (command == L"list") return List(args[2]);
   if (command == L"hide") return Hide(args[2]);
   if (command == L"run") return Run(args[2]);
   return 2;
