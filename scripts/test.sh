@@ -31,6 +31,25 @@ fi
 status=0
 run_ctest "$root/build" --output-on-failure -j "$jobs" --timeout 600 ||
   status=1
+# The end-to-end cases once more with every directory read on one thread:
+# the pages, reports and exit codes must not depend on the job count.
+TABULON_E2E_JOBS=1 run_ctest "$root/build" -L e2e --output-on-failure \
+  -j "$jobs" --timeout 600 || status=1
+
+# Directories are read on several threads: the walk's tests, the platform's
+# contract and runs on a generated tree under ThreadSanitizer, any report
+# fatal.
+tsan="-fsanitize=thread -fno-omit-frame-pointer"
+cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS="-O1 $tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan" \
+  -DTABULON_WERROR=OFF >/dev/null
+cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
+  driver_walk_test platform_contract_test
+(
+  export TSAN_OPTIONS=halt_on_error=1:exitcode=66
+  run_ctest "$root/build-tsan" -R 'WalkTest|PlatformContractTest|SamePages' \
+    --output-on-failure -j "$jobs" --timeout 600
+) || status=1
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer,
 # any finding fatal. A sanitized program reserves terabytes of address space,

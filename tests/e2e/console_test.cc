@@ -24,6 +24,7 @@ class ConsoleTest : public ::testing::Test {
  protected:
   ProcessResult Run(std::vector<std::string> args,
                     ProcessOptions options = {}) {
+    AddJobCount(&args);
     args.insert(args.begin(), TABULON_BINARY);
     options.env.push_back("TZ=UTC");
     if (options.cwd.empty()) options.cwd = tree_.root();

@@ -108,6 +108,7 @@ ProcessResult RunUnderWine(const std::string& program,
 
 ProcessResult E2eTest::Run(std::vector<std::string> args,
                            ProcessOptions options) {
+  AddJobCount(&args);
   return RunUnderWine(std::string(TABULON_WINDOWS_BUILD) + "/src/tabulon.exe",
                       std::move(args), std::move(options));
 }
@@ -118,6 +119,7 @@ std::string Native(const std::string& path) { return path; }
 
 ProcessResult E2eTest::Run(std::vector<std::string> args,
                            ProcessOptions options) {
+  AddJobCount(&args);
   args.insert(args.begin(), TABULON_BINARY);
   options.env.push_back("TZ=UTC");
   return RunProcess(args, options);

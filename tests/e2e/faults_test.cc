@@ -188,6 +188,7 @@ class FaultsTest : public ::testing::Test {
 
   // Runs the binary and checks the outcome against the pages found before.
   ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {}) {
+    AddJobCount(&args);
     args.insert(args.begin(), binary_);
     options.env.push_back("TZ=UTC");
     before_ = Collect(tree_.root());

@@ -22,6 +22,12 @@ long long NowMs() {
 
 }  // namespace
 
+void AddJobCount(std::vector<std::string>* args) {
+  if (const char* jobs = std::getenv("TABULON_E2E_JOBS")) {
+    args->push_back(std::string("--jobs=") + jobs);
+  }
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const ProcessOptions& options) {
   int out[2], err[2];

@@ -23,6 +23,11 @@ struct ProcessOptions {
   bool stderr_to_pty = false;          // standard error is a terminal
 };
 
+// Adds "--jobs=N" to the arguments of the program under test when the
+// variable TABULON_E2E_JOBS holds N, so that the suite can be run again
+// with another job count.
+void AddJobCount(std::vector<std::string>* args);
+
 // Runs argv[0] with the arguments, collecting both output streams.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const ProcessOptions& options = {});
