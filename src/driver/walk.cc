@@ -124,9 +124,6 @@ class RowWriter {
       if (description_read_.ok()) LoadDescriptions(bytes, &list);
     }
     const DescriptionLookup lookup(list, longest_name_);
-    RowContext context = context_;
-    context.list = &list;
-    context.lookup = &lookup;
     const std::size_t count = entries_.size();
     std::size_t done = 0;
     while (done < count) {
@@ -139,7 +136,8 @@ class RowWriter {
       for (; done < ready; ++done) {
         const SearchEntry& entry = entries_[done];
         if (entry.Gone || entry.Name[0] == '.') continue;
-        WriteRow(entry, context, &state_.totals, &page_->buffer());
+        WriteRow(entry, context_, lookup.DescriptionOf(entry.Name), list.Code(),
+                 &state_.totals, &page_->buffer());
         page_->Flush();
       }
     }
@@ -196,7 +194,8 @@ class Walker {
       Frame child;
       child.name = std::move(top.subdirectories[top.next++]);
       path_.append(child.name).push_back(separator_);
-      AppendLinkName(child.name, &link_);
+      AppendLinkName(child.name, link_.empty() ? kLinkBegins : kLinkInside,
+                     &link_);
       link_.push_back('/');
       child.path_length = path_.size();
       child.link_length = link_.size();
