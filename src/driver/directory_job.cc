@@ -104,35 +104,38 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
   const int description_index = DescriptionFileOf(entries);
   const std::string description_name =
       description_index >= 0 ? entries[description_index].Name : std::string();
-  const std::vector<std::uint32_t> order = OrderOf(entries);
   std::size_t longest_name = 0;
   for (const SearchEntry& entry : entries) {
     longest_name = std::max(longest_name, entry.Name.size());
   }
 
-  // The description file is read while the entries' details are filled in.
+  // The description file is read and the names put in order while the
+  // entries' details are filled in: all three only read the names.
   Descriptions descriptions(settings.free_memory);
   Status description_read;
+  std::vector<std::uint32_t> order;
   const std::size_t detail_pieces =
       dir.NamesOnly() ? (entries.size() + kDetailsPiece - 1) / kDetailsPiece : 0;
   const auto read_piece = [&](std::size_t piece) {
-    if (piece == detail_pieces) {
+    if (piece == 0) {
       if (description_name.empty()) {
         descriptions.lookup.emplace(descriptions.list, longest_name);
       } else {
         description_read =
             LoadFrom(dir, description_name, longest_name, &descriptions);
       }
-      return;
+    } else if (piece == 1) {
+      order = OrderOf(entries);
+    } else {
+      const std::size_t first = (piece - 2) * kDetailsPiece;
+      dir.FillDetails(entries.data() + first,
+                      entries.data() + std::min(entries.size(), first + kDetailsPiece));
     }
-    SearchEntry* const first = entries.data() + piece * kDetailsPiece;
-    dir.FillDetails(first, first + std::min(kDetailsPiece,
-                                            entries.size() - piece * kDetailsPiece));
   };
   Sequential sequential;
   Parallel& pieces =
       entries.size() >= kParallelFrom ? parallel : static_cast<Parallel&>(sequential);
-  pieces.ForEach(detail_pieces + 1, read_piece);
+  pieces.ForEach(2 + detail_pieces, read_piece);
   if (!description_read.ok() && !description_read.IsNotFound()) {
     result.reports.push_back({"cannot read description file",
                               place.Path() + description_name,
@@ -152,8 +155,8 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
   }
   context.file_link_prefix = link;
   context.description_file = description_name;
-  context.list = &descriptions.list;
-  context.lookup = &*descriptions.lookup;
+  const DescriptionLookup& lookup = *descriptions.lookup;
+  const TCode code = descriptions.list.Code();
   const std::size_t row_pieces = (order.size() + kRowsPiece - 1) / kRowsPiece;
   result.rows.resize(row_pieces);
   std::vector<Totals> totals(row_pieces);
@@ -162,7 +165,10 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
     std::string& out = result.rows[piece];
     for (std::size_t i = piece * kRowsPiece; i < end; ++i) {
       const SearchEntry& entry = entries[order[i]];
-      if (!entry.Gone) WriteRow(entry, context, &totals[piece], &out);
+      if (!entry.Gone && HasRow(entry, context)) {
+        WriteRow(entry, context, lookup.DescriptionOf(entry.Name), code,
+                 &totals[piece], &out);
+      }
     }
   });
   for (const Totals& piece : totals) {

@@ -72,7 +72,8 @@ std::string Place::Link() const {
   const std::vector<const Place*> chain = Chain();
   std::string link = chain.front()->link_;
   for (std::size_t i = 1; i < chain.size(); ++i) {
-    AppendLinkName(chain[i]->name_, &link);
+    AppendLinkName(chain[i]->name_, link.empty() ? kLinkBegins : kLinkInside,
+                   &link);
     link.push_back('/');
   }
   return link;

@@ -1,18 +1,45 @@
 #include "driver/reporter.h"
 
+#include "common/utf8.h"
+
 namespace tabulon {
+
+namespace {
+
+void AppendEscaped(std::string_view bytes, std::string* line) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (const char c : bytes) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    line->append("\\x").push_back(kDigits[b >> 4]);
+    line->push_back(kDigits[b & 15]);
+  }
+}
+
+// Characters a terminal acts on (C0 and C1 controls, DEL) or that reorder
+// the text shown around them (the bidirectional formatting characters).
+bool Steers(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
 
 std::string ReportLine(const Report& report) {
   std::string line = "tabulon: ";
   line.append(report.what).append(" '");
-  for (const char c : report.path) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
-      line.append("\\x").push_back(kDigits[b >> 4]);
-      line.push_back(kDigits[b & 15]);
+  const std::string_view path = report.path;
+  std::size_t pos = 0;
+  while (pos < path.size()) {
+    const std::size_t from = pos;
+    // A byte that is not UTF-8 comes back as itself: so an 8-bit terminal
+    // takes it, where 0x80-0x9F are C1 controls (0x9B starts a sequence).
+    char32_t c;
+    DecodeUtf8(path, &pos, &c);
+    const std::string_view bytes = path.substr(from, pos - from);
+    if (Steers(c)) {
+      AppendEscaped(bytes, &line);
     } else {
-      line.push_back(c);
+      line.append(bytes);
     }
   }
   line.append("': ").append(report.reason);

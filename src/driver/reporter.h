@@ -17,8 +17,10 @@ struct Report {
 };
 
 // The report line of `report`, line end included. Characters of the path
-// that a terminal would act on (line ends, escapes) are written as \xNN of
-// their bytes, so that a name can neither split a report nor forge another.
+// that a terminal would act on (C0 and C1 controls, DEL, also a byte
+// 0x80-0x9F that is not UTF-8) or that reorder the line (bidirectional
+// formatting characters) are written as \xNN of their bytes, so that a name
+// can neither split a report, forge another, nor steer the terminal.
 std::string ReportLine(const Report& report);
 
 // Counts and prints failures, one line each on standard error. Used by one

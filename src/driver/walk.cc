@@ -121,7 +121,7 @@ class Walker final : public Parallel {
     Pieces pieces(body, count);
     std::unique_lock<std::mutex> lock(mutex_);
     help_.push_back(&pieces);
-    work_.notify_all();
+    WakeLocked(count - 1);
     while (pieces.next < pieces.count) {
       const std::size_t i = pieces.next++;
       ++pieces.running;
@@ -178,8 +178,16 @@ class Walker final : public Parallel {
         lock.lock();
         continue;
       }
+      ++idle_;
       work_.wait(lock);
+      --idle_;
     }
+  }
+
+  // Wakes as many idle workers as there is new work for, at most `work`:
+  // waking them all for every directory would cost more than the reading.
+  void WakeLocked(std::size_t work) {
+    for (std::size_t i = std::min(work, idle_); i > 0; --i) work_.notify_one();
   }
 
   // The first directory in walk order that no thread reads yet, if the
@@ -189,6 +197,7 @@ class Walker final : public Parallel {
       if (node->state != Node::State::kWaiting) continue;
       if (node != awaited_ && (ahead_ >= kAheadDirectories ||
                                ahead_bytes_ >= kAheadBytes)) {
+        held_back_ = true;
         return nullptr;
       }
       node->state = Node::State::kRunning;
@@ -242,8 +251,12 @@ class Walker final : public Parallel {
     pending_.erase(node->pending);
     ahead_bytes_ += bytes;
     node->state = Node::State::kDone;
-    done_.notify_all();
-    if (!node->children.empty() || error) work_.notify_all();
+    if (node == awaited_ || error) done_.notify_one();
+    if (error) {
+      work_.notify_all();
+    } else {
+      WakeLocked(node->children.size());
+    }
   }
 
   // Opens the directory of `node`: from its parent, or from the start
@@ -313,7 +326,10 @@ class Walker final : public Parallel {
     std::lock_guard<std::mutex> lock(mutex_);
     --ahead_;
     ahead_bytes_ -= node->bytes;
-    work_.notify_all();
+    if (held_back_) {
+      held_back_ = false;
+      WakeLocked(idle_);
+    }
   }
 
   void Stop() {
@@ -340,6 +356,8 @@ class Walker final : public Parallel {
   std::size_t ahead_ = 0;
   std::size_t ahead_bytes_ = 0;
   Node* awaited_ = nullptr;
+  std::size_t idle_ = 0;     // workers waiting for work
+  bool held_back_ = false;   // the budget kept a directory from being read
   bool stop_ = false;
   std::exception_ptr error_;
   std::vector<std::thread> workers_;  // of the walk's own thread

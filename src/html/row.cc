@@ -24,24 +24,37 @@ void AppendNameText(std::string_view name, std::size_t link_at,
 
 }  // namespace
 
-bool WriteRow(const SearchEntry& entry, const RowContext& context,
-              Totals* totals, std::string* out) {
+bool HasRow(const SearchEntry& entry, const RowContext& context) {
   const std::string& name = entry.Name;
   if (name == "FILES.BBS" || name == "FILES.HTM" ||
       (!context.description_file.empty() && name == context.description_file)) {
     return false;
   }
+  return !entry.IsDirectory() || context.RunMode == mTree;
+}
+
+bool WriteRow(const SearchEntry& entry, const RowContext& context,
+              std::optional<std::string_view> description, TCode code,
+              Totals* totals, std::string* out) {
+  const std::string& name = entry.Name;
+  if (!HasRow(entry, context)) return false;
   const bool directory = entry.IsDirectory();
-  if (directory && context.RunMode == mList) return false;
   if (!directory) {
     ++totals->TotalFiles;
     totals->TotalBytes += entry.Size;
   }
 
   out->append("<tr><td><a href=\"");
-  if (!directory) out->append(context.file_link_prefix);
+  // A directory's link is its name then "/FILES.HTM"; a file's, the prefix
+  // then its name.
+  unsigned edges = kLinkBegins;
+  if (!directory) {
+    out->append(context.file_link_prefix);
+    edges =
+        context.file_link_prefix.empty() ? kLinkBegins | kLinkEnds : kLinkEnds;
+  }
   const std::size_t link_at = out->size();
-  AppendLinkName(name, out);
+  AppendLinkName(name, edges, out);
   const std::size_t link_size = out->size() - link_at;
   if (directory) out->append("/FILES.HTM");
   out->append("\">");
@@ -62,11 +75,9 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   out->append(DateText(entry.Time));
   out->append("</td>");
 
-  const std::optional<std::string_view> description =
-      context.lookup ? context.lookup->DescriptionOf(name) : std::nullopt;
   if (description) {
     out->append("<td> ");
-    AppendDescription(*description, context.list->Code(), out);
+    AppendDescription(*description, code, out);
     out->append("</td></tr>\r\n");
   } else {
     out->append("<td></td></tr>\r\n");

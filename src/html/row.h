@@ -1,12 +1,11 @@
 #ifndef TABULON_HTML_ROW_H_
 #define TABULON_HTML_ROW_H_
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/types.h"
-#include "descriptions/description_list.h"
-#include "descriptions/lookup.h"
 
 namespace tabulon {
 
@@ -19,14 +18,19 @@ struct RowContext {
   std::string_view file_link_prefix;
   // The name of the description file actually read, which gets no row.
   std::string_view description_file;
-  const DescriptionList* list = nullptr;
-  const DescriptionLookup* lookup = nullptr;
 };
 
+// Whether `entry` gets a row: not FILES.BBS, FILES.HTM or the description
+// file, and in mList no directory.
+bool HasRow(const SearchEntry& entry, const RowContext& context);
+
 // Appends the row of `entry` to `out` and counts a file in `totals`.
-// Appends nothing for FILES.BBS, FILES.HTM, the description file and, in
-// mList, directories. Returns whether a row was written.
+// `description` is the one found for the entry, in code page `code` (its
+// description file's), or nullopt when none was found. Appends nothing for
+// FILES.BBS, FILES.HTM, the description file and, in mList, directories.
+// Returns whether a row was written.
 bool WriteRow(const SearchEntry& entry, const RowContext& context,
+              std::optional<std::string_view> description, TCode code,
               Totals* totals, std::string* out);
 
 }  // namespace tabulon

@@ -26,12 +26,14 @@ constexpr AsciiTable MakeTable(Context context) {
   table['>'] = "&gt;";
   table['"'] = "&quot;";
   if (context == Context::kLink) {
-    // Browsers drop tabs and line ends from addresses and stop at # and ?.
+    // Browsers drop tabs and line ends from addresses and stop at # and ?;
+    // a ":" before the first "/" would make the name a scheme.
     for (int b = 0; b < 0x20; ++b) table[b] = kHex[b];
     table[0x7F] = "%7F";
     table['%'] = "%25";
     table['#'] = "%23";
     table['?'] = "%3F";
+    table[':'] = "%3A";
     table['\\'] = "%5C";
   }
   if (context == Context::kUrl) table['\\'] = "/";
@@ -149,8 +151,18 @@ void AppendPageText(std::string_view native, std::string* out) {
   Append(native, Context::kText, kTextTable, kTextPlain, out);
 }
 
-void AppendLinkName(std::string_view native, std::string* out) {
+void AppendLinkName(std::string_view native, unsigned edges, std::string* out) {
+  const std::size_t at = out->size();
   Append(native, Context::kLink, kLinkTable, kLinkPlain, out);
+  // Tested on what was written, since a shading character of code page 866
+  // is written as a blank too.
+  if ((edges & kLinkBegins) != 0 && out->size() > at && (*out)[at] == ' ') {
+    out->replace(at, 1, "%20");
+  }
+  if ((edges & kLinkEnds) != 0 && out->size() > at && out->back() == ' ') {
+    out->pop_back();
+    out->append("%20");
+  }
 }
 
 void AppendUrl(std::string_view url, std::string* out) {

@@ -17,10 +17,21 @@ namespace tabulon {
 // valid UTF-8 is taken as a code page 866 byte.
 void AppendPageText(std::string_view native, std::string* out);
 
+// Where a name stands in its link. Browsers drop blanks at either end of an
+// address, so a blank that begins or ends the link must be encoded.
+enum LinkEdge : unsigned {
+  kLinkInside = 0,
+  kLinkBegins = 1,  // nothing comes before the name in its link
+  kLinkEnds = 2,    // nothing comes after it
+};
+
 // A name in the name-built part of a link: as AppendPageText, and also
-// % # ? \ and control characters are written %XX, as is every byte that is
-// not valid UTF-8, so that the link reaches the file.
-void AppendLinkName(std::string_view native, std::string* out);
+// % # ? : \ and control characters are written %XX, as is every byte that
+// is not valid UTF-8, so that the link reaches the file and never takes a
+// scheme from the name. A blank is written %20 where it is the first
+// character of the link (kLinkBegins in `edges`) or the last (kLinkEnds);
+// other blanks stay.
+void AppendLinkName(std::string_view native, unsigned edges, std::string* out);
 
 // The base address typed by the user: as AppendPageText, never
 // percent-encoded, with each backslash turned into "/".

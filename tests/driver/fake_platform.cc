@@ -84,7 +84,10 @@ class FakeDirectory final : public Directory {
       if (gone) {
         entry->Gone = true;
       } else {
-        *entry = child->entry;
+        // Only the details: other threads may be reading the names.
+        entry->Attr = child->entry.Attr;
+        entry->Size = child->entry.Size;
+        entry->Time = child->entry.Time;
       }
     }
   }

@@ -17,8 +17,6 @@
 namespace tabulon {
 namespace {
 
-constexpr std::string_view kEmptyCell = "<td></td></tr>\r\n";
-
 // A generated directory: names that share long stems, differ only in case,
 // are prefixes of one another, hold blanks, & # % and Cyrillic letters; and
 // a FILES.BBS for them in `code`, with records in shuffled order, repeated
@@ -110,12 +108,11 @@ std::string RowsWithIndex(const Directory& directory,
   const DescriptionLookup lookup(list);
   RowContext context;
   context.RunMode = mTree;
-  context.list = &list;
-  context.lookup = &lookup;
   Totals totals;
   std::string rows;
   for (const SearchEntry& entry : directory.entries) {
-    WriteRow(entry, context, &totals, &rows);
+    WriteRow(entry, context, lookup.DescriptionOf(entry.Name), list.Code(),
+             &totals, &rows);
   }
   return rows;
 }
@@ -124,25 +121,18 @@ std::string RowsWithLinearScan(const Directory& directory,
                                const DescriptionList& list, int* described) {
   RowContext context;
   context.RunMode = mTree;
-  context.list = &list;
   Totals totals;
   std::string rows;
   for (const SearchEntry& entry : directory.entries) {
-    std::string row;
-    WriteRow(entry, context, &totals, &row);
-    EXPECT_TRUE(row.ends_with(kEmptyCell)) << row;
     const std::optional<std::string> key =
         DescriptionKey(entry.Name, list.Code());
     int index = 0;
+    std::optional<std::string_view> description;
     if (key && FindDescription(list, *key, &index)) {
       ++*described;
-      row.resize(row.size() - kEmptyCell.size());
-      row += "<td> ";
-      AppendDescription(DescriptionText(list.At(index), key->size()),
-                        list.Code(), &row);
-      row += "</td></tr>\r\n";
+      description = DescriptionText(list.At(index), key->size());
     }
-    rows += row;
+    WriteRow(entry, context, description, list.Code(), &totals, &rows);
   }
   return rows;
 }
@@ -168,30 +158,40 @@ TEST(RowTest, PagesAreTheSameWithAndWithoutTheIndex) {
 }
 
 TEST(RowTest, RowCellsForFilesAndDirectories) {
-  DescriptionList list;
-  LoadDescriptions("a&b.txt Notes <1>\r\n", &list);
-  const DescriptionLookup lookup(list);
   const struct {
     const char* what;
     TMode mode;
     std::uint32_t attr;
     std::int64_t size;
     std::string name;
+    std::optional<std::string_view> description;
+    TCode code;
     std::string row;  // empty: no row
   } kCases[] = {
-      {"file with a description", mList, 0, 4294967301, "a&b.txt",
+      {"file with a description", mList, 0, 4294967301, "a&b.txt", "Notes <1>",
+       tAlt,
        "<tr><td><a href=\"pub/a&amp;b.txt\">a&amp;b.txt</a></td>"
        "<td align=right>4294967301 </td><td>03-07-24</td>"
        "<td> Notes &lt;1&gt;</td></tr>\r\n"},
-      {"file without one", mList, 0, 0, "b #1.txt",
+      {"file without one", mList, 0, 0, "b #1.txt", std::nullopt, tAlt,
        "<tr><td><a href=\"pub/b %231.txt\">b #1.txt</a></td>"
        "<td align=right>0 </td><td>03-07-24</td><td></td></tr>\r\n"},
+      {"file with an empty description", mTree, 0, 1, "e", "", tAlt,
+       "<tr><td><a href=\"pub/e\">e</a></td>"
+       "<td align=right>1 </td><td>03-07-24</td><td> </td></tr>\r\n"},
+      {"description in its own code page", mTree, 0, 1, "k",
+       "\xF4\xC1\xCA\xCC \xA3", tKoi,
+       "<tr><td><a href=\"pub/k\">k</a></td><td align=right>1 </td>"
+       "<td>03-07-24</td><td> \xD2\xE0\xE9\xEB \xE5</td></tr>\r\n"},
       {"directory in one page per directory", mTree, kAttrDirectory, 0, "d%",
+       "dir", tWin,
        "<tr><td><a href=\"d%25/FILES.HTM\"><b>d%</b></a></td>"
-       "<td align=center><b>DIR</b></td><td>03-07-24</td><td></td></tr>\r\n"},
-      {"directory in one page for the tree", mList, kAttrDirectory, 0, "d", ""},
-      {"the description file", mTree, 0, 10, "FILES.BBS", ""},
-      {"the page itself", mTree, 0, 10, "FILES.HTM", ""},
+       "<td align=center><b>DIR</b></td><td>03-07-24</td>"
+       "<td> dir</td></tr>\r\n"},
+      {"directory in one page for the tree", mList, kAttrDirectory, 0, "d",
+       std::nullopt, tAlt, ""},
+      {"the description file", mTree, 0, 10, "FILES.BBS", "x", tAlt, ""},
+      {"the page itself", mTree, 0, 10, "FILES.HTM", std::nullopt, tAlt, ""},
   };
   for (const auto& c : kCases) {
     SearchEntry entry;
@@ -202,16 +202,56 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
     RowContext context;
     context.RunMode = c.mode;
     context.file_link_prefix = "pub/";
-    context.list = &list;
-    context.lookup = &lookup;
     Totals totals;
     std::string row;
-    EXPECT_EQ(WriteRow(entry, context, &totals, &row), !c.row.empty())
+    EXPECT_EQ(WriteRow(entry, context, c.description, c.code, &totals, &row),
+              !c.row.empty())
         << c.what;
     EXPECT_EQ(row, c.row) << c.what;
     const bool counted = !c.row.empty() && c.attr == 0;
     EXPECT_EQ(totals.TotalFiles, counted ? 1 : 0) << c.what;
     EXPECT_EQ(totals.TotalBytes, counted ? c.size : 0) << c.what;
+  }
+}
+
+TEST(RowTest, NamesAtTheEdgesOfTheirLinks) {
+  // A file's name ends its link and begins it when there is no prefix; a
+  // directory's name begins its link. Blanks there are encoded, and no name
+  // gives the link a scheme.
+  const struct {
+    std::uint32_t attr;
+    std::string_view prefix;
+    std::string name;
+    std::string href;
+  } kCases[] = {
+      {0, "", " lead", "%20lead"},
+      {0, "", "trail ", "trail%20"},
+      {0, "", " both ", "%20both%20"},
+      {0, "", "a b", "a b"},
+      {0, "", "javascript:alert(1)", "javascript%3Aalert(1)"},
+      {0, "sub/", " lead", "sub/ lead"},
+      {0, "sub/", "trail ", "sub/trail%20"},
+      {0, "http://h/a b/", " both ", "http://h/a b/ both%20"},
+      {0, "%20x/", "mailto:x", "%20x/mailto%3Ax"},
+      {kAttrDirectory, "sub/", " lead", "%20lead/FILES.HTM"},
+      {kAttrDirectory, "sub/", "trail ", "trail /FILES.HTM"},
+      {kAttrDirectory, "", " both ", "%20both /FILES.HTM"},
+      {kAttrDirectory, "", "c:autoexec.bat", "c%3Aautoexec.bat/FILES.HTM"},
+  };
+  for (const auto& c : kCases) {
+    SearchEntry entry;
+    entry.Name = c.name;
+    entry.Attr = c.attr;
+    RowContext context;
+    context.RunMode = mTree;
+    context.file_link_prefix = c.prefix;
+    Totals totals;
+    std::string row;
+    ASSERT_TRUE(WriteRow(entry, context, std::nullopt, tAlt, &totals, &row));
+    const std::string shown = c.attr != 0 ? "<b>" + c.name + "</b>" : c.name;
+    EXPECT_TRUE(row.starts_with("<tr><td><a href=\"" + c.href + "\">" + shown +
+                                "</a></td>"))
+        << "'" << c.name << "' after '" << c.prefix << "': " << row;
   }
 }
 
@@ -242,10 +282,28 @@ TEST(RowTest, NamesAreShownAsThePageTextOfTheName) {
     names.push_back(std::string(1, static_cast<char>(b)));
     names.push_back("x" + std::string(1, static_cast<char>(b)) + ".txt");
   }
-  const std::vector<std::string> kPieces = {
-      "a", "Z", " ", ".", "%", "#", "?", "\\", "&", "<", "\"", "\x7F", "\t",
-      "\xD0\x9E", "\xD1\x91", "\xE2\x82\xAC", "\xE6\x97\xA5",
-      "\xF0\x9F\x98\x80", "\xF0", "\xD0", "\xAE", "\xFF"};
+  const std::vector<std::string> kPieces = {"a",
+                                            "Z",
+                                            " ",
+                                            ".",
+                                            "%",
+                                            "#",
+                                            "?",
+                                            "\\",
+                                            "&",
+                                            "<",
+                                            "\"",
+                                            "\x7F",
+                                            "\t",
+                                            "\xD0\x9E",
+                                            "\xD1\x91",
+                                            "\xE2\x82\xAC",
+                                            "\xE6\x97\xA5",
+                                            "\xF0\x9F\x98\x80",
+                                            "\xF0",
+                                            "\xD0",
+                                            "\xAE",
+                                            "\xFF"};
   std::mt19937 random(61);
   for (int i = 0; i < 3000; ++i) {
     std::string name;
@@ -265,11 +323,12 @@ TEST(RowTest, NamesAreShownAsThePageTextOfTheName) {
       context.file_link_prefix = "pub/";
       Totals totals;
       std::string row;
-      ASSERT_TRUE(WriteRow(entry, context, &totals, &row)) << name;
+      ASSERT_TRUE(WriteRow(entry, context, std::nullopt, tAlt, &totals, &row))
+          << name;
       std::string text;
       AppendPageText(name, &text);
       std::string link;
-      AppendLinkName(name, &link);
+      AppendLinkName(name, directory ? kLinkBegins : kLinkEnds, &link);
       escaped += link != text;
       ASSERT_EQ(ShownName(row, directory), text) << name << " in " << row;
       const std::string href = "<a href=\"" +

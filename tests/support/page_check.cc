@@ -15,8 +15,10 @@ std::string CheckPages(const std::vector<std::string>& pages, int rows) {
   // Pages are handed over as files of their own: a page's real path may be
   // longer than the system lets a script open.
   const char* tmp = std::getenv("TMPDIR");
-  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/tabulon-pages-XXXXXX";
-  if (mkdtemp(dir.data()) == nullptr) return "cannot make a directory for the pages";
+  std::string dir =
+      std::string(tmp && *tmp ? tmp : "/tmp") + "/tabulon-pages-XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr)
+    return "cannot make a directory for the pages";
   std::vector<std::string> argv = {"python3", TABULON_PAGE_CHECKER};
   if (rows >= 0) {
     argv.push_back("--rows");
@@ -30,6 +32,17 @@ std::string CheckPages(const std::vector<std::string>& pages, int rows) {
   const ProcessResult result = RunProcess(argv);
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
+  if (result.exit_code == 0 && result.out.empty()) return std::string();
+  return result.out + result.err + "(checker exit " +
+         std::to_string(result.exit_code) + ")";
+}
+
+std::string CheckLinks(const std::string& root, const std::string& url,
+                       bool tree_mode) {
+  std::vector<std::string> argv = {
+      "python3", TABULON_PAGE_CHECKER, "--links", root, "--url", url};
+  if (tree_mode) argv.push_back("--tree");
+  const ProcessResult result = RunProcess(argv);
   if (result.exit_code == 0 && result.out.empty()) return std::string();
   return result.out + result.err + "(checker exit " +
          std::to_string(result.exit_code) + ")";
