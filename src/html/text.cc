@@ -58,17 +58,27 @@ int PageByteOf(char32_t c) {
   return b >= 0 ? AltToWin[b] : ByteOf(c, tWin);
 }
 
+// Whether the page byte `b` of the character `c` is a look-alike (a blank
+// for a shading block, "-" for a box-drawing line) rather than `c` itself.
+bool IsLookAlike(char32_t c, int b) { return kCp1251ToUnicode[b] != c; }
+
+using TwoByteTable = std::array<std::int16_t, 0x800>;
+
 // PageByteOf for every character of a two-byte sequence (Cyrillic among
-// them), which names hold many of.
-const std::array<std::int16_t, 0x800>& TwoBytePageBytes() {
-  static const std::array<std::int16_t, 0x800> table = [] {
-    std::array<std::int16_t, 0x800> bytes{};
-    for (char32_t c = 0x80; c < 0x800; ++c) {
-      bytes[c] = static_cast<std::int16_t>(PageByteOf(c));
-    }
-    return bytes;
-  }();
-  return table;
+// them), which names hold many of; with `exact`, -1 for a look-alike.
+TwoByteTable MakeTwoBytePageBytes(bool exact) {
+  TwoByteTable bytes{};
+  for (char32_t c = 0x80; c < 0x800; ++c) {
+    const int b = PageByteOf(c);
+    bytes[c] = static_cast<std::int16_t>(exact && b >= 0 && IsLookAlike(c, b) ? -1 : b);
+  }
+  return bytes;
+}
+
+const TwoByteTable& TwoBytePageBytes(Context context) {
+  static const TwoByteTable shown = MakeTwoBytePageBytes(false);
+  static const TwoByteTable exact = MakeTwoBytePageBytes(true);
+  return context == Context::kLink ? exact : shown;
 }
 
 // The bytes that stand for themselves in a context (none above 0x7F).
@@ -84,8 +94,16 @@ constexpr PlainTable kTextPlain = MakePlain(kTextTable);
 constexpr PlainTable kLinkPlain = MakePlain(kLinkTable);
 constexpr PlainTable kUrlPlain = MakePlain(kUrlTable);
 
-void AppendCharacter(char32_t c, std::string* out) {
-  const int b = c < 0x800 ? TwoBytePageBytes()[c] : PageByteOf(c);
+void AppendCharacter(char32_t c, Context context, std::string* out) {
+  const int b = PageByteOf(c);
+  if (b >= 0 && context == Context::kLink && IsLookAlike(c, b)) {
+    // A look-alike would lead to another name: the link carries the
+    // character itself, as a browser sends it.
+    std::string utf8;
+    AppendUtf8(c, &utf8);
+    for (const char byte : utf8) AppendPercent(static_cast<unsigned char>(byte), out);
+    return;
+  }
   if (b >= 0) {
     out->push_back(static_cast<char>(b));
     return;
@@ -97,7 +115,7 @@ void AppendCharacter(char32_t c, std::string* out) {
 
 void Append(std::string_view native, Context context, const AsciiTable& table,
             const PlainTable& plain, std::string* out) {
-  const std::array<std::int16_t, 0x800>& two_byte = TwoBytePageBytes();
+  const TwoByteTable& two_byte = TwoBytePageBytes(context);
   const unsigned char* const from =
       reinterpret_cast<const unsigned char*>(native.data());
   const std::size_t n = native.size();
@@ -136,7 +154,7 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
     }
     char32_t c;
     if (DecodeUtf8(native, &pos, &c)) {
-      AppendCharacter(c, out);
+      AppendCharacter(c, context, out);
     } else if (context == Context::kLink) {
       AppendPercent(b, out);
     } else {
