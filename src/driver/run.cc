@@ -66,12 +66,21 @@ int RunGuarded(Platform& platform) {
   std::string current = platform.CurrentDirectory();
   if (current.empty()) current.push_back('.');
   const char separator = platform.Separator();
-  const RunSettings settings = SettingsFrom(parameters, current, separator);
+  RunSettings settings = SettingsFrom(parameters, current, separator);
+  Exclusions exclusions;
+  const std::vector<Report> refused =
+      ApplySwitches(&settings, platform.Processors(), &exclusions);
+  if (!refused.empty()) {
+    Reporter reporter(platform);
+    for (const Report& report : refused) reporter.Report(report);
+    return 2;
+  }
 
   Progress progress(platform);
   Reporter reporter(platform);
   reporter.set_progress(&progress);
   WalkState state{platform, settings, reporter, nullptr, Totals(), &progress};
+  state.exclusions = &exclusions;
   std::unique_ptr<Directory> root;
   const Status opened = platform.OpenDirectory(settings.FromDir, &root);
   if (!opened.ok()) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/types.h"
+#include "driver/exclusion.h"
 #include "driver/progress.h"
 #include "driver/reporter.h"
 #include "platform/platform.h"
@@ -48,6 +49,8 @@ struct WalkState {
   Totals totals;
   // Told of every directory reached; may be nullptr.
   Progress* progress = nullptr;
+  // The --exclude patterns; nullptr or empty when none were given.
+  const Exclusions* exclusions = nullptr;
 };
 
 // Lists the directory `root` (whose native path is `path`, ending with the
