@@ -16,8 +16,7 @@ TEST_P(CommandLineTest, SplitsLikeTheSystemHandsItOver) {
   const SplitCase& c = GetParam();
   const int n = static_cast<int>(c.parameters.size());
   EXPECT_EQ(ParameterCount(c.line), n);
-  for (int k = 1; k <= n; ++k)
-    EXPECT_EQ(Parameter(c.line, k), c.parameters[k - 1]);
+  for (int k = 1; k <= n; ++k) EXPECT_EQ(Parameter(c.line, k), c.parameters[k - 1]);
   EXPECT_EQ(Parameter(c.line, n + 1), "");
   CommandLine whole;
   whole.one_string = true;
@@ -28,10 +27,10 @@ TEST_P(CommandLineTest, SplitsLikeTheSystemHandsItOver) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, CommandLineTest,
     ::testing::Values(
-        SplitCase{"", {}}, SplitCase{"tabulon", {}},
+        SplitCase{"", {}},
+        SplitCase{"tabulon", {}},
         SplitCase{"tabulon D:\\ftp", {"D:\\ftp"}},
-        SplitCase{"tabulon   D:\\ftp\\  /pub/files/ ",
-                  {"D:\\ftp\\", "/pub/files/"}},
+        SplitCase{"tabulon   D:\\ftp\\  /pub/files/ ", {"D:\\ftp\\", "/pub/files/"}},
         SplitCase{"tabulon \"D:\\My Files\"", {"D:\\My Files"}},
         // A backslash before the closing quote is an ordinary character.
         SplitCase{"tabulon \"D:\\My Files\\\" x", {"D:\\My Files\\", "x"}},
@@ -41,13 +40,10 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"tabulon a\tb", {"a", "b"}},
         SplitCase{"tabulon \"D:\\My Files", {"D:\\My Files"}},
         SplitCase{"\"C:\\Program Files\\tabulon.exe\" x", {"x"}},
-        SplitCase{"tabulon a\x01"
-                  "b",
-                  {"a", "b"}},
+        SplitCase{"tabulon a\x01" "b", {"a", "b"}},
         // The line ends at its first NUL.
         SplitCase{std::string("tabulon a\0b", 11), {"a"}},
-        SplitCase{"tabulon \xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0",
-                  {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0"}}));
+        SplitCase{"tabulon \xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0", {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0"}}));
 
 TEST(NextParameterTest, StopsWhereTheParameterEnds) {
   const std::string line = "prog  \"a b\"c  d";
@@ -64,8 +60,7 @@ TEST(NextParameterTest, StopsWhereTheParameterEnds) {
 TEST(ParametersOfTest, SkipsEmptyArguments) {
   CommandLine split;
   split.args = {"", "/srv/ftp", "", "http://h/"};
-  EXPECT_EQ(ParametersOf(split),
-            (std::vector<std::string>{"/srv/ftp", "http://h/"}));
+  EXPECT_EQ(ParametersOf(split), (std::vector<std::string>{"/srv/ftp", "http://h/"}));
 }
 
 TEST(RequestOfTest, OnlyTheFirstParameterAsksForHelpOrVersion) {
@@ -119,21 +114,12 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{{}, '\\', mList, "C:\\Data\\", ""},
         SettingsCase{{"D:\\"}, '\\', mList, "D:\\", ""},
         SettingsCase{{"D:\\ftp"}, '\\', mList, "D:\\ftp\\", ""},
-        SettingsCase{{"D:\\ftp\\", "/pub/files/"},
-                     '\\',
-                     mList,
-                     "D:\\ftp\\",
-                     "/pub/files/"},
-        SettingsCase{
-            {"D:\\ftp", "/pub/", "/t"}, '\\', mTree, "D:\\ftp\\", "/pub/"},
+        SettingsCase{{"D:\\ftp\\", "/pub/files/"}, '\\', mList, "D:\\ftp\\", "/pub/files/"},
+        SettingsCase{{"D:\\ftp", "/pub/", "/t"}, '\\', mTree, "D:\\ftp\\", "/pub/"},
         // The switch is a whole parameter anywhere; nothing after it is lost.
         SettingsCase{{"/t", "D:\\ftp"}, '\\', mTree, "D:\\ftp\\", ""},
         SettingsCase{{"D:\\ftp", "/Tree"}, '\\', mList, "D:\\ftp\\", "/Tree"},
-        SettingsCase{{"D:\\ftp", "/pub/texts/"},
-                     '\\',
-                     mList,
-                     "D:\\ftp\\",
-                     "/pub/texts/"},
+        SettingsCase{{"D:\\ftp", "/pub/texts/"}, '\\', mList, "D:\\ftp\\", "/pub/texts/"},
         SettingsCase{{"C:/Temp"}, '\\', mList, "C:/Temp\\", ""},
         SettingsCase{{"C:"}, '\\', mList, "C:\\", ""},
         SettingsCase{{"/T"}, '\\', mTree, "C:\\Data\\", ""},
