@@ -3,7 +3,7 @@
 # fresh Debian machine as root. Does nothing when everything is there.
 set -eu
 
-packages="cmake make g++ libgtest-dev googletest python3 locales
+packages="cmake make g++ libgtest-dev googletest python3 locales unicode-data
   g++-mingw-w64-x86-64-posix wine wine64"
 
 missing=""

@@ -28,6 +28,18 @@ if grep -rnE '#include <(windows|unistd|fcntl|dirent)\.h>|_WIN32' \
   exit 1
 fi
 
+# The uppercase table is generated from the Unicode data: it must be what
+# its generator makes of the data Debian ships.
+generated=$(mktemp)
+python3 "$root/scripts/generate-unicode-upper.py" >"$generated"
+if ! cmp -s "$generated" "$root/src/common/unicode_upper.cc"; then
+  echo "test: src/common/unicode_upper.cc differs from what" \
+    "scripts/generate-unicode-upper.py writes" >&2
+  rm -f "$generated"
+  exit 1
+fi
+rm -f "$generated"
+
 status=0
 run_ctest "$root/build" --output-on-failure -j "$jobs" --timeout 600 ||
   status=1

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tabulon {
 
@@ -49,6 +50,13 @@ struct RunSettings {
   TMode RunMode = mList;
   std::string FromDir;  // always ends with the native separator
   std::string URL;      // as typed, possibly empty
+  // The text after each "--exclude=" and each "--jobs=", as typed and in
+  // the order given.
+  std::vector<std::string> Exclude;
+  std::vector<std::string> JobCounts;
+  // The threads the walk may use: the last --jobs=N, else the default for
+  // the machine; 0 until the run has checked the switches.
+  int Jobs = 0;
 };
 
 // The totals of the page being written.

@@ -9,6 +9,8 @@ unsigned char At(std::string_view line, std::size_t pos) {
   return pos < line.size() ? static_cast<unsigned char>(line[pos]) : 0;
 }
 
+constexpr int kMaxJobs = 256;
+
 std::string_view UpToNul(std::string_view line) {
   return line.substr(0, std::min(line.find('\0'), line.size()));
 }
@@ -88,22 +90,70 @@ Request RequestOf(const std::vector<std::string>& parameters) {
 
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator) {
+  static constexpr std::string_view kExclude = "--exclude=";
+  static constexpr std::string_view kJobs = "--jobs=";
   RunSettings settings;
-  const auto is_switch = [](const std::string& p) {
-    return p == "/t" || p == "/T";
-  };
-  if (std::any_of(parameters.begin(), parameters.end(), is_switch)) {
-    settings.RunMode = mTree;
-    parameters.erase(
-        std::remove_if(parameters.begin(), parameters.end(), is_switch),
-        parameters.end());
+  std::vector<std::string> rest;
+  for (std::string& p : parameters) {
+    if (p == "/t" || p == "/T") {
+      settings.RunMode = mTree;
+    } else if (p.starts_with(kExclude)) {
+      settings.Exclude.push_back(p.substr(kExclude.size()));
+    } else if (p.starts_with(kJobs)) {
+      settings.JobCounts.push_back(p.substr(kJobs.size()));
+    } else {
+      rest.push_back(std::move(p));
+    }
   }
+  parameters = std::move(rest);
   settings.FromDir = parameters.empty() ? current_directory : parameters[0];
   if (parameters.size() >= 2) settings.URL = parameters[1];
   if (settings.FromDir.empty() || settings.FromDir.back() != separator) {
     settings.FromDir.push_back(separator);
   }
   return settings;
+}
+
+std::string ParseJobCount(std::string_view text, int* jobs) {
+  if (text.empty()) return "no number";
+  const bool negative = text.front() == '-' && text.size() > 1;
+  if (negative) text.remove_prefix(1);
+  if (!std::all_of(text.begin(), text.end(),
+                   [](char c) { return c >= '0' && c <= '9'; })) {
+    return "not a whole number";
+  }
+  const std::size_t first = text.find_first_not_of('0');
+  if (negative || first == std::string_view::npos) return "less than 1";
+  text.remove_prefix(first);
+  // Counted in digits first, so that no length of number can overflow.
+  int value = 0;
+  if (text.size() <= 3) {
+    for (const char c : text) value = value * 10 + (c - '0');
+  }
+  if (text.size() > 3 || value > kMaxJobs) return "more than 256";
+  *jobs = value;
+  return "";
+}
+
+int DefaultJobCount(int processors) { return std::clamp(processors, 8, 16); }
+
+std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
+                                  Exclusions* exclusions) {
+  std::vector<Report> reports;
+  for (const std::string& pattern : settings->Exclude) {
+    std::string why = exclusions->Add(pattern);
+    if (!why.empty()) {
+      reports.push_back({"bad pattern", pattern, std::move(why)});
+    }
+  }
+  settings->Jobs = DefaultJobCount(processors);
+  for (const std::string& text : settings->JobCounts) {
+    std::string why = ParseJobCount(text, &settings->Jobs);
+    if (!why.empty()) {
+      reports.push_back({"bad job count", text, std::move(why)});
+    }
+  }
+  return reports;
 }
 
 }  // namespace tabulon

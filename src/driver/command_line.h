@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "common/types.h"
+#include "driver/exclusion.h"
+#include "driver/reporter.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -34,12 +36,30 @@ std::vector<std::string> ParametersOf(const CommandLine& command_line);
 enum class Request { kRun, kShowHelp, kShowVersion };
 Request RequestOf(const std::vector<std::string>& parameters);
 
-// Fixes the run settings from the parameters: a parameter that is exactly
-// "/t" or "/T" selects mTree and is removed; then the first parameter is the
-// start directory (else `current_directory`) and the second the base
-// address. FromDir always ends with `separator`.
+// Fixes the run settings from the parameters. Wherever they stand, a
+// parameter that is exactly "/t" or "/T" selects mTree, and one that begins
+// with "--exclude=" or "--jobs=" gives its text to Exclude or JobCounts;
+// each is removed. Of the rest, in their order, the first is the start
+// directory (else `current_directory`) and the second the base address.
+// FromDir always ends with `separator`. Jobs is left at 0.
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator);
+
+// Reads the N of --jobs=N: decimal digits giving a whole number from 1 to
+// 256 (leading zeros allowed). Returns "" and stores it in *jobs, else the
+// reason it is refused, with *jobs unchanged.
+std::string ParseJobCount(std::string_view text, int* jobs);
+
+// The job count without --jobs=: 8, or `processors` where that is more, at
+// most 16 (threads mostly wait on disks, so more than the processors pay).
+int DefaultJobCount(int processors);
+
+// Checks the switches of `settings`: adds its patterns to `exclusions` and
+// sets its Jobs (the last --jobs=N, else DefaultJobCount(processors)).
+// Returns one report for each bad pattern, in order, then one for each bad
+// job count; when there is any, no page may be written.
+std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
+                                  Exclusions* exclusions);
 
 }  // namespace tabulon
 

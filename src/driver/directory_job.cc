@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <numeric>
 
+#include "common/name_order.h"
 #include "descriptions/loader.h"
 #include "descriptions/lookup.h"
 #include "html/row.h"
@@ -32,18 +33,6 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The indices of `entries` in name order.
-std::vector<std::uint32_t> OrderOf(const std::vector<SearchEntry>& entries) {
-  std::vector<std::uint32_t> order(entries.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return entries[a].Name < entries[b].Name;
-  });
-  return order;
-}
-
-bool NameBefore(std::string_view a, std::string_view b) { return a < b; }
-
 // The descriptions of one directory and what reading them reported.
 struct Descriptions {
   explicit Descriptions(const DescriptionList::FreeMemoryFn& free_memory)
@@ -67,6 +56,20 @@ Status LoadFrom(Directory& dir, const std::string& name,
   if (status.ok()) LoadDescriptions(bytes, &out->list);
   out->lookup.emplace(out->list, longest_name);
   return status;
+}
+
+// Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
+// or the description file, which the page needs as they are.
+void Exclude(const Exclusions& exclusions, const Place& place,
+             const std::string& description_name,
+             std::vector<SearchEntry>* entries) {
+  const std::string relative =
+      exclusions.NeedsPath() ? place.Relative() : std::string();
+  std::erase_if(*entries, [&](const SearchEntry& entry) {
+    const std::string& name = entry.Name;
+    return name != "FILES.BBS" && name != "FILES.HTM" &&
+           name != description_name && exclusions.Excludes(name, relative);
+  });
 }
 
 }  // namespace
@@ -104,6 +107,9 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
   const int description_index = DescriptionFileOf(entries);
   const std::string description_name =
       description_index >= 0 ? entries[description_index].Name : std::string();
+  if (settings.exclusions != nullptr && !settings.exclusions->empty()) {
+    Exclude(*settings.exclusions, place, description_name, &entries);
+  }
   std::size_t longest_name = 0;
   for (const SearchEntry& entry : entries) {
     longest_name = std::max(longest_name, entry.Name.size());
@@ -125,7 +131,7 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
             LoadFrom(dir, description_name, longest_name, &descriptions);
       }
     } else if (piece == 1) {
-      order = OrderOf(entries);
+      order = NameOrder(entries.data(), entries.size());
     } else {
       const std::size_t first = (piece - 2) * kDetailsPiece;
       dir.FillDetails(entries.data() + first,

@@ -8,6 +8,7 @@
 #include "common/types.h"
 #include "descriptions/description_list.h"
 #include "driver/page_sink.h"
+#include "driver/exclusion.h"
 #include "driver/parallel.h"
 #include "driver/place.h"
 #include "platform/platform.h"
@@ -22,6 +23,8 @@ struct JobSettings {
   // links are relative to the directory's own page.
   bool prefixed_links = true;
   DescriptionList::FreeMemoryFn free_memory;
+  // Entries left out; nullptr or empty for none.
+  const Exclusions* exclusions = nullptr;
   PageSink* sink = nullptr;
 };
 

@@ -52,12 +52,6 @@ void OnOutOfMemory() {
   throw std::bad_alloc();
 }
 
-// Threads that read directories: waiting on a disk or a network costs no
-// processor, so more than there are processors.
-int JobsFor(Platform& platform) {
-  return std::clamp(platform.Processors(), 8, 16);
-}
-
 int RunGuarded(Platform& platform) {
   const std::vector<std::string> parameters =
       ParametersOf(platform.ReadCommandLine());
@@ -74,7 +68,15 @@ int RunGuarded(Platform& platform) {
   std::string current = platform.CurrentDirectory();
   if (current.empty()) current.push_back('.');
   const char separator = platform.Separator();
-  const RunSettings settings = SettingsFrom(parameters, current, separator);
+  RunSettings settings = SettingsFrom(parameters, current, separator);
+  Exclusions exclusions;
+  const std::vector<Report> refused =
+      ApplySwitches(&settings, platform.Processors(), &exclusions);
+  if (!refused.empty()) {
+    Reporter reporter(platform);
+    for (const Report& report : refused) reporter.Report(report);
+    return 2;
+  }
 
   Progress progress(platform);
   Reporter reporter(platform);
@@ -91,11 +93,12 @@ int RunGuarded(Platform& platform) {
   job.RunMode = settings.RunMode;
   job.prefixed_links = settings.RunMode == mList || !settings.URL.empty();
   job.free_memory = [&platform] { return platform.FreeMemory(); };
+  job.exclusions = &exclusions;
   std::string link;
   AppendUrl(settings.URL, &link);
   WalkOptions options;
   options.job = &job;
-  options.jobs = JobsFor(platform);
+  options.jobs = settings.Jobs;
   options.reporter = &reporter;
   options.progress = &progress;
   const auto start = Place::Start(settings.FromDir, separator, std::move(link));

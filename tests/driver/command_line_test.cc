@@ -128,5 +128,151 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{{"/"}, '/', mList, "/", ""},
         SettingsCase{{}, '/', mList, "/srv/data/", ""}));
 
+struct SwitchCase {
+  std::vector<std::string> parameters;
+  TMode mode;
+  std::string from_dir;
+  std::string url;
+  std::vector<std::string> exclude;
+  std::vector<std::string> job_counts;
+};
+
+TEST(SwitchesTest, AreTakenAnywhereAndTheRestKeepTheirOrder) {
+  const SwitchCase kCases[] = {
+      {{"--exclude=*.tmp", "/srv/ftp", "--jobs=4", "/pub/", "--exclude=old"},
+       mList,
+       "/srv/ftp/",
+       "/pub/",
+       {"*.tmp", "old"},
+       {"4"}},
+      {{"/srv/ftp", "--exclude=", "/t", "--jobs=", "http://h/", "third"},
+       mTree,
+       "/srv/ftp/",
+       "http://h/",
+       {""},
+       {""}},
+      {{"--jobs=2", "--jobs=x", "--jobs=0"},
+       mList,
+       "/srv/data/",
+       "",
+       {},
+       {"2", "x", "0"}},
+      // The text after "=" is taken whole, "=", blanks and "/t" included.
+      {{"--exclude=a=b c", "--exclude=/t", "--exclude=--jobs=3"},
+       mList,
+       "/srv/data/",
+       "",
+       {"a=b c", "/t", "--jobs=3"},
+       {}},
+      // Only these exact beginnings are switches.
+      {{"--exclude", "--Jobs=4"}, mList, "--exclude/", "--Jobs=4", {}, {}},
+      {{"-exclude=x", "x--jobs=2"}, mList, "-exclude=x/", "x--jobs=2", {}, {}},
+      {{"--jobs", "/t"}, mTree, "--jobs/", "", {}, {}},
+  };
+  for (const SwitchCase& c : kCases) {
+    SCOPED_TRACE(c.parameters[0]);
+    const RunSettings s = SettingsFrom(c.parameters, "/srv/data", '/');
+    EXPECT_EQ(s.RunMode, c.mode);
+    EXPECT_EQ(s.FromDir, c.from_dir);
+    EXPECT_EQ(s.URL, c.url);
+    EXPECT_EQ(s.Exclude, c.exclude);
+    EXPECT_EQ(s.JobCounts, c.job_counts);
+    EXPECT_EQ(s.Jobs, 0);
+  }
+}
+
+TEST(SwitchesTest, JobCountIsAWholeNumberFromOneTo256) {
+  const struct {
+    const char* text;
+    int jobs;            // when taken
+    const char* reason;  // "" when taken
+  } kCases[] = {
+      {"1", 1, ""},
+      {"8", 8, ""},
+      {"256", 256, ""},
+      {"04", 4, ""},
+      {"0256", 256, ""},
+      {"000000000000000000000000000001", 1, ""},
+      {"0", 0, "less than 1"},
+      {"000", 0, "less than 1"},
+      {"-1", 0, "less than 1"},
+      {"-0", 0, "less than 1"},
+      {"257", 0, "more than 256"},
+      {"1000", 0, "more than 256"},
+      {"99999999999999999999999999", 0, "more than 256"},
+      {"", 0, "no number"},
+      {"x", 0, "not a whole number"},
+      {"4x", 0, "not a whole number"},
+      {" 4", 0, "not a whole number"},
+      {"4 ", 0, "not a whole number"},
+      {"+4", 0, "not a whole number"},
+      {"-", 0, "not a whole number"},
+      {"--4", 0, "not a whole number"},
+      {"2.5", 0, "not a whole number"},
+      {"0x10", 0, "not a whole number"},
+      {"\xEF\xBC\x94", 0, "not a whole number"},  // a full-width 4
+  };
+  for (const auto& c : kCases) {
+    int jobs = -7;
+    EXPECT_EQ(ParseJobCount(c.text, &jobs), c.reason) << "'" << c.text << "'";
+    EXPECT_EQ(jobs, *c.reason == '\0' ? c.jobs : -7) << "'" << c.text << "'";
+  }
+}
+
+TEST(SwitchesTest, DefaultJobCountIsEightOrTheProcessorsUpToSixteen) {
+  const struct {
+    int processors;
+    int jobs;
+  } kCases[] = {{1, 8},   {2, 8},   {8, 8},   {9, 9},
+                {12, 12}, {16, 16}, {17, 16}, {256, 16}};
+  for (const auto& c : kCases) {
+    EXPECT_EQ(DefaultJobCount(c.processors), c.jobs) << c.processors;
+  }
+}
+
+TEST(SwitchesTest, EachBadSwitchGivesItsReportLine) {
+  RunSettings settings =
+      SettingsFrom({"--jobs=0", "--exclude=*.tmp", "/srv/ftp", "--exclude=[ab",
+                    "--jobs=3", "--exclude=", "--jobs=x"},
+                   "/", '/');
+  Exclusions exclusions;
+  const std::vector<Report> reports = ApplySwitches(&settings, 2, &exclusions);
+  std::string lines;
+  for (const Report& r : reports) lines += ReportLine(r);
+  EXPECT_EQ(lines,
+            "tabulon: bad pattern '[ab': '[' without ']'\n"
+            "tabulon: bad pattern '': empty pattern\n"
+            "tabulon: bad job count '0': less than 1\n"
+            "tabulon: bad job count 'x': not a whole number\n");
+  // The good pattern is kept.
+  EXPECT_TRUE(exclusions.Excludes("a.TMP", ""));
+  EXPECT_FALSE(exclusions.Excludes("a", ""));
+}
+
+TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
+  const struct {
+    std::vector<std::string> parameters;
+    int processors;
+    int jobs;
+  } kCases[] = {
+      {{"/srv/ftp"}, 2, 8},
+      {{"/srv/ftp"}, 12, 12},
+      {{"/srv/ftp"}, 64, 16},
+      {{"--jobs=1", "/srv/ftp"}, 64, 1},
+      {{"/srv/ftp", "--jobs=200"}, 2, 200},
+      {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, 5},
+  };
+  for (const auto& c : kCases) {
+    RunSettings settings = SettingsFrom(c.parameters, "/", '/');
+    settings.Exclude = {"*.bak", "pub/old"};
+    Exclusions exclusions;
+    EXPECT_TRUE(ApplySwitches(&settings, c.processors, &exclusions).empty());
+    EXPECT_EQ(settings.Jobs, c.jobs);
+    EXPECT_TRUE(exclusions.NeedsPath());
+    EXPECT_TRUE(exclusions.Excludes("x.bak", "pub/"));
+    EXPECT_TRUE(exclusions.Excludes("old", "pub/"));
+  }
+}
+
 }  // namespace
 }  // namespace tabulon

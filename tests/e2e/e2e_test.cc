@@ -228,7 +228,7 @@ TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
       {"<x>.txt", "&lt;x&gt;.txt", "&lt;x&gt;.txt"},
       {"a&b.txt", "a&amp;b.txt", "a&amp;b.txt"},
       {"back\\slash", "back%5Cslash", "back\\slash"},
-      {"box\xE2\x94\x80", "box-", "box-"},
+      {"box\xE2\x94\x80", "box%E2%94%80", "box-"},
       {"caf\xC3\xA9.txt", "caf&#233;.txt", "caf&#233;.txt"},
       {"No\xE2\x84\x96 1", "No\xB9 1", "No\xB9 1"},
       {"q\"uote.txt", "q&quot;uote.txt", "q&quot;uote.txt"},
