@@ -53,8 +53,10 @@ def main():
                 command += ["--prepare", args.prepare]
             for name, cmd in order:
                 command += ["-n", name, cmd]
-            subprocess.run(command, check=True, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            done = subprocess.run(command, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True)
+            if done.returncode != 0:
+                sys.exit("compare.py: %s\n%s" % (args.title, done.stderr))
             with open(export) as f:
                 for result in json.load(f)["results"]:
                     times[result["command"]].append(result["times"][0])

@@ -4,8 +4,9 @@
   make_tree.py SHAPE DIR [--seed N] [--dirs N] [--files N]
 
 SHAPE "wide": about 200,000 files in about 4,000 directories (by default);
-SHAPE "flat": one directory of 50,000 files with a FILES.BBS of 50,000
-records. Names mix ASCII, Cyrillic UTF-8, blanks and & # %; every file is
+SHAPE "flat": one directory of 50,000 files (by default) with a FILES.BBS of
+a record for each file and one more for every 50 files, for files that do
+not exist. Names mix ASCII, Cyrillic UTF-8, blanks and & # %; every file is
 sparse (no data blocks), a few are larger than 4 GiB; dates run from 1975 to
 2030. A share of the directories has a FILES.BBS in code page 866,
 windows-1251 or KOI8-R, with continuation lines, records in shuffled order
@@ -122,15 +123,19 @@ def main():
     parser.add_argument("directory")
     parser.add_argument("--seed", type=int, default=20240611)
     parser.add_argument("--dirs", type=int, default=4000)
-    parser.add_argument("--files", type=int, default=200000)
+    parser.add_argument("--files", type=int, default=None,
+                        help="about this many files (wide: 200,000, "
+                        "flat: 50,000)")
     args = parser.parse_args()
     rng = random.Random(args.seed)
     os.mkdir(args.directory)
     if args.shape == "wide":
-        dirs, files = make_wide(rng, args.directory, args.dirs, args.files)
+        wanted = 200000 if args.files is None else args.files
+        dirs, files = make_wide(rng, args.directory, args.dirs, wanted)
     else:
+        wanted = 50000 if args.files is None else args.files
         dirs = 1
-        files = fill_directory(rng, args.directory, 50000, 1.0, "cp866")
+        files = fill_directory(rng, args.directory, wanted, 1.0, "cp866")
     print("%s: %d directories, %d files" % (args.directory, dirs, files),
           file=sys.stderr)
 
