@@ -77,9 +77,8 @@ void StartWineOnce() {
     const ProcessResult r = RunProcess(
         {"flock", "-o", kPrefix + ".lock", "/bin/sh", "-c",
          "wineserver -p 300 </dev/null >/dev/null 2>&1; "
-         "exec \"$0\" \"$1\" list 'C:\\' </dev/null >/dev/null 2>&1",
-         TABULON_WINE, std::string(TABULON_WINDOWS_BUILD) +
-                           "/tests/platform/e2e_helper.exe"},
+         "exec \"$0\" \"$1\" --version </dev/null >/dev/null 2>&1",
+         TABULON_WINE, std::string(TABULON_WINDOWS_BUILD) + "/src/tabulon.exe"},
         options);
     return r.exit_code == 0;
   }();
