@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cwctype>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -142,6 +144,15 @@ BOOL WINAPI OnConsoleStop(DWORD) {
 
 std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
 
+// Two renames over one target at once may fail with "access denied", the
+// target being replaced by the other: those over one target take turns.
+std::mutex& TargetTurn(const std::wstring& target) {
+  static std::mutex turns[64];
+  std::size_t hash = 0;
+  for (const wchar_t c : target) hash = hash * 31 + std::towupper(c);
+  return turns[hash % 64];
+}
+
 bool WriteAllTo(HANDLE handle, std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(
@@ -198,6 +209,7 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
     if (!status_.ok()) return status_;
     DWORD error = 0;
     committed_ = Pending().Settle(this, [this, &error] {
+      std::lock_guard<std::mutex> turn(TargetTurn(target_));
       if (MoveFileExW(temp_.c_str(), target_.c_str(),
                       MOVEFILE_REPLACE_EXISTING)) {
         return true;
