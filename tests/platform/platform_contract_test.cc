@@ -682,7 +682,6 @@ TEST_F(PlatformContractTest,
   } kCases[] = {
       {"FILES.HTM", -1, -1},
       {"setid.htm", 06755, 0755},
-      {"sticky.htm", 01640, 0640},
       {"kept.htm", 0604, 0604},
   };
   int new_file = -1;
@@ -815,115 +814,91 @@ TEST_F(PlatformContractTest, DescribesDisjointEntriesOnSeveralThreadsAtOnce) {
 }
 
 // Pages of several threads at once, in one directory and in several: each
-// is created, written and then committed or dropped, some by the thread
-// that made it, some by another after the directory it was made in is
-// closed. Every page on disk afterwards is one of those committed to its
-// name, whole, and nothing else is left.
+// thread makes pages while the others commit theirs; then each commits or
+// drops pages another thread made, in directories closed since. Every page
+// on disk afterwards is one of those committed to its name, whole, and
+// nothing else is left.
 TEST_F(PlatformContractTest,
        OutputsOfSeveralThreadsAtOnceEndWholeOrLeaveNoTrace) {
   constexpr int kThreads = 8;
   constexpr int kRounds = 12;
-  constexpr int kDirectories = 3;
-  for (int d = 0; d < kDirectories; ++d) {
-    ASSERT_TRUE(scratch_.MakeDir("d" + std::to_string(d)));
-  }
-  ASSERT_TRUE(scratch_.MakeFile("FILES.BBS", "shared"));
+  const std::vector<std::string> subs = {"d0", "d1", "d2"};
+  for (const std::string& sub : subs) ASSERT_TRUE(scratch_.MakeDir(sub));
   const std::unique_ptr<Directory> root = Open();
-
-  struct Handed {
+  struct Page {
     std::unique_ptr<OutputFile> file;
-    std::string key;    // directory/name
-    std::string bytes;  // written
-    bool commit;
+    std::string key;  // directory/name
+    std::string bytes;
   };
   std::mutex mutex;
   std::map<std::string, std::set<std::string>> committed;  // by key
   std::vector<std::string> faults;
-  std::vector<std::deque<Handed>> mailboxes(kThreads);
-  const auto fault = [&](const std::string& what) {
-    std::lock_guard<std::mutex> lock(mutex);
-    faults.push_back(what);
-  };
-  const auto finish = [&](Handed handed) {
-    if (!handed.commit) return;  // dropped uncommitted
-    const Status status = handed.file->Commit();
-    std::lock_guard<std::mutex> lock(mutex);
-    if (status.ok()) {
-      committed[handed.key].insert(handed.bytes);
-    } else {
-      faults.push_back(handed.key + ": " + status.reason());
+  const auto start = [&](Directory* dir, const std::string& sub,
+                         const std::string& name, int serial, Page* page) {
+    page->key = sub + "/" + name;
+    page->bytes = std::string(300 + 97 * serial, char('a' + serial % 26)) +
+                  std::to_string(serial);
+    Status status = dir->CreateOutput(name, &page->file);
+    for (std::size_t at = 0; status.ok() && at < page->bytes.size();
+         at += 256) {
+      status = page->file->Write(std::string_view(page->bytes).substr(at, 256));
     }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!status.ok()) faults.push_back(page->key + ": " + status.reason());
   };
-  const auto worker = [&](int t) {
+  const auto finish = [&](Page* page, bool commit) {
+    if (page->file == nullptr) return;  // not made: a fault already
+    const Status status = commit ? page->file->Commit() : Status();
+    page->file.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!status.ok()) faults.push_back(page->key + ": " + status.reason());
+    if (status.ok() && commit) committed[page->key].insert(page->bytes);
+  };
+  const auto on_threads = [](const std::function<void(int)>& work) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+    for (std::thread& thread : threads) thread.join();
+  };
+  std::vector<Page> handed(kThreads * kRounds);
+  on_threads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
-      const std::string sub = "d" + std::to_string((t + round) % kDirectories);
+      const std::string& sub = subs[(t + round) % subs.size()];
       std::unique_ptr<Directory> dir;
-      if (!root->OpenSubdirectory(sub, &dir).ok()) fault("cannot open " + sub);
-      std::string bytes;
-      if (!ReadAll(root.get(), "FILES.BBS", &bytes).ok() || bytes != "shared") {
-        fault("FILES.BBS read as '" + bytes + "'");
-      }
-      const bool in_root = round % 2 == 0 || dir == nullptr;
-      Directory* where = in_root ? root.get() : dir.get();
-      const std::string prefix = (in_root ? std::string() : sub) + "/";
-      for (const std::string& name :
-           {std::string("SHARED.HTM"), "T" + std::to_string(t) + ".HTM"}) {
-        Handed handed;
-        handed.key = prefix + name;
-        handed.bytes =
-            std::string(500 + 97 * (t * kRounds + round), char('a' + t)) +
-            std::to_string(round);
-        handed.commit = name == "SHARED.HTM" || round % 3 != 0;
-        const Status created = where->CreateOutput(name, &handed.file);
-        if (!created.ok()) {
-          fault(handed.key + ": " + created.reason());
-          continue;
-        }
-        for (std::size_t at = 0; at < handed.bytes.size(); at += 256) {
-          if (!handed.file
-                   ->Write(std::string_view(handed.bytes).substr(at, 256))
-                   .ok()) {
-            fault(handed.key + ": cannot write");
-          }
-        }
-        if (name == "SHARED.HTM") {
-          finish(std::move(handed));
-        } else {
-          std::lock_guard<std::mutex> lock(mutex);
-          mailboxes[(t + 1) % kThreads].push_back(std::move(handed));
-        }
-      }
-      dir.reset();  // the pages handed on outlive it
-      std::deque<Handed> mine;
-      {
+      if (!root->OpenSubdirectory(sub, &dir).ok()) {
         std::lock_guard<std::mutex> lock(mutex);
-        mine.swap(mailboxes[t]);
+        faults.push_back("cannot open " + sub);
+        return;
       }
-      for (Handed& handed : mine) finish(std::move(handed));
+      Page shared;
+      if (round % 2 == 0) {
+        start(root.get(), "", "SHARED.HTM", t * kRounds + round, &shared);
+      } else {
+        start(dir.get(), sub, "SHARED.HTM", t * kRounds + round, &shared);
+      }
+      finish(&shared, true);
+      start(dir.get(), sub, "T" + std::to_string(t) + ".HTM",
+            t * kRounds + round, &handed[t * kRounds + round]);
     }
-  };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t);
-  for (std::thread& thread : threads) thread.join();
-  for (std::deque<Handed>& mailbox : mailboxes) {
-    for (Handed& handed : mailbox) finish(std::move(handed));
-  }
+  });
+  on_threads([&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      finish(&handed[(t + 1) % kThreads * kRounds + round], round % 3 != 0);
+    }
+  });
   EXPECT_EQ(faults, std::vector<std::string>());
 
   std::set<std::string> expected;
   for (const auto& [key, contents] : committed) expected.insert(key);
   std::set<std::string> found;
-  for (int d = -1; d < kDirectories; ++d) {
-    const std::string sub = d < 0 ? std::string() : "d" + std::to_string(d);
+  for (const std::string& sub : {std::string(), subs[0], subs[1], subs[2]}) {
     const std::unique_ptr<Directory> dir = Open(sub);
     for (const std::string& name : Names(dir.get())) {
-      if (name == "FILES.BBS" || name.starts_with("d")) continue;
+      if (sub.empty() && name.starts_with("d")) continue;
       const std::string key = sub + "/" + name;
       found.insert(key);
       std::string bytes;
       EXPECT_TRUE(ReadAll(dir.get(), name, &bytes).ok()) << key;
-      EXPECT_EQ(committed[key].count(bytes), 1u)
-          << key << " holds " << bytes.size() << " bytes";
+      EXPECT_EQ(committed[key].count(bytes), 1u) << key << ": " << bytes.size();
     }
   }
   EXPECT_EQ(found, expected);
