@@ -22,7 +22,9 @@ class InputFile : public ByteSource {};
 // target directory; Commit renames it over the target, so the target is
 // either the old page or the whole new one. Destroying an uncommitted file
 // removes the temporary file. A stop by a signal or the console removes it
-// too, whichever thread is writing it.
+// too, whichever thread is writing it. A target that is a link is replaced,
+// never written through; a regular target passes on its permission bits
+// (0777 only), any other gets those of a new file.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -36,6 +38,8 @@ class OutputFile {
 enum class Follow {
   kNever,       // refused: the link and its target are left alone
   kInsideTree,  // followed only to a file inside the start directory's tree
+                // (the one Platform::OpenDirectory opened, from which this
+                // directory was reached), decided on the file opened
 };
 
 // An open directory. Every operation is relative to it, so paths of any
@@ -62,7 +66,9 @@ class Directory {
   virtual void FillDetails(SearchEntry* /*first*/, SearchEntry* /*last*/) {}
   // ReadNames and FillDetails in one, entries gone meanwhile left out.
   Status List(std::vector<SearchEntry>* entries);
-  // Opens the subdirectory `name`; a link is never followed.
+  // Opens the subdirectory `name`; a link is never followed. One that may be
+  // entered but not read (a drop box) opens too: ReadNames then fails with
+  // the reason, and the rest works where the system lets it.
   virtual Status OpenSubdirectory(const std::string& name,
                                   std::unique_ptr<Directory>* out) = 0;
   // Opens the regular file `name` for reading. Anything that is not a
@@ -108,7 +114,8 @@ class Platform {
   virtual std::string CurrentDirectory() = 0;
   // The native path separator: '/' or '\\'.
   virtual char Separator() const = 0;
-  // Opens a directory given by a native path, as typed or absolute.
+  // Opens a directory given by a native path, as typed or absolute: the
+  // start of a tree. One that may be entered but not read opens too.
   virtual Status OpenDirectory(const std::string& path,
                                std::unique_ptr<Directory>* out) = 0;
   virtual LocalDate Today() = 0;
@@ -132,6 +139,10 @@ class Platform {
 };
 
 // The platform of this build; `argc`/`argv` are main's, ignored on Windows.
+// Call it first, before any other thread starts: on POSIX it opens each
+// closed standard descriptor to /dev/null, ignores SIGPIPE and SIGXFSZ, and
+// holds back every signal that ends the process for a thread of its own,
+// which removes the temporary pages before the process ends by the signal.
 std::unique_ptr<Platform> NewPlatform(int argc, char** argv);
 
 }  // namespace tabulon

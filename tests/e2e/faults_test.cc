@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -20,8 +22,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/page_check.h"
 #include "support/process.h"
@@ -94,7 +94,8 @@ Pages Collect(const std::string& root) {
 // was there before, byte for byte, or a whole new page; no page is lost; no
 // temporary file is left; each line on standard error is a report, and the
 // exit code says whether there was one.
-void ExpectSound(const Pages& before, const Pages& after, const ProcessResult& r) {
+void ExpectSound(const Pages& before, const Pages& after,
+                 const ProcessResult& r, bool reports_seen) {
   for (const std::string& temporary : after.temporaries) {
     ADD_FAILURE() << "temporary file left: " << temporary;
   }
@@ -107,7 +108,7 @@ void ExpectSound(const Pages& before, const Pages& after, const ProcessResult& r
     if (it == before.pages.end() || it->second != bytes) fresh.push_back(bytes);
   }
   EXPECT_EQ(CheckPages(fresh), "");
-  if (r.signal != 0) return;
+  if (r.signal != 0 || !reports_seen) return;
   for (std::size_t at = 0; at < r.err.size();) {
     EXPECT_EQ(r.err.compare(at, 9, "tabulon: "), 0) << r.err;
     const std::size_t end = r.err.find('\n', at);
@@ -194,8 +195,27 @@ class FaultsTest : public ::testing::Test {
     before_ = Collect(tree_.root());
     const ProcessResult r = RunProcess(args, options);
     after_ = Collect(tree_.root());
-    ExpectSound(before_, after_, r);
+    ExpectSound(before_, after_, r, reports_seen_);
     return r;
+  }
+
+  // Runs as nobody from here on, as root passes over every mode: from a
+  // copy of the program that nobody may run wherever the build lies, in a
+  // tree that nobody may enter.
+  void RunAsNobody(ProcessOptions* options) {
+    chmod(tree_.root().c_str(), 0755);
+    tree_.Dir("bin");
+    std::filesystem::copy_file(binary_, tree_.Path("bin/tabulon"));
+    chmod(tree_.Path("bin/tabulon").c_str(), 0755);
+    binary_ = tree_.Path("bin/tabulon");
+    options->in_child = [] {
+      if (geteuid() == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+            setuid(kNobody) != 0) {
+          _exit(125);
+        }
+      }
+    };
   }
 
   // The page of `dir` (relative to the tree's root) after the last run.
@@ -206,6 +226,7 @@ class FaultsTest : public ::testing::Test {
 
   TempTree tree_;
   std::string binary_ = TABULON_BINARY;
+  bool reports_seen_ = true;  // false: standard error goes nowhere
   Pages before_;
   Pages after_;
 };
@@ -272,7 +293,6 @@ TEST_F(FaultsTest, WhatCannotBeReadOrWrittenIsReportedAndTheRestIsListed) {
   };
   tree_.Dir("U");
   tree_.File("U/top.txt", "top");
-  chmod(tree_.root().c_str(), 0755);
   chmod(u.c_str(), 0777);
   for (const Case& c : cases) {
     tree_.Dir("U/" + c.dir);
@@ -285,20 +305,8 @@ TEST_F(FaultsTest, WhatCannotBeReadOrWrittenIsReportedAndTheRestIsListed) {
     const std::string entry = std::string(c.entry).empty() ? "" : "/" + std::string(c.entry);
     chmod(tree_.Path("U/" + c.dir + entry).c_str(), c.mode);
   }
-  // As root every mode is passed over: run as nobody instead, from a copy
-  // of the program that nobody may run wherever the build lies.
-  tree_.Dir("bin");
-  std::filesystem::copy_file(binary_, tree_.Path("bin/tabulon"));
-  chmod(tree_.Path("bin/tabulon").c_str(), 0755);
-  binary_ = tree_.Path("bin/tabulon");
   ProcessOptions options;
-  options.in_child = [] {
-    if (geteuid() == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-        _exit(125);
-      }
-    }
-  };
+  RunAsNobody(&options);
   const ProcessResult r = Run({u, "/t"}, options);
   ASSERT_NE(r.exit_code, 125) << "cannot drop privileges";
   EXPECT_EQ(r.exit_code, 2);
@@ -360,41 +368,6 @@ TEST_F(FaultsTest, DirectoryThatVanishesDuringTheWalkIsReported) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("'" + tree_.Path("V/" + victim) + "/"), std::string::npos) << r.err;
   EXPECT_EQ(CheckPages({PageOf("V")}, 120), "");
-}
-
-TEST_F(FaultsTest, SignalMidRunLeavesNoTemporaryFileAndKeepsThePreviousPages) {
-  // Large description files keep each directory busy for a while; enough
-  // of them that the run outlasts the signal's delay several times over.
-  constexpr int kDirectories = 32;
-  std::string descriptions;
-  while (descriptions.size() < (6u << 20)) descriptions += "x.txt    a description\r\n";
-  for (int i = 0; i < kDirectories; ++i) {
-    const std::string dir = "S/d" + std::to_string(i);
-    tree_.Dir(dir);
-    tree_.File(dir + "/FILES.BBS", descriptions);
-    tree_.File(dir + "/x.txt", "x");
-  }
-  const struct {
-    int signal;
-    bool tree_mode;
-  } cases[] = {{SIGINT, true}, {SIGTERM, true}, {SIGINT, false}, {SIGTERM, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.tree_mode ? " tree" : " list"));
-    tree_.File("S/FILES.HTM", kPreviousPage);
-    for (int i = 0; i < kDirectories; ++i) {
-      tree_.File("S/d" + std::to_string(i) + "/FILES.HTM", kPreviousPage);
-    }
-    ProcessOptions options;
-    options.kill_after_ms = 250;
-    options.kill_signal = c.signal;
-    std::vector<std::string> args = {tree_.Path("S")};
-    if (c.tree_mode) args.push_back("/t");
-    const ProcessResult r = Run(args, options);
-    EXPECT_EQ(r.signal, c.signal) << "the run was not interrupted: " << r.exit_code;
-    if (!c.tree_mode) {
-      EXPECT_EQ(PageOf("S"), kPreviousPage);
-    }
-  }
 }
 
 TEST_F(FaultsTest, DescriptionFileThatIsNotARegularFileIsReportedWithoutHanging) {
@@ -570,6 +543,248 @@ TEST_F(FaultsTest, VeryDeepChainIsWalkedWithoutRunningOutOfStack) {
   std::string link;
   for (int i = 0; i < kDepth; ++i) link += "d/";
   EXPECT_NE(PageOf("C").find("<a href=\"" + link + "bottom.txt\">bottom.txt</a>"),
+            std::string::npos);
+}
+
+// Sends `signal` to the run `pid` as it opens the file `name` in the
+// directory that `watch` watches: a moment of the walk, however fast the
+// machine is. Gives up after half a minute without it.
+void SignalOnOpen(int watch, const std::string& name, int pid, int signal) {
+  alignas(inotify_event) char buffer[4096];
+  pollfd ready = {watch, POLLIN, 0};
+  while (poll(&ready, 1, 30000) == 1) {
+    const ssize_t n = read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && event->name == name) {
+        kill(pid, signal);
+        return;
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+struct Stop {
+  int signal;
+  const char* name;
+};
+
+class StopSignalTest : public FaultsTest,
+                       public ::testing::WithParamInterface<Stop> {};
+
+// Each signal that ends a process by default, sent as the run opens the
+// start directory's description file, the first subdirectory's and the last
+// one's. That file is a large sparse one, so that reading it takes a while:
+// the signal comes while the run is in that directory, with a page being
+// written and more to do.
+TEST_P(StopSignalTest, LeavesNoTemporaryFileAndThePreviousPagesAtAnyMoment) {
+  const std::string descriptions = "x.txt    a description\r\n";
+  std::vector<std::string> dirs = {"S"};
+  for (int i = 0; i < 3; ++i) tree_.Dir("S/d" + std::to_string(i));
+  for (const std::string& name : tree_.Names("S")) {
+    dirs.push_back("S/" + name);  // in the order the walk takes them
+  }
+  for (const std::string& dir : dirs) tree_.File(dir + "/x.txt", "x");
+  const int signal = GetParam().signal;
+  for (const bool tree_mode : {true, false}) {
+    for (const std::string& moment : {dirs[0], dirs[1], dirs.back()}) {
+      SCOPED_TRACE(moment + (tree_mode ? " tree" : " list"));
+      for (const std::string& dir : dirs) {
+        tree_.File(dir + "/FILES.HTM", kPreviousPage);
+        tree_.File(dir + "/FILES.BBS", descriptions);
+      }
+      tree_.Sparse(moment + "/FILES.BBS", std::int64_t{256} << 20);
+      const int watch = inotify_init1(IN_CLOEXEC);
+      ASSERT_GE(inotify_add_watch(watch, tree_.Path(moment).c_str(), IN_OPEN),
+                0);
+      ProcessOptions options;
+      options.started = [watch, signal](int pid) {
+        SignalOnOpen(watch, "FILES.BBS", pid, signal);
+      };
+      options.in_child = [] {
+        rlimit no_core{0, 0};  // SIGQUIT and SIGXCPU dump one by default
+        setrlimit(RLIMIT_CORE, &no_core);
+      };
+      std::vector<std::string> args = {tree_.Path("S")};
+      if (tree_mode) args.push_back("/t");
+      const ProcessResult r = Run(args, options);
+      close(watch);
+      EXPECT_EQ(r.signal, signal)
+          << "the run did not end by the signal: exit " << r.exit_code;
+      EXPECT_EQ(PageOf(tree_mode ? moment : "S"), kPreviousPage);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStop, StopSignalTest,
+    ::testing::Values(Stop{SIGINT, "INT"}, Stop{SIGTERM, "TERM"},
+                      Stop{SIGHUP, "HUP"}, Stop{SIGQUIT, "QUIT"},
+                      Stop{SIGALRM, "ALRM"}, Stop{SIGUSR1, "USR1"},
+                      Stop{SIGUSR2, "USR2"}, Stop{SIGVTALRM, "VTALRM"},
+                      Stop{SIGPROF, "PROF"}, Stop{SIGXCPU, "XCPU"}),
+    [](const ::testing::TestParamInfo<Stop>& stop) {
+      return std::string(stop.param.name);
+    });
+
+TEST_F(FaultsTest, ReportsThatCannotBeWrittenAreDroppedAndTheRunGoesOn) {
+  // A report per directory, whose description file is a directory: far
+  // more than a pipe holds, so most are written after the reader is gone.
+  tree_.Dir("P");
+  tree_.File("P/a.txt", "a");
+  for (int i = 0; i < 600; ++i) {
+    tree_.Dir("P/" + std::string(200, 'd') + std::to_string(i) + "/FILES.BBS");
+  }
+  ProcessOptions options;
+  options.env.push_back("TZ=UTC");
+  const ProcessResult r =
+      RunProcess({"/bin/bash", "-c",
+                  "\"$0\" \"$1\" 2>&1 | head -n 3; exit \"${PIPESTATUS[0]}\"",
+                  binary_, tree_.Path("P")},
+                 options);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 2) << "the program's own exit status";
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+  const Pages after = Collect(tree_.root());
+  EXPECT_TRUE(after.temporaries.empty());
+  ASSERT_EQ(after.pages.count("P"), 1u);
+  EXPECT_EQ(CheckPages({after.pages.at("P")}, 1), "");
+}
+
+TEST_F(FaultsTest, ClosedStandardDescriptorsNeverCarryAPageOrReportIntoOne) {
+  tree_.Dir("C/sub/FILES.BBS");  // reported: a directory
+  tree_.File("C/a.txt", "a");
+  tree_.File("C/sub/b.txt", "b");
+  reports_seen_ = false;
+  for (const bool tree_mode : {true, false}) {
+    SCOPED_TRACE(tree_mode ? "tree" : "list");
+    ProcessOptions options;
+    options.in_child = [] {
+      close(0);
+      close(1);
+      close(2);
+    };
+    std::vector<std::string> args = {tree_.Path("C")};
+    if (tree_mode) args.push_back("/t");
+    const ProcessResult r = Run(args, options);
+    EXPECT_EQ(r.exit_code, 2);
+    for (const auto& [dir, bytes] : after_.pages) {
+      EXPECT_EQ(bytes.find("tabulon: "), std::string::npos) << dir;
+      EXPECT_EQ(bytes.find("FromDir"), std::string::npos) << dir;
+    }
+    EXPECT_EQ(CheckPages({PageOf("C")}, 2), "");
+  }
+}
+
+TEST_F(FaultsTest, DescriptionFileLinkIsReadOnlyWhenItLeadsInsideTheTree) {
+  TempTree elsewhere;  // stands in for /etc
+  elsewhere.File("shadow", "a.txt root:$6$secret\r\n");
+  tree_.Dir("R/descriptions");
+  tree_.File("R/descriptions/FILES.BBS", "a.txt described inside\r\n");
+  const struct {
+    std::string dir;
+    std::string target;
+    bool read;
+  } cases[] = {
+      {"R/out", elsewhere.Path("shadow"), false},
+      {"R/out-relative",
+       "../../../" +
+           std::filesystem::path(elsewhere.root()).filename().string() +
+           "/shadow",
+       false},
+      {"R/in", "../descriptions/FILES.BBS", true},
+      {"R/in-absolute", tree_.Path("R/descriptions/FILES.BBS"), true},
+  };
+  for (const auto& c : cases) {
+    tree_.Dir(c.dir);
+    tree_.File(c.dir + "/a.txt", "a");
+    tree_.Link(c.dir + "/FILES.BBS", c.target);
+  }
+  const ProcessResult r = Run({tree_.Path("R"), "/t"});
+  EXPECT_EQ(r.exit_code, 2);
+  std::string reports;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    const std::string page = PageOf(c.dir);
+    EXPECT_EQ(CheckPages({page}, 1), "");
+    EXPECT_EQ(page.find("secret"), std::string::npos);
+    EXPECT_EQ(page.find("described inside") != std::string::npos, c.read);
+    if (!c.read) {
+      const std::string line = "tabulon: cannot read description file '" +
+                               tree_.Path(c.dir) + "/FILES.BBS': ";
+      const std::size_t at = r.err.find(line);
+      ASSERT_NE(at, std::string::npos) << r.err;
+      reports += r.err.substr(at, r.err.find('\n', at) + 1 - at);
+    }
+  }
+  EXPECT_EQ(reports.size(), r.err.size()) << r.err;
+}
+
+TEST_F(FaultsTest, PagePermissionsNeverComeFromOutside) {
+  TempTree elsewhere;
+  elsewhere.File("sudo", "a program");
+  ASSERT_EQ(chmod(elsewhere.Path("sudo").c_str(), 04755), 0);
+  tree_.Dir("M/linked");
+  tree_.Link("M/linked/FILES.HTM", elsewhere.Path("sudo"));
+  const struct {
+    const char* dir;
+    mode_t before;  // of the regular page replaced; 0: none
+    mode_t after;
+  } cases[] = {
+      {"M", 0, 0644},  // a new page: 0666 less the umask
+      {"M/linked", 0, 0644},
+      {"M/setid", 06755, 0755},
+  };
+  for (const auto& c : cases) {
+    tree_.Dir(c.dir);
+    if (c.before != 0) {
+      tree_.File(std::string(c.dir) + "/FILES.HTM", kPreviousPage);
+      ASSERT_EQ(chmod(tree_.Path(std::string(c.dir) + "/FILES.HTM").c_str(),
+                      c.before),
+                0);
+    }
+  }
+  ProcessOptions options;
+  options.in_child = [] { umask(022); };
+  const ProcessResult r = Run({tree_.Path("M"), "/t"}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    struct stat st;
+    ASSERT_EQ(lstat(tree_.Path(std::string(c.dir) + "/FILES.HTM").c_str(), &st),
+              0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, c.after);
+  }
+  struct stat target;
+  ASSERT_EQ(stat(elsewhere.Path("sudo").c_str(), &target), 0);
+  EXPECT_EQ(target.st_mode & 07777, 04755u);
+  EXPECT_EQ(elsewhere.Read("sudo"), "a program");
+}
+
+// An upload drop box: nobody may write and enter it, not read it.
+TEST_F(FaultsTest, DirectoryThatCanBeEnteredButNotReadGetsAnEmptyPage) {
+  tree_.Dir("A/incoming");
+  tree_.File("A/top.txt", "t");
+  tree_.File("A/incoming/upload.zip", "z");
+  tree_.File("A/incoming/FILES.BBS", "upload.zip from a stranger\r\n");
+  ASSERT_EQ(chown(tree_.Path("A").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chown(tree_.Path("A/incoming").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(tree_.Path("A/incoming").c_str(), 0311), 0);
+  ProcessOptions options;
+  RunAsNobody(&options);
+  const ProcessResult r = Run({tree_.Path("A"), "/t"}, options);
+  ASSERT_NE(r.exit_code, 125) << "cannot drop privileges";
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "tabulon: cannot read directory '" +
+                       tree_.Path("A/incoming") +
+                       "/': " + std::strerror(EACCES) + "\n");
+  const std::string page = PageOf("A/incoming");
+  EXPECT_EQ(CheckPages({page}, 0), "");
+  EXPECT_NE(page.find("<b>         0 bytes in 0 files.</b>"), std::string::npos)
+      << page;
+  EXPECT_NE(PageOf("A").find("<a href=\"incoming/FILES.HTM\">"),
             std::string::npos);
 }
 

@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,13 +22,21 @@
 #include "platform/platform.h"
 #include "platform/scratch_dir.h"
 
+#ifndef _WIN32
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace tabulon {
 namespace {
 
 // The whole file `name`, read a block at a time through OpenInput.
-Status ReadAll(Directory* dir, const std::string& name, std::string* bytes) {
+Status ReadAll(Directory* dir, const std::string& name, std::string* bytes,
+               Follow follow = Follow::kInsideTree) {
   std::unique_ptr<InputFile> file;
-  Status status = dir->OpenInput(name, Follow::kInsideTree, &file);
+  Status status = dir->OpenInput(name, follow, &file);
   if (!status.ok()) return status;
   bytes->clear();
   char block[1 << 16];
@@ -31,6 +45,43 @@ Status ReadAll(Directory* dir, const std::string& name, std::string* bytes) {
     bytes->append(block, got);
   }
   return status;
+}
+
+// Runs `checks` in a child process as an ordinary user (nobody, when the
+// tests run as root: root may read any directory) and returns what they
+// found wrong, one line each; empty when nothing.
+std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
+#ifdef _WIN32
+  (void)checks;
+  return "no child processes here";
+#else
+  int pipe_fds[2];
+  if (::pipe(pipe_fds) != 0) return "no pipe";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    const bool nobody =
+        ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 &&
+                             ::setgid(65534) == 0 && ::setuid(65534) == 0);
+    const std::string found = nobody ? checks() : "cannot become nobody\n";
+    const bool sent = ::write(pipe_fds[1], found.data(), found.size()) ==
+                      static_cast<ssize_t>(found.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_fds[1]);
+  std::string found;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) {
+    found.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    found += "the checks did not finish\n";
+  }
+  return found;
+#endif
 }
 
 class PlatformContractTest : public ::testing::Test {
@@ -549,6 +600,308 @@ TEST_F(PlatformContractTest, ReportsProcessFacts) {
   if (line.one_string) {
     EXPECT_FALSE(line.line.empty());
   }
+}
+
+TEST_F(PlatformContractTest, FollowsALinkOnlyToAFileInsideTheStartTree) {
+  for (const char* dir : {"tree", "tree/sub", "tree2"}) {
+    ASSERT_TRUE(scratch_.MakeDir(dir));
+  }
+  ASSERT_TRUE(scratch_.MakeFile("tree/plain.txt", "plain"));
+  ASSERT_TRUE(scratch_.MakeFile("tree/inside.txt", "inside"));
+  ASSERT_TRUE(scratch_.MakeFile("tree/sub/deep.txt", "deep"));
+  ASSERT_TRUE(scratch_.MakeFile("outside.txt", "outside"));
+  ASSERT_TRUE(scratch_.MakeFile("tree2/near.txt", "near"));  // named like it
+  const struct {
+    const char* name;
+    std::string target;
+    const char* bytes;  // read through the link; nullptr: refused
+  } kLinks[] = {
+      {"to-inside", "inside.txt", "inside"},
+      {"to-deep", "sub/deep.txt", "deep"},
+      {"out-and-back", "../tree/inside.txt", "inside"},
+      {"to-outside", "../outside.txt", nullptr},
+      {"to-absolute", scratch_.root() + platform_->Separator() + "outside.txt",
+       nullptr},
+      {"to-sibling", "../tree2/near.txt", nullptr},
+      {"through-a-link", "up/outside.txt", nullptr},
+  };
+  std::string why;
+  if (!scratch_.MakeDirectoryLink("tree/up", "..", &why) ||
+      !scratch_.MakeDirectoryLink("alias", "tree", &why)) {
+    GTEST_SKIP() << "cannot make a link to a directory here (" << why
+                 << "); Wine has no junctions or symbolic links";
+  }
+  for (const auto& link : kLinks) {
+    if (!scratch_.MakeFileLink(std::string("tree/") + link.name, link.target,
+                               &why)) {
+      GTEST_SKIP() << "cannot make a symbolic link to a file here (" << why
+                   << "); Wine and unprivileged Windows have none";
+    }
+  }
+  const std::string sep(1, platform_->Separator());
+  // Started through a link to it, the tree is where the link leads.
+  for (const std::string start : {"tree", "alias"}) {
+    SCOPED_TRACE(start);
+    std::unique_ptr<Directory> tree;
+    ASSERT_TRUE(
+        platform_->OpenDirectory(scratch_.root() + sep + start, &tree).ok());
+    for (const Follow follow : {Follow::kInsideTree, Follow::kNever}) {
+      std::string bytes;
+      EXPECT_TRUE(ReadAll(tree.get(), "plain.txt", &bytes, follow).ok());
+      EXPECT_EQ(bytes, "plain");
+      for (const auto& link : kLinks) {
+        SCOPED_TRACE(link.name);
+        const bool read =
+            follow == Follow::kInsideTree && link.bytes != nullptr;
+        bytes.clear();
+        const Status status = ReadAll(tree.get(), link.name, &bytes, follow);
+        EXPECT_EQ(status.ok(), read) << status.reason();
+        EXPECT_EQ(bytes, read ? link.bytes : "");
+        if (!read) {
+          EXPECT_FALSE(status.IsNotFound());
+          EXPECT_FALSE(status.reason().empty());
+        }
+      }
+    }
+  }
+}
+
+TEST_F(PlatformContractTest,
+       ReplacesALinkedTargetAndPassesOnOnlyPermissionBits) {
+  ASSERT_TRUE(scratch_.MakeDir("pages"));
+  ASSERT_TRUE(scratch_.MakeFile("outside", "outside"));
+  std::string why;
+  if (!scratch_.MakeFileLink("pages/FILES.HTM", "../outside", &why)) {
+    GTEST_SKIP() << "cannot make a symbolic link to a file here (" << why
+                 << "); Wine and unprivileged Windows have none";
+  }
+  const struct {
+    const char* name;
+    int before;  // of the target, -1: the link
+    int after;   // -1: that of a new file
+  } kCases[] = {
+      {"FILES.HTM", -1, -1},
+      {"setid.htm", 06755, 0755},
+      {"kept.htm", 0604, 0604},
+  };
+  int new_file = -1;
+  if (!OnWindows()) {
+    ASSERT_TRUE(scratch_.SetMode("outside", 04755));
+    ASSERT_TRUE(scratch_.MakeFile("new-file", ""));
+    new_file = scratch_.Mode("new-file");
+  }
+  const std::unique_ptr<Directory> pages = Open("pages");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = std::string("pages/") + c.name;
+    if (c.before >= 0) {
+      ASSERT_TRUE(scratch_.MakeFile(path, "old page"));
+      if (!OnWindows()) {
+        ASSERT_TRUE(scratch_.SetMode(path, static_cast<unsigned>(c.before)));
+      }
+    }
+    std::unique_ptr<OutputFile> out;
+    ASSERT_TRUE(pages->CreateOutput(c.name, &out).ok());
+    ASSERT_TRUE(out->Write("new page").ok());
+    ASSERT_TRUE(out->Commit().ok());
+    EXPECT_FALSE(scratch_.IsLink(path));
+    std::string bytes;
+    EXPECT_TRUE(ReadAll(pages.get(), c.name, &bytes).ok());
+    EXPECT_EQ(bytes, "new page");
+    if (!OnWindows()) {
+      EXPECT_EQ(scratch_.Mode(path), c.after >= 0 ? c.after : new_file);
+    }
+  }
+  std::string bytes;
+  EXPECT_TRUE(ReadAll(Open().get(), "outside", &bytes).ok());
+  EXPECT_EQ(bytes, "outside");
+  if (!OnWindows()) {
+    EXPECT_EQ(scratch_.Mode("outside"), 04755);
+  }
+}
+
+// An upload drop box: entered and written by strangers, read by nobody.
+TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
+  if (OnWindows()) {
+    GTEST_SKIP() << "Wine grants every listing: it keeps no access control "
+                    "lists to deny one";
+  }
+  ASSERT_TRUE(scratch_.MakeDir("box"));
+  ASSERT_TRUE(scratch_.MakeDir("box/inner"));
+  ASSERT_TRUE(scratch_.MakeFile("box/inner/a.txt", "a"));
+  ASSERT_TRUE(scratch_.MakeFile("box/FILES.BBS", "described"));
+  ASSERT_TRUE(scratch_.MakeDir("locked"));
+  ASSERT_TRUE(scratch_.SetMode("", 0711));
+  ASSERT_TRUE(scratch_.SetMode("box", 0333));
+  ASSERT_TRUE(scratch_.SetMode("locked", 0));
+  const std::string denied = std::strerror(EACCES);
+  const std::string found = AsOrdinaryUser([&] {
+    std::string wrong;
+    const auto check = [&wrong](bool ok, const std::string& what) {
+      if (!ok) wrong += what + "\n";
+    };
+    // The scratch root may be entered, not read, too.
+    std::unique_ptr<Directory> root;
+    const Status opened = platform_->OpenDirectory(scratch_.root(), &root);
+    check(opened.ok(), "root: " + opened.reason());
+    for (const bool from_parent : {false, true}) {
+      if (from_parent && root == nullptr) return wrong;
+      const std::string how =
+          from_parent ? "from its parent: " : "as a start: ";
+      std::unique_ptr<Directory> box;
+      Status status = from_parent ? root->OpenSubdirectory("box", &box)
+                                  : platform_->OpenDirectory(
+                                        scratch_.root() + "/box", &box);
+      check(status.ok(), how + "open: " + status.reason());
+      if (box == nullptr) continue;
+      std::vector<SearchEntry> entries;
+      status = box->ReadNames(&entries);
+      check(!status.IsNotFound() && status.reason() == denied,
+            how + "listed: " + status.reason());
+      std::string bytes;
+      status = ReadAll(box.get(), "FILES.BBS", &bytes);
+      check(status.ok() && bytes == "described",
+            how + "read: " + status.reason());
+      std::unique_ptr<Directory> inner;
+      status = box->OpenSubdirectory("inner", &inner);
+      check(status.ok(), how + "entered: " + status.reason());
+      entries.clear();
+      if (inner != nullptr) status = inner->List(&entries);
+      check(entries.size() == 1 && entries[0].Name == "a.txt" &&
+                entries[0].Size == 1,
+            how + "inner listed: " + status.reason());
+      std::unique_ptr<OutputFile> out;
+      status = box->CreateOutput("FILES.HTM", &out);
+      if (status.ok()) status = out->Write(how);
+      if (status.ok()) status = out->Commit();
+      check(status.ok(), how + "page: " + status.reason());
+      check(ReadAll(box.get(), "FILES.HTM", &bytes).ok() && bytes == how,
+            how + "page read back");
+    }
+    std::unique_ptr<Directory> locked;
+    const Status status = root->OpenSubdirectory("locked", &locked);
+    check(!status.ok() && status.reason() == denied,
+          "a directory that can't be entered: " + status.reason());
+    return wrong;
+  });
+  EXPECT_EQ(found, "");
+}
+
+TEST_F(PlatformContractTest, DescribesDisjointEntriesOnSeveralThreadsAtOnce) {
+  constexpr int kFiles = 400;
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(
+        scratch_.MakeFile("f" + std::to_string(i), std::string(i % 50, 'x')));
+  }
+  const std::unique_ptr<Directory> dir = Open();
+  std::vector<SearchEntry> entries;
+  ASSERT_TRUE(dir->ReadNames(&entries).ok());
+  ASSERT_EQ(entries.size(), static_cast<std::size_t>(kFiles));
+  if (dir->NamesOnly()) {
+    std::vector<std::thread> threads;
+    for (std::size_t part = 0; part < 4; ++part) {
+      SearchEntry* first = entries.data() + part * kFiles / 4;
+      SearchEntry* last = entries.data() + (part + 1) * kFiles / 4;
+      threads.emplace_back(
+          [&dir, first, last] { dir->FillDetails(first, last); });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  for (const SearchEntry& entry : entries) {
+    EXPECT_FALSE(entry.Gone) << entry.Name;
+    EXPECT_EQ(entry.Size, std::stoi(entry.Name.substr(1)) % 50) << entry.Name;
+  }
+}
+
+// Pages of several threads at once, in one directory and in several: each
+// thread makes pages while the others commit theirs; then each commits or
+// drops pages another thread made, in directories closed since. Every page
+// on disk afterwards is one of those committed to its name, whole, and
+// nothing else is left.
+TEST_F(PlatformContractTest,
+       OutputsOfSeveralThreadsAtOnceEndWholeOrLeaveNoTrace) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 12;
+  const std::vector<std::string> subs = {"d0", "d1", "d2"};
+  for (const std::string& sub : subs) ASSERT_TRUE(scratch_.MakeDir(sub));
+  const std::unique_ptr<Directory> root = Open();
+  struct Page {
+    std::unique_ptr<OutputFile> file;
+    std::string key;  // directory/name
+    std::string bytes;
+  };
+  std::mutex mutex;
+  std::map<std::string, std::set<std::string>> committed;  // by key
+  std::vector<std::string> faults;
+  const auto start = [&](Directory* dir, const std::string& sub,
+                         const std::string& name, int serial, Page* page) {
+    page->key = sub + "/" + name;
+    page->bytes = std::string(300 + 97 * serial, char('a' + serial % 26)) +
+                  std::to_string(serial);
+    Status status = dir->CreateOutput(name, &page->file);
+    for (std::size_t at = 0; status.ok() && at < page->bytes.size();
+         at += 256) {
+      status = page->file->Write(std::string_view(page->bytes).substr(at, 256));
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!status.ok()) faults.push_back(page->key + ": " + status.reason());
+  };
+  const auto finish = [&](Page* page, bool commit) {
+    if (page->file == nullptr) return;  // not made: a fault already
+    const Status status = commit ? page->file->Commit() : Status();
+    page->file.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!status.ok()) faults.push_back(page->key + ": " + status.reason());
+    if (status.ok() && commit) committed[page->key].insert(page->bytes);
+  };
+  const auto on_threads = [](const std::function<void(int)>& work) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(work, t);
+    for (std::thread& thread : threads) thread.join();
+  };
+  std::vector<Page> handed(kThreads * kRounds);
+  on_threads([&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      const std::string& sub = subs[(t + round) % subs.size()];
+      std::unique_ptr<Directory> dir;
+      if (!root->OpenSubdirectory(sub, &dir).ok()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        faults.push_back("cannot open " + sub);
+        return;
+      }
+      Page shared;
+      if (round % 2 == 0) {
+        start(root.get(), "", "SHARED.HTM", t * kRounds + round, &shared);
+      } else {
+        start(dir.get(), sub, "SHARED.HTM", t * kRounds + round, &shared);
+      }
+      finish(&shared, true);
+      start(dir.get(), sub, "T" + std::to_string(t) + ".HTM",
+            t * kRounds + round, &handed[t * kRounds + round]);
+    }
+  });
+  on_threads([&](int t) {
+    for (int round = 0; round < kRounds; ++round) {
+      finish(&handed[(t + 1) % kThreads * kRounds + round], round % 3 != 0);
+    }
+  });
+  EXPECT_EQ(faults, std::vector<std::string>());
+
+  std::set<std::string> expected;
+  for (const auto& [key, contents] : committed) expected.insert(key);
+  std::set<std::string> found;
+  for (const std::string& sub : {std::string(), subs[0], subs[1], subs[2]}) {
+    const std::unique_ptr<Directory> dir = Open(sub);
+    for (const std::string& name : Names(dir.get())) {
+      if (sub.empty() && name.starts_with("d")) continue;
+      const std::string key = sub + "/" + name;
+      found.insert(key);
+      std::string bytes;
+      EXPECT_TRUE(ReadAll(dir.get(), name, &bytes).ok()) << key;
+      EXPECT_EQ(committed[key].count(bytes), 1u) << key << ": " << bytes.size();
+    }
+  }
+  EXPECT_EQ(found, expected);
 }
 
 }  // namespace

@@ -268,6 +268,16 @@ bool ScratchDir::Exists(const std::string& relative) {
          INVALID_FILE_ATTRIBUTES;
 }
 
+bool ScratchDir::IsLink(const std::string& relative) {
+  const DWORD attributes = GetFileAttributesW(Wide(root_, relative).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool ScratchDir::SetMode(const std::string&, unsigned) { return false; }
+
+int ScratchDir::Mode(const std::string&) { return -1; }
+
 void UseDistantTimeZone() {}
 
 #else  // POSIX
@@ -429,6 +439,40 @@ bool ScratchDir::Exists(const std::string& relative) {
   const bool ok = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   ::close(fd);
   return ok;
+}
+
+bool ScratchDir::IsLink(const std::string& relative) {
+  std::string leaf;
+  const int fd = OpenParent(root_, relative, &leaf);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool link =
+      ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode);
+  ::close(fd);
+  return link;
+}
+
+bool ScratchDir::SetMode(const std::string& relative, unsigned mode) {
+  if (relative.empty()) return ::chmod(root_.c_str(), mode) == 0;
+  std::string leaf;
+  const int fd = OpenParent(root_, relative, &leaf);
+  if (fd < 0) return false;
+  const bool ok = ::fchmodat(fd, leaf.c_str(), mode, 0) == 0;
+  ::close(fd);
+  return ok;
+}
+
+int ScratchDir::Mode(const std::string& relative) {
+  std::string leaf;
+  const int fd = OpenParent(root_, relative, &leaf);
+  if (fd < 0) return -1;
+  struct stat st;
+  const int mode = ::fstatat(fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                       ? static_cast<int>(st.st_mode & 07777)
+                       : -1;
+  ::close(fd);
+  return mode;
 }
 
 void UseDistantTimeZone() {

@@ -41,6 +41,12 @@ class ScratchDir {
   bool MakeFileLink(const std::string& relative, const std::string& target,
                     std::string* why);
   bool Exists(const std::string& relative);
+  // Whether `relative` is a symbolic link (or another reparse point).
+  bool IsLink(const std::string& relative);
+  // POSIX permission bits (07777) of `relative` ("" for the root itself);
+  // Windows has none: false and -1.
+  bool SetMode(const std::string& relative, unsigned mode);
+  int Mode(const std::string& relative);
 
  private:
   std::string root_;

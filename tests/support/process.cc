@@ -63,6 +63,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   close(out[1]);
   close(err[1]);
+  if (options.started) options.started(pid);
   ProcessResult result;
   const long long start = NowMs();
   bool killed = false;

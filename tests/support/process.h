@@ -18,6 +18,7 @@ struct ProcessOptions {
   std::string cwd;                     // empty: the test's own
   std::vector<std::string> env;        // NAME=value added or replacing
   std::function<void()> in_child;      // runs in the child before exec
+  std::function<void(int)> started;    // gets the child's pid in the parent
   int kill_after_ms = 0;               // send kill_signal after this long
   int kill_signal = 15;
   bool stderr_to_pty = false;          // standard error is a terminal

@@ -7,9 +7,11 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/param.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -18,19 +20,58 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
+#include "platform/pending_files.h"
 #include "platform/platform.h"
 
 namespace tabulon {
 namespace {
 
+// Opens a directory for search only, where the system can: one that may be
+// entered but not read (an upload drop box) is still worked in.
+#if defined(O_PATH)
+constexpr int kSearchOnly = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int kSearchOnly = O_SEARCH;
+#else
+constexpr int kSearchOnly = 0;
+#endif
+
+constexpr char kNotFollowed[] = "Is a link; links are not followed";
+constexpr char kLeadsOutside[] =
+    "Is a link that leads outside the start directory";
+constexpr char kLeadsNowhereKnown[] =
+    "Is a link, and where it leads cannot be told";
+
+// strerror_r comes in two kinds: XSI returns an int and fills the buffer,
+// GNU returns the text. (strerror itself is not safe on several threads
+// everywhere.)
+[[maybe_unused]] const char* ReasonText(int, const char* buffer) {
+  return buffer;
+}
+[[maybe_unused]] const char* ReasonText(const char* text, const char*) {
+  return text;
+}
+
+std::string Reason(int error) {
+  char buffer[256] = "";
+  std::string reason =
+      ReasonText(::strerror_r(error, buffer, sizeof buffer), buffer);
+  if (reason.empty()) reason = "Unknown error " + std::to_string(error);
+  return reason;
+}
+
 Status FromErrno(int error) {
-  if (error == ENOENT) return Status::NotFound(std::strerror(error));
-  return Status::Failed(std::strerror(error));
+  if (error == ENOENT) return Status::NotFound(Reason(error));
+  return Status::Failed(Reason(error));
 }
 
 LocalDate ToLocalDate(time_t t) {
@@ -64,59 +105,105 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// The temporary page being written, so that SIGINT and SIGTERM can remove it
-// before the process dies. Only one page is open at a time.
-volatile sig_atomic_t g_temp_active = 0;
-int g_temp_dir = -1;
-char g_temp_name[64];
-
-void RemoveTempAndDie(int sig) {
-  if (g_temp_active) ::unlinkat(g_temp_dir, g_temp_name, 0);
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
+// Where the open file `fd` lies, as the system names it; empty when the
+// system can't tell.
+std::string PathOf(int fd) {
+#if defined(__linux__)
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink(link.c_str(), path.data(), path.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < path.size()) {
+      path.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  // Anything but a path (a pipe, a file of another mount namespace) is no
+  // place in the tree.
+  return path.starts_with('/') ? path : std::string();
+#elif defined(F_GETPATH)
+  char path[MAXPATHLEN];
+  if (::fcntl(fd, F_GETPATH, path) == -1) return std::string();
+  return path;
+#else
+  (void)fd;
+  return std::string();
+#endif
 }
 
-// Holds back the signals that remove the temporary page while one is being
-// created and registered: a signal in between would leave it behind.
-class SignalsHeld {
- public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
+// A file of `fd`: regular, or refused with the reason why not.
+Status RegularFile(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return FromErrno(errno);
+  if (S_ISREG(st.st_mode)) return Status::Ok();
+  return Status::Failed(S_ISDIR(st.st_mode) ? Reason(EISDIR)
+                                            : "not a regular file");
+}
+
+// Opens the directory `path` (relative to `at`) to read its names, or for
+// search only when reading is refused but searching is not. Returns -1 with
+// errno set when neither works.
+int OpenDirectoryAt(int at, const char* path, int flags, bool* listable) {
+  const int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
+  *listable = fd >= 0;
+  if (fd >= 0 || errno != EACCES || kSearchOnly == 0) return fd;
+  const int search =
+      ::openat(at, path, kSearchOnly | O_DIRECTORY | O_CLOEXEC | flags);
+  if (search < 0) {
+    errno = EACCES;
+    return -1;
   }
-  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  // O_PATH asks nothing of the directory itself: one that may not be
+  // searched either is refused as before.
+  const int probe =
+      ::openat(search, ".", kSearchOnly | O_DIRECTORY | O_CLOEXEC);
+  if (probe < 0) {
+    ::close(search);
+    errno = EACCES;
+    return -1;
+  }
+  ::close(probe);
+  return search;
+}
 
- private:
-  sigset_t old_;
-};
+PendingFiles& Pending() {
+  static PendingFiles* pending = new PendingFiles;  // outlives every thread
+  return *pending;
+}
 
-class PosixOutputFile final : public OutputFile {
+std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
+
+class PosixOutputFile final : public OutputFile, public PendingFile {
  public:
   PosixOutputFile(std::string temp, std::string target)
       : temp_(std::move(temp)), target_(std::move(target)) {}
-  // Takes the directory and the new temporary file and registers the file
-  // for removal on a signal. Allocates nothing.
-  void Adopt(int dir, int fd) {
-    dir_ = dir;
-    fd_ = fd;
-    g_temp_dir = dir_;
-    std::snprintf(g_temp_name, sizeof g_temp_name, "%s", temp_.c_str());
-    g_temp_active = 1;
-  }
-  bool adopted() const { return dir_ >= 0; }
-  const std::string& temp() const { return temp_; }
-  void SetMode(mode_t mode) { ::fchmod(fd_, mode); }
   ~PosixOutputFile() override {
-    if (!adopted()) return;
+    if (!created_) return;
     if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlinkat(dir_, temp_.c_str(), 0);
-    g_temp_active = 0;
+    if (!committed_) {
+      Pending().Settle(this, [this] {
+        ::unlinkat(dir_, temp_.c_str(), 0);
+        return true;
+      });
+    }
     ::close(dir_);
   }
+
+  // Creates the temporary file in `dir`, which the file then owns. Returns
+  // false with the reason in `error`, `dir` left to the caller.
+  bool Create(int dir, int* error) {
+    dir_ = dir;
+    created_ = Pending().Add(this, [this, error] {
+      fd_ = ::openat(dir_, temp_.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd_ < 0) *error = errno;
+      return fd_ >= 0;
+    });
+    return created_;
+  }
+  void SetMode(mode_t mode) { ::fchmod(fd_, mode); }
 
   Status Write(std::string_view bytes) override {
     if (!status_.ok()) return status_;
@@ -125,23 +212,30 @@ class PosixOutputFile final : public OutputFile {
   }
 
   Status Commit() override {
-    if (status_.ok() && ::close(fd_) != 0) status_ = FromErrno(errno);
-    else if (!status_.ok()) ::close(fd_);
+    if (::close(fd_) != 0 && status_.ok()) status_ = FromErrno(errno);
     fd_ = -1;
     if (!status_.ok()) return status_;
-    if (::renameat(dir_, temp_.c_str(), dir_, target_.c_str()) != 0) {
-      return status_ = FromErrno(errno);
-    }
-    committed_ = true;
+    int error = 0;
+    committed_ = Pending().Settle(this, [this, &error] {
+      if (::renameat(dir_, temp_.c_str(), dir_, target_.c_str()) == 0) {
+        return true;
+      }
+      error = errno;
+      return false;
+    });
+    if (!committed_) status_ = FromErrno(error);
     return status_;
   }
+
+  void RemoveForStop() override { ::unlinkat(dir_, temp_.c_str(), 0); }
 
  private:
   int dir_ = -1;
   int fd_ = -1;
-  std::string temp_;
-  std::string target_;
+  const std::string temp_;
+  const std::string target_;
   Status status_;
+  bool created_ = false;
   bool committed_ = false;
 };
 
@@ -171,11 +265,21 @@ class PosixInputFile final : public InputFile {
 
 class PosixDirectory final : public Directory {
  public:
-  explicit PosixDirectory(int fd) : fd_(fd) {}
+  // `listable`: `fd` was opened for reading, not for search only. `start`:
+  // where the start directory of its tree really lies ("" when unknown).
+  PosixDirectory(int fd, bool listable,
+                 std::shared_ptr<const std::string> start)
+      : fd_(fd), listable_(listable), start_(std::move(start)) {}
   ~PosixDirectory() override { ::close(fd_); }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
-    const int fd = ::dup(fd_);
+    // A copy of a readable descriptor shares its offset, which nothing but
+    // this (on one thread at a time) moves, and rewinddir starts it over. A
+    // search-only one can't be read: opening the directory again for
+    // reading gives the reason.
+    const int fd = listable_
+                       ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)
+                       : ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return FromErrno(errno);
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
@@ -234,30 +338,26 @@ class PosixDirectory final : public Directory {
 
   Status OpenSubdirectory(const std::string& name,
                           std::unique_ptr<Directory>* out) override {
-    const int fd = ::openat(fd_, name.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    bool listable = false;
+    const int fd = OpenDirectoryAt(fd_, name.c_str(), O_NOFOLLOW, &listable);
     if (fd < 0) return FromErrno(errno);
-    *out = std::make_unique<PosixDirectory>(fd);
+    *out = std::make_unique<PosixDirectory>(fd, listable, start_);
     return Status::Ok();
   }
 
   Status OpenInput(const std::string& name, Follow follow,
                    std::unique_ptr<InputFile>* out) override {
-    // O_NONBLOCK: a FIFO named like a description file must not hang the run.
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                      (follow == Follow::kNever ? O_NOFOLLOW : 0);
-    const int fd = ::openat(fd_, name.c_str(), flags);
-    if (fd < 0) return FromErrno(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return FromErrno(error);
+    int fd = ::openat(fd_, name.c_str(), kRead | O_NOFOLLOW);
+    if (fd < 0 && errno == ELOOP) {  // a symbolic link
+      if (follow == Follow::kNever) return Status::Failed(kNotFollowed);
+      const Status status = OpenThroughLink(name, &fd);
+      if (!status.ok()) return status;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (fd < 0) return FromErrno(errno);
+    const Status status = RegularFile(fd);
+    if (!status.ok()) {
       ::close(fd);
-      return Status::Failed(S_ISDIR(st.st_mode) ? std::strerror(EISDIR)
-                                                : "not a regular file");
+      return status;
     }
     *out = std::make_unique<PosixInputFile>(fd);
     return Status::Ok();
@@ -265,44 +365,185 @@ class PosixDirectory final : public Directory {
 
   Status CreateOutput(const std::string& name,
                       std::unique_ptr<OutputFile>* out) override {
-    const int dir = ::dup(fd_);
-    if (dir < 0) return FromErrno(errno);
-    // A page that is replaced keeps its permissions; a new one gets those of
-    // any newly created file.
+    // A regular page that is replaced passes on its permission bits; a
+    // link (whose target is never looked at) or anything else is replaced by
+    // a new file with the permissions of any new file.
     struct stat old;
-    const bool replaces = ::fstatat(dir, name.c_str(), &old, 0) == 0 &&
-                          S_ISREG(old.st_mode);
+    const bool replaces =
+        ::fstatat(fd_, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(old.st_mode);
+    const int dir = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (dir < 0) return FromErrno(errno);
     for (int attempt = 0;; ++attempt) {
-      // Everything that may throw comes before the file exists on disk.
-      auto file = std::make_unique<PosixOutputFile>(
-          "." + name + "." + std::to_string(::getpid()) + "." +
-              std::to_string(attempt) + ".tmp",
-          name);
-      int error = 0;
-      {
-        SignalsHeld held;
-        const int fd = ::openat(dir, file->temp().c_str(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-          file->Adopt(dir, fd);
-        } else {
-          error = errno;
-        }
-      }
-      if (!file->adopted()) {
-        if (error == EEXIST && attempt < 100) continue;
+      std::unique_ptr<PosixOutputFile> file;
+      try {
+        file = std::make_unique<PosixOutputFile>(
+            "." + name + "." + std::to_string(::getpid()) + "." +
+                std::to_string(g_serial.fetch_add(1)) + ".tmp",
+            name);
+      } catch (...) {
         ::close(dir);
-        return FromErrno(error);
+        throw;
       }
-      if (replaces) file->SetMode(old.st_mode & 07777);
-      *out = std::move(file);
-      return Status::Ok();
+      int error = 0;
+      if (file->Create(dir, &error)) {
+        if (replaces) file->SetMode(old.st_mode & 0777);
+        *out = std::move(file);
+        return Status::Ok();
+      }
+      if (error == EEXIST && attempt < 100) continue;
+      ::close(dir);
+      return FromErrno(error);
     }
   }
 
  private:
-  int fd_;
+  // O_NONBLOCK: a FIFO named like a description file must not hang the run.
+  static constexpr int kRead = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+  // Opens the file that the link `name` leads to, when that lies inside the
+  // start directory's tree. Decided on the opened file itself, so changing
+  // the link meanwhile gains nothing.
+  Status OpenThroughLink(const std::string& name, int* out) const {
+#ifdef O_PATH
+    // Opened for its place only until it passes: a device a link leads to
+    // is never opened (opening some has effects).
+    const int place = ::openat(fd_, name.c_str(), O_PATH | O_CLOEXEC);
+#else
+    const int place = ::openat(fd_, name.c_str(), kRead);
+#endif
+    if (place < 0) return FromErrno(errno);
+    const std::string path = PathOf(place);
+    Status status;
+    if (path.empty() || start_->empty()) {
+      status = Status::Failed(kLeadsNowhereKnown);
+    } else if (!Inside(path)) {
+      status = Status::Failed(kLeadsOutside);
+    }
+#ifdef O_PATH
+    if (status.ok()) status = RegularFile(place);
+    if (status.ok()) {
+      *out = ::open(("/proc/self/fd/" + std::to_string(place)).c_str(), kRead);
+      if (*out < 0) status = FromErrno(errno);
+    }
+    ::close(place);
+#else
+    if (status.ok()) {
+      *out = place;
+    } else {
+      ::close(place);
+    }
+#endif
+    return status;
+  }
+
+  bool Inside(const std::string& path) const {
+    const std::string& start = *start_;
+    return path.size() > start.size() && path.starts_with(start) &&
+           (start.back() == '/' || path[start.size()] == '/');
+  }
+
+  const int fd_;
+  const bool listable_;
+  const std::shared_ptr<const std::string> start_;
 };
+
+// Each of the descriptors 0, 1 and 2 that is not open is opened to
+// /dev/null: otherwise the next file opened, maybe a page, would take its
+// number, and the banner or a report would be written into it.
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // Without /dev/null (a bare chroot) a directory will do: nothing can be
+    // written to it.
+    if (opened < 0) opened = ::open("/", O_RDONLY | O_DIRECTORY);
+    if (opened < 0) ::_exit(2);
+    if (opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+// The signals whose default ends the process, but for those that come of a
+// fault in the program itself (SIGSEGV, SIGABRT...) and those ignored at
+// start (nohup; SIGINT of a background job), which stay as they are.
+sigset_t StopSignals() {
+  static const int kSignals[] = {
+      SIGHUP,    SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
+      SIGUSR1,   SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+      SIGPOLL,
+#endif
+#ifdef SIGPWR
+      SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+      SIGSTKFLT,
+#endif
+  };
+  sigset_t set;
+  sigemptyset(&set);
+  const auto add = [&set](int sig) {
+    struct sigaction current;
+    if (::sigaction(sig, nullptr, &current) == 0 &&
+        (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN) {
+      return;
+    }
+    sigaddset(&set, sig);
+  };
+  for (const int sig : kSignals) add(sig);
+#ifdef SIGRTMIN
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) add(sig);
+#endif
+  return set;
+}
+
+// Takes the first stop signal, removes every temporary page, and ends the
+// process by that signal, so that its exit status shows it.
+void TakeStopSignals(sigset_t set) {
+  int sig = 0;
+  while (::sigwait(&set, &sig) != 0) {
+  }
+  Pending().RemoveAllAndHold();
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(sig, &action, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  ::raise(sig);
+  ::_exit(128 + sig);
+}
+
+// The stop signals are held back in this thread, and so in every thread it
+// starts, and taken by one thread of their own: a signal handler could not
+// wait for a thread that is between creating a temporary page and
+// registering it. Called before any other thread is started.
+void HandleStops() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // A report that can't be written (standard error piped into head) is
+    // dropped: the run's output is its pages.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Under a file-size limit a write past it fails with EFBIG and is
+    // reported, the previous page kept, instead of the signal ending the run.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const sigset_t set = StopSignals();
+    sigset_t old;
+    ::pthread_sigmask(SIG_BLOCK, &set, &old);
+    try {
+      std::thread(TakeStopSignals, set).detach();
+    } catch (const std::system_error&) {
+      // Without the thread a stop ends the run as it would by default.
+      ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+  });
+}
 
 class PosixPlatform final : public Platform {
  public:
@@ -314,13 +555,6 @@ class PosixPlatform final : public Platform {
       if (slash != std::string::npos) program_.erase(0, slash + 1);
     }
     if (program_.empty()) program_ = "tabulon";
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RemoveTempAndDie;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
     tzset();
   }
 
@@ -346,9 +580,11 @@ class PosixPlatform final : public Platform {
 
   Status OpenDirectory(const std::string& path,
                        std::unique_ptr<Directory>* out) override {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool listable = false;
+    const int fd = OpenDirectoryAt(AT_FDCWD, path.c_str(), 0, &listable);
     if (fd < 0) return FromErrno(errno);
-    *out = std::make_unique<PosixDirectory>(fd);
+    auto start = std::make_shared<const std::string>(PathOf(fd));
+    *out = std::make_unique<PosixDirectory>(fd, listable, std::move(start));
     return Status::Ok();
   }
 
@@ -365,10 +601,12 @@ class PosixPlatform final : public Platform {
     std::uint64_t free = UINT64_MAX;
     if (::sysinfo(&info) == 0) {
       free = (static_cast<std::uint64_t>(info.freeram) + info.bufferram +
-              info.freeswap) * info.mem_unit;
+              info.freeswap) *
+             info.mem_unit;
     }
     struct rlimit limit;
-    if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    if (::getrlimit(RLIMIT_AS, &limit) == 0 &&
+        limit.rlim_cur != RLIM_INFINITY) {
       std::uint64_t used = 0;
       if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
         unsigned long pages = 0;
@@ -378,7 +616,8 @@ class PosixPlatform final : public Platform {
         }
         std::fclose(statm);
       }
-      const std::uint64_t left = limit.rlim_cur > used ? limit.rlim_cur - used : 0;
+      const std::uint64_t left =
+          limit.rlim_cur > used ? limit.rlim_cur - used : 0;
       if (left < free) free = left;
     }
     return free;
@@ -428,6 +667,7 @@ class PosixPlatform final : public Platform {
 }  // namespace
 
 std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
+  OpenStandardDescriptors();
 #ifdef __GLIBC__
   // A directory's large buffers (its description file, records, index) are
   // freed before the next ones are made: kept in the heap rather than given
@@ -439,10 +679,7 @@ std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
   // of address space).
   mallopt(M_ARENA_MAX, 1);
 #endif
-  // Under a file-size limit a write past it fails with EFBIG and is
-  // reported, the previous page kept, instead of the signal ending the run
-  // with a temporary page left behind.
-  ::signal(SIGXFSZ, SIG_IGN);
+  HandleStops();
   return std::make_unique<PosixPlatform>(argc, argv);
 }
 

@@ -4,12 +4,16 @@
 // trailing dot is reinterpreted.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cwctype>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/pending_files.h"
 #include "platform/platform.h"
 #include "platform/win32/utf16_win32.h"
 
@@ -93,79 +97,60 @@ Status ExtendedPath(const std::wstring& path, std::wstring* out) {
   return Status::Ok();
 }
 
+constexpr char kNotFollowed[] = "Is a link; links are not followed";
+constexpr char kLeadsOutside[] =
+    "Is a link that leads outside the start directory";
+constexpr char kLeadsNowhereKnown[] =
+    "Is a link, and where it leads cannot be told";
+
+// The path the system gives an open file or directory, every link resolved
+// (\\?\C:\... or \\?\UNC\...); empty when it gives none.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(
+        handle, path.data(), static_cast<DWORD>(path.size()),
+        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return std::wstring();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);  // the length asked for, terminator included
+  }
+}
+
+// Whether `path` lies below `start`, compared as Windows compares names.
+bool Below(const std::wstring& path, const std::wstring& start) {
+  const std::size_t n = start.size();
+  return !start.empty() && path.size() > n &&
+         CompareStringOrdinal(path.data(), static_cast<int>(n), start.data(),
+                              static_cast<int>(n), TRUE) == CSTR_EQUAL &&
+         (start.back() == L'\\' || path[n] == L'\\');
+}
+
 // Temporary pages not yet committed, so that Ctrl-C, Ctrl-Break or closing
 // the console removes them before the process ends. The handler runs on a
 // thread of its own.
-class PendingFiles {
- public:
-  // Creates the file `path` with `create` and registers it under the lock,
-  // so that a stop comes either before both or after both: a file created
-  // and then cut off by the stop before it is registered would stay behind.
-  // Returns INVALID_HANDLE_VALUE with the error in `error` on failure, and
-  // ERROR_OPERATION_ABORTED once the process is stopping.
-  template <typename Create>
-  HANDLE CreateRegistered(const std::wstring& path, Create create, DWORD* error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-      *error = ERROR_OPERATION_ABORTED;
-      return INVALID_HANDLE_VALUE;
-    }
-    paths_.reserve(paths_.size() + 1);  // no allocation once the file exists
-    const HANDLE file = create();
-    if (file == INVALID_HANDLE_VALUE) {
-      *error = GetLastError();
-    } else {
-      paths_.push_back(path);
-    }
-    return file;
-  }
-  void Remove(const std::wstring& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Forget(path);
-  }
-  // Renames `path` over `target` under the lock, so that a stop lands either
-  // before the rename (the file is removed) or after it (the page is whole).
-  // Returns the system's error code, 0 on success.
-  DWORD MoveOver(const std::wstring& path, const std::wstring& target) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!MoveFileExW(path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return GetLastError();
-    }
-    Forget(path);
-    return 0;
-  }
-  void RemoveAllAndStop() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    // The files are open with FILE_SHARE_DELETE: the name goes now, the data
-    // when the process's handles close.
-    for (const std::wstring& path : paths_) DeleteFileW(path.c_str());
-    paths_.clear();
-  }
-
- private:
-  void Forget(const std::wstring& path) {
-    for (auto it = paths_.begin(); it != paths_.end(); ++it) {
-      if (*it == path) {
-        paths_.erase(it);
-        return;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::vector<std::wstring> paths_;
-  bool stopping_ = false;
-};
-
 PendingFiles& Pending() {
   static PendingFiles* pending = new PendingFiles;  // outlives every handle
   return *pending;
 }
 
 BOOL WINAPI OnConsoleStop(DWORD) {
-  Pending().RemoveAllAndStop();
+  Pending().RemoveAllAndHold();
   return FALSE;  // the default handler ends the process
+}
+
+std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
+
+// Two renames over one target at once may fail with "access denied", the
+// target being replaced by the other: those over one target take turns.
+std::mutex& TargetTurn(const std::wstring& target) {
+  static std::mutex turns[64];
+  std::size_t hash = 0;
+  for (const wchar_t c : target) hash = hash * 31 + std::towupper(c);
+  return turns[hash % 64];
 }
 
 bool WriteAllTo(HANDLE handle, std::string_view bytes) {
@@ -181,25 +166,34 @@ bool WriteAllTo(HANDLE handle, std::string_view bytes) {
   return true;
 }
 
-class Win32OutputFile final : public OutputFile {
+class Win32OutputFile final : public OutputFile, public PendingFile {
  public:
   Win32OutputFile(std::wstring temp, std::wstring target)
       : temp_(std::move(temp)), target_(std::move(target)) {}
 
   ~Win32OutputFile() override {
-    if (!adopted_) return;  // the temporary name may be another's
+    if (!created_) return;  // the temporary name may be another's
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     if (!committed_) {
-      DeleteFileW(temp_.c_str());
-      Pending().Remove(temp_);
+      Pending().Settle(this, [this] {
+        DeleteFileW(temp_.c_str());
+        return true;
+      });
     }
   }
 
-  const std::wstring& temp() const { return temp_; }
-  // Takes over the created temporary file.
-  void Adopt(HANDLE handle) {
-    handle_ = handle;
-    adopted_ = true;
+  // Creates the temporary file; false with the system's error in `error`.
+  bool Create(DWORD* error) {
+    created_ = Pending().Add(this, [this, error] {
+      // Shared for deletion, so that a stop can remove the name while the
+      // file is open.
+      handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle_ == INVALID_HANDLE_VALUE) *error = GetLastError();
+      return handle_ != INVALID_HANDLE_VALUE;
+    });
+    return created_;
   }
 
   Status Write(std::string_view bytes) override {
@@ -213,18 +207,29 @@ class Win32OutputFile final : public OutputFile {
     handle_ = INVALID_HANDLE_VALUE;
     if (status_.ok() && !closed) status_ = LastError();
     if (!status_.ok()) return status_;
-    const DWORD error = Pending().MoveOver(temp_, target_);
-    if (error != 0) return status_ = FromError(error);
-    committed_ = true;
+    DWORD error = 0;
+    committed_ = Pending().Settle(this, [this, &error] {
+      std::lock_guard<std::mutex> turn(TargetTurn(target_));
+      if (MoveFileExW(temp_.c_str(), target_.c_str(),
+                      MOVEFILE_REPLACE_EXISTING)) {
+        return true;
+      }
+      error = GetLastError();
+      return false;
+    });
+    if (!committed_) status_ = FromError(error);
     return status_;
   }
 
+  // The data goes when the last handle closes; the name goes now.
+  void RemoveForStop() override { DeleteFileW(temp_.c_str()); }
+
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
-  std::wstring temp_;
-  std::wstring target_;
+  const std::wstring temp_;
+  const std::wstring target_;
   Status status_;
-  bool adopted_ = false;
+  bool created_ = false;
   bool committed_ = false;
 };
 
@@ -254,8 +259,10 @@ class Win32InputFile final : public InputFile {
 
 class Win32Directory final : public Directory {
  public:
-  // `path` is in the \\?\ form and ends in a backslash.
-  explicit Win32Directory(std::wstring path) : path_(std::move(path)) {}
+  // `path` is in the \\?\ form and ends in a backslash; `start` is the
+  // final path of the start directory of its tree (empty when unknown).
+  Win32Directory(std::wstring path, std::shared_ptr<const std::wstring> start)
+      : path_(std::move(path)), start_(std::move(start)) {}
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
     WIN32_FIND_DATAW data;
@@ -294,26 +301,43 @@ class Win32Directory final : public Directory {
     if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
       return Status::Failed("Is a link; links are not followed");
     }
-    *out = std::make_unique<Win32Directory>(path + L"\\");
+    *out = std::make_unique<Win32Directory>(path + L"\\", start_);
     return Status::Ok();
   }
 
   Status OpenInput(const std::string& name, Follow follow,
                    std::unique_ptr<InputFile>* out) override {
-    (void)follow;
-    // Backup semantics let a directory open too, so that it is refused with
-    // a reason of its own instead of "access denied".
-    const HANDLE file = CreateFileW(
-        (path_ + Utf8ToUtf16(name)).c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
-        nullptr);
+    const std::wstring path = path_ + Utf8ToUtf16(name);
+    // The name itself first, so that a link shows as one.
+    HANDLE file = OpenForReading(path, FILE_FLAG_OPEN_REPARSE_POINT);
     if (file == INVALID_HANDLE_VALUE) return LastError();
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) {
       const Status status = LastError();
       CloseHandle(file);
       return status;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      FILE_ATTRIBUTE_TAG_INFO tag;
+      // Without the tag, taken for a link.
+      const bool link = !GetFileInformationByHandleEx(
+                            file, FileAttributeTagInfo, &tag, sizeof tag) ||
+                        IsNameSurrogate(tag.FileAttributes, tag.ReparseTag);
+      CloseHandle(file);
+      if (link && follow == Follow::kNever) return Status::Failed(kNotFollowed);
+      // Other reparse points (deduplicated or cloud files) are read as what
+      // they stand for. Either way the file opened now is the one judged,
+      // so changing the name meanwhile gains nothing.
+      file = OpenForReading(path, 0);
+      if (file == INVALID_HANDLE_VALUE) return LastError();
+      Status status = InsideTree(file);
+      if (status.ok() && !GetFileInformationByHandle(file, &info)) {
+        status = LastError();
+      }
+      if (!status.ok()) {
+        CloseHandle(file);
+        return status;
+      }
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       CloseHandle(file);
@@ -335,24 +359,14 @@ class Win32Directory final : public Directory {
     for (int attempt = 0;; ++attempt) {
       // Everything that may throw comes before the file exists on disk.
       auto output = std::make_unique<Win32OutputFile>(
-          prefix + std::to_wstring(attempt) + L".tmp", target);
-      const std::wstring& temp = output->temp();
+          prefix + std::to_wstring(g_serial.fetch_add(1)) + L".tmp", target);
       DWORD error = 0;
-      const HANDLE file = Pending().CreateRegistered(
-          temp,
-          [&temp] {
-            return CreateFileW(temp.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-          },
-          &error);
-      if (file == INVALID_HANDLE_VALUE) {
-        if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
-        return FromError(error);
+      if (output->Create(&error)) {
+        *out = std::move(output);
+        return Status::Ok();
       }
-      output->Adopt(file);
-      *out = std::move(output);
-      return Status::Ok();
+      if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
+      return FromError(error);
     }
   }
 
@@ -387,7 +401,29 @@ class Win32Directory final : public Directory {
     return entry;
   }
 
-  std::wstring path_;
+  // Backup semantics let a directory open too, so that it is refused with
+  // a reason of its own instead of "access denied".
+  static HANDLE OpenForReading(const std::wstring& path, DWORD flags) {
+    return CreateFileW(
+        path.c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN | flags,
+        nullptr);
+  }
+
+  // Whether the open `file` lies inside the start directory's tree.
+  Status InsideTree(HANDLE file) const {
+    const std::wstring path = FinalPath(file);
+    if (path.empty() || start_->empty()) {
+      return Status::Failed(kLeadsNowhereKnown);
+    }
+    if (!Below(path, *start_)) return Status::Failed(kLeadsOutside);
+    return Status::Ok();
+  }
+
+  const std::wstring path_;
+  const std::shared_ptr<const std::wstring> start_;
 };
 
 class Win32Platform final : public Platform {
@@ -431,7 +467,17 @@ class Win32Platform final : public Platform {
       return FromError(ERROR_DIRECTORY);
     }
     if (full.back() != L'\\') full.push_back(L'\\');
-    *out = std::make_unique<Win32Directory>(full);
+    // Its final path tells whether a link leads inside the tree. No right is
+    // asked for, so a directory whose listing is denied opens too.
+    auto start = std::make_shared<std::wstring>();
+    const HANDLE dir = CreateFileW(
+        full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (dir != INVALID_HANDLE_VALUE) {
+      *start = FinalPath(dir);
+      CloseHandle(dir);
+    }
+    *out = std::make_unique<Win32Directory>(full, std::move(start));
     return Status::Ok();
   }
 
