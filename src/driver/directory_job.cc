@@ -19,6 +19,9 @@ namespace {
 // flight).
 constexpr std::size_t kDetailsPiece = 256;
 constexpr std::size_t kRowsPiece = 1024;
+// About what a row takes, so that the rows of a piece are made without
+// moving them as they grow.
+constexpr std::size_t kRowBytes = 160;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 
@@ -169,6 +172,7 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
   pieces.ForEach(row_pieces, [&](std::size_t piece) {
     const std::size_t end = std::min(order.size(), (piece + 1) * kRowsPiece);
     std::string& out = result.rows[piece];
+    out.reserve((end - piece * kRowsPiece) * kRowBytes);
     for (std::size_t i = piece * kRowsPiece; i < end; ++i) {
       const SearchEntry& entry = entries[order[i]];
       if (!entry.Gone && HasRow(entry, context)) {

@@ -39,33 +39,35 @@ PageWriter::~PageWriter() = default;
 
 void PageWriter::Write(std::string_view bytes) {
   if (!status_.ok()) return;
-  buffer_.append(bytes);
-  if (buffer_.size() >= kBlock) Flush();
+  if (buffer_.size() + bytes.size() < kBlock) {
+    buffer_.append(bytes);
+    return;
+  }
+  // A large piece (a directory's rows) goes on without being copied first.
+  Flush();
+  Put(bytes);
 }
 
 void PageWriter::Flush() {
-  if (!status_.ok() || buffer_.empty()) {
-    buffer_.clear();
-    return;
-  }
+  Put(buffer_);
+  buffer_.clear();
+}
+
+void PageWriter::Put(std::string_view bytes) {
+  if (!status_.ok() || bytes.empty()) return;
   if (old_) {
-    compared_.resize(buffer_.size());
+    compared_.resize(bytes.size());
     std::size_t got = 0;
-    const Status read = ReadFully(*old_, compared_.data(), buffer_.size(), &got);
-    if (read.ok() && got == buffer_.size() &&
-        std::memcmp(compared_.data(), buffer_.data(), got) == 0) {
+    const Status read = ReadFully(*old_, compared_.data(), bytes.size(), &got);
+    if (read.ok() && got == bytes.size() &&
+        std::memcmp(compared_.data(), bytes.data(), got) == 0) {
       matched_ += got;
-      buffer_.clear();
       return;
     }
     Diverge();
-    if (!status_.ok()) {
-      buffer_.clear();
-      return;
-    }
+    if (!status_.ok()) return;
   }
-  status_ = out_->Write(buffer_);
-  buffer_.clear();
+  status_ = out_->Write(bytes);
 }
 
 void PageWriter::Diverge() {

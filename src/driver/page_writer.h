@@ -40,6 +40,8 @@ class PageWriter {
 
  private:
   void Flush();
+  // Compares or writes `bytes`, which follow what went before.
+  void Put(std::string_view bytes);
   // The bytes differ from the page on disk: make the new page, holding the
   // bytes found equal so far.
   void Diverge();
