@@ -109,19 +109,10 @@ class RowWriter {
   void WriteRows() {
     DescriptionList list([this] { return state_.platform.FreeMemory(); });
     if (!context_.description_file.empty()) {
-      std::string bytes;
       std::unique_ptr<InputFile> file;
       description_read_ = dir_.OpenInput(std::string(context_.description_file),
                                          Follow::kInsideTree, &file);
-      if (description_read_.ok()) {
-        char block[1 << 16];
-        std::size_t got = 0;
-        while ((description_read_ = file->Read(block, sizeof block, &got)).ok() &&
-               got > 0) {
-          bytes.append(block, got);
-        }
-      }
-      if (description_read_.ok()) LoadDescriptions(bytes, &list);
+      if (description_read_.ok()) description_read_ = LoadDescriptions(*file, &list);
     }
     const DescriptionLookup lookup(list, longest_name_);
     RowContext context = context_;
