@@ -9,7 +9,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"description_file_fuzzer lookup_fuzzer command_line_fuzzer
+targets=${*:-"description_file_fuzzer descript_ion_fuzzer lookup_fuzzer command_line_fuzzer
   page_text_fuzzer page_fuzzer"}
 build="$root/build-fuzz"
 
