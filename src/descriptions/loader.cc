@@ -38,9 +38,17 @@ bool TakesContinuations(char c) {
 // Appends `s` to *out with every run of blanks cut to one, counting a
 // blank that *out already ends with.
 void AppendCollapsed(std::string_view s, std::string* out) {
-  for (const char c : s) {
-    if (c == ' ' && !out->empty() && out->back() == ' ') continue;
-    out->push_back(c);
+  std::size_t i = 0;
+  while (i < s.size()) {
+    if (s[i] == ' ' && !out->empty() && out->back() == ' ') {
+      ++i;
+      continue;
+    }
+    // Most lines have no two blanks in a row: copied in one piece.
+    const std::size_t pair = s.find("  ", i);
+    const std::size_t end = pair == s.npos ? s.size() : pair + 1;
+    out->append(s.substr(i, end - i));
+    i = end;
   }
 }
 
@@ -149,13 +157,22 @@ class RecordReader {
 
   void SkipToLineEnd() {
     while (!AtEnd()) {
-      const std::size_t end = block_.find_first_of("\r\n", at_);
-      if (end == block_.npos) {
-        at_ = block_.size();
-        continue;
-      }
-      at_ = end + 1;
-      if (block_[end] == '\r' && !AtEnd() && block_[at_] == '\n') ++at_;
+      const char* const from = block_.data() + at_;
+      const std::size_t n = block_.size() - at_;
+      const void* const lf = std::memchr(from, '\n', n);
+      const std::size_t before_lf =
+          lf != nullptr
+              ? static_cast<std::size_t>(static_cast<const char*>(lf) - from)
+              : n;
+      const void* const cr = std::memchr(from, '\r', before_lf);
+      const std::size_t end =
+          cr != nullptr
+              ? static_cast<std::size_t>(static_cast<const char*>(cr) - from)
+              : before_lf;
+      at_ += end;
+      if (end == n) continue;
+      ++at_;
+      if (cr != nullptr && !AtEnd() && block_[at_] == '\n') ++at_;
       return;
     }
   }
