@@ -215,7 +215,9 @@ Status LoadDescriptIon(ByteSource& file, DescriptIonRecords* records) {
   DescriptionInput input(file);
   if (Status opened = input.Open(); !opened.ok()) return opened;
   bool utf8 = input.mark() != DescriptionInput::Mark::kNone;
-  if (!utf8) {
+  if (utf8) {
+    input.ReadOnce();
+  } else {
     // What follows a 0x04 belongs to another program, in no code page.
     const Utf8Scan scan = ScanUtf8(input, /*skip_marked=*/true);
     if (!input.status().ok()) return input.status();

@@ -35,6 +35,8 @@ class DescriptionInput {
   // kept in memory when everything read so far was small, else by going
   // back in the file.
   Status Restart();
+  // Tells that Restart will not be called, so nothing need be kept.
+  void ReadOnce() { keeping_ = false; }
 
   // The first read failure, or ok.
   const Status& status() const { return status_; }

@@ -193,7 +193,9 @@ Status LoadDescriptions(ByteSource& file, DescriptionList* list) {
   DescriptionInput input(file);
   if (Status opened = input.Open(); !opened.ok()) return opened;
   bool utf8 = true;
-  if (input.mark() != DescriptionInput::Mark::kUtf16) {
+  if (input.mark() == DescriptionInput::Mark::kUtf16) {
+    input.ReadOnce();
+  } else {
     // Whether the file is UTF-8 decides where long lines are cut, so it is
     // known before the first record. A mark counts as a character beyond
     // ASCII.

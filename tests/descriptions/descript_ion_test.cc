@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -247,6 +248,33 @@ TEST(DescriptIonTest, DescribesTheEntryOfTheWholeNameInAnyLetterCase) {
             "X x");
   EXPECT_EQ(DirectoryDescriptions().Of("a"), std::nullopt);
   EXPECT_EQ(DirectoryDescriptions().code(), tAlt);
+}
+
+TEST(DescriptIonTest, OneDirectoryIsLookedUpFromSeveralThreadsAtOnce) {
+  for (const DescriptionFormat format :
+       {DescriptionFormat::kFilesBbs, DescriptionFormat::kDescriptIon}) {
+    std::string file;
+    for (int i = 0; i < 2000; ++i) {
+      file += "f" + std::to_string(i) + ".txt \xD1\x8F" + std::to_string(i) +
+              "\r\n";
+    }
+    DirectoryDescriptions descriptions;
+    StringSource source(file);
+    ASSERT_TRUE(descriptions.Load(format, source, 16).ok());
+    ASSERT_EQ(descriptions.code(), tUtf8);
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&descriptions, &wrong, t] {
+        for (int i = t; i < 2000; i += 3) {
+          const std::string n = std::to_string(i);
+          wrong[t] += descriptions.Of("F" + n + ".TXT") != "\xD1\x8F" + n;
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+  }
 }
 
 }  // namespace
