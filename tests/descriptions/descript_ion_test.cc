@@ -255,8 +255,12 @@ TEST(DescriptIonTest, OneDirectoryIsLookedUpFromSeveralThreadsAtOnce) {
        {DescriptionFormat::kFilesBbs, DescriptionFormat::kDescriptIon}) {
     std::string file;
     for (int i = 0; i < 2000; ++i) {
-      file += "f" + std::to_string(i) + ".txt \xD1\x8F" + std::to_string(i) +
-              "\r\n";
+      const std::string n = std::to_string(i);
+      file.append("f")
+          .append(n)
+          .append(".txt \xD1\x8F")
+          .append(n)
+          .append("\r\n");
     }
     DirectoryDescriptions descriptions;
     StringSource source(file);
@@ -268,7 +272,9 @@ TEST(DescriptIonTest, OneDirectoryIsLookedUpFromSeveralThreadsAtOnce) {
       threads.emplace_back([&descriptions, &wrong, t] {
         for (int i = t; i < 2000; i += 3) {
           const std::string n = std::to_string(i);
-          wrong[t] += descriptions.Of("F" + n + ".TXT") != "\xD1\x8F" + n;
+          const std::string name = std::string("F").append(n).append(".TXT");
+          const std::string text = std::string("\xD1\x8F").append(n);
+          wrong[t] += descriptions.Of(name) != text;
         }
       });
     }

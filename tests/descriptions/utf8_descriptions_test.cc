@@ -105,10 +105,10 @@ TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
       EXPECT_EQ(records[1], "B.TXT next");
 
       // Other code pages keep all 255 bytes (a letter of 866 first).
-      const std::vector<std::string> bytewise = RecordsOf("\xA0" + bytes);
+      const std::vector<std::string> bytewise =
+          RecordsOf(std::string("\xA0").append(bytes));
       ASSERT_EQ(bytewise.size(), 2u);
-      EXPECT_EQ(bytewise[0],
-                "\xA0" + ("A.TXT" + line.substr(5)).substr(0, 254));
+      EXPECT_EQ(bytewise[0], std::string("\xA0" "A.TXT").append(line, 5, 249));
     }
   }
 }
@@ -210,7 +210,7 @@ TEST(Utf8DescriptionsTest, RussianCodePagesAreNotTakenForUtf8) {
       // Real-looking files: a few entries of Russian sentences.
       std::string sentences;
       for (int r = count(1, 4); r > 0; --r) {
-        sentences += "file" + std::to_string(r) + ".zip";
+        sentences.append("file").append(std::to_string(r)).append(".zip");
         for (int w = count(2, 8); w > 0; --w) sentences += " " + pick(kWords);
         sentences += "\r\n";
       }
