@@ -211,7 +211,9 @@ TEST(Utf8DescriptionsTest, RussianCodePagesAreNotTakenForUtf8) {
       std::string sentences;
       for (int r = count(1, 4); r > 0; --r) {
         sentences.append("file").append(std::to_string(r)).append(".zip");
-        for (int w = count(2, 8); w > 0; --w) sentences += " " + pick(kWords);
+        for (int w = count(2, 8); w > 0; --w) {
+          sentences.append(" ").append(pick(kWords));
+        }
         sentences += "\r\n";
       }
       // And runs of random letters, which come near to UTF-8 far more often.
