@@ -20,6 +20,10 @@ DirectoryDescriptions& DirectoryDescriptions::operator=(
 
 Status DirectoryDescriptions::Load(DescriptionFormat format, ByteSource& file,
                                    std::size_t longest_name) {
+  files_bbs_lookup_.reset();
+  files_bbs_.reset();
+  descript_ion_lookup_.reset();
+  descript_ion_.reset();
   Status status;
   if (format == DescriptionFormat::kFilesBbs) {
     files_bbs_ = std::make_unique<DescriptionList>(free_memory_);

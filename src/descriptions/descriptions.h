@@ -35,8 +35,9 @@ class DirectoryDescriptions {
 
   // Reads `file` as a description file of `format`, a block at a time, and
   // indexes it for names of up to `longest_name` bytes (a longer one is
-  // still answered, more slowly). Call once. Returns the read failure that
-  // ended the reading, if any: what was read before it is kept.
+  // still answered, more slowly), in place of what an earlier Load gave.
+  // Returns the read failure that ended the reading, if any: what was read
+  // before it is kept.
   Status Load(DescriptionFormat format, ByteSource& file,
               std::size_t longest_name);
 
