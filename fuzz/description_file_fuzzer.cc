@@ -1,63 +1,93 @@
-// A description file of any bytes: the reader always moves on, and the
-// loader keeps records of 1 to 255 bytes in file order.
+// A FILES.BBS of any bytes, read in blocks of any size: the same records as
+// a whole read and as the plain line-by-line reader, records of 1 to 255
+// bytes, and a guard that refuses at some point keeps what came before.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "descriptions/description_file.h"
+#include "common/utf8.h"
 #include "descriptions/description_list.h"
 #include "descriptions/loader.h"
+#include "descriptions/reference_reader.h"
 #include "fuzz_check.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::size_t readable = std::min(input.find('\x1A'), input.size());
+namespace {
 
-  tabulon::DescriptionFile file(input);
-  std::string line;
-  std::size_t lines = 0;
-  while (!file.AtEnd()) {
-    const std::size_t before = file.Position();
-    file.ReadLine(&line);
-    FUZZ_CHECK(file.Position() > before && file.Position() <= readable);
-    FUZZ_CHECK(line.size() <= tabulon::DescriptionFile::kMaxLine);
-    FUZZ_CHECK(line.find('\n') == std::string::npos &&
-               line.find('\r') == std::string::npos);
-    ++lines;
-  }
-  FUZZ_CHECK(lines <= readable);
+std::vector<std::string> RecordsOf(const tabulon::DescriptionList& list) {
+  std::vector<std::string> records;
+  for (int i = 0; i < list.Count(); ++i) records.emplace_back(list.At(i));
+  return records;
+}
 
-  // Every indent: the record reader leaves the next line unread and never
-  // takes a line twice.
-  for (int indent = 1; indent <= 3; ++indent) {
-    tabulon::DescriptionFile records(input);
-    while (!records.AtEnd()) {
-      const std::size_t before = records.Position();
-      const std::string record = tabulon::ReadDescriptionRecord(&records, indent);
-      FUZZ_CHECK(records.Position() > before);
-      FUZZ_CHECK(!record.empty() && record.size() <= 255);
+// Whether the bytes before the first Ctrl-Z are strict UTF-8, and whether
+// one of them begins a character beyond ASCII.
+void Utf8Facts(std::string_view bytes, bool* valid, bool* beyond_ascii) {
+  bytes = bytes.substr(0, bytes.find('\x1A'));
+  *valid = true;
+  *beyond_ascii = false;
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    char32_t c;
+    if (!tabulon::DecodeUtf8(bytes, &pos, &c)) {
+      *valid = false;
+      return;
     }
+    *beyond_ascii = *beyond_ascii || c >= 0x80;
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
 
   tabulon::DescriptionList list;
-  tabulon::LoadDescriptions(input, &list);
-  FUZZ_CHECK(static_cast<std::size_t>(list.Count()) <= lines);
-  for (int i = 0; i < list.Count(); ++i) {
-    const std::string_view record = list.At(i);
+  tabulon::StringSource whole(input);
+  FUZZ_CHECK(tabulon::LoadDescriptions(whole, &list).ok());
+  const std::vector<std::string> records = RecordsOf(list);
+  for (const std::string& record : records) {
     FUZZ_CHECK(!record.empty() && record.size() <= 255);
-    FUZZ_CHECK(record.find('\n') == std::string_view::npos);
-    FUZZ_CHECK(record.find('\x1A') == std::string_view::npos);
+    FUZZ_CHECK(record.find('\n') == std::string::npos);
+    FUZZ_CHECK(record.find('\x1A') == std::string::npos);
+  }
+
+  // Blocks of any size give the same.
+  const std::size_t block = size == 0 ? 1 : 1 + data[0] % 97;
+  tabulon::DescriptionList blocky;
+  tabulon::StringSource pieces(input, block);
+  FUZZ_CHECK(tabulon::LoadDescriptions(pieces, &blocky).ok());
+  FUZZ_CHECK(RecordsOf(blocky) == records);
+  FUZZ_CHECK(blocky.Code() == list.Code());
+
+  // Without a UTF-16 mark, the plain reader agrees, and UTF-8 is decided by
+  // the strict decoder.
+  const bool utf16 =
+      input.starts_with("\xFF\xFE") || input.starts_with("\xFE\xFF");
+  if (!utf16) {
+    const bool mark = input.starts_with("\xEF\xBB\xBF");
+    const std::string_view text = mark ? input.substr(3) : input;
+    bool valid = false;
+    bool beyond_ascii = false;
+    Utf8Facts(text, &valid, &beyond_ascii);
+    const bool utf8 = valid && (beyond_ascii || mark);
+    FUZZ_CHECK((list.Code() == tabulon::tUtf8) == utf8);
+    FUZZ_CHECK(tabulon::ReferenceRecords(text, utf8) == records);
+  } else {
+    FUZZ_CHECK(list.Code() == tabulon::tUtf8);
   }
 
   // A guard that refuses at some point keeps exactly what came before.
   const std::uint64_t budget = size == 0 ? 0 : data[0] * 64u;
   std::uint64_t asked = 0;
-  tabulon::DescriptionList guarded([&] {
-    return asked++ < 2 ? 8192 + budget : std::uint64_t{0};
-  });
-  tabulon::LoadDescriptions(input, &guarded);
+  tabulon::DescriptionList guarded(
+      [&] { return asked++ < 2 ? 8192 + budget : std::uint64_t{0}; });
+  tabulon::StringSource again(input);
+  FUZZ_CHECK(tabulon::LoadDescriptions(again, &guarded).ok());
   FUZZ_CHECK(guarded.Count() <= list.Count());
-  for (int i = 0; i < guarded.Count(); ++i) FUZZ_CHECK(guarded.At(i) == list.At(i));
+  for (int i = 0; i < guarded.Count(); ++i)
+    FUZZ_CHECK(guarded.At(i) == list.At(i));
   return 0;
 }

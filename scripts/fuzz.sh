@@ -4,12 +4,15 @@
 # the other. Usage: scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 # Seeds come from fuzz/corpus/<target>/; what a run learns is kept in
 # build-fuzz/corpus/<target>/ and any finding in build-fuzz/findings/.
+# Exits 1 when a target finds a fault. When TABULON_TEST_SUMMARY names a
+# file, adds "failed total skipped" of the targets to it (as
+# scripts/ctest-run.sh does for ctest).
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"description_file_fuzzer lookup_fuzzer command_line_fuzzer
+targets=${*:-"description_file_fuzzer descript_ion_fuzzer lookup_fuzzer command_line_fuzzer
   page_text_fuzzer page_fuzzer"}
 build="$root/build-fuzz"
 
@@ -38,7 +41,10 @@ cmake --build "$build" -j 2 --target $targets
 
 mkdir -p "$build/findings"
 status=0
+total=0
+failed=0
 for target in $targets; do
+  total=$((total + 1))
   mkdir -p "$build/corpus/$target"
   echo "fuzz: $target for ${seconds}s"
   if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len=8192 \
@@ -49,8 +55,13 @@ for target in $targets; do
     echo "fuzz: $target found a fault, see $build/$target.log" >&2
     tail -n 30 "$build/$target.log" >&2
     status=1
+    failed=$((failed + 1))
   fi
   grep -E '^stat::number_of_executed_units|^#[0-9]+.*DONE' \
     "$build/$target.log" | tail -n 2 || true
 done
+echo "fuzz: $failed of $total targets found a fault"
+if [ -n "${TABULON_TEST_SUMMARY:-}" ]; then
+  echo "$failed $total 0" >>"$TABULON_TEST_SUMMARY"
+fi
 exit $status

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the native build with its unit and
-# end-to-end tests, then the Windows build under Wine. Installs the Debian
+# end-to-end tests, then the Windows build under Wine, then every fuzz
+# target for about 20 seconds (TABULON_FUZZ_SECONDS). Installs the Debian
 # packages it needs when they are missing.
 set -eu
 
@@ -79,8 +80,10 @@ cmake --build "$root/build-asan" -j "$jobs"
     -E 'OutOfMemory'
 ) || status=1
 "$root/scripts/build-windows.sh" test || status=1
+# Every fuzz target for a short while, sanitizers on; a finding fails.
+"$root/scripts/fuzz.sh" "${TABULON_FUZZ_SECONDS:-20}" || status=1
 
-# One closing line over every ctest run above.
+# One closing line over every ctest and fuzz run above.
 awk '{ failed += $1; total += $2; skipped += $3 }
      END { printf "%d passed, %d failed, %d skipped\n",
                   total - failed - skipped, failed, skipped }' \

@@ -1,6 +1,7 @@
 #include "descriptions/description_list.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace tabulon {
@@ -39,15 +40,35 @@ bool DescriptionList::Insert(std::string_view record) {
     capacity_ += growth_;
     taken += kSlotSize * static_cast<std::uint64_t>(growth_);
   }
-  arena_.append(record);
-  ends_.push_back(arena_.size());
+  if (!record.empty()) {
+    std::size_t begin = used_;
+    if (begin == chunks_.size() * kChunk ||
+        begin % kChunk + record.size() > kChunk) {
+      begin = chunks_.size() * kChunk;
+      const std::size_t spans = (record.size() + kChunk - 1) / kChunk;
+      owned_.push_back(std::make_unique_for_overwrite<char[]>(spans * kChunk));
+      for (std::size_t i = 0; i < spans; ++i) {
+        chunks_.push_back(owned_.back().get() + i * kChunk);
+      }
+    }
+    std::memcpy(chunks_[begin / kChunk] + begin % kChunk, record.data(),
+                record.size());
+    used_ = begin + record.size();
+  }
+  ends_.push_back(used_);
   if (free_estimate_) *free_estimate_ -= std::min(*free_estimate_, taken);
   return true;
 }
 
 std::string_view DescriptionList::At(int index) const {
-  const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
-  return std::string_view(arena_).substr(begin, ends_[index] - begin);
+  const std::size_t previous = index == 0 ? 0 : ends_[index - 1];
+  const std::size_t end = ends_[index];
+  if (end == previous) return {};
+  // A record that did not fit after the one before starts a fresh chunk.
+  const std::size_t begin = (end - 1) / kChunk == previous / kChunk
+                                ? previous
+                                : (previous + kChunk - 1) / kChunk * kChunk;
+  return std::string_view(Address(begin), end - begin);
 }
 
 }  // namespace tabulon

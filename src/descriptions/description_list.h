@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,8 +14,9 @@
 
 namespace tabulon {
 
-// The records of one FILES.BBS in file order, with the file's code page.
-// Every record holds 1 to 255 bytes and never changes once inserted.
+// The records of one description file in file order, with the file's code
+// page. A record never changes once inserted; those of a FILES.BBS hold 1
+// to 255 bytes.
 class DescriptionList {
  public:
   // Returns the size of the largest block that could still be allocated.
@@ -32,13 +34,9 @@ class DescriptionList {
   // last one, less what the list has taken since, is within 16 MiB of that.
   bool Insert(std::string_view record);
 
-  // Makes room for `bytes` bytes of records, so that a list filled from a
-  // file of that size copies none of them twice. The guard is unaffected.
-  void Reserve(std::size_t bytes) { arena_.reserve(bytes); }
-
   int Count() const { return static_cast<int>(ends_.size()); }
   // The record in slot `index`; requires 0 <= index < Count(). The view
-  // stays valid until the next Insert.
+  // stays valid as long as the list.
   std::string_view At(int index) const;
 
   // The number of slots the guard counts as allocated.
@@ -54,9 +52,19 @@ class DescriptionList {
   int capacity_;
   int growth_;
   TCode code_ = tAlt;
-  // All records back to back; record i ends at ends_[i] and starts where
-  // record i - 1 ends. One allocation instead of one per record.
-  std::string arena_;
+  // The records back to back in chunks of kChunk bytes that never move or
+  // grow, so that a large file costs what its records need, not twice that
+  // while an array doubles. Offsets count chunk k from k * kChunk; a
+  // record never straddles two chunks (a longer one has a buffer of its
+  // own, which takes as many chunk numbers as it spans). Record i ends at
+  // ends_[i] and starts where record i - 1 ends, or at its chunk's start.
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+  const char* Address(std::size_t offset) const {
+    return chunks_[offset / kChunk] + offset % kChunk;
+  }
+  std::vector<std::unique_ptr<char[]>> owned_;
+  std::vector<char*> chunks_;
+  std::size_t used_ = 0;  // the offset after the last record
   std::vector<std::size_t> ends_;
 };
 

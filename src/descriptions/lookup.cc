@@ -310,16 +310,19 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   }
   const Head key_head = HeadOf(key);
   const std::size_t head_length = std::min<std::size_t>(key.size(), kHeadSize);
+  // A record with the same head as a key of at most 16 bytes without a NUL
+  // begins with it: no need to read the record. A NUL in the key could be
+  // the head's padding of a shorter record.
+  const bool head_decides =
+      key.size() <= kHeadSize && key.find('\0') == key.npos;
   const auto below = [&](std::size_t i) {
     if (sorted_[i].head != key_head) return sorted_[i].head < key_head;
-    // A key holds no NUL byte, so a record with the same head as a key of
-    // at most 16 bytes begins with it: no need to read the record.
-    if (key.size() <= kHeadSize) return false;
+    if (head_decides) return false;
     return Upper(sorted_[i].slot) < key;
   };
   const auto begins = [&](std::size_t i) {
     if (!HeadBegins(sorted_[i].head, key_head, head_length)) return false;
-    if (key.size() <= kHeadSize) return true;
+    if (head_decides) return true;
     const std::string_view record = Upper(sorted_[i].slot);
     return record.size() >= key.size() &&
            record.substr(head_length, key.size() - head_length) ==

@@ -5,8 +5,7 @@
 #include <numeric>
 
 #include "common/name_order.h"
-#include "descriptions/loader.h"
-#include "descriptions/lookup.h"
+#include "descriptions/descriptions.h"
 #include "html/row.h"
 
 namespace tabulon {
@@ -36,29 +35,17 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The descriptions of one directory and what reading them reported.
-struct Descriptions {
-  explicit Descriptions(const DescriptionList::FreeMemoryFn& free_memory)
-      : list(free_memory) {}
-  DescriptionList list;
-  std::optional<DescriptionLookup> lookup;
-};
-
+// Reads the description file `name` of `dir` into *descriptions; what
+// failed, if anything (not found is no failure).
 Status LoadFrom(Directory& dir, const std::string& name,
-                std::size_t longest_name, Descriptions* out) {
+                std::size_t longest_name, DirectoryDescriptions* descriptions) {
   std::unique_ptr<InputFile> file;
-  Status status = dir.OpenInput(name, Follow::kInsideTree, &file);
-  std::string bytes;
-  if (status.ok()) {
-    char block[1 << 16];
-    std::size_t got = 0;
-    while ((status = file->Read(block, sizeof block, &got)).ok() && got > 0) {
-      bytes.append(block, got);
-    }
-  }
-  if (status.ok()) LoadDescriptions(bytes, &out->list);
-  out->lookup.emplace(out->list, longest_name);
-  return status;
+  const Status opened = dir.OpenInput(name, Follow::kInsideTree, &file);
+  if (!opened.ok()) return opened;
+  const DescriptionFormat format = EqualsIgnoringAsciiCase(name, "FILES.BBS")
+                                       ? DescriptionFormat::kFilesBbs
+                                       : DescriptionFormat::kDescriptIon;
+  return descriptions->Load(format, *file, longest_name);
 }
 
 // Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
@@ -120,16 +107,14 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
 
   // The description file is read and the names put in order while the
   // entries' details are filled in: all three only read the names.
-  Descriptions descriptions(settings.free_memory);
+  DirectoryDescriptions descriptions(settings.free_memory);
   Status description_read;
   std::vector<std::uint32_t> order;
   const std::size_t detail_pieces =
       dir.NamesOnly() ? (entries.size() + kDetailsPiece - 1) / kDetailsPiece : 0;
   const auto read_piece = [&](std::size_t piece) {
     if (piece == 0) {
-      if (description_name.empty()) {
-        descriptions.lookup.emplace(descriptions.list, longest_name);
-      } else {
+      if (!description_name.empty()) {
         description_read =
             LoadFrom(dir, description_name, longest_name, &descriptions);
       }
@@ -164,8 +149,7 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
   }
   context.file_link_prefix = link;
   context.description_file = description_name;
-  const DescriptionLookup& lookup = *descriptions.lookup;
-  const TCode code = descriptions.list.Code();
+  const TCode code = descriptions.code();
   const std::size_t row_pieces = (order.size() + kRowsPiece - 1) / kRowsPiece;
   result.rows.resize(row_pieces);
   std::vector<Totals> totals(row_pieces);
@@ -176,7 +160,7 @@ DirectoryResult ReadDirectory(Directory& dir, const Place& place,
     for (std::size_t i = piece * kRowsPiece; i < end; ++i) {
       const SearchEntry& entry = entries[order[i]];
       if (!entry.Gone && HasRow(entry, context)) {
-        WriteRow(entry, context, lookup.DescriptionOf(entry.Name), code,
+        WriteRow(entry, context, descriptions.Of(entry.Name), code,
                  &totals[piece], &out);
       }
     }

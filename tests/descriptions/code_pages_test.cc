@@ -115,7 +115,8 @@ TEST(CodePagesTest, RaisingInPlaceGivesTheUpperCaseTable) {
     // Every byte, at every offset of a run long enough for vector code.
     std::string bytes;
     for (int round = 0; round < 3; ++round) {
-      for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b + round));
+      for (int b = 0; b < 256; ++b)
+        bytes.push_back(static_cast<char>(b + round));
     }
     std::string raised = bytes;
     RaiseInPlace(code, raised.data(), raised.size());
@@ -142,8 +143,7 @@ TEST(CodePagesTest, UpperCaseRaisesExactlyLatinAndRussianLetters) {
         continue;
       }
       ++raised;
-      const char32_t expected =
-          c == U'\u0451' ? U'\u0401' : c - 0x20;
+      const char32_t expected = c == U'\u0451' ? U'\u0401' : c - 0x20;
       EXPECT_EQ(static_cast<char32_t>(chars[upper[b]]), expected)
           << "byte " << b;
     }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "descriptions/reference_reader.h"
+
 namespace tabulon {
 namespace {
 
@@ -16,14 +18,49 @@ std::vector<std::string> RecordsOf(const DescriptionList& list) {
   return records;
 }
 
-std::vector<std::string> Load(const std::string& bytes) {
+// Loads `bytes` served `block` bytes per read.
+std::vector<std::string> Load(const std::string& bytes,
+                              std::size_t block = SIZE_MAX,
+                              TCode* code = nullptr) {
   DescriptionList list;
-  LoadDescriptions(bytes, &list);
+  StringSource file(bytes, block);
+  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  if (code != nullptr) *code = list.Code();
   return RecordsOf(list);
 }
 
-TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
+// The blocks a file may come in: any size must give the same records.
+constexpr std::size_t kBlocks[] = {1, 2, 3, 7, 254, 256};
+
+// A source that fails once `fail_after` bytes have been read.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(std::string_view bytes, std::size_t fail_after)
+      : bytes_(bytes), fail_after_(fail_after) {}
+  Status Read(char* buffer, std::size_t size, std::size_t* got) override {
+    *got = 0;
+    if (at_ >= fail_after_) return Status::Failed("Input/output error");
+    const std::size_t n =
+        std::min({size, fail_after_ - at_, bytes_.size() - at_});
+    std::copy_n(bytes_.data() + at_, n, buffer);
+    at_ += n;
+    *got = n;
+    return Status::Ok();
+  }
+  Status Rewind() override {
+    at_ = 0;
+    return Status::Ok();
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t fail_after_;
+  std::size_t at_ = 0;
+};
+
+TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
   const std::string d200(200, 'd');
+  const std::string x200(200, 'x');
   const struct {
     const char* what;
     std::string bytes;
@@ -44,11 +81,15 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
       {"continuation trimmed and joined",
        "FOO.TXT first\n   second   part  \n",
        {"FOO.TXT first second part"}},
+      {"joining blank kept after a trailing one", "a x \n y\n", {"A x  y"}},
       {"TABs are blanks", "a.txt\t\tx\n\tmore\n", {"A.TXT x more"}},
       {"CR LF line ends", "a x\r\n y\r\n", {"A x y"}},
       {"CR before the blank of a continuation",
        "a x\n\r y\nb z\n",
        {"A x y", "B z"}},
+      {"CR LF then a line that is not a continuation",
+       "a x\n\r\nb\n",
+       {"A x", " ", "B"}},
       {"TAB continuations, then a new record",
        "a x\n\ty\n\tz\nb w\n",
        {"A x y z", "B w"}},
@@ -62,6 +103,7 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
       {"empty line is a record of one blank",
        "a.txt x\n\nb.txt y",
        {"A.TXT x", " ", "B.TXT y"}},
+      {"empty lines of every line end", "\n\r\n\n", {" ", " ", " "}},
       {"first, continuation, further first",
        "a x\n y\nb z\n",
        {"A x y", "B z"}},
@@ -71,9 +113,17 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
       {"leading blanks: one kept, no continuation", "   x\n y\n", {" x", " y"}},
       {"0x80+ takes no continuation", "\xA0x\n y\n", {"\xA0X", " y"}},
       {"'\"' takes no continuation", "\"x\n y\n", {"\"X", " y"}},
+      {"control bytes kept in a first line", "a\x01\x7F b\n", {"A\x01\x7F b"}},
+      {"CR CR LF is one line end", "a\r\r\nb", {"A", "B"}},
       {"300-byte line",
        "a.txt " + std::string(294, 'd') + "\nb\n",
        {"A.TXT " + std::string(249, 'd'), "B"}},
+      {"CR as the 255th byte, then LF",
+       std::string(254, 'a') + "\r\nb",
+       {std::string(254, 'A'), "B"}},
+      {"255 bytes, then CR LF",
+       std::string(255, 'a') + "\r\nb",
+       {std::string(255, 'A'), "B"}},
       {"continuation pushed past 255",
        "a.txt " + d200 + "\n " + std::string(100, 'e'),
        {"A.TXT " + d200 + " " + std::string(48, 'e')}},
@@ -82,40 +132,35 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSay) {
        "\x1A"
        "a x\n",
        {}},
+      {"Ctrl-Z while skipping a long line's rest",
+       std::string(256, 'a') + "\x1A\nb",
+       {std::string(255, 'A')}},
       {"CR-only line ends", "a.txt one\rb.txt two\r", {"A.TXT oneb.txt two"}},
+      {"CR-only file comes in pieces of 255 counted bytes",
+       "-" + x200 + "\r" + std::string(60, 'y') + "\rzz\r",
+       {"-" + std::string(200, 'X') + std::string(53, 'Y'), "ZZ"}},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(Load(c.bytes), c.records) << c.what;
+    for (const std::size_t block : kBlocks) {
+      EXPECT_EQ(Load(c.bytes, block), c.records)
+          << c.what << ", block " << block;
+    }
   }
 }
 
 TEST(LoaderTest, OnlyFileNameBytesTakeContinuations) {
-  const std::string kOutside = "\"*+,/;<=>?[]|";
+  // Printable ASCII and DEL, less these; "-", ":" and "\" are file name
+  // bytes that still take none.
+  const std::string kNoContinuation = "\"*+,/;<=>?[]|-:\\";
   for (int b = 0; b < 256; ++b) {
     // These bytes end or cut lines, so they start no line of their own.
     if (b == '\n' || b == '\r' || b == 0x1A) continue;
     const char c = static_cast<char>(b);
-    const bool in_set =
-        b > 0x20 && b < 0x80 && kOutside.find(c) == kOutside.npos;
-    EXPECT_EQ(IsFileNameChar(static_cast<std::uint8_t>(b)), in_set) << b;
-    const bool continues = in_set && c != '-' && c != ':' && c != '\\';
+    const bool continues =
+        b > 0x20 && b < 0x80 && kNoContinuation.find(c) == kNoContinuation.npos;
     EXPECT_EQ(Load(std::string(1, c) + "x\n y\n").size(), continues ? 1u : 2u)
         << b;
-  }
-}
-
-TEST(LoaderTest, CollapsesBlanksFromTheGivenPosition) {
-  const struct {
-    std::string s;
-    int from;
-    std::string expected;
-  } kCases[] = {
-      {"", 1, ""},         {"a  b   c", 1, "a b c"}, {"   a", 1, " a"},
-      {"a  ", 1, "a "},    {"a   b", 3, "a  b"},     {"  a  b", 4, "  a b"},
-      {"a  b", 9, "a  b"},
-  };
-  for (const auto& c : kCases) {
-    EXPECT_EQ(CollapseBlanks(c.s, c.from), c.expected) << c.s << " " << c.from;
   }
 }
 
@@ -133,6 +178,8 @@ TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
       {"koi above both", "a \xC1\xC2", tKoi},
       {"D6 D7 DA not counted", "a \xD6\xD7\xDA\xC1\xC2 \xF0\xF1\xF2", tWin},
       {"nothing after Ctrl-Z counted", "a \xF0\x1A\xA0\xA0\xA0", tWin},
+      {"bytes past a line's 255 not counted",
+       "a " + std::string(253, 'x') + "\xA0\xA0\xA0\nb \xF0", tWin},
       {"866 text",
        "report.doc \xA3\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1"
        "\xE2 \xA7\xA0 \xAF\xE0\xAE\xE8\xAB\xEB\xA9 \xA3\xAE\xA4, \xA2\xE1\xA5 "
@@ -150,10 +197,80 @@ TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
        tKoi},
   };
   for (const auto& c : kCases) {
-    DescriptionList list;
-    list.SetCode(tKoi == c.code ? tWin : tKoi);  // must be overwritten
-    LoadDescriptions(c.bytes, &list);
-    EXPECT_EQ(list.Code(), c.code) << c.what;
+    TCode code = tUtf8;
+    Load(c.bytes, SIZE_MAX, &code);
+    EXPECT_EQ(code, c.code) << c.what;
+  }
+}
+
+TEST(LoaderTest, ByteOrderMarks) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> records;
+    TCode code;
+  } kCases[] = {
+      {"UTF-8 mark, UTF-8 text",
+       "\xEF\xBB\xBF"
+       "a.txt \xD1\x8F\r\n",
+       {"A.TXT \xD1\x8F"},
+       tUtf8},
+      {"UTF-8 mark, ASCII: not part of the first name",
+       "\xEF\xBB\xBF"
+       "a.txt x\r\n y\r\n",
+       {"A.TXT x y"},
+       tUtf8},
+      {"UTF-8 mark before windows-1251 letters",
+       "\xEF\xBB\xBFz \xF0\xF1",
+       {"Z \xF0\xF1"},
+       tWin},
+      {"UTF-8 mark alone", "\xEF\xBB\xBF", {}, tUtf8},
+      {"UTF-16 LE",
+       std::string("\xFF\xFE"
+                   "a\0 \0\x4F\x04\r\0\n\0 \0b\0",
+                   16),
+       {"A \xD1\x8F b"},
+       tUtf8},
+      {"UTF-16 BE",
+       std::string("\xFE\xFF\0a\0 \x04\x4F\0\n\0b", 12),
+       {"A \xD1\x8F", "B"},
+       tUtf8},
+      {"UTF-16 pair",
+       std::string("\xFF\xFEx\0 \0\x3D\xD8\x00\xDE", 10),
+       {"X \xF0\x9F\x98\x80"},
+       tUtf8},
+      {"UTF-16 unpaired surrogates and an odd last byte",
+       std::string("\xFF\xFEx\0 \0\x3D\xD8y\0\x00\xDEz", 13),
+       {"X \xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD"},
+       tUtf8},
+      {"UTF-16 Ctrl-Z ends the file",
+       std::string("\xFF\xFE"
+                   "a\0\x1A\0b\0",
+                   8),
+       {"A"},
+       tUtf8},
+      {"UTF-16 line cut before the character it would split",
+       "\xFF\xFE" +
+           [] {
+             std::string s("a\0b\0", 4);
+             for (int i = 0; i < 127; ++i) s.append("\x4F\x04", 2);
+             return s;
+           }(),
+       {"AB" +
+        [] {
+          std::string s;
+          for (int i = 0; i < 126; ++i) s += "\xD1\x8F";
+          return s;
+        }()},
+       tUtf8},
+  };
+  for (const auto& c : kCases) {
+    for (const std::size_t block : kBlocks) {
+      TCode code = tAlt;
+      EXPECT_EQ(Load(c.bytes, block, &code), c.records)
+          << c.what << ", block " << block;
+      EXPECT_EQ(code, c.code) << c.what << ", block " << block;
+    }
   }
 }
 
@@ -163,10 +280,29 @@ TEST(LoaderTest, RefusalStopsReadingAndKeepsTheCountsOfTheRefusedRecord) {
       [&queries]() -> std::uint64_t { return ++queries <= 3 ? 100000 : 100; });
   // Three ASCII records, then one that tips the count to windows-1251, then
   // one that would tip it back to 866 if it were read.
-  LoadDescriptions("a 1\nb 2\nc 3\nd \xF0\xF1\ne \xA0\xA1\xA2\xA3\n", &list);
+  StringSource file("a 1\nb 2\nc 3\nd \xF0\xF1\ne \xA0\xA1\xA2\xA3\n");
+  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
   EXPECT_EQ(RecordsOf(list), (std::vector<std::string>{"A 1", "B 2", "C 3"}));
-  EXPECT_EQ(queries, 4);
   EXPECT_EQ(list.Code(), tWin);
+}
+
+TEST(LoaderTest, ReadFailureKeepsTheRecordsBeforeIt) {
+  // A small file and one large enough to be read twice from its start.
+  for (const std::size_t filler : {std::size_t{0}, std::size_t{400000}}) {
+    std::string bytes = "a 1\nb 2\n";
+    for (std::size_t i = 0; i < filler; i += 10) bytes += "c 45678 \n";
+    bytes += "d \xF0\xF1\ne xyz\n";
+    DescriptionList list;
+    FailingSource file(bytes, bytes.size() - 3);
+    const Status status = LoadDescriptions(file, &list);
+    EXPECT_EQ(status.reason(), "Input/output error") << filler;
+    const std::vector<std::string> records = RecordsOf(list);
+    ASSERT_EQ(records.size(), 4 + filler / 10) << filler;
+    EXPECT_EQ(records[0], "A 1");
+    EXPECT_EQ(records[records.size() - 2], "D \xF0\xF1");
+    EXPECT_EQ(records.back(), "E x");
+    EXPECT_EQ(list.Code(), tWin);
+  }
 }
 
 // Random description files from pieces that the line rules treat apart:
@@ -228,36 +364,17 @@ std::string RandomDescriptionFile(std::mt19937* random, bool utf8) {
   return file;
 }
 
-TEST(LoaderTest, LoadsWhatRecordByRecordReadingGives) {
+TEST(LoaderTest, ReadsTheRecordsThatLineByLineReadingGives) {
   std::mt19937 random(20240611);
   for (int round = 0; round < 4000; ++round) {
     const bool utf8 = round % 2 == 1;
     const std::string file = RandomDescriptionFile(&random, utf8);
-    ASSERT_EQ(IsUtf8Text(file), utf8) << round;
-
-    std::vector<std::string> expected;
-    std::int64_t alt = 0;
-    std::int64_t koi = 0;
-    std::int64_t win = 0;
-    DescriptionFile reader(file, IsUtf8Text(file));
-    while (!reader.AtEnd()) {
-      expected.push_back(ReadDescriptionRecord(&reader, 1));
-      for (const char c : expected.back()) {
-        const int b = static_cast<std::uint8_t>(c);
-        alt += (b >= 0xA0 && b <= 0xAF) || (b >= 0xE0 && b <= 0xEF);
-        koi += b >= 0xC0 && b <= 0xDF && b != 0xD6 && b != 0xD7 && b != 0xDA;
-        win += b >= 0xE0;
-      }
-    }
+    const std::size_t block =
+        std::uniform_int_distribution<std::size_t>(1, 300)(random);
     TCode code = tAlt;
-    if (koi > alt && koi > win) code = tKoi;
-    if (win > alt && win > koi) code = tWin;
-    if (IsUtf8Text(file)) code = tUtf8;
-
-    DescriptionList list;
-    LoadDescriptions(file, &list);
-    ASSERT_EQ(RecordsOf(list), expected) << "round " << round;
-    ASSERT_EQ(list.Code(), code) << "round " << round;
+    ASSERT_EQ(Load(file, block, &code), ReferenceRecords(file, utf8))
+        << "round " << round << ", block " << block;
+    ASSERT_EQ(code == tUtf8, utf8) << "round " << round;
   }
 }
 

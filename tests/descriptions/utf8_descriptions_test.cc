@@ -1,5 +1,5 @@
 // Description files written in UTF-8: recognition, reading, lookup, and that
-// files in the three Russian code pages are decided as they always were.
+// files in the three Russian code pages are not taken for UTF-8.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,7 +11,6 @@
 
 #include "common/utf8.h"
 #include "descriptions/code_pages.h"
-#include "descriptions/description_file.h"
 #include "descriptions/loader.h"
 #include "descriptions/lookup.h"
 
@@ -25,6 +24,22 @@ bool IsValidUtf8(std::string_view s) {
     if (!DecodeUtf8(s, &pos, &c)) return false;
   }
   return true;
+}
+
+TCode CodeOf(const std::string& bytes) {
+  DescriptionList list;
+  StringSource file(bytes);
+  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  return list.Code();
+}
+
+std::vector<std::string> RecordsOf(const std::string& bytes) {
+  DescriptionList list;
+  StringSource file(bytes);
+  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  std::vector<std::string> records;
+  for (int i = 0; i < list.Count(); ++i) records.emplace_back(list.At(i));
+  return records;
 }
 
 // UTF-8 text in a code page; every character must be in it.
@@ -64,10 +79,7 @@ TEST(Utf8DescriptionsTest, RecognisesOnlyStrictUtf8WithACharacterBeyondAscii) {
       {"beyond ASCII only after Ctrl-Z", "a x\x1A\xD0\xB0", false},
   };
   for (const auto& c : kCases) {
-    EXPECT_EQ(IsUtf8Text(c.bytes), c.utf8) << c.what;
-    DescriptionList list;
-    LoadDescriptions(c.bytes, &list);
-    EXPECT_EQ(list.Code() == tUtf8, c.utf8) << c.what;
+    EXPECT_EQ(CodeOf(c.bytes) == tUtf8, c.utf8) << c.what;
   }
 }
 
@@ -84,28 +96,19 @@ TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
       SCOPED_TRACE("char of " + std::to_string(ch.size()) + " bytes after " +
                    std::to_string(lead));
 
-      DescriptionFile utf8(bytes, /*utf8=*/true);
-      std::string got;
-      utf8.ReadLine(&got);
-      EXPECT_TRUE(IsValidUtf8(got));
-      EXPECT_TRUE(line.starts_with(got));
-      EXPECT_LE(got.size(), DescriptionFile::kMaxLine);
-      EXPECT_GT(got.size() + ch.size(), DescriptionFile::kMaxLine);
-      std::string next;
-      utf8.ReadLine(&next);
-      EXPECT_EQ(next, "b.txt next");
+      const std::vector<std::string> records = RecordsOf(bytes);
+      ASSERT_EQ(records.size(), 2u);
+      EXPECT_TRUE(IsValidUtf8(records[0]));
+      EXPECT_TRUE(("A.TXT" + line.substr(5)).starts_with(records[0]));
+      EXPECT_LE(records[0].size(), 255u);
+      EXPECT_GT(records[0].size() + ch.size(), 255u);
+      EXPECT_EQ(records[1], "B.TXT next");
 
-      // Other code pages keep all 255 bytes.
-      DescriptionFile bytewise(bytes);
-      bytewise.ReadLine(&got);
-      EXPECT_EQ(got, line.substr(0, DescriptionFile::kMaxLine));
-
-      DescriptionList list;
-      LoadDescriptions(bytes, &list);
-      ASSERT_EQ(list.Count(), 2);
-      EXPECT_EQ(list.Code(), tUtf8);
-      EXPECT_TRUE(IsValidUtf8(list.At(0)));
-      EXPECT_EQ(list.At(1), "B.TXT next");
+      // Other code pages keep all 255 bytes (a letter of 866 first).
+      const std::vector<std::string> bytewise =
+          RecordsOf(std::string("\xA0").append(bytes));
+      ASSERT_EQ(bytewise.size(), 2u);
+      EXPECT_EQ(bytewise[0], std::string("\xA0" "A.TXT").append(line, 5, 249));
     }
   }
 }
@@ -121,11 +124,10 @@ TEST(Utf8DescriptionsTest, RecordCutNeverSplitsACharacter) {
       const std::string bytes = first_line + "\n " + more + "\nb x\n";
       SCOPED_TRACE("char of " + std::to_string(ch.size()) + " bytes after " +
                    std::to_string(first));
-      DescriptionList list;
-      LoadDescriptions(bytes, &list);
-      ASSERT_EQ(list.Count(), 2);
+      const std::vector<std::string> records = RecordsOf(bytes);
+      ASSERT_EQ(records.size(), 2u);
       const std::string joined = "A.TXT" + first_line.substr(5) + " " + more;
-      const std::string record(list.At(0));
+      const std::string& record = records[0];
       EXPECT_TRUE(IsValidUtf8(record));
       EXPECT_TRUE(joined.starts_with(record));
       EXPECT_LE(record.size(), 255u);
@@ -137,7 +139,8 @@ TEST(Utf8DescriptionsTest, RecordCutNeverSplitsACharacter) {
 std::optional<std::string> Describe(const std::string& file,
                                     const std::string& name) {
   DescriptionList list;
-  LoadDescriptions(file, &list);
+  StringSource source(file);
+  EXPECT_TRUE(LoadDescriptions(source, &list).ok());
   EXPECT_EQ(list.Code(), tUtf8);
   const DescriptionLookup lookup(list);
   const std::optional<std::string_view> text = lookup.DescriptionOf(name);
@@ -181,67 +184,7 @@ TEST(Utf8DescriptionsTest, LooksNamesUpWithLatinAndRussianCaseFolded) {
   }
 }
 
-TEST(Utf8DescriptionsTest, IndexAgreesWithTheLinearScan) {
-  // Letters whose upper-casing is tied to the byte before, and their
-  // neighbours in the byte order, so prefixes and order mix.
-  const std::vector<std::string> kPieces = {
-      "a", "A", "z", ".", " ", "а", "А", "п", "П", "р", "Р", "я",
-      "Я", "ё", "Ё", "е", "Е", "ђ", "Ѐ", "ѐ", "ѓ", "ā", "€"};
-  std::mt19937 random(20261207);
-  std::uniform_int_distribution<std::size_t> piece(0, kPieces.size() - 1);
-  std::uniform_int_distribution<int> length(1, 5);
-  const auto word = [&] {
-    std::string w;
-    for (int n = length(random); n > 0; --n) w += kPieces[piece(random)];
-    return w;
-  };
-  int hits = 0;
-  for (int round = 0; round < 200; ++round) {
-    std::string file;
-    for (int r = length(random) * 3; r > 0; --r) {
-      file += word() + "\xD0\xB0" + word() + "\n";
-    }
-    DescriptionList list;
-    LoadDescriptions(file, &list);
-    ASSERT_EQ(list.Code(), tUtf8) << file;
-    const DescriptionLookup lookup(list);
-    // Keys of up to 6 bytes from the index of records cut there (some in the
-    // middle of a letter), longer ones by the scan.
-    const DescriptionLookup cut(list, 2);
-    for (int q = 0; q < 30; ++q) {
-      const std::string name = word();
-      const std::optional<std::string> key = DescriptionKey(name, tUtf8);
-      ASSERT_TRUE(key.has_value()) << name;
-      int index = -1;
-      const bool found = FindDescription(list, *key, &index);
-      const std::optional<int> fast = lookup.Find(*key);
-      ASSERT_EQ(fast.has_value(), found) << file << "|" << name;
-      EXPECT_EQ(cut.Find(*key), fast) << file << "|" << name;
-      if (found) {
-        EXPECT_EQ(*fast, index) << file << "|" << name;
-        ++hits;
-      }
-    }
-  }
-  EXPECT_GT(hits, 200);  // the names must find records, not only miss
-}
-
-// The code page the three letter counters choose for `bytes`, counted as
-// the description file's rules describe them.
-TCode ThreeCounterChoice(std::string_view bytes) {
-  long alt = 0, koi = 0, win = 0;
-  for (const char ch : bytes) {
-    const int b = static_cast<std::uint8_t>(ch);
-    if ((b >= 0xA0 && b <= 0xAF) || (b >= 0xE0 && b <= 0xEF)) ++alt;
-    if (b >= 0xC0 && b <= 0xDF && b != 0xD6 && b != 0xD7 && b != 0xDA) ++koi;
-    if (b >= 0xE0) ++win;
-  }
-  if (koi > alt && koi > win) return tKoi;
-  if (win > alt && win > koi) return tWin;
-  return tAlt;
-}
-
-TEST(Utf8DescriptionsTest, RussianCodePagesAreDecidedAsBefore) {
+TEST(Utf8DescriptionsTest, RussianCodePagesAreNotTakenForUtf8) {
   const std::vector<std::string> kWords = {
       "архив",  "файл",   "программа", "описание", "новая",  "версия", "для",
       "работы", "с",      "текстом",   "игра",     "книга",  "музыка", "сеть",
@@ -267,8 +210,10 @@ TEST(Utf8DescriptionsTest, RussianCodePagesAreDecidedAsBefore) {
       // Real-looking files: a few entries of Russian sentences.
       std::string sentences;
       for (int r = count(1, 4); r > 0; --r) {
-        sentences += "file" + std::to_string(r) + ".zip";
-        for (int w = count(2, 8); w > 0; --w) sentences += " " + pick(kWords);
+        sentences.append("file").append(std::to_string(r)).append(".zip");
+        for (int w = count(2, 8); w > 0; --w) {
+          sentences.append(" ").append(pick(kWords));
+        }
         sentences += "\r\n";
       }
       // And runs of random letters, which come near to UTF-8 far more often.
@@ -276,16 +221,10 @@ TEST(Utf8DescriptionsTest, RussianCodePagesAreDecidedAsBefore) {
       for (int w = count(1, 4); w > 0; --w) letters += pick(kLetters);
       const std::string* texts[] = {&sentences, &letters};
       for (const std::string* text : texts) {
-        const std::string bytes = Encode(*text, code);
-        DescriptionList list;
-        LoadDescriptions(bytes, &list);
-        if (!IsUtf8Text(bytes)) {
-          ASSERT_EQ(list.Code(), ThreeCounterChoice(bytes)) << *text;
-          continue;
+        if (CodeOf(Encode(*text, code)) == tUtf8) {
+          if (text == &sentences) ++sentences_taken;
+          if (text == &letters) ++letters_taken;
         }
-        EXPECT_EQ(list.Code(), tUtf8);
-        if (text == &sentences) ++sentences_taken;
-        if (text == &letters) ++letters_taken;
       }
     }
     // Whole sentences in a Russian code page are never valid UTF-8.

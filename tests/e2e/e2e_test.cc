@@ -412,25 +412,36 @@ TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
 }
 
 TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
-  // A description file far larger than the address space the run may use.
   // Wine itself needs a few GiB of address space to start.
   static constexpr rlim_t kLimit = kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
-  // In a large directory the description file is read on the rows' own
-  // thread; running out of memory there is reported all the same.
+  ProcessOptions options;
+  options.in_child = [] {
+    rlimit limit{kLimit, kLimit};
+    setrlimit(RLIMIT_AS, &limit);
+  };
+  // A description file twice as large as that address space is read a
+  // block at a time: it costs what its one record needs.
+  tree_.Dir("S");
+  tree_.File("S/a.txt", "a");
+  tree_.Sparse("S/FILES.BBS", static_cast<std::int64_t>(2 * kLimit));
+  const ProcessResult sparse = Run({Native(tree_.Path("S"))}, options);
+  EXPECT_EQ(sparse.exit_code, 0) << sparse.err;
+  EXPECT_NE(tree_.Read("S/FILES.HTM").find(">a.txt</a>"), std::string::npos);
+
+  // Records that need more memory than there is: a file of empty lines,
+  // each a record of its own. In a large directory the description file is
+  // read on the rows' own thread; running out of memory there is reported
+  // all the same.
+  const std::string empty_lines(kLimit / 8, '\n');
   for (const std::size_t files : {std::size_t{0}, std::size_t{1100}}) {
     SCOPED_TRACE(std::to_string(files) + " files");
     const std::string dir = "M" + std::to_string(files);
     tree_.Dir(dir);
     tree_.File(dir + "/FILES.HTM", "previous page");
-    tree_.Sparse(dir + "/FILES.BBS", static_cast<std::int64_t>(2 * kLimit));
+    tree_.File(dir + "/FILES.BBS", empty_lines);
     for (std::size_t i = 0; i < files; ++i) {
       tree_.File(dir + "/f" + std::to_string(i), "");
     }
-    ProcessOptions options;
-    options.in_child = [] {
-      rlimit limit{kLimit, kLimit};
-      setrlimit(RLIMIT_AS, &limit);
-    };
     const ProcessResult r = Run({Native(tree_.Path(dir))}, options);
     EXPECT_EQ(r.exit_code, 1) << r.err;
     ASSERT_EQ(r.out.substr(0, sizeof kBanner - 1), kBanner);

@@ -1,0 +1,248 @@
+#include "descriptions/description_input.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/utf8.h"
+
+namespace tabulon {
+namespace {
+
+constexpr std::size_t kBlock = std::size_t{1} << 16;
+// A file whose text fits here is read once, however many passes it takes.
+constexpr std::size_t kKeepLimit = std::size_t{1} << 18;
+constexpr char32_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+Status DescriptionInput::Open() {
+  char head[3];
+  std::size_t have = 0;
+  while (have < sizeof head) {
+    std::size_t got = 0;
+    status_ = file_.Read(head + have, sizeof head - have, &got);
+    if (!status_.ok()) {
+      ended_ = true;
+      return status_;
+    }
+    if (got == 0) break;
+    have += got;
+  }
+  const std::string_view bytes(head, have);
+  std::size_t mark = 0;
+  if (bytes.starts_with("\xEF\xBB\xBF")) {
+    mark_ = Mark::kUtf8;
+    mark = 3;
+  } else if (bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF")) {
+    mark_ = Mark::kUtf16;
+    big_endian_ = bytes[0] == '\xFE';
+    mark = 2;
+  }
+  lookahead_.assign(bytes.substr(mark));
+  return status_;
+}
+
+std::size_t DescriptionInput::ReadRaw(char* buffer, std::size_t size) {
+  if (lookahead_at_ < lookahead_.size()) {
+    const std::size_t n = std::min(size, lookahead_.size() - lookahead_at_);
+    std::memcpy(buffer, lookahead_.data() + lookahead_at_, n);
+    lookahead_at_ += n;
+    return n;
+  }
+  std::size_t got = 0;
+  status_ = file_.Read(buffer, size, &got);
+  return status_.ok() ? got : 0;
+}
+
+void DescriptionInput::AppendUnit(char16_t unit) {
+  const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+  const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+  if (high_ != 0) {
+    if (low) {
+      AppendUtf8(0x10000 + ((char32_t{high_} - 0xD800) << 10) +
+                     (char32_t{unit} - 0xDC00),
+                 &text_);
+      high_ = 0;
+      return;
+    }
+    AppendUtf8(kReplacement, &text_);
+    high_ = 0;
+  }
+  if (high) {
+    high_ = unit;
+  } else {
+    AppendUtf8(low ? kReplacement : char32_t{unit}, &text_);
+  }
+}
+
+void DescriptionInput::ConvertUtf16(std::string_view raw, bool last) {
+  const auto unit = [this](char a, char b) {
+    const auto first = static_cast<std::uint8_t>(a);
+    const auto second = static_cast<std::uint8_t>(b);
+    return static_cast<char16_t>(big_endian_ ? first << 8 | second
+                                             : second << 8 | first);
+  };
+  std::size_t i = 0;
+  if (odd_byte_ >= 0 && !raw.empty()) {
+    AppendUnit(unit(static_cast<char>(odd_byte_), raw[0]));
+    odd_byte_ = -1;
+    i = 1;
+  }
+  for (; i + 1 < raw.size(); i += 2) AppendUnit(unit(raw[i], raw[i + 1]));
+  if (i < raw.size()) odd_byte_ = static_cast<std::uint8_t>(raw[i]);
+  if (last) {
+    if (high_ != 0) AppendUtf8(kReplacement, &text_);
+    if (odd_byte_ >= 0) AppendUtf8(kReplacement, &text_);
+    high_ = 0;
+    odd_byte_ = -1;
+  }
+}
+
+std::string_view DescriptionInput::Next() {
+  if (replaying_) {
+    if (replay_ < kept_ends_.size()) {
+      const std::size_t begin = replay_ == 0 ? 0 : kept_ends_[replay_ - 1];
+      const std::size_t end = kept_ends_[replay_++];
+      return std::string_view(kept_).substr(begin, end - begin);
+    }
+    replaying_ = false;
+    std::string().swap(kept_);
+    std::vector<std::size_t>().swap(kept_ends_);
+  }
+  if (ended_ || !status_.ok()) return {};
+  raw_.resize(kBlock);
+  for (;;) {
+    const std::size_t got = ReadRaw(raw_.data(), raw_.size());
+    if (!status_.ok()) {
+      ended_ = true;
+      return {};
+    }
+    std::string_view block;
+    if (mark_ == Mark::kUtf16) {
+      text_.clear();
+      ConvertUtf16(std::string_view(raw_.data(), got), got == 0);
+      block = text_;
+    } else {
+      block = std::string_view(raw_.data(), got);
+    }
+    if (got == 0) ended_ = true;
+    if (block.empty()) {
+      if (ended_) return {};
+      continue;  // a UTF-16 read of one byte
+    }
+    const std::size_t ctrl_z = block.find('\x1A');
+    if (ctrl_z != block.npos) {
+      block = block.substr(0, ctrl_z);
+      ended_ = true;
+    }
+    if (keeping_) {
+      if (kept_.size() + block.size() > kKeepLimit) {
+        keeping_ = false;
+        std::string().swap(kept_);
+        std::vector<std::size_t>().swap(kept_ends_);
+      } else if (!block.empty()) {
+        kept_.append(block);
+        kept_ends_.push_back(kept_.size());
+      }
+    }
+    return block;
+  }
+}
+
+Status DescriptionInput::Restart() {
+  if (keeping_) {
+    // Everything served so far is in kept_; the file goes on from where it
+    // stands after it.
+    keeping_ = false;
+    replaying_ = true;
+    replay_ = 0;
+    return Status::Ok();
+  }
+  status_ = file_.Rewind();
+  if (!status_.ok()) {
+    ended_ = true;
+    return status_;
+  }
+  ended_ = false;
+  odd_byte_ = -1;
+  high_ = 0;
+  lookahead_.clear();
+  lookahead_at_ = 0;
+  std::size_t mark = mark_ == Mark::kUtf8 ? 3 : mark_ == Mark::kUtf16 ? 2 : 0;
+  while (mark > 0) {
+    char skipped[3];
+    const std::size_t got = ReadRaw(skipped, mark);
+    if (got == 0) break;
+    mark -= got;
+  }
+  if (!status_.ok()) ended_ = true;
+  return status_;
+}
+
+Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked) {
+  Utf8Scan scan;
+  int need = 0;  // continuation bytes still to come
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+  bool marked = false;
+  for (std::string_view block = input.Next(); !block.empty();
+       block = input.Next()) {
+    for (const char c : block) {
+      const auto b = static_cast<std::uint8_t>(c);
+      if (need > 0) {
+        if (b < low || b > high) {
+          scan.valid = false;
+          return scan;
+        }
+        low = 0x80;
+        high = 0xBF;
+        --need;
+        continue;
+      }
+      if (marked) {
+        marked = b != '\n' && b != '\r';
+        continue;
+      }
+      if (b < 0x80) {
+        marked = skip_marked && b == 0x04;
+        continue;
+      }
+      // The first continuation byte's range rules out overlong forms,
+      // surrogates and what lies beyond U+10FFFF.
+      if (b >= 0xC2 && b <= 0xDF) {
+        need = 1;
+      } else if (b >= 0xE0 && b <= 0xEF) {
+        need = 2;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+      } else if (b >= 0xF0 && b <= 0xF4) {
+        need = 3;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+      } else {
+        scan.valid = false;
+        return scan;
+      }
+      scan.beyond_ascii = true;
+    }
+  }
+  if (need > 0) scan.valid = false;
+  return scan;
+}
+
+void LetterCounts::Add(std::string_view text) {
+  for (const char c : text) {
+    const auto b = static_cast<std::uint8_t>(c);
+    alt += (b >= 0xA0 && b <= 0xAF) || (b >= 0xE0 && b <= 0xEF);
+    koi += b >= 0xC0 && b <= 0xDF && b != 0xD6 && b != 0xD7 && b != 0xDA;
+    win += b >= 0xE0;
+  }
+}
+
+TCode LetterCounts::Decide() const {
+  if (koi > alt && koi > win) return tKoi;
+  if (win > alt && win > koi) return tWin;
+  return tAlt;
+}
+
+}  // namespace tabulon

@@ -1,0 +1,62 @@
+#ifndef TABULON_DESCRIPTIONS_DESCRIPTIONS_H_
+#define TABULON_DESCRIPTIONS_DESCRIPTIONS_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "common/byte_source.h"
+#include "common/status.h"
+#include "common/types.h"
+#include "descriptions/description_list.h"
+
+namespace tabulon {
+
+class DescriptIonLookup;
+class DescriptIonRecords;
+class DescriptionLookup;
+
+// The two kinds of description file a directory may have.
+enum class DescriptionFormat { kFilesBbs, kDescriptIon };
+
+// The descriptions of one directory, from its FILES.BBS or DESCRIPT.ION,
+// ready to be looked up. Empty (every entry undescribed, code tAlt) until
+// Load, and for a directory without a description file. Movable.
+class DirectoryDescriptions {
+ public:
+  // `free_memory` feeds the memory guard that refuses records and ends the
+  // reading when memory runs short; without one the guard never refuses.
+  explicit DirectoryDescriptions(
+      DescriptionList::FreeMemoryFn free_memory = nullptr);
+  ~DirectoryDescriptions();
+  DirectoryDescriptions(DirectoryDescriptions&&) noexcept;
+  DirectoryDescriptions& operator=(DirectoryDescriptions&&) noexcept;
+
+  // Reads `file` as a description file of `format`, a block at a time, and
+  // indexes it for names of up to `longest_name` bytes (a longer one is
+  // still answered, more slowly), in place of what an earlier Load gave.
+  // Returns the read failure that ended the reading, if any: what was read
+  // before it is kept.
+  Status Load(DescriptionFormat format, ByteSource& file,
+              std::size_t longest_name);
+
+  // The description of the entry `name` (native text: UTF-8, on POSIX any
+  // bytes), still in code(); nullopt when no record describes it. O(log r);
+  // safe to call from several threads at once.
+  std::optional<std::string_view> Of(std::string_view name) const;
+
+  // The code page of the descriptions.
+  TCode code() const;
+
+ private:
+  DescriptionList::FreeMemoryFn free_memory_;
+  std::unique_ptr<DescriptionList> files_bbs_;
+  std::unique_ptr<DescriptionLookup> files_bbs_lookup_;
+  std::unique_ptr<DescriptIonRecords> descript_ion_;
+  std::unique_ptr<DescriptIonLookup> descript_ion_lookup_;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_DESCRIPTIONS_DESCRIPTIONS_H_

@@ -1,0 +1,119 @@
+#include "descriptions/reference_reader.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace tabulon {
+namespace {
+
+bool IsContinuationByte(char c) {
+  return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
+}
+
+class Reader {
+ public:
+  Reader(std::string_view bytes, bool utf8)
+      : bytes_(bytes.substr(0, bytes.find('\x1A'))), utf8_(utf8) {}
+
+  bool AtEnd() const { return at_ >= bytes_.size(); }
+
+  std::string ReadLine() {
+    // Taken: up to 255 bytes before an LF, CRs counted; a character split
+    // by the cut is left to the skip.
+    std::string_view taken = bytes_.substr(at_, 255);
+    taken = taken.substr(0, taken.find('\n'));
+    if (utf8_ && at_ + taken.size() < bytes_.size() &&
+        IsContinuationByte(bytes_[at_ + taken.size()])) {
+      std::size_t keep = taken.size();
+      while (keep > 0 && IsContinuationByte(taken[keep - 1])) --keep;
+      if (keep > 0) --keep;
+      taken = taken.substr(0, keep);
+    }
+    at_ += taken.size();
+    std::string line(taken);
+    std::erase(line, '\r');
+    std::replace(line.begin(), line.end(), '\t', ' ');
+    // Skipped: up to and including an LF, or a CR and one LF after it.
+    const std::size_t end = bytes_.find_first_of("\r\n", at_);
+    at_ = end == bytes_.npos ? bytes_.size() : end + 1;
+    if (end != bytes_.npos && bytes_[end] == '\r' && at_ < bytes_.size() &&
+        bytes_[at_] == '\n') {
+      ++at_;
+    }
+    return line;
+  }
+
+  std::string ReadRecord() {
+    std::string record;
+    bool may_continue = false;
+    bool have_first = false;
+    while (!AtEnd()) {
+      const std::size_t start = at_;
+      std::string line = ReadLine();
+      if (may_continue && line.starts_with(' ')) {
+        const std::size_t first = line.find_first_not_of(Controls());
+        const std::size_t last = line.find_last_not_of(Controls());
+        record.push_back(' ');
+        if (first != line.npos) {
+          record += Collapse(line.substr(first, last - first + 1));
+        }
+        if (record.size() > 255) {
+          std::size_t keep = 255;
+          while (utf8_ && keep > 0 && IsContinuationByte(record[keep])) --keep;
+          record.resize(keep);
+        }
+        continue;
+      }
+      if (have_first) {
+        at_ = start;
+        break;
+      }
+      const std::string_view kNoName = "\"*+,/;<=>?[]|-:\\";
+      may_continue = !line.empty() &&
+                     static_cast<std::uint8_t>(line[0]) > 0x20 &&
+                     static_cast<std::uint8_t>(line[0]) < 0x80 &&
+                     kNoName.find(line[0]) == kNoName.npos;
+      if (line.empty()) line.push_back(' ');
+      for (char& c : line) {
+        if (c == ' ') break;
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      }
+      record = Collapse(line);
+      have_first = true;
+    }
+    return record;
+  }
+
+ private:
+  static std::string Controls() {
+    std::string controls;
+    for (int c = 1; c <= 0x20; ++c) controls.push_back(static_cast<char>(c));
+    controls.push_back('\0');
+    return controls;
+  }
+  static std::string Collapse(std::string s) {
+    for (std::size_t p = 0; p + 1 < s.size();) {
+      if (s[p] == ' ' && s[p + 1] == ' ') {
+        s.erase(p, 1);
+      } else {
+        ++p;
+      }
+    }
+    return s;
+  }
+
+  std::string_view bytes_;
+  bool utf8_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> ReferenceRecords(std::string_view bytes, bool utf8) {
+  Reader reader(bytes, utf8);
+  std::vector<std::string> records;
+  while (!reader.AtEnd()) records.push_back(reader.ReadRecord());
+  return records;
+}
+
+}  // namespace tabulon
