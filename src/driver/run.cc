@@ -28,17 +28,22 @@ constexpr char kHelp[] =
     "  URL       put in front of every file link, exactly as typed\r\n"
     "  /t        a FILES.HTM in every directory, listing its own files;\r\n"
     "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
+    "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
+    "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
+    "  --jobs=N  directories read at once, 1-256 (default 8, or the\r\n"
+    "            processors up to 16); the pages are the same for any N\r\n"
     "  --help, -h, /?   this text      --version   the version\r\n"
     "\r\n"
-    "Descriptions come from the FILES.BBS of each directory (code page 866,\r\n"
-    "windows-1251, KOI8-R or UTF-8); pages are written in windows-1251.\r\n"
+    "Descriptions come from the FILES.BBS of each directory, or else its\r\n"
+    "DESCRIPT.ION (code page 866, windows-1251, KOI8-R, UTF-8 or UTF-16);\r\n"
+    "pages are written in windows-1251, in name order, and a page that\r\n"
+    "comes out the same is left as it is.\r\n"
     "Exit code: 0 all went well, 2 a failure was reported on standard\r\n"
     "error, 1 out of memory.\r\n";
 
 // Memory set aside at start, given back when an allocation first fails, so
-// that the run can still unwind and report.
-// Atomic: the rows of a large directory are written on a thread of their
-// own, which may run out of memory at the same time as the walk.
+// that the run can still unwind and report. Atomic: directories are read on
+// several threads, which may run out of memory at the same time.
 std::atomic<char*> g_reserve{nullptr};
 std::atomic<const void*> g_failed_at{nullptr};
 
