@@ -32,7 +32,7 @@ std::string Upper(std::string_view name, tabulon::TCode code) {
     tabulon::AppendUpperUtf8(name, &upper);
   } else {
     upper.assign(name);
-    tabulon::RaiseInPlace(code, upper.data(), upper.size());
+    tabulon::UpperCaseInPlace(code, upper.data(), upper.size());
   }
   return upper;
 }

@@ -130,7 +130,7 @@ void Raise(unsigned char* p, std::size_t n) {
 
 }  // namespace
 
-void RaiseInPlace(TCode code, char* bytes, std::size_t n) {
+void UpperCaseInPlace(TCode code, char* bytes, std::size_t n) {
   unsigned char* const p = reinterpret_cast<unsigned char*>(bytes);
   switch (code) {
     case tWin:

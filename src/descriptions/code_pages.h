@@ -34,9 +34,9 @@ const char16_t* CharactersOf(TCode code);
 // The upper-case table of a description file's code page. For tUtf8 only
 // a-z are raised: its Russian letters take AppendUpperUtf8.
 const std::uint8_t* UpperCaseOf(TCode code);
-// Raises `n` bytes in place as UpperCaseOf(code) would, by ranges the
+// Upper-cases `n` bytes in place as UpperCaseOf(code) would, by ranges the
 // compiler turns into vector code rather than a lookup per byte.
-void RaiseInPlace(TCode code, char* bytes, std::size_t n);
+void UpperCaseInPlace(TCode code, char* bytes, std::size_t n);
 // The byte that stands for `c` in the code page, or -1 when it has none
 // (always -1 above U+007F for tUtf8, which has no single byte for them).
 int ByteOf(char32_t c, TCode code);

@@ -250,7 +250,7 @@ DescriptIonLookup::DescriptIonLookup(const DescriptIonRecords& records)
       AppendUpperUtf8(name, &upper_);
     } else {
       upper_.append(name);
-      RaiseInPlace(code, upper_.data() + begin, name.size());
+      UpperCaseInPlace(code, upper_.data() + begin, name.size());
     }
     sorted_.push_back({begin, static_cast<std::uint32_t>(upper_.size() - begin),
                        static_cast<std::int32_t>(i)});

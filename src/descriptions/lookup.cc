@@ -59,7 +59,7 @@ void AppendUpper(std::string_view record, TCode code, std::string* out) {
   }
   const std::size_t at = out->size();
   out->append(record);
-  RaiseInPlace(code, out->data() + at, record.size());
+  UpperCaseInPlace(code, out->data() + at, record.size());
 }
 
 // The key byte (upper-cased) of every character below U+0800 in a one-byte
@@ -238,7 +238,7 @@ DescriptionLookup::DescriptionLookup(const DescriptionList& list,
     }
   }
   starts_.push_back(upper_.size());
-  if (one_byte) RaiseInPlace(list.Code(), upper_.data(), upper_.size());
+  if (one_byte) UpperCaseInPlace(list.Code(), upper_.data(), upper_.size());
 
   // Records often share a long beginning (a common name stem), so the sort
   // compares heads first and whole records only where the heads are equal.

@@ -119,7 +119,7 @@ TEST(CodePagesTest, RaisingInPlaceGivesTheUpperCaseTable) {
         bytes.push_back(static_cast<char>(b + round));
     }
     std::string raised = bytes;
-    RaiseInPlace(code, raised.data(), raised.size());
+    UpperCaseInPlace(code, raised.data(), raised.size());
     const std::uint8_t* upper = UpperCaseOf(code);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       EXPECT_EQ(static_cast<std::uint8_t>(raised[i]),
