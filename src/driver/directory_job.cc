@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 
 #include "common/name_order.h"
 #include "descriptions/descriptions.h"
@@ -80,107 +79,153 @@ int DescriptionFileOf(const std::vector<SearchEntry>& entries) {
   return found;
 }
 
+namespace {
+
+// One directory being read; each step below is one stage of its job.
+class DirectoryJob {
+ public:
+  DirectoryJob(Directory& dir, const Place& place, const JobSettings& settings,
+               Parallel& parallel)
+      : dir_(dir),
+        place_(place),
+        settings_(settings),
+        parallel_(parallel),
+        descriptions_(settings.free_memory) {}
+
+  DirectoryResult Run() {
+    ReadNames();
+    // A large directory's pieces go to whatever threads are idle.
+    Sequential sequential;
+    Parallel& pieces = entries_.size() >= kParallelFrom
+                           ? parallel_
+                           : static_cast<Parallel&>(sequential);
+    ReadDetails(pieces);
+    MakeRows(pieces);
+    ListSubdirectories();
+    settings_.sink->Finish(dir_, place_, &result_);
+    return std::move(result_);
+  }
+
+ private:
+  // The names, but those beginning with a dot (never a row, never walked)
+  // and those excluded; which of them is the description file.
+  void ReadNames() {
+    const Status listed = dir_.ReadNames(&entries_);
+    if (!listed.ok()) {
+      result_.reports.push_back(
+          {"cannot read directory", place_.Path(), listed.reason()});
+    }
+    std::erase_if(entries_, [](const SearchEntry& entry) {
+      return entry.Name.empty() || entry.Name[0] == '.';
+    });
+    const int index = DescriptionFileOf(entries_);
+    if (index >= 0) description_name_ = entries_[index].Name;
+    if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
+      Exclude(*settings_.exclusions, place_, description_name_, &entries_);
+    }
+  }
+
+  // The entries' details, their name order and the descriptions: all three
+  // only read the names, so they run at once, the details in pieces.
+  void ReadDetails(Parallel& pieces) {
+    std::size_t longest_name = 0;
+    for (const SearchEntry& entry : entries_) {
+      longest_name = std::max(longest_name, entry.Name.size());
+    }
+    Status description_read;
+    const std::size_t detail_pieces =
+        dir_.NamesOnly() ? (entries_.size() + kDetailsPiece - 1) / kDetailsPiece
+                         : 0;
+    pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
+      if (piece == 0) {
+        if (!description_name_.empty()) {
+          description_read =
+              LoadFrom(dir_, description_name_, longest_name, &descriptions_);
+        }
+      } else if (piece == 1) {
+        order_ = NameOrder(entries_.data(), entries_.size());
+      } else {
+        const std::size_t first = (piece - 2) * kDetailsPiece;
+        dir_.FillDetails(
+            entries_.data() + first,
+            entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
+      }
+    });
+    if (!description_read.ok() && !description_read.IsNotFound()) {
+      result_.reports.push_back({"cannot read description file",
+                                 place_.Path() + description_name_,
+                                 description_read.reason()});
+    }
+  }
+
+  // The rows in name order, and the totals of the files among them.
+  void MakeRows(Parallel& pieces) {
+    RowContext context;
+    context.RunMode = settings_.RunMode;
+    context.description_file = description_name_;
+    // Put together only for a directory with files: a place deep down costs
+    // time in proportion to its depth.
+    std::string link;
+    if (settings_.prefixed_links &&
+        std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
+          return !e.Gone && !e.IsDirectory();
+        })) {
+      link = place_.Link();
+    }
+    context.file_link_prefix = link;
+    const TCode code = descriptions_.code();
+    const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
+    result_.rows.resize(count);
+    std::vector<Totals> totals(count);
+    pieces.ForEach(count, [&](std::size_t piece) {
+      const std::size_t first = piece * kRowsPiece;
+      const std::size_t end = std::min(order_.size(), first + kRowsPiece);
+      std::string& out = result_.rows[piece];
+      out.reserve((end - first) * kRowBytes);
+      for (std::size_t i = first; i < end; ++i) {
+        const SearchEntry& entry = entries_[order_[i]];
+        if (!entry.Gone && HasRow(entry, context)) {
+          WriteRow(entry, context, descriptions_.Of(entry.Name), code,
+                   &totals[piece], &out);
+        }
+      }
+    });
+    for (const Totals& piece : totals) {
+      result_.totals.TotalFiles += piece.TotalFiles;
+      result_.totals.TotalBytes += piece.TotalBytes;
+    }
+  }
+
+  // The subdirectories to walk, in name order: links to directories are
+  // listed but never entered.
+  void ListSubdirectories() {
+    for (const std::uint32_t i : order_) {
+      SearchEntry& entry = entries_[i];
+      if (entry.Gone) continue;
+      if (!entry.IsDirectory()) {
+        ++result_.files;
+      } else if (!entry.IsLink()) {
+        result_.subdirectories.push_back(std::move(entry.Name));
+      }
+    }
+  }
+
+  Directory& dir_;
+  const Place& place_;
+  const JobSettings& settings_;
+  Parallel& parallel_;
+  std::vector<SearchEntry> entries_;
+  std::string description_name_;
+  std::vector<std::uint32_t> order_;  // of entries_
+  DirectoryDescriptions descriptions_;
+  DirectoryResult result_;
+};
+
+}  // namespace
+
 DirectoryResult ReadDirectory(Directory& dir, const Place& place,
                               const JobSettings& settings, Parallel& parallel) {
-  DirectoryResult result;
-  std::vector<SearchEntry> entries;
-  const Status listed = dir.ReadNames(&entries);
-  if (!listed.ok()) {
-    result.reports.push_back(
-        {"cannot read directory", place.Path(), listed.reason()});
-  }
-  // Names beginning with a dot never get a row and are never walked.
-  std::erase_if(entries, [](const SearchEntry& entry) {
-    return entry.Name.empty() || entry.Name[0] == '.';
-  });
-
-  const int description_index = DescriptionFileOf(entries);
-  const std::string description_name =
-      description_index >= 0 ? entries[description_index].Name : std::string();
-  if (settings.exclusions != nullptr && !settings.exclusions->empty()) {
-    Exclude(*settings.exclusions, place, description_name, &entries);
-  }
-  std::size_t longest_name = 0;
-  for (const SearchEntry& entry : entries) {
-    longest_name = std::max(longest_name, entry.Name.size());
-  }
-
-  // The description file is read and the names put in order while the
-  // entries' details are filled in: all three only read the names.
-  DirectoryDescriptions descriptions(settings.free_memory);
-  Status description_read;
-  std::vector<std::uint32_t> order;
-  const std::size_t detail_pieces =
-      dir.NamesOnly() ? (entries.size() + kDetailsPiece - 1) / kDetailsPiece : 0;
-  const auto read_piece = [&](std::size_t piece) {
-    if (piece == 0) {
-      if (!description_name.empty()) {
-        description_read =
-            LoadFrom(dir, description_name, longest_name, &descriptions);
-      }
-    } else if (piece == 1) {
-      order = NameOrder(entries.data(), entries.size());
-    } else {
-      const std::size_t first = (piece - 2) * kDetailsPiece;
-      dir.FillDetails(entries.data() + first,
-                      entries.data() + std::min(entries.size(), first + kDetailsPiece));
-    }
-  };
-  Sequential sequential;
-  Parallel& pieces =
-      entries.size() >= kParallelFrom ? parallel : static_cast<Parallel&>(sequential);
-  pieces.ForEach(2 + detail_pieces, read_piece);
-  if (!description_read.ok() && !description_read.IsNotFound()) {
-    result.reports.push_back({"cannot read description file",
-                              place.Path() + description_name,
-                              description_read.reason()});
-  }
-
-  RowContext context;
-  context.RunMode = settings.RunMode;
-  // Put together only for a directory with files: a place deep down costs
-  // time in proportion to its depth.
-  std::string link;
-  if (settings.prefixed_links &&
-      std::any_of(entries.begin(), entries.end(), [](const SearchEntry& e) {
-        return !e.Gone && !e.IsDirectory();
-      })) {
-    link = place.Link();
-  }
-  context.file_link_prefix = link;
-  context.description_file = description_name;
-  const TCode code = descriptions.code();
-  const std::size_t row_pieces = (order.size() + kRowsPiece - 1) / kRowsPiece;
-  result.rows.resize(row_pieces);
-  std::vector<Totals> totals(row_pieces);
-  pieces.ForEach(row_pieces, [&](std::size_t piece) {
-    const std::size_t end = std::min(order.size(), (piece + 1) * kRowsPiece);
-    std::string& out = result.rows[piece];
-    out.reserve((end - piece * kRowsPiece) * kRowBytes);
-    for (std::size_t i = piece * kRowsPiece; i < end; ++i) {
-      const SearchEntry& entry = entries[order[i]];
-      if (!entry.Gone && HasRow(entry, context)) {
-        WriteRow(entry, context, descriptions.Of(entry.Name), code,
-                 &totals[piece], &out);
-      }
-    }
-  });
-  for (const Totals& piece : totals) {
-    result.totals.TotalFiles += piece.TotalFiles;
-    result.totals.TotalBytes += piece.TotalBytes;
-  }
-
-  for (const std::uint32_t i : order) {
-    SearchEntry& entry = entries[i];
-    if (entry.Gone) continue;
-    if (!entry.IsDirectory()) {
-      ++result.files;
-    } else if (!entry.IsLink()) {
-      result.subdirectories.push_back(std::move(entry.Name));
-    }
-  }
-  settings.sink->Finish(dir, place, &result);
-  return result;
+  return DirectoryJob(dir, place, settings, parallel).Run();
 }
 
 }  // namespace tabulon

@@ -7,8 +7,8 @@
 
 #include "common/types.h"
 #include "descriptions/description_list.h"
-#include "driver/page_sink.h"
 #include "driver/exclusion.h"
+#include "driver/page_sink.h"
 #include "driver/parallel.h"
 #include "driver/place.h"
 #include "platform/platform.h"

@@ -11,9 +11,9 @@ constexpr char kListing[] = "FILES.HTM";
 std::optional<Report> ReportOf(const PageWriter::Outcome& outcome,
                                const std::string& listing) {
   if (outcome.status.ok()) return std::nullopt;
-  return Report{outcome.created ? "cannot write listing"
-                                : "cannot create listing",
-                listing, outcome.status.reason()};
+  return Report{
+      outcome.created ? "cannot write listing" : "cannot create listing",
+      listing, outcome.status.reason()};
 }
 
 }  // namespace
@@ -63,8 +63,9 @@ std::string DirectoryTitle(std::string_view path, char separator) {
   std::size_t n = path.size();
   if (n > 0 && path[n - 1] == separator) --n;
   const std::size_t k = path.substr(0, n).rfind(separator);
-  return std::string(k == std::string_view::npos ? path.substr(0, n)
-                                                 : path.substr(k + 1, n - k - 1));
+  return std::string(k == std::string_view::npos
+                         ? path.substr(0, n)
+                         : path.substr(k + 1, n - k - 1));
 }
 
 }  // namespace tabulon

@@ -87,7 +87,8 @@ void PageWriter::Diverge() {
     if (status.ok() && got != want) {
       status = Status::Failed("the page changed while it was read");
     }
-    if (status.ok()) status = out_->Write(std::string_view(compared_.data(), got));
+    if (status.ok())
+      status = out_->Write(std::string_view(compared_.data(), got));
     left -= got;
   }
   if (!status.ok()) status_ = status;

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "driver/command_line.h"
-#include "driver/progress.h"
 #include "driver/page_sink.h"
+#include "driver/progress.h"
 #include "driver/walk.h"
 #include "html/text.h"
 
@@ -142,7 +142,8 @@ int Run(Platform& platform) {
         "Exception EOutOfMemory in module %s at %08llX.\r\nOut of memory.",
         platform.ProgramName().c_str(),
         static_cast<unsigned long long>(platform.CodeOffset(g_failed_at)));
-    platform.WriteStdout(std::string_view(report, n > 0 ? static_cast<std::size_t>(n) : 0));
+    platform.WriteStdout(
+        std::string_view(report, n > 0 ? static_cast<std::size_t>(n) : 0));
     return 1;
   }
 }

@@ -195,8 +195,8 @@ class Walker final : public Parallel {
   Node* NextLocked() {
     for (Node* node : pending_) {
       if (node->state != Node::State::kWaiting) continue;
-      if (node != awaited_ && (ahead_ >= kAheadDirectories ||
-                               ahead_bytes_ >= kAheadBytes)) {
+      if (node != awaited_ &&
+          (ahead_ >= kAheadDirectories || ahead_bytes_ >= kAheadBytes)) {
         held_back_ = true;
         return nullptr;
       }
@@ -283,11 +283,11 @@ class Walker final : public Parallel {
     }
     if (!status.ok()) return status;
     ++*open_;
-    *dir = std::shared_ptr<Directory>(
-        opened.release(), [open = open_](Directory* d) {
-          delete d;
-          --*open;
-        });
+    *dir = std::shared_ptr<Directory>(opened.release(),
+                                      [open = open_](Directory* d) {
+                                        delete d;
+                                        --*open;
+                                      });
     return status;
   }
 
@@ -318,7 +318,8 @@ class Walker final : public Parallel {
   void Take(Node* node) {
     DirectoryResult& result = node->result;
     options_.job->sink->Take(&result);
-    for (const Report& report : result.reports) options_.reporter->Report(report);
+    for (const Report& report : result.reports)
+      options_.reporter->Report(report);
     if (options_.progress != nullptr && options_.progress->active()) {
       options_.progress->Directory(node->place->Path(), result.files);
     }
@@ -356,12 +357,12 @@ class Walker final : public Parallel {
   std::size_t ahead_ = 0;
   std::size_t ahead_bytes_ = 0;
   Node* awaited_ = nullptr;
-  std::size_t idle_ = 0;     // workers waiting for work
-  bool held_back_ = false;   // the budget kept a directory from being read
+  std::size_t idle_ = 0;    // workers waiting for work
+  bool held_back_ = false;  // the budget kept a directory from being read
   bool stop_ = false;
   std::exception_ptr error_;
   std::vector<std::thread> workers_;  // of the walk's own thread
-  std::atomic<int> started_ = 0;       // workers, for every thread to see
+  std::atomic<int> started_ = 0;      // workers, for every thread to see
 };
 
 }  // namespace

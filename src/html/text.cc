@@ -70,7 +70,8 @@ TwoByteTable MakeTwoBytePageBytes(bool exact) {
   TwoByteTable bytes{};
   for (char32_t c = 0x80; c < 0x800; ++c) {
     const int b = PageByteOf(c);
-    bytes[c] = static_cast<std::int16_t>(exact && b >= 0 && IsLookAlike(c, b) ? -1 : b);
+    bytes[c] = static_cast<std::int16_t>(
+        exact && b >= 0 && IsLookAlike(c, b) ? -1 : b);
   }
   return bytes;
 }
@@ -101,7 +102,8 @@ void AppendCharacter(char32_t c, Context context, std::string* out) {
     // character itself, as a browser sends it.
     std::string utf8;
     AppendUtf8(c, &utf8);
-    for (const char byte : utf8) AppendPercent(static_cast<unsigned char>(byte), out);
+    for (const char byte : utf8)
+      AppendPercent(static_cast<unsigned char>(byte), out);
     return;
   }
   if (b >= 0) {

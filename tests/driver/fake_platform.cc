@@ -50,7 +50,8 @@ class FakeInput final : public InputFile {
 
 class FakeDirectory final : public Directory {
  public:
-  FakeDirectory(FakePlatform* platform, FakePlatform::Node* node, std::string path)
+  FakeDirectory(FakePlatform* platform, FakePlatform::Node* node,
+                std::string path)
       : platform_(platform), node_(node), path_(std::move(path)) {
     const int open = ++platform_->open_directories;
     std::lock_guard<std::mutex> lock(platform_->mutex);
@@ -113,7 +114,8 @@ class FakeDirectory final : public Directory {
     *out = std::make_unique<FakeInput>(child->content);
     return Status::Ok();
   }
-  Status CreateOutput(const std::string&, std::unique_ptr<OutputFile>* out) override {
+  Status CreateOutput(const std::string&,
+                      std::unique_ptr<OutputFile>* out) override {
     const Status status = platform_->Check("create:" + path_);
     if (!status.ok()) return status;
     *out = std::make_unique<FakeOutput>(platform_, path_);
@@ -169,7 +171,8 @@ void FakePlatform::AddDir(const std::string& path, LocalDate date) {
 void FakePlatform::AddFile(const std::string& path, const std::string& content,
                            LocalDate date) {
   const std::size_t slash = path.rfind('/');
-  Node* parent = slash == std::string::npos ? &root_ : At(path.substr(0, slash));
+  Node* parent =
+      slash == std::string::npos ? &root_ : At(path.substr(0, slash));
   auto node = std::make_unique<Node>();
   node->entry.Name = slash == std::string::npos ? path : path.substr(slash + 1);
   node->entry.Size = static_cast<std::int64_t>(content.size());
@@ -178,7 +181,8 @@ void FakePlatform::AddFile(const std::string& path, const std::string& content,
   parent->children.push_back(std::move(node));
 }
 
-FakePlatform::Node* FakePlatform::AddChild(Node* parent, const std::string& name,
+FakePlatform::Node* FakePlatform::AddChild(Node* parent,
+                                           const std::string& name,
                                            bool directory) {
   if (parent == nullptr) parent = &root_;
   auto node = std::make_unique<Node>();

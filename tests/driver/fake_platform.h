@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>

@@ -1,13 +1,12 @@
 #include "driver/walk.h"
 
-#include "driver/directory_job.h"
-#include "driver/page_sink.h"
+#include <gtest/gtest.h>
 
 #include <set>
 
-#include <gtest/gtest.h>
-
+#include "driver/directory_job.h"
 #include "driver/fake_platform.h"
+#include "driver/page_sink.h"
 #include "driver/run.h"
 
 namespace tabulon {
@@ -23,7 +22,8 @@ class WalkTest : public ::testing::Test {
   }
   bool HasRow(const std::string& dir, const std::string& text) {
     const auto it = fake_.pages.find(dir);
-    return it != fake_.pages.end() && it->second.find(text) != std::string::npos;
+    return it != fake_.pages.end() &&
+           it->second.find(text) != std::string::npos;
   }
   FakePlatform fake_;
 };
@@ -48,10 +48,16 @@ TEST_F(WalkTest, EachPageStandsAloneWhenAnotherFails) {
     bool one_has_page;
     bool one_deeper_walked;
   } cases[] = {
-      {"create:one", "tabulon: cannot create listing '/one/FILES.HTM': disk full\n", false, true},
-      {"write:one", "tabulon: cannot write listing '/one/FILES.HTM': disk full\n", false, true},
-      {"list:one", "tabulon: cannot read directory '/one/': disk full\n", true, false},
-      {"open:one", "tabulon: cannot read directory '/one/': disk full\n", false, false},
+      {"create:one",
+       "tabulon: cannot create listing '/one/FILES.HTM': disk full\n", false,
+       true},
+      {"write:one",
+       "tabulon: cannot write listing '/one/FILES.HTM': disk full\n", false,
+       true},
+      {"list:one", "tabulon: cannot read directory '/one/': disk full\n", true,
+       false},
+      {"open:one", "tabulon: cannot read directory '/one/': disk full\n", false,
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.failure);
@@ -66,8 +72,10 @@ TEST_F(WalkTest, EachPageStandsAloneWhenAnotherFails) {
     // Pages written after the failure keep their heads and descriptions.
     ASSERT_EQ(fake.pages.count("two"), 1u);
     EXPECT_EQ(fake.pages["two"].rfind("<html>", 0), 0u);
-    EXPECT_NE(fake.pages["two"].find("<td> described in two</td>"), std::string::npos);
-    EXPECT_NE(fake.pages[""].find("<td> root description</td>"), std::string::npos);
+    EXPECT_NE(fake.pages["two"].find("<td> described in two</td>"),
+              std::string::npos);
+    EXPECT_NE(fake.pages[""].find("<td> root description</td>"),
+              std::string::npos);
     EXPECT_NE(fake.pages["two/deeper"].find("         3 bytes in 1 files."),
               std::string::npos);
   }
@@ -78,8 +86,9 @@ TEST_F(WalkTest, ListModeWalksPreOrderAndCountsTheWholeTree) {
   EXPECT_EQ(RunWith({"/"}), 0);
   ASSERT_EQ(fake_.pages.size(), 1u);
   const std::string& page = fake_.pages[""];
-  const std::vector<std::string> order = {"a.txt\"", "one/x.txt\"", "one/deeper/y.txt\"",
-                                          "two/x.txt\"", "two/deeper/y.txt\""};
+  const std::vector<std::string> order = {"a.txt\"", "one/x.txt\"",
+                                          "one/deeper/y.txt\"", "two/x.txt\"",
+                                          "two/deeper/y.txt\""};
   std::size_t at = 0;
   for (const std::string& link : order) {
     const std::size_t found = page.find(link, at);
@@ -154,7 +163,8 @@ void PopulateWide(FakePlatform* fake, const std::set<std::string>& left_out) {
     const std::string dir = "many/m" + std::to_string(i);
     fake->AddDir(dir);
     fake->AddFile(dir + "/f.txt", std::string(i, 'y'));
-    if (i % 4 == 0) fake->AddFile(dir + "/FILES.BBS", "F.TXT number " + std::to_string(i));
+    if (i % 4 == 0)
+      fake->AddFile(dir + "/FILES.BBS", "F.TXT number " + std::to_string(i));
     if (i % 5 == 0) fake->AddDir(dir + "/inner");
   }
 }
@@ -206,7 +216,8 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
       }
       const std::string big = tree ? "big" : "";
       if (*c.failure == '\0') {
-        EXPECT_NE(reference.pages[big].find("<td> about 1498</td>"), std::string::npos);
+        EXPECT_NE(reference.pages[big].find("<td> about 1498</td>"),
+                  std::string::npos);
       }
     }
   }
@@ -228,8 +239,10 @@ TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
             "Exception EOutOfMemory in module tabulon at 00000000.\r\n"
             "Out of memory.";
         ASSERT_GE(fake.std_out.size(), report.size());
-        EXPECT_EQ(fake.std_out.substr(fake.std_out.size() - report.size()), report);
-        EXPECT_EQ(fake.std_out.find("Exception"), fake.std_out.size() - report.size());
+        EXPECT_EQ(fake.std_out.substr(fake.std_out.size() - report.size()),
+                  report);
+        EXPECT_EQ(fake.std_out.find("Exception"),
+                  fake.std_out.size() - report.size());
         // The one page of the run is never committed half made.
         if (!tree) {
           EXPECT_EQ(fake.pages.count(""), 0u);
@@ -245,11 +258,16 @@ TEST(DirectoryTitleTest, LastComponent) {
     char separator;
     const char* title;
   } cases[] = {
-      {"C:\\Music\\Rock\\", '\\', "Rock"}, {"C:\\", '\\', "C:"},
-      {"Rock", '\\', "Rock"},             {"\\", '\\', ""},
-      {"", '\\', ""},                     {"C:\\a\\\\", '\\', ""},
-      {"C:/Temp\\", '\\', "C:/Temp"},     {"/srv/ftp/pub/", '/', "pub"},
-      {"/", '/', ""},                     {"rel/dir/", '/', "dir"},
+      {"C:\\Music\\Rock\\", '\\', "Rock"},
+      {"C:\\", '\\', "C:"},
+      {"Rock", '\\', "Rock"},
+      {"\\", '\\', ""},
+      {"", '\\', ""},
+      {"C:\\a\\\\", '\\', ""},
+      {"C:/Temp\\", '\\', "C:/Temp"},
+      {"/srv/ftp/pub/", '/', "pub"},
+      {"/", '/', ""},
+      {"rel/dir/", '/', "dir"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DirectoryTitle(c.path, c.separator), c.title) << c.path;

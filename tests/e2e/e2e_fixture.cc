@@ -61,8 +61,11 @@ const std::string kPrefix = std::string(TABULON_WINDOWS_BUILD) + "/wine-prefix";
 std::vector<std::string> WineEnvironment() {
   // LC_ALL empty so that LANG decides: OEM 866 and ANSI 1251, the code pages
   // of the program's Russian users.
-  return {"WINEPREFIX=" + kPrefix, "WINEDEBUG=-all",
-          "WINEDLLOVERRIDES=mscoree,mshtml=", "LANG=ru_RU.UTF-8", "LC_ALL=",
+  return {"WINEPREFIX=" + kPrefix,
+          "WINEDEBUG=-all",
+          "WINEDLLOVERRIDES=mscoree,mshtml=",
+          "LANG=ru_RU.UTF-8",
+          "LC_ALL=",
           "TZ=UTC"};
 }
 
@@ -123,7 +126,6 @@ ProcessResult E2eTest::Run(std::vector<std::string> args,
   options.env.push_back("TZ=UTC");
   return RunProcess(args, options);
 }
-
 
 #endif
 

@@ -1,20 +1,21 @@
 // The Windows build under Wine, where it differs from POSIX: the command
 // line as one string, hidden files, and the example archive giving the same
 // pages as the POSIX build.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "e2e/e2e_fixture.h"
 
 namespace tabulon::testing {
 namespace {
 
-const std::string kExe = std::string(TABULON_WINDOWS_BUILD) + "/src/tabulon.exe";
+const std::string kExe =
+    std::string(TABULON_WINDOWS_BUILD) + "/src/tabulon.exe";
 const std::string kHelper =
     std::string(TABULON_WINDOWS_BUILD) + "/tests/platform/e2e_helper.exe";
 
@@ -46,19 +47,23 @@ TEST_F(WindowsE2eTest, CommandLineIsSplitByTheProgramsOwnRules) {
   const Case cases[] = {
       {"tabulon.exe \"" + my + "\"", "My Files", "", false, ""},
       // No escape character: the backslash stays and no second one is added.
-      {"tabulon.exe \"" + my + "\\\" http://u/", "My Files", "http://u/", false, ""},
+      {"tabulon.exe \"" + my + "\\\" http://u/", "My Files", "http://u/", false,
+       ""},
       {"tabulon.exe \"" + root + "\\No Such\\\"", "", "", false,
        "tabulon: cannot read directory '" + root + "\\No Such\\': "},
       // An empty quoted pair is no parameter.
-      {"tabulon.exe \"\" \"" + my + "\" http://u/", "My Files", "http://u/", false, ""},
+      {"tabulon.exe \"\" \"" + my + "\" http://u/", "My Files", "http://u/",
+       false, ""},
       {"tabulon.exe \"\"\"\" \"" + my + "\"", "My Files", "", false, ""},
       {"tabulon.exe\t\"" + my + "\"\t/t", "My Files", "", true, ""},
       {"tabulon.exe /t \"" + my + "\"", "My Files", "", true, ""},
-      {"tabulon.exe \"" + my + "\" \"/t\" ftp://h/", "My Files", "ftp://h/", true, ""},
+      {"tabulon.exe \"" + my + "\" \"/t\" ftp://h/", "My Files", "ftp://h/",
+       true, ""},
       {"tabulon.exe \"" + my + "\" x /T", "My Files", "x", true, ""},
       // Only a whole "/t" switches: not one inside an address, nor "/Tree",
       // nor one in the program's own name.
-      {"tabulon.exe \"" + my + "\" /pub/texts/", "My Files", "/pub/texts/", false, ""},
+      {"tabulon.exe \"" + my + "\" /pub/texts/", "My Files", "/pub/texts/",
+       false, ""},
       {"tabulon.exe \"" + my + "\" /Tree", "My Files", "/Tree", false, ""},
       {"c:/tools/tabulon.exe \"" + my + "\"", "My Files", "", false, ""},
       // Quotes in the middle of a parameter, and one never closed.
@@ -115,7 +120,8 @@ TEST_F(WindowsE2eTest, HiddenFilesAndDirectoriesAreListed) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(tree_.Read("V/FILES.HTM"),
             Head("V") + FileRow("secret.txt", "secret.txt", "3", "02-02-02") +
-                FileRow("hidden dir/inner.txt", "inner.txt", "4", "03-03-03") + Foot("7", 2));
+                FileRow("hidden dir/inner.txt", "inner.txt", "4", "03-03-03") +
+                Foot("7", 2));
 }
 
 // Lists the tree at `top` with the POSIX build and with the Windows build
@@ -183,33 +189,58 @@ TEST_F(WindowsE2eTest, NamesInEveryScriptComeInTheOrderOfThePosixBuild) {
   // Words of many scripts, letter case variants among them, with signs that
   // sort around the letters; every name one Windows can hold.
   const std::vector<std::string> words = {
-      "alpha", "Alpha", "ALPHA", "zeta", "_under", "[bracket]", "~tilde",
-      "!bang", "9nine", "10ten",
-      "\xC3\xA4rger", "\xC3\x84rger", "\xC3\xA9t\xC3\xA9",       // ärger Ärger été
-      "\xD0\xB5\xD0\xBB\xD1\x8C", "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0",  // ель ёлка
-      "\xD0\x81\xD0\x96", "\xD0\xAF\xD0\xBC\xD0\xB0",            // ЁЖ Яма
-      "\xCE\xB1\xCE\xB2", "\xCE\x91\xCE\x92", "\xCF\x89",        // αβ ΑΒ ω
-      "\xD5\xA1\xD5\xA2", "\xD4\xB1\xD4\xB2",                     // աբ ԱԲ
-      "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D", "\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85",  // שלום سلام
-      "\xE0\xA4\xA8\xE0\xA4\xAE", "\xE0\xB8\xAA\xE0\xB8\xA7",  // नम สว
-      "\xE1\x83\x90\xE1\x83\x91", "\xE1\xB2\x90",                 // აბ Ა
-      "\xE6\x97\xA5\xE6\x9C\xAC", "\xED\x95\x9C",                 // 日本 한
-      "\xEF\xBD\x81\xEF\xBD\x82", "\xEF\xBC\xA1",                 // ａｂ Ａ
-      "\xF0\x9F\x98\x80smile", "\xEE\x80\x80private",               // 😀 U+E000
-      "\xE2\x94\x80" "box", "e\xCC\x81",                                // ─box é (combining)
+      "alpha",
+      "Alpha",
+      "ALPHA",
+      "zeta",
+      "_under",
+      "[bracket]",
+      "~tilde",
+      "!bang",
+      "9nine",
+      "10ten",
+      "\xC3\xA4rger",
+      "\xC3\x84rger",
+      "\xC3\xA9t\xC3\xA9",  // ärger Ärger été
+      "\xD0\xB5\xD0\xBB\xD1\x8C",
+      "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0",  // ель ёлка
+      "\xD0\x81\xD0\x96",
+      "\xD0\xAF\xD0\xBC\xD0\xB0",  // ЁЖ Яма
+      "\xCE\xB1\xCE\xB2",
+      "\xCE\x91\xCE\x92",
+      "\xCF\x89",  // αβ ΑΒ ω
+      "\xD5\xA1\xD5\xA2",
+      "\xD4\xB1\xD4\xB2",  // աբ ԱԲ
+      "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D",
+      "\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85",  // שלום سلام
+      "\xE0\xA4\xA8\xE0\xA4\xAE",
+      "\xE0\xB8\xAA\xE0\xB8\xA7",  // नम สว
+      "\xE1\x83\x90\xE1\x83\x91",
+      "\xE1\xB2\x90",  // აბ Ა
+      "\xE6\x97\xA5\xE6\x9C\xAC",
+      "\xED\x95\x9C",  // 日本 한
+      "\xEF\xBD\x81\xEF\xBD\x82",
+      "\xEF\xBC\xA1",  // ａｂ Ａ
+      "\xF0\x9F\x98\x80smile",
+      "\xEE\x80\x80private",  // 😀 U+E000
+      "\xE2\x94\x80"
+      "box",
+      "e\xCC\x81",  // ─box é (combining)
   };
   const std::vector<std::string> extensions = {"", ".txt", ".TXT", ".doc"};
   tree_.Dir("S");
   int files = 0;
   for (std::size_t d = 0; d < 8; ++d) {
-    const std::string dir = "S/" + words[(d * 7) % words.size()] + std::to_string(d);
+    const std::string dir =
+        "S/" + words[(d * 7) % words.size()] + std::to_string(d);
     tree_.Dir(dir);
     for (std::size_t i = 0; i < words.size(); ++i) {
-      const std::string name =
-          words[(i * 5 + d) % words.size()] + extensions[(i + d) % extensions.size()];
+      const std::string name = words[(i * 5 + d) % words.size()] +
+                               extensions[(i + d) % extensions.size()];
       if (tree_.Exists(dir + "/" + name)) continue;
       tree_.File(dir + "/" + name, std::string(i % 5, 'x'));
-      tree_.Date(dir + "/" + name, 2000 + static_cast<int>(i % 20), 1 + static_cast<int>(d), 3);
+      tree_.Date(dir + "/" + name, 2000 + static_cast<int>(i % 20),
+                 1 + static_cast<int>(d), 3);
       ++files;
     }
     tree_.Date(dir, 2010, 10, 10);

@@ -1,13 +1,12 @@
 // What archive operators ask for: entries left out by pattern, and runs
 // from cron that leave unchanged pages alone. The POSIX build, and the
 // Windows build under Wine.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "e2e/e2e_fixture.h"
 
@@ -61,13 +60,16 @@ TEST_F(E2eTest, ExcludedEntriesGetNoRowNoCountAndNoPage) {
     }
     const ProcessResult r = Run(args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    const std::string a = FileRow("a.txt", "a.txt", "2", "01-02-20", "described");
+    const std::string a =
+        FileRow("a.txt", "a.txt", "2", "01-02-20", "described");
     if (!tree_mode) {
-      EXPECT_EQ(tree_.Read("X/FILES.HTM"),
-                Head("X") + a + FileRow("Keep/skip.txt", "skip.txt", "1", "01-02-20") +
-                    FileRow("sub/keep.txt", "keep.txt", "2", "01-02-20") +
-                    FileRow("sub/deeper/skip.txt", "skip.txt", "1", "01-02-20") +
-                    Foot("6", 4));
+      EXPECT_EQ(
+          tree_.Read("X/FILES.HTM"),
+          Head("X") + a +
+              FileRow("Keep/skip.txt", "skip.txt", "1", "01-02-20") +
+              FileRow("sub/keep.txt", "keep.txt", "2", "01-02-20") +
+              FileRow("sub/deeper/skip.txt", "skip.txt", "1", "01-02-20") +
+              Foot("6", 4));
       continue;
     }
     EXPECT_EQ(tree_.Read("X/FILES.HTM"),
@@ -75,7 +77,8 @@ TEST_F(E2eTest, ExcludedEntriesGetNoRowNoCountAndNoPage) {
                   DirRow("sub", "sub", "03-04-21") + Foot("2", 1));
     EXPECT_EQ(tree_.Read("X/sub/FILES.HTM"),
               Head("sub") + DirRow("deeper", "deeper", "03-04-21") +
-                  FileRow("keep.txt", "keep.txt", "2", "01-02-20") + Foot("2", 1));
+                  FileRow("keep.txt", "keep.txt", "2", "01-02-20") +
+                  Foot("2", 1));
     EXPECT_TRUE(tree_.Exists("X/sub/deeper/FILES.HTM"));
     EXPECT_FALSE(tree_.Exists("X/cache/FILES.HTM"));
   }
@@ -105,35 +108,50 @@ TEST_F(E2eTest, DescriptIonGivesDescriptionsInEachCodePage) {
   // Code page 866: a quoted name with a blank, a name in other letter case,
   // a directory.
   tree_.Dir("D/dos/\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0");  // Папка
-  tree_.File("D/dos/\xD0\x9C\xD0\xBE\xD0\xB8 \xD0\xB7\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB8.txt",
-             "12");                                            // Мои заметки.txt
-  tree_.File("D/dos/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.DOC", "345");  // ОТЧЁТ.DOC
+  tree_.File(
+      "D/dos/\xD0\x9C\xD0\xBE\xD0\xB8 "
+      "\xD0\xB7\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB8.txt",
+      "12");  // Мои заметки.txt
+  tree_.File("D/dos/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.DOC",
+             "345");  // ОТЧЁТ.DOC
   tree_.File("D/dos/DESCRIPT.ION",
-             "\"\x8C\xAE\xA8 \xA7\xA0\xAC\xA5\xE2\xAA\xA8.txt\" \x87\xA0\xAC\xA5\xE2\xAA\xA8, "
+             "\"\x8C\xAE\xA8 \xA7\xA0\xAC\xA5\xE2\xAA\xA8.txt\" "
+             "\x87\xA0\xAC\xA5\xE2\xAA\xA8, "
              "\xA8\xAC\xEF \xA2 \xAA\xA0\xA2\xEB\xE7\xAA\xA0\xE5\r\n"
-             "\xAE\xE2\xE7\xF1\xE2.doc \x83\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1\xE2 "
+             "\xAE\xE2\xE7\xF1\xE2.doc \x83\xAE\xA4\xAE\xA2\xAE\xA9 "
+             "\xAE\xE2\xE7\xF1\xE2 "
              "\xA7\xA0 \xA3\xAE\xA4\r\n"
              "\xAF\xA0\xAF\xAA\xA0 \x8A\xA0\xE2\xA0\xAB\xAE\xA3 \xE1 "
              "\xAF\xA8\xE1\xEC\xAC\xA0\xAC\xA8\r\n");
   // KOI8-R, named in lower case: a continuation line, a name in other
   // letter case, what follows 0x04 on its line not shown.
   tree_.File("D/koi/readme.txt", "r");
-  tree_.File("D/koi/\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5.zip", "zz");  // данные.zip
+  tree_.File("D/koi/\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5.zip",
+             "zz");  // данные.zip
   tree_.File("D/koi/x.txt", "");
-  tree_.File("D/koi/descript.ion",
-             "readme.txt \xF0\xD2\xCF\xDE\xD4\xC9 \xCD\xC5\xCE\xD1 \xD3\xCE\xC1\xDE\xC1\xCC\xC1\r\n"
-             "  \xC9 \xD0\xCF\xD4\xCF\xCD \xC5\xDD\xA3 \xD2\xC1\xDA\r\n"
-             "\xE4\xE1\xEE\xEE\xF9\xE5.ZIP \xE1\xD2\xC8\xC9\xD7 \xC4\xC1\xCE\xCE\xD9\xC8\r\n"
-             "x.txt \xEB\xCF\xD2\xCF\xD4\xCB\xCF\xC5\x04\xD3\xCB\xD2\xD9\xD4\xCF\xC5\r\n");
+  tree_.File(
+      "D/koi/descript.ion",
+      "readme.txt \xF0\xD2\xCF\xDE\xD4\xC9 \xCD\xC5\xCE\xD1 "
+      "\xD3\xCE\xC1\xDE\xC1\xCC\xC1\r\n"
+      "  \xC9 \xD0\xCF\xD4\xCF\xCD \xC5\xDD\xA3 \xD2\xC1\xDA\r\n"
+      "\xE4\xE1\xEE\xEE\xF9\xE5.ZIP \xE1\xD2\xC8\xC9\xD7 "
+      "\xC4\xC1\xCE\xCE\xD9\xC8\r\n"
+      "x.txt "
+      "\xEB\xCF\xD2\xCF\xD4\xCB\xCF\xC5\x04\xD3\xCB\xD2\xD9\xD4\xCF\xC5\r\n");
   // UTF-8 with a byte order mark, and the multi-line form.
   tree_.File("D/utf/\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0.png", "png");  // Ёлка.png
   tree_.File("D/utf/setup.exe", "exe!");
-  tree_.File("D/utf/DESCRIPT.ION",
-             "\xEF\xBB\xBF\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0.png \xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE"
-             "\xD0\xB3\xD0\xBE\xD0\xB4\xD0\xBD\xD1\x8F\xD1\x8F \xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0\r\n"
-             "setup.exe \xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD1\x89\xD0\xB8"
-             "\xD0\xBA\\n\xD0\x97\xD0\xB0\xD0\xBF\xD1\x83\xD1\x81\xD1\x82\xD0\xB8\xD1\x82\xD1\x8C "
-             "\xD0\xBE\xD0\xB4\xD0\xB8\xD0\xBD \xD1\x80\xD0\xB0\xD0\xB7\x04\xC2\r\n");
+  tree_.File(
+      "D/utf/DESCRIPT.ION",
+      "\xEF\xBB\xBF\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0.png "
+      "\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE"
+      "\xD0\xB3\xD0\xBE\xD0\xB4\xD0\xBD\xD1\x8F\xD1\x8F "
+      "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0\r\n"
+      "setup.exe "
+      "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD1\x89\xD0\xB8"
+      "\xD0\xBA\\n\xD0\x97\xD0\xB0\xD0\xBF\xD1\x83\xD1\x81\xD1\x82\xD0\xB8\xD1"
+      "\x82\xD1\x8C "
+      "\xD0\xBE\xD0\xB4\xD0\xB8\xD0\xBD \xD1\x80\xD0\xB0\xD0\xB7\x04\xC2\r\n");
   // Where both are, FILES.BBS describes and DESCRIPT.ION is a file like any.
   tree_.File("D/both/a.txt", "a");
   tree_.File("D/both/FILES.BBS", "A.TXT from FILES.BBS\r\n");
@@ -146,38 +164,48 @@ TEST_F(E2eTest, DescriptIonGivesDescriptionsInEachCodePage) {
   const ProcessResult r = Run({Native(tree_.Path("D")), "/t"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string date = "05-06-21";
-  EXPECT_EQ(tree_.Read("D/dos/FILES.HTM"),
-            Head("dos") +
-                FileRow("\xCC\xEE\xE8 \xE7\xE0\xEC\xE5\xF2\xEA\xE8.txt",
-                        "\xCC\xEE\xE8 \xE7\xE0\xEC\xE5\xF2\xEA\xE8.txt", "2", date,
-                        "\xC7\xE0\xEC\xE5\xF2\xEA\xE8, \xE8\xEC\xFF \xE2 "
-                        "\xEA\xE0\xE2\xFB\xF7\xEA\xE0\xF5") +
-                FileRow("\xCE\xD2\xD7\xA8\xD2.DOC", "\xCE\xD2\xD7\xA8\xD2.DOC", "3", date,
-                        "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2 \xE7\xE0 \xE3\xEE\xE4") +
-                DirRow("\xCF\xE0\xEF\xEA\xE0", "\xCF\xE0\xEF\xEA\xE0", date,
-                       "\xCA\xE0\xF2\xE0\xEB\xEE\xE3 \xF1 \xEF\xE8\xF1\xFC\xEC\xE0\xEC\xE8") +
-                Foot("5", 2));
+  EXPECT_EQ(
+      tree_.Read("D/dos/FILES.HTM"),
+      Head("dos") +
+          FileRow("\xCC\xEE\xE8 \xE7\xE0\xEC\xE5\xF2\xEA\xE8.txt",
+                  "\xCC\xEE\xE8 \xE7\xE0\xEC\xE5\xF2\xEA\xE8.txt", "2", date,
+                  "\xC7\xE0\xEC\xE5\xF2\xEA\xE8, \xE8\xEC\xFF \xE2 "
+                  "\xEA\xE0\xE2\xFB\xF7\xEA\xE0\xF5") +
+          FileRow("\xCE\xD2\xD7\xA8\xD2.DOC", "\xCE\xD2\xD7\xA8\xD2.DOC", "3",
+                  date,
+                  "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2 \xE7\xE0 "
+                  "\xE3\xEE\xE4") +
+          DirRow("\xCF\xE0\xEF\xEA\xE0", "\xCF\xE0\xEF\xEA\xE0", date,
+                 "\xCA\xE0\xF2\xE0\xEB\xEE\xE3 \xF1 "
+                 "\xEF\xE8\xF1\xFC\xEC\xE0\xEC\xE8") +
+          Foot("5", 2));
   EXPECT_EQ(tree_.Read("D/koi/FILES.HTM"),
             Head("koi") +
                 FileRow("readme.txt", "readme.txt", "1", date,
-                        "\xCF\xF0\xEE\xF7\xF2\xE8 \xEC\xE5\xED\xFF \xF1\xED\xE0\xF7\xE0\xEB\xE0 "
+                        "\xCF\xF0\xEE\xF7\xF2\xE8 \xEC\xE5\xED\xFF "
+                        "\xF1\xED\xE0\xF7\xE0\xEB\xE0 "
                         // KOI8-R's ё comes out as е, as its table says.
                         "\xE8 \xEF\xEE\xF2\xEE\xEC \xE5\xF9\xE5 \xF0\xE0\xE7") +
-                FileRow("x.txt", "x.txt", "0", date, "\xCA\xEE\xF0\xEE\xF2\xEA\xEE\xE5") +
-                FileRow("\xE4\xE0\xED\xED\xFB\xE5.zip", "\xE4\xE0\xED\xED\xFB\xE5.zip", "2",
-                        date, "\xC0\xF0\xF5\xE8\xE2 \xE4\xE0\xED\xED\xFB\xF5") +
+                FileRow("x.txt", "x.txt", "0", date,
+                        "\xCA\xEE\xF0\xEE\xF2\xEA\xEE\xE5") +
+                FileRow("\xE4\xE0\xED\xED\xFB\xE5.zip",
+                        "\xE4\xE0\xED\xED\xFB\xE5.zip", "2", date,
+                        "\xC0\xF0\xF5\xE8\xE2 \xE4\xE0\xED\xED\xFB\xF5") +
                 Foot("3", 3));
-  EXPECT_EQ(tree_.Read("D/utf/FILES.HTM"),
-            Head("utf") +
-                FileRow("setup.exe", "setup.exe", "4", date,
-                        "\xD3\xF1\xF2\xE0\xED\xEE\xE2\xF9\xE8\xEA \xC7\xE0\xEF\xF3\xF1\xF2"
-                        "\xE8\xF2\xFC \xEE\xE4\xE8\xED \xF0\xE0\xE7") +
-                FileRow("\xA8\xEB\xEA\xE0.png", "\xA8\xEB\xEA\xE0.png", "3", date,
-                        "\xCD\xEE\xE2\xEE\xE3\xEE\xE4\xED\xFF\xFF \xB8\xEB\xEA\xE0") +
-                Foot("7", 2));
-  EXPECT_EQ(tree_.Read("D/both/FILES.HTM"),
-            Head("both") + FileRow("a.txt", "a.txt", "1", date, "from FILES.BBS") +
-                FileRow("DESCRIPT.ION", "DESCRIPT.ION", "25", date) + Foot("26", 2));
+  EXPECT_EQ(
+      tree_.Read("D/utf/FILES.HTM"),
+      Head("utf") +
+          FileRow("setup.exe", "setup.exe", "4", date,
+                  "\xD3\xF1\xF2\xE0\xED\xEE\xE2\xF9\xE8\xEA "
+                  "\xC7\xE0\xEF\xF3\xF1\xF2"
+                  "\xE8\xF2\xFC \xEE\xE4\xE8\xED \xF0\xE0\xE7") +
+          FileRow("\xA8\xEB\xEA\xE0.png", "\xA8\xEB\xEA\xE0.png", "3", date,
+                  "\xCD\xEE\xE2\xEE\xE3\xEE\xE4\xED\xFF\xFF \xB8\xEB\xEA\xE0") +
+          Foot("7", 2));
+  EXPECT_EQ(
+      tree_.Read("D/both/FILES.HTM"),
+      Head("both") + FileRow("a.txt", "a.txt", "1", date, "from FILES.BBS") +
+          FileRow("DESCRIPT.ION", "DESCRIPT.ION", "25", date) + Foot("26", 2));
 }
 
 TEST_F(E2eTest, SecondRunLeavesUnchangedPagesAsTheyAre) {
@@ -223,11 +251,13 @@ TEST_F(E2eTest, SecondRunLeavesUnchangedPagesAsTheyAre) {
     set_dates();
     r = Run(args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(StampOf(tree_.Path(tree_mode ? "R/two/FILES.HTM" : "R/FILES.HTM")).inode,
+    EXPECT_NE(StampOf(tree_.Path(tree_mode ? "R/two/FILES.HTM" : "R/FILES.HTM"))
+                  .inode,
               before[tree_mode ? "R/two/FILES.HTM" : "R/FILES.HTM"].inode);
     if (tree_mode) {
       EXPECT_EQ(StampOf(tree_.Path("R/FILES.HTM")), before["R/FILES.HTM"]);
-      EXPECT_EQ(StampOf(tree_.Path("R/one/FILES.HTM")), before["R/one/FILES.HTM"]);
+      EXPECT_EQ(StampOf(tree_.Path("R/one/FILES.HTM")),
+                before["R/one/FILES.HTM"]);
       EXPECT_NE(tree_.Read("R/two/FILES.HTM").find("c.txt"), std::string::npos);
     } else {
       EXPECT_NE(tree_.Read("R/FILES.HTM").find("two/c.txt"), std::string::npos);
