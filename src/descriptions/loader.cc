@@ -152,7 +152,9 @@ class RecordReader {
       SkipToLineEnd();
     }
     if (line->find('\r') != std::string::npos) std::erase(*line, '\r');
-    std::replace(line->begin(), line->end(), '\t', ' ');
+    if (line->find('\t') != std::string::npos) {
+      std::replace(line->begin(), line->end(), '\t', ' ');
+    }
   }
 
   void SkipToLineEnd() {

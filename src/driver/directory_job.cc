@@ -23,6 +23,11 @@ constexpr std::size_t kRowBytes = 160;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 
+constexpr char kFilesBbs[] = "FILES.BBS";
+// Names of any length are looked up in an index made before the names are
+// known.
+constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1);
+
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -93,7 +98,22 @@ class DirectoryJob {
         descriptions_(settings.free_memory) {}
 
   DirectoryResult Run() {
-    ReadNames();
+    // Reading a large directory's names takes a while on its own: a thread
+    // that is idle meanwhile reads its FILES.BBS, if it has one.
+    DirectoryDescriptions early(settings_.free_memory);
+    Status early_read;
+    parallel_.ForEach(2, [&](std::size_t piece) {
+      if (piece == 0) {
+        ReadNames();
+      } else {
+        early_read = LoadFrom(dir_, kFilesBbs, kAnyLength, &early);
+      }
+    });
+    if (description_name_ == kFilesBbs) {
+      descriptions_ = std::move(early);
+      description_read_ = early_read;
+      loaded_ = true;
+    }
     // A large directory's pieces go to whatever threads are idle.
     Sequential sequential;
     Parallel& pieces = entries_.size() >= kParallelFrom
@@ -132,14 +152,13 @@ class DirectoryJob {
     for (const SearchEntry& entry : entries_) {
       longest_name = std::max(longest_name, entry.Name.size());
     }
-    Status description_read;
     const std::size_t detail_pieces =
         dir_.NamesOnly() ? (entries_.size() + kDetailsPiece - 1) / kDetailsPiece
                          : 0;
     pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
       if (piece == 0) {
-        if (!description_name_.empty()) {
-          description_read =
+        if (!description_name_.empty() && !loaded_) {
+          description_read_ =
               LoadFrom(dir_, description_name_, longest_name, &descriptions_);
         }
       } else if (piece == 1) {
@@ -151,10 +170,10 @@ class DirectoryJob {
             entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
       }
     });
-    if (!description_read.ok() && !description_read.IsNotFound()) {
+    if (!description_read_.ok() && !description_read_.IsNotFound()) {
       result_.reports.push_back({"cannot read description file",
                                  place_.Path() + description_name_,
-                                 description_read.reason()});
+                                 description_read_.reason()});
     }
   }
 
@@ -218,6 +237,8 @@ class DirectoryJob {
   std::string description_name_;
   std::vector<std::uint32_t> order_;  // of entries_
   DirectoryDescriptions descriptions_;
+  Status description_read_;
+  bool loaded_ = false;  // descriptions_ read already
   DirectoryResult result_;
 };
 
