@@ -20,22 +20,31 @@ DirectoryDescriptions& DirectoryDescriptions::operator=(
 
 Status DirectoryDescriptions::Load(DescriptionFormat format, ByteSource& file,
                                    std::size_t longest_name) {
+  const Status status = Read(format, file);
+  Index(longest_name);
+  return status;
+}
+
+Status DirectoryDescriptions::Read(DescriptionFormat format, ByteSource& file) {
   files_bbs_lookup_.reset();
   files_bbs_.reset();
   descript_ion_lookup_.reset();
   descript_ion_.reset();
-  Status status;
   if (format == DescriptionFormat::kFilesBbs) {
     files_bbs_ = std::make_unique<DescriptionList>(free_memory_);
-    status = LoadDescriptions(file, files_bbs_.get());
+    return LoadDescriptions(file, files_bbs_.get());
+  }
+  descript_ion_ = std::make_unique<DescriptIonRecords>(free_memory_);
+  return LoadDescriptIon(file, descript_ion_.get());
+}
+
+void DirectoryDescriptions::Index(std::size_t longest_name) {
+  if (files_bbs_) {
     files_bbs_lookup_ =
         std::make_unique<DescriptionLookup>(*files_bbs_, longest_name);
-  } else {
-    descript_ion_ = std::make_unique<DescriptIonRecords>(free_memory_);
-    status = LoadDescriptIon(file, descript_ion_.get());
+  } else if (descript_ion_) {
     descript_ion_lookup_ = std::make_unique<DescriptIonLookup>(*descript_ion_);
   }
-  return status;
 }
 
 std::optional<std::string_view> DirectoryDescriptions::Of(

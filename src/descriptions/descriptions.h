@@ -41,6 +41,12 @@ class DirectoryDescriptions {
   Status Load(DescriptionFormat format, ByteSource& file,
               std::size_t longest_name);
 
+  // Load in two steps, for a file read before the names it is to describe
+  // are known: Read takes its records (in place of what an earlier Read or
+  // Load gave), Index makes them ready to be looked up.
+  Status Read(DescriptionFormat format, ByteSource& file);
+  void Index(std::size_t longest_name);
+
   // The description of the entry `name` (native text: UTF-8, on POSIX any
   // bytes), still in code(); nullopt when no record describes it. O(log r);
   // safe to call from several threads at once.

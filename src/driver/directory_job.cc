@@ -24,9 +24,6 @@ constexpr std::size_t kRowBytes = 160;
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 
 constexpr char kFilesBbs[] = "FILES.BBS";
-// Names of any length are looked up in an index made before the names are
-// known.
-constexpr std::size_t kAnyLength = static_cast<std::size_t>(-1);
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -39,17 +36,17 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Reads the description file `name` of `dir` into *descriptions; what
-// failed, if anything (not found is no failure).
-Status LoadFrom(Directory& dir, const std::string& name,
-                std::size_t longest_name, DirectoryDescriptions* descriptions) {
+// Reads the description file `name` of `dir` into *descriptions, not yet
+// indexed; what failed, if anything (not found is no failure).
+Status ReadFrom(Directory& dir, const std::string& name,
+                DirectoryDescriptions* descriptions) {
   std::unique_ptr<InputFile> file;
   const Status opened = dir.OpenInput(name, Follow::kInsideTree, &file);
   if (!opened.ok()) return opened;
-  const DescriptionFormat format = EqualsIgnoringAsciiCase(name, "FILES.BBS")
+  const DescriptionFormat format = EqualsIgnoringAsciiCase(name, kFilesBbs)
                                        ? DescriptionFormat::kFilesBbs
                                        : DescriptionFormat::kDescriptIon;
-  return descriptions->Load(format, *file, longest_name);
+  return descriptions->Read(format, *file);
 }
 
 // Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
@@ -84,169 +81,138 @@ int DescriptionFileOf(const std::vector<SearchEntry>& entries) {
   return found;
 }
 
-namespace {
+DirectoryJob::DirectoryJob(Directory& dir, const Place& place,
+                           const JobSettings& settings, Parallel& parallel)
+    : dir_(dir),
+      place_(place),
+      settings_(settings),
+      parallel_(parallel),
+      descriptions_(settings.free_memory) {}
 
-// One directory being read; each step below is one stage of its job.
-class DirectoryJob {
- public:
-  DirectoryJob(Directory& dir, const Place& place, const JobSettings& settings,
-               Parallel& parallel)
-      : dir_(dir),
-        place_(place),
-        settings_(settings),
-        parallel_(parallel),
-        descriptions_(settings.free_memory) {}
+DirectoryJob::~DirectoryJob() = default;
 
-  DirectoryResult Run() {
-    // Reading a large directory's names takes a while on its own: a thread
-    // that is idle meanwhile reads its FILES.BBS, if it has one.
-    DirectoryDescriptions early(settings_.free_memory);
-    Status early_read;
-    parallel_.ForEach(2, [&](std::size_t piece) {
-      if (piece == 0) {
-        ReadNames();
-      } else {
-        early_read = LoadFrom(dir_, kFilesBbs, kAnyLength, &early);
+DirectoryResult DirectoryJob::Run() {
+  // Reading a large directory's names takes a while on its own: a thread
+  // that is idle meanwhile reads its FILES.BBS, if it has one.
+  DirectoryDescriptions early(settings_.free_memory);
+  Status early_read;
+  parallel_.ForEach(2, [&](std::size_t piece) {
+    if (piece == 0) {
+      ReadNames();
+    } else {
+      early_read = ReadFrom(dir_, kFilesBbs, &early);
+    }
+  });
+  if (description_name_ == kFilesBbs) {
+    descriptions_ = std::move(early);
+    description_read_ = early_read;
+    loaded_ = true;
+  }
+  // A large directory's pieces go to whatever threads are idle.
+  Sequential sequential;
+  Parallel& pieces = entries_.size() >= kParallelFrom
+                         ? parallel_
+                         : static_cast<Parallel&>(sequential);
+  ReadDetails(pieces);
+  MakeRows(pieces);
+  ListSubdirectories();
+  settings_.sink->Finish(dir_, place_, &result_);
+  return std::move(result_);
+}
+
+void DirectoryJob::ReadNames() {
+  const Status listed = dir_.ReadNames(&entries_);
+  if (!listed.ok()) {
+    result_.reports.push_back(
+        {"cannot read directory", place_.Path(), listed.reason()});
+  }
+  std::erase_if(entries_, [](const SearchEntry& entry) {
+    return entry.Name.empty() || entry.Name[0] == '.';
+  });
+  const int index = DescriptionFileOf(entries_);
+  if (index >= 0) description_name_ = entries_[index].Name;
+  if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
+    Exclude(*settings_.exclusions, place_, description_name_, &entries_);
+  }
+}
+
+void DirectoryJob::ReadDetails(Parallel& pieces) {
+  std::size_t longest_name = 0;
+  for (const SearchEntry& entry : entries_) {
+    longest_name = std::max(longest_name, entry.Name.size());
+  }
+  const std::size_t detail_pieces =
+      dir_.NamesOnly() ? (entries_.size() + kDetailsPiece - 1) / kDetailsPiece
+                       : 0;
+  pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
+    if (piece == 0) {
+      if (!description_name_.empty() && !loaded_) {
+        description_read_ = ReadFrom(dir_, description_name_, &descriptions_);
       }
-    });
-    if (description_name_ == kFilesBbs) {
-      descriptions_ = std::move(early);
-      description_read_ = early_read;
-      loaded_ = true;
+      descriptions_.Index(longest_name);
+    } else if (piece == 1) {
+      order_ = NameOrder(entries_.data(), entries_.size());
+    } else {
+      const std::size_t first = (piece - 2) * kDetailsPiece;
+      dir_.FillDetails(
+          entries_.data() + first,
+          entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
     }
-    // A large directory's pieces go to whatever threads are idle.
-    Sequential sequential;
-    Parallel& pieces = entries_.size() >= kParallelFrom
-                           ? parallel_
-                           : static_cast<Parallel&>(sequential);
-    ReadDetails(pieces);
-    MakeRows(pieces);
-    ListSubdirectories();
-    settings_.sink->Finish(dir_, place_, &result_);
-    return std::move(result_);
+  });
+  if (!description_read_.ok() && !description_read_.IsNotFound()) {
+    result_.reports.push_back({"cannot read description file",
+                               place_.Path() + description_name_,
+                               description_read_.reason()});
   }
+}
 
- private:
-  // The names, but those beginning with a dot (never a row, never walked)
-  // and those excluded; which of them is the description file.
-  void ReadNames() {
-    const Status listed = dir_.ReadNames(&entries_);
-    if (!listed.ok()) {
-      result_.reports.push_back(
-          {"cannot read directory", place_.Path(), listed.reason()});
-    }
-    std::erase_if(entries_, [](const SearchEntry& entry) {
-      return entry.Name.empty() || entry.Name[0] == '.';
-    });
-    const int index = DescriptionFileOf(entries_);
-    if (index >= 0) description_name_ = entries_[index].Name;
-    if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
-      Exclude(*settings_.exclusions, place_, description_name_, &entries_);
-    }
+void DirectoryJob::MakeRows(Parallel& pieces) {
+  RowContext context;
+  context.RunMode = settings_.RunMode;
+  context.description_file = description_name_;
+  // Put together only for a directory with files: a place deep down costs
+  // time in proportion to its depth.
+  std::string link;
+  if (settings_.prefixed_links &&
+      std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
+        return !e.Gone && !e.IsDirectory();
+      })) {
+    link = place_.Link();
   }
-
-  // The entries' details, their name order and the descriptions: all three
-  // only read the names, so they run at once, the details in pieces.
-  void ReadDetails(Parallel& pieces) {
-    std::size_t longest_name = 0;
-    for (const SearchEntry& entry : entries_) {
-      longest_name = std::max(longest_name, entry.Name.size());
-    }
-    const std::size_t detail_pieces =
-        dir_.NamesOnly() ? (entries_.size() + kDetailsPiece - 1) / kDetailsPiece
-                         : 0;
-    pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
-      if (piece == 0) {
-        if (!description_name_.empty() && !loaded_) {
-          description_read_ =
-              LoadFrom(dir_, description_name_, longest_name, &descriptions_);
-        }
-      } else if (piece == 1) {
-        order_ = NameOrder(entries_.data(), entries_.size());
-      } else {
-        const std::size_t first = (piece - 2) * kDetailsPiece;
-        dir_.FillDetails(
-            entries_.data() + first,
-            entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
-      }
-    });
-    if (!description_read_.ok() && !description_read_.IsNotFound()) {
-      result_.reports.push_back({"cannot read description file",
-                                 place_.Path() + description_name_,
-                                 description_read_.reason()});
-    }
-  }
-
-  // The rows in name order, and the totals of the files among them.
-  void MakeRows(Parallel& pieces) {
-    RowContext context;
-    context.RunMode = settings_.RunMode;
-    context.description_file = description_name_;
-    // Put together only for a directory with files: a place deep down costs
-    // time in proportion to its depth.
-    std::string link;
-    if (settings_.prefixed_links &&
-        std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
-          return !e.Gone && !e.IsDirectory();
-        })) {
-      link = place_.Link();
-    }
-    context.file_link_prefix = link;
-    const TCode code = descriptions_.code();
-    const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
-    result_.rows.resize(count);
-    std::vector<Totals> totals(count);
-    pieces.ForEach(count, [&](std::size_t piece) {
-      const std::size_t first = piece * kRowsPiece;
-      const std::size_t end = std::min(order_.size(), first + kRowsPiece);
-      std::string& out = result_.rows[piece];
-      out.reserve((end - first) * kRowBytes);
-      for (std::size_t i = first; i < end; ++i) {
-        const SearchEntry& entry = entries_[order_[i]];
-        if (!entry.Gone && HasRow(entry, context)) {
-          WriteRow(entry, context, descriptions_.Of(entry.Name), code,
-                   &totals[piece], &out);
-        }
-      }
-    });
-    for (const Totals& piece : totals) {
-      result_.totals.TotalFiles += piece.TotalFiles;
-      result_.totals.TotalBytes += piece.TotalBytes;
-    }
-  }
-
-  // The subdirectories to walk, in name order: links to directories are
-  // listed but never entered.
-  void ListSubdirectories() {
-    for (const std::uint32_t i : order_) {
-      SearchEntry& entry = entries_[i];
-      if (entry.Gone) continue;
-      if (!entry.IsDirectory()) {
-        ++result_.files;
-      } else if (!entry.IsLink()) {
-        result_.subdirectories.push_back(std::move(entry.Name));
+  context.file_link_prefix = link;
+  const TCode code = descriptions_.code();
+  const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
+  result_.rows.resize(count);
+  std::vector<Totals> totals(count);
+  pieces.ForEach(count, [&](std::size_t piece) {
+    const std::size_t first = piece * kRowsPiece;
+    const std::size_t end = std::min(order_.size(), first + kRowsPiece);
+    std::string& out = result_.rows[piece];
+    out.reserve((end - first) * kRowBytes);
+    for (std::size_t i = first; i < end; ++i) {
+      const SearchEntry& entry = entries_[order_[i]];
+      if (!entry.Gone && HasRow(entry, context)) {
+        WriteRow(entry, context, descriptions_.Of(entry.Name), code,
+                 &totals[piece], &out);
       }
     }
+  });
+  for (const Totals& piece : totals) {
+    result_.totals.TotalFiles += piece.TotalFiles;
+    result_.totals.TotalBytes += piece.TotalBytes;
   }
+}
 
-  Directory& dir_;
-  const Place& place_;
-  const JobSettings& settings_;
-  Parallel& parallel_;
-  std::vector<SearchEntry> entries_;
-  std::string description_name_;
-  std::vector<std::uint32_t> order_;  // of entries_
-  DirectoryDescriptions descriptions_;
-  Status description_read_;
-  bool loaded_ = false;  // descriptions_ read already
-  DirectoryResult result_;
-};
-
-}  // namespace
-
-DirectoryResult ReadDirectory(Directory& dir, const Place& place,
-                              const JobSettings& settings, Parallel& parallel) {
-  return DirectoryJob(dir, place, settings, parallel).Run();
+void DirectoryJob::ListSubdirectories() {
+  for (const std::uint32_t i : order_) {
+    SearchEntry& entry = entries_[i];
+    if (entry.Gone) continue;
+    if (!entry.IsDirectory()) {
+      ++result_.files;
+    } else if (!entry.IsLink()) {
+      result_.subdirectories.push_back(std::move(entry.Name));
+    }
+  }
 }
 
 }  // namespace tabulon

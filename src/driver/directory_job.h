@@ -7,6 +7,7 @@
 
 #include "common/types.h"
 #include "descriptions/description_list.h"
+#include "descriptions/descriptions.h"
 #include "driver/exclusion.h"
 #include "driver/page_sink.h"
 #include "driver/parallel.h"
@@ -32,10 +33,45 @@ struct JobSettings {
 // name order, their details, its description file; makes its rows, hands
 // them to the sink's Finish, and returns them with the totals, the reports
 // and the subdirectories to walk. Shares no mutable state with other jobs;
-// the pieces of a large directory go through `parallel`. Throws
-// std::bad_alloc when memory runs out.
-DirectoryResult ReadDirectory(Directory& dir, const Place& place,
-                              const JobSettings& settings, Parallel& parallel);
+// the pieces of a large directory go through `parallel`. What the job holds
+// besides its result goes with the job, so that the result can be handed
+// on before that is freed.
+class DirectoryJob {
+ public:
+  DirectoryJob(Directory& dir, const Place& place, const JobSettings& settings,
+               Parallel& parallel);
+  ~DirectoryJob();
+  DirectoryJob(const DirectoryJob&) = delete;
+  DirectoryJob& operator=(const DirectoryJob&) = delete;
+
+  // Called once. Throws std::bad_alloc when memory runs out.
+  DirectoryResult Run();
+
+ private:
+  // The names, but those beginning with a dot (never a row, never walked)
+  // and those excluded; which of them is the description file.
+  void ReadNames();
+  // The entries' details, their name order and the descriptions: all three
+  // only read the names, so they run at once, the details in pieces.
+  void ReadDetails(Parallel& pieces);
+  // The rows in name order, and the totals of the files among them.
+  void MakeRows(Parallel& pieces);
+  // The subdirectories to walk, in name order: links to directories are
+  // listed but never entered.
+  void ListSubdirectories();
+
+  Directory& dir_;
+  const Place& place_;
+  const JobSettings& settings_;
+  Parallel& parallel_;
+  std::vector<SearchEntry> entries_;
+  std::string description_name_;
+  std::vector<std::uint32_t> order_;  // of entries_
+  DirectoryDescriptions descriptions_;
+  Status description_read_;
+  bool loaded_ = false;  // descriptions_ read already
+  DirectoryResult result_;
+};
 
 // Of a directory's entries, the index of the one that serves as its
 // description file, or -1: the entry named exactly "FILES.BBS", else the

@@ -9,6 +9,9 @@ namespace {
 // Bytes gathered before they go to the file or are compared: a page of a
 // whole tree can run to tens of megabytes.
 constexpr std::size_t kBlock = 1 << 20;
+// A piece this large (the rows of a large directory) is not worth copying
+// into the block first.
+constexpr std::size_t kDirect = 64 << 10;
 
 // Reads up to `size` bytes, fewer only at the end.
 Status ReadFully(InputFile& file, char* buffer, std::size_t size,
@@ -39,11 +42,10 @@ PageWriter::~PageWriter() = default;
 
 void PageWriter::Write(std::string_view bytes) {
   if (!status_.ok()) return;
-  if (buffer_.size() + bytes.size() < kBlock) {
+  if (bytes.size() < kDirect && buffer_.size() + bytes.size() < kBlock) {
     buffer_.append(bytes);
     return;
   }
-  // A large piece (a directory's rows) goes on without being copied first.
   Flush();
   Put(bytes);
 }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -212,11 +213,14 @@ class Walker final : public Parallel {
     DirectoryResult result;
     std::vector<std::unique_ptr<Node>> children;
     std::exception_ptr error;
+    // Freed once the result is handed on: the walk need not wait for it.
+    std::optional<DirectoryJob> job;
+    std::shared_ptr<Directory> dir;
     try {
-      std::shared_ptr<Directory> dir;
       const Status opened = Open(*node, &dir);
       if (opened.ok()) {
-        result = ReadDirectory(*dir, *node->place, *options_.job, *this);
+        job.emplace(*dir, *node->place, *options_.job, *this);
+        result = job->Run();
       } else {
         result.reports.push_back(
             {"cannot read directory", node->place->Path(), opened.reason()});
