@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/utf8.h"
@@ -170,13 +171,27 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   std::size_t total = 0;
   for (std::size_t i = 0; i < count; ++i) total += entries[i].Name.size();
   // A name has at most one unit per byte (a four-byte character makes two).
-  std::vector<unsigned char> buffer(2 * total + 8);
+  // Not cleared first: the keys fill it from the start, and what is left
+  // (which a head may load past the last key) is cleared below.
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[2 * total + 8]);
   std::vector<SortKey> keys(count);
   std::vector<std::size_t> offsets(count);
   std::size_t end = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    Units units(entries[i].Name);
+    const std::string& name = entries[i].Name;
     const std::size_t start = end;
+    // Names are mostly ASCII, whose units are their bytes raised a-z: no
+    // decoding and no table of the whole plane for them.
+    std::size_t ascii = 0;
+    for (;
+         ascii < name.size() && static_cast<unsigned char>(name[ascii]) < 0x80;
+         ++ascii) {
+      const char c = name[ascii];
+      buffer[end++] = 0;
+      buffer[end++] =
+          static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    Units units(std::string_view(name).substr(ascii));
     char16_t u;
     while (units.Next(&u)) {
       buffer[end++] = static_cast<unsigned char>(u >> 8);
@@ -186,7 +201,8 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
     keys[i] = SortKey{0, static_cast<std::uint32_t>(i),
                       static_cast<std::uint32_t>(end - start)};
   }
-  SortKeys(&keys, buffer.data(), offsets, entries);
+  std::memset(buffer.get() + end, 0, 2 * total + 8 - end);
+  SortKeys(&keys, buffer.get(), offsets, entries);
   std::vector<std::uint32_t> indices(count);
   for (std::size_t i = 0; i < count; ++i) indices[i] = keys[i].index;
   return indices;

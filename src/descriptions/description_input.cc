@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "common/utf8.h"
 
@@ -108,22 +109,31 @@ std::string_view DescriptionInput::Next() {
     replaying_ = false;
     std::string().swap(kept_);
     std::vector<std::size_t>().swap(kept_ends_);
+    if (!unkept_.empty()) return std::exchange(unkept_, std::string_view());
   }
   if (ended_ || !status_.ok()) return {};
-  raw_.resize(kBlock);
+  // Two buffers in turn, neither cleared first: the block served last stays
+  // as it is while the next one is read, so that a small file is kept for a
+  // second pass without being copied.
+  if (!raw_[0]) {
+    raw_[0].reset(new char[kBlock]);
+    raw_[1].reset(new char[kBlock]);
+  }
   for (;;) {
-    const std::size_t got = ReadRaw(raw_.data(), raw_.size());
+    char* const buffer = raw_[turn_].get();
+    const std::size_t got = ReadRaw(buffer, kBlock);
     if (!status_.ok()) {
       ended_ = true;
       return {};
     }
+    if (got > 0) turn_ ^= 1;
     std::string_view block;
     if (mark_ == Mark::kUtf16) {
       text_.clear();
-      ConvertUtf16(std::string_view(raw_.data(), got), got == 0);
+      ConvertUtf16(std::string_view(buffer, got), got == 0);
       block = text_;
     } else {
-      block = std::string_view(raw_.data(), got);
+      block = std::string_view(buffer, got);
     }
     if (got == 0) ended_ = true;
     if (block.empty()) {
@@ -135,24 +145,38 @@ std::string_view DescriptionInput::Next() {
       block = block.substr(0, ctrl_z);
       ended_ = true;
     }
-    if (keeping_) {
-      if (kept_.size() + block.size() > kKeepLimit) {
-        keeping_ = false;
-        std::string().swap(kept_);
-        std::vector<std::size_t>().swap(kept_ends_);
-      } else if (!block.empty()) {
-        kept_.append(block);
-        kept_ends_.push_back(kept_.size());
-      }
-    }
+    if (keeping_) Keep(block);
     return block;
+  }
+}
+
+void DescriptionInput::Keep(std::string_view block) {
+  if (kept_.size() + unkept_.size() + block.size() > kKeepLimit) {
+    keeping_ = false;
+    unkept_ = {};
+    std::string().swap(kept_);
+    std::vector<std::size_t>().swap(kept_ends_);
+    return;
+  }
+  if (!unkept_.empty()) {
+    kept_.append(unkept_);
+    kept_ends_.push_back(kept_.size());
+    unkept_ = {};
+  }
+  if (block.empty()) return;
+  if (mark_ == Mark::kUtf16) {
+    // Converted text is made anew for every block: kept at once.
+    kept_.append(block);
+    kept_ends_.push_back(kept_.size());
+  } else {
+    unkept_ = block;
   }
 }
 
 Status DescriptionInput::Restart() {
   if (keeping_) {
-    // Everything served so far is in kept_; the file goes on from where it
-    // stands after it.
+    // Everything served so far is in kept_ and then unkept_; the file goes
+    // on from where it stands after it.
     keeping_ = false;
     replaying_ = true;
     replay_ = 0;

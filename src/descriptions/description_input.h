@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,7 +59,11 @@ class DescriptionInput {
   std::string lookahead_;
   std::size_t lookahead_at_ = 0;
 
-  std::vector<char> raw_;
+  // Adds a block served while keeping to what a second pass replays.
+  void Keep(std::string_view block);
+
+  std::unique_ptr<char[]> raw_[2];
+  int turn_ = 0;  // of raw_, the one the next read goes to
   std::string text_;
   // UTF-16: the byte of a unit that a block split, and a high surrogate
   // still waiting for its low one.
@@ -70,6 +75,9 @@ class DescriptionInput {
   bool keeping_ = true;
   std::string kept_;
   std::vector<std::size_t> kept_ends_;
+  // The last block served, still in its buffer: kept without a copy until
+  // another block is read.
+  std::string_view unkept_;
   std::size_t replay_ = 0;
   bool replaying_ = false;
 };
