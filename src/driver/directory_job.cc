@@ -93,17 +93,22 @@ DirectoryJob::~DirectoryJob() = default;
 
 DirectoryResult DirectoryJob::Run() {
   // Reading a large directory's names takes a while on its own: a thread
-  // that is idle meanwhile reads its FILES.BBS, if it has one.
+  // that is idle meanwhile reads its FILES.BBS, if it has one. (Without
+  // one, looking for it would only cost a call of the system.)
   DirectoryDescriptions early(settings_.free_memory);
-  Status early_read;
-  parallel_.ForEach(2, [&](std::size_t piece) {
-    if (piece == 0) {
-      ReadNames();
-    } else {
-      early_read = ReadFrom(dir_, kFilesBbs, &early);
-    }
-  });
-  if (description_name_ == kFilesBbs) {
+  Status early_read = Status::NotFound("");
+  if (parallel_.HasIdleThreads()) {
+    parallel_.ForEach(2, [&](std::size_t piece) {
+      if (piece == 0) {
+        ReadNames();
+      } else {
+        early_read = ReadFrom(dir_, kFilesBbs, &early);
+      }
+    });
+  } else {
+    ReadNames();
+  }
+  if (description_name_ == kFilesBbs && !early_read.IsNotFound()) {
     descriptions_ = std::move(early);
     description_read_ = early_read;
     loaded_ = true;
@@ -126,6 +131,12 @@ void DirectoryJob::ReadNames() {
     result_.reports.push_back(
         {"cannot read directory", place_.Path(), listed.reason()});
   }
+  // Letter case aside, as a page is found on a system that ignores it.
+  result_.may_have_page =
+      !listed.ok() ||
+      std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
+        return EqualsIgnoringAsciiCase(e.Name, "FILES.HTM");
+      });
   std::erase_if(entries_, [](const SearchEntry& entry) {
     return entry.Name.empty() || entry.Name[0] == '.';
   });

@@ -44,7 +44,7 @@ std::optional<Report> ListPage::Close() {
 
 void TreePages::Finish(Directory& dir, const Place& place,
                        DirectoryResult* result) {
-  PageWriter page(dir, kListing);
+  PageWriter page(dir, kListing, result->may_have_page);
   std::string frame;
   WriteHeader(place.Title(), &frame);
   page.Write(frame);

@@ -25,6 +25,9 @@ struct DirectoryResult {
   std::vector<std::string> subdirectories;
   // Files seen (dot names aside), for the progress line.
   std::int64_t files = 0;
+  // Whether the directory may hold a page already: false only when it was
+  // listed whole and no entry is named like one.
+  bool may_have_page = true;
 };
 
 // Where the rows of the walk go: one page for the run, or a page per

@@ -29,10 +29,10 @@ Status ReadFully(InputFile& file, char* buffer, std::size_t size,
 
 }  // namespace
 
-PageWriter::PageWriter(Directory& dir, std::string name)
+PageWriter::PageWriter(Directory& dir, std::string name, bool may_exist)
     : dir_(dir), name_(std::move(name)) {
   // A page that is a link is never read: its target may lie anywhere.
-  if (!dir_.OpenInput(name_, Follow::kNever, &old_).ok()) {
+  if (!may_exist || !dir_.OpenInput(name_, Follow::kNever, &old_).ok()) {
     old_.reset();
     Create();
   }

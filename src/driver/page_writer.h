@@ -14,11 +14,12 @@ namespace tabulon {
 // first compared with the page on disk, and a new page is only made once
 // they differ: a page that comes out the same leaves the file, and the
 // directory, untouched. Without a readable page on disk (none, a link, a
-// failure) the new page is made at once. Memory stays within a few blocks
+// failure) the new page is made at once, as it is when the caller knows
+// there is none (`may_exist` false). Memory stays within a few blocks
 // whatever the page's size.
 class PageWriter {
  public:
-  PageWriter(Directory& dir, std::string name);
+  PageWriter(Directory& dir, std::string name, bool may_exist = true);
   ~PageWriter();
   PageWriter(const PageWriter&) = delete;
   PageWriter& operator=(const PageWriter&) = delete;

@@ -16,6 +16,9 @@ class Parallel {
   // of any call is thrown here, after the others have finished.
   virtual void ForEach(std::size_t count,
                        const std::function<void(std::size_t)>& body) = 0;
+  // Whether a thread is idle now, so that a piece of work given to ForEach
+  // would run beside the caller's. Only a hint: it may change at once.
+  virtual bool HasIdleThreads() const = 0;
 };
 
 // Every piece on the calling thread, in order.
@@ -25,6 +28,7 @@ class Sequential final : public Parallel {
                const std::function<void(std::size_t)>& body) override {
     for (std::size_t i = 0; i < count; ++i) body(i);
   }
+  bool HasIdleThreads() const override { return false; }
 };
 
 }  // namespace tabulon

@@ -113,6 +113,8 @@ class Walker final : public Parallel {
     }
   }
 
+  bool HasIdleThreads() const override { return idle_hint_ > 0; }
+
   void ForEach(std::size_t count,
                const std::function<void(std::size_t)>& body) override {
     if (started_ == 0 || count <= 1) {
@@ -180,8 +182,9 @@ class Walker final : public Parallel {
         continue;
       }
       ++idle_;
+      idle_hint_ = idle_;
       work_.wait(lock);
-      --idle_;
+      idle_hint_ = --idle_;
     }
   }
 
@@ -362,6 +365,7 @@ class Walker final : public Parallel {
   std::size_t ahead_bytes_ = 0;
   Node* awaited_ = nullptr;
   std::size_t idle_ = 0;    // workers waiting for work
+  std::atomic<std::size_t> idle_hint_ = 0;  // idle_, read without the lock
   bool held_back_ = false;  // the budget kept a directory from being read
   bool stop_ = false;
   std::exception_ptr error_;
