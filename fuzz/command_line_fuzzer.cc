@@ -1,6 +1,6 @@
 // The one-string command line: the splitter must end, make progress, agree
-// with itself across its three entry points, and never lose the start
-// directory's separator.
+// with itself across its three entry points, take the switches out wherever
+// they stand, and never lose the start directory's separator.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,14 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!settings.FromDir.empty() && settings.FromDir.back() == separator);
     bool has_switch = false;
     std::vector<std::string> rest;
+    std::vector<std::string> patterns;
+    std::vector<std::string> job_counts;
     for (const std::string& p : parameters) {
       if (p == "/t" || p == "/T") {
         has_switch = true;
+      } else if (p.rfind("--exclude=", 0) == 0) {
+        patterns.push_back(p.substr(10));
+      } else if (p.rfind("--jobs=", 0) == 0) {
+        job_counts.push_back(p.substr(7));
       } else {
         rest.push_back(p);
       }
     }
     FUZZ_CHECK(settings.RunMode == (has_switch ? tabulon::mTree : tabulon::mList));
+    FUZZ_CHECK(settings.Exclude == patterns);
+    FUZZ_CHECK(settings.JobCounts == job_counts);
     if (!rest.empty()) FUZZ_CHECK(settings.FromDir.starts_with(rest[0]));
     FUZZ_CHECK(settings.URL == (rest.size() >= 2 ? rest[1] : std::string()));
   }
