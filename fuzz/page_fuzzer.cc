@@ -37,7 +37,8 @@ long FileRows(const std::string& page) {
 
 }  // namespace
 
-// Input: a flags byte, then NUL-separated tokens whose first byte says what
+// Input: a flags byte (one page per directory, one thread), then
+// NUL-separated tokens whose first byte says what
 // the rest is: a file, a directory to enter, a step back up, the directory's
 // description file, or the base address.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -83,9 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
+  // A base address that reads as a switch would be taken as one.
+  if (url == "/t" || url == "/T" || url.starts_with("--exclude=") ||
+      url.starts_with("--jobs=")) {
+    url.insert(0, "x");
+  }
   fake.args = {"/"};
   if (!url.empty()) fake.args.push_back(url);
   if (tree_mode) fake.args.push_back("/t");
+  // On one thread, or on the default several: the same checks hold.
+  if ((data[0] & 2) != 0) fake.args.push_back("--jobs=1");
   // The one failure a synthetic tree can hold: a directory named like the
   // description file, which cannot be read as one.
   const int exit_code = tabulon::Run(fake);
