@@ -72,11 +72,16 @@ class Walker final : public Parallel {
     auto root = std::make_unique<Node>();
     root->place = std::move(start);
     root->pending = pending_.insert(pending_.end(), root.get());
+    // A worker may take the first directory before the next one is even
+    // started: counted (and counted idle) from the start, so that the
+    // first directory already shares its pieces with them as they come.
+    if (options_.jobs > 1) idle_hint_ = options_.jobs - 1;
     for (int i = 1; options_.jobs > 1 && i <= options_.jobs; ++i) {
+      ++started_;
       try {
         workers_.emplace_back([this] { Work(); });
-        ++started_;
       } catch (const std::system_error&) {
+        --started_;
         break;  // fewer threads: the walk only takes longer
       }
     }
