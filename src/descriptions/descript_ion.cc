@@ -36,8 +36,7 @@ struct Line {
 // no more than a record.
 class RecordReader {
  public:
-  RecordReader(DescriptionInput& input, bool utf8)
-      : input_(input), utf8_(utf8) {}
+  RecordReader(DescriptionInput& input, bool utf8) : in_(input), utf8_(utf8) {}
 
   // Replaces *record with the next record's text (its lines joined, 0x04
   // parts left out, at most 4,096 bytes); false at the end of the file.
@@ -47,7 +46,7 @@ class RecordReader {
         std::swap(line_, pending_);
         have_pending_ = false;
       } else {
-        if (AtEnd()) return false;
+        if (in_.AtEnd()) return false;
         ReadLine(&line_);
       }
       // Empty lines, and continuations with no record before them, are
@@ -56,7 +55,7 @@ class RecordReader {
     }
     record->assign(line_.text);
     *multi_line = line_.multi_line;
-    while (!AtEnd()) {
+    while (!in_.AtEnd()) {
       ReadLine(&pending_);
       if (pending_.empty) continue;
       if (!pending_.continuation) {
@@ -84,16 +83,6 @@ class RecordReader {
   }
 
  private:
-  // Whether no byte is left before the end or the first Ctrl-Z.
-  bool AtEnd() {
-    while (at_ == block_.size()) {
-      block_ = input_.Next();
-      at_ = 0;
-      if (block_.empty()) return true;
-    }
-    return false;
-  }
-
   // What follows a 0x04 on its line: only 0xC2 (in a UTF-8 file also the
   // UTF-8 form of that character, as a UTF-16 file gives it), then blanks,
   // marks the multi-line form.
@@ -120,47 +109,45 @@ class RecordReader {
     line->text.clear();
     Marker marker = Marker::kNone;
     bool leading = true;  // still within the leading blanks
-    while (!AtEnd()) {
-      const char c = block_[at_];
+    while (!in_.AtEnd()) {
+      const char c = in_.block[in_.at];
       if (c == '\n' || c == '\r') {
-        ++at_;
-        if (c == '\r' && !AtEnd() && block_[at_] == '\n') ++at_;
+        ++in_.at;
+        if (c == '\r' && !in_.AtEnd() && in_.block[in_.at] == '\n') ++in_.at;
         break;
       }
       if (line->empty) line->continuation = IsBlank(c);
       line->empty = false;
       if (marker != Marker::kNone) {
         marker = Step(marker, c);
-        ++at_;
+        ++in_.at;
         continue;
       }
       if (c == '\x04') {
         marker = Marker::kStart;
-        ++at_;
+        ++in_.at;
         continue;
       }
       if (leading && line->continuation && IsBlank(c)) {
-        ++at_;
+        ++in_.at;
         continue;
       }
       leading = false;
       // The plain bytes of the block up to the next byte that matters.
-      std::size_t end = at_ + 1;
-      while (end < block_.size() && block_[end] != '\n' &&
-             block_[end] != '\r' && block_[end] != '\x04') {
+      std::size_t end = in_.at + 1;
+      while (end < in_.block.size() && in_.block[end] != '\n' &&
+             in_.block[end] != '\r' && in_.block[end] != '\x04') {
         ++end;
       }
       const std::size_t room = kMaxDescriptIonRecord + 1 - line->text.size();
-      line->text.append(block_.substr(at_, std::min(end - at_, room)));
-      at_ = end;
+      line->text.append(in_.block.substr(in_.at, std::min(end - in_.at, room)));
+      in_.at = end;
     }
     line->multi_line = marker == Marker::kMultiLine;
   }
 
-  DescriptionInput& input_;
+  InputCursor in_;
   const bool utf8_;
-  std::string_view block_;
-  std::size_t at_ = 0;
   Line line_;
   Line pending_;
   bool have_pending_ = false;

@@ -82,6 +82,27 @@ class DescriptionInput {
   bool replaying_ = false;
 };
 
+// A reader's place in a DescriptionInput: the block being read and its
+// next byte.
+struct InputCursor {
+  explicit InputCursor(DescriptionInput& from) : input(from) {}
+
+  // Whether no byte is left before the end or the first Ctrl-Z; loads the
+  // next block when the current one is used up.
+  bool AtEnd() {
+    while (at == block.size()) {
+      block = input.Next();
+      at = 0;
+      if (block.empty()) return true;
+    }
+    return false;
+  }
+
+  DescriptionInput& input;
+  std::string_view block;
+  std::size_t at = 0;
+};
+
 // What a first pass over a description file found: whether the bytes that
 // count (before the first Ctrl-Z; with `skip_marked`, also not those from a
 // byte 0x04 to the end of its line) are strict UTF-8, and whether one of

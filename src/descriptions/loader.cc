@@ -56,8 +56,7 @@ void AppendCollapsed(std::string_view s, std::string* out) {
 // DescriptionInput with a one-line lookahead.
 class RecordReader {
  public:
-  RecordReader(DescriptionInput& input, bool utf8)
-      : input_(input), utf8_(utf8) {}
+  RecordReader(DescriptionInput& input, bool utf8) : in_(input), utf8_(utf8) {}
 
   // Replaces *record with the next record (1 to 255 bytes); false at the
   // end of the file.
@@ -66,7 +65,7 @@ class RecordReader {
       line_.swap(pending_);
       have_pending_ = false;
     } else {
-      if (AtEnd()) return false;
+      if (in_.AtEnd()) return false;
       ReadLine(&line_);
     }
     record->clear();
@@ -79,10 +78,10 @@ class RecordReader {
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     AppendCollapsed(line_, record);
-    while (may_continue && !AtEnd()) {
+    while (may_continue && !in_.AtEnd()) {
       // Only a line whose first byte is a blank, a TAB or a CR (which
       // reading drops) can begin with a blank once read.
-      const char next = block_[at_];
+      const char next = in_.block[in_.at];
       if (next != ' ' && next != '\t' && next != '\r') break;
       ReadLine(&pending_);
       if (pending_.empty() || pending_[0] != ' ') {
@@ -105,44 +104,33 @@ class RecordReader {
   }
 
  private:
-  // Whether no byte is left before the end or the first Ctrl-Z; loads the
-  // next block when the current one is used up.
-  bool AtEnd() {
-    while (at_ == block_.size()) {
-      block_ = input_.Next();
-      at_ = 0;
-      if (block_.empty()) return true;
-    }
-    return false;
-  }
-
   // Replaces *line with the next line: bytes are taken until an LF, the
   // end or 255 bytes (a CR is taken and counts but is dropped), then skipped
   // up to and including the line end (an LF, or a CR with one LF after it).
   void ReadLine(std::string* line) {
     line->clear();
     bool at_lf = false;
-    while (line->size() < kMaxLine && !AtEnd()) {
+    while (line->size() < kMaxLine && !in_.AtEnd()) {
       const std::size_t n =
-          std::min(kMaxLine - line->size(), block_.size() - at_);
-      const char* const from = block_.data() + at_;
+          std::min(kMaxLine - line->size(), in_.block.size() - in_.at);
+      const char* const from = in_.block.data() + in_.at;
       const void* const lf = std::memchr(from, '\n', n);
       const std::size_t taken =
           lf != nullptr
               ? static_cast<std::size_t>(static_cast<const char*>(lf) - from)
               : n;
       line->append(from, taken);
-      at_ += taken;
+      in_.at += taken;
       if (lf != nullptr) {
         at_lf = true;
         break;
       }
     }
     if (at_lf) {
-      ++at_;
+      ++in_.at;
     } else {
-      if (utf8_ && line->size() == kMaxLine && !AtEnd() &&
-          IsContinuationByte(block_[at_])) {
+      if (utf8_ && line->size() == kMaxLine && !in_.AtEnd() &&
+          IsContinuationByte(in_.block[in_.at])) {
         // The cut falls inside a character: it goes whole.
         std::size_t keep = line->size();
         while (keep > 0 && IsContinuationByte((*line)[keep - 1])) --keep;
@@ -158,9 +146,9 @@ class RecordReader {
   }
 
   void SkipToLineEnd() {
-    while (!AtEnd()) {
-      const char* const from = block_.data() + at_;
-      const std::size_t n = block_.size() - at_;
+    while (!in_.AtEnd()) {
+      const char* const from = in_.block.data() + in_.at;
+      const std::size_t n = in_.block.size() - in_.at;
       const void* const lf = std::memchr(from, '\n', n);
       const std::size_t before_lf =
           lf != nullptr
@@ -171,18 +159,16 @@ class RecordReader {
           cr != nullptr
               ? static_cast<std::size_t>(static_cast<const char*>(cr) - from)
               : before_lf;
-      at_ += end;
+      in_.at += end;
       if (end == n) continue;
-      ++at_;
-      if (cr != nullptr && !AtEnd() && block_[at_] == '\n') ++at_;
+      ++in_.at;
+      if (cr != nullptr && !in_.AtEnd() && in_.block[in_.at] == '\n') ++in_.at;
       return;
     }
   }
 
-  DescriptionInput& input_;
+  InputCursor in_;
   const bool utf8_;
-  std::string_view block_;
-  std::size_t at_ = 0;
   std::string line_;
   std::string pending_;
   bool have_pending_ = false;
