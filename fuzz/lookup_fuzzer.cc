@@ -75,6 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       FUZZ_CHECK(!text);
     }
   }
+  // All names at once get the answers each gets on its own.
+  const std::vector<std::string_view> all = Split(names, '\n');
+  std::vector<std::optional<std::string_view>> texts(all.size());
+  lookup.DescriptionsOf(all, texts.data());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    FUZZ_CHECK(texts[i] == lookup.DescriptionOf(all[i]));
+  }
   // Every prefix of a record finds a record, the first one that has it.
   for (int i = 0; i < list.Count() && i < 64; ++i) {
     const std::string_view record = list.At(i);

@@ -54,6 +54,15 @@ std::optional<std::string_view> DirectoryDescriptions::Of(
   return std::nullopt;
 }
 
+void DirectoryDescriptions::Of(std::span<const std::string_view> names,
+                               std::optional<std::string_view>* out) const {
+  if (files_bbs_lookup_) {
+    files_bbs_lookup_->DescriptionsOf(names, out);
+    return;
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) out[i] = Of(names[i]);
+}
+
 TCode DirectoryDescriptions::code() const {
   if (files_bbs_) return files_bbs_->Code();
   if (descript_ion_) return descript_ion_->Code();

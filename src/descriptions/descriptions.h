@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "common/byte_source.h"
@@ -51,6 +52,10 @@ class DirectoryDescriptions {
   // bytes), still in code(); nullopt when no record describes it. O(log r);
   // safe to call from several threads at once.
   std::optional<std::string_view> Of(std::string_view name) const;
+  // Of for each of `names`, into out[0 .. names.size()); for many names
+  // sooner than one by one.
+  void Of(std::span<const std::string_view> names,
+          std::optional<std::string_view>* out) const;
 
   // The code page of the descriptions.
   TCode code() const;

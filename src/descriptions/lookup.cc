@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/prefetch.h"
 #include "common/utf8.h"
 #include "descriptions/code_pages.h"
 
@@ -339,23 +340,57 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
   return FirstSlot(lo, hi);
 }
 
-std::optional<std::string_view> DescriptionLookup::DescriptionOf(
-    std::string_view name) const {
+std::optional<int> DescriptionLookup::Locate(std::string_view name,
+                                            std::size_t* key_size) const {
   // Most directories have no description file: no key is needed then.
   if (sorted_.empty() || name.empty()) return std::nullopt;
   if (list_.Code() == tUtf8) {
     const std::optional<std::string> key = DescriptionKey(name, tUtf8);
     if (!key) return std::nullopt;
-    const std::optional<int> record = Find(*key);
-    if (!record) return std::nullopt;
-    return DescriptionText(list_.At(*record), key->size());
+    *key_size = key->size();
+    return Find(*key);
   }
   // One buffer for every lookup of the thread: no allocation per entry.
   thread_local std::string key;
   if (!CodePageKey(name, list_.Code(), &key)) return std::nullopt;
-  const std::optional<int> record = Find(key);
+  *key_size = key.size();
+  return Find(key);
+}
+
+std::optional<std::string_view> DescriptionLookup::DescriptionOf(
+    std::string_view name) const {
+  std::size_t key_size = 0;
+  const std::optional<int> record = Locate(name, &key_size);
   if (!record) return std::nullopt;
-  return DescriptionText(list_.At(*record), key.size());
+  return DescriptionText(list_.At(*record), key_size);
+}
+
+void DescriptionLookup::DescriptionsOf(
+    std::span<const std::string_view> names,
+    std::optional<std::string_view>* out) const {
+  // A few at a time: first where each record is, then the records, each
+  // step asking for the memory of the whole group before it is read.
+  constexpr std::size_t kGroup = 16;
+  for (std::size_t base = 0; base < names.size(); base += kGroup) {
+    const std::size_t count = std::min(kGroup, names.size() - base);
+    std::optional<int> records[kGroup];
+    std::size_t key_sizes[kGroup];
+    for (std::size_t i = 0; i < count; ++i) {
+      records[i] = Locate(names[base + i], &key_sizes[i]);
+      if (records[i]) list_.Prefetch(*records[i]);
+    }
+    std::string_view texts[kGroup];
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!records[i]) continue;
+      texts[i] = list_.At(*records[i]);
+      Prefetch(texts[i].data());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      out[base + i] = records[i] ? std::optional<std::string_view>(
+                                       DescriptionText(texts[i], key_sizes[i]))
+                                 : std::nullopt;
+    }
+  }
 }
 
 }  // namespace tabulon

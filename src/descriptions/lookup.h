@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,6 +53,11 @@ class DescriptionLookup {
   // bytes 0x20 and below at both ends. Still in the list's code page.
   // nullopt when no record describes the entry.
   std::optional<std::string_view> DescriptionOf(std::string_view name) const;
+  // DescriptionOf for each of `names`, into out[0 .. names.size()): the
+  // same answers, sooner for many names, as the records of several are
+  // fetched from memory at once.
+  void DescriptionsOf(std::span<const std::string_view> names,
+                      std::optional<std::string_view>* out) const;
 
   // The slot of the first record in file order that begins with `key` (as
   // FindDescription takes it), or nullopt when none does.
@@ -59,6 +65,9 @@ class DescriptionLookup {
 
  private:
   std::string_view Upper(std::int32_t record) const;
+  // The slot that describes `name`, as Find gives it, and the length of
+  // the key it was looked up by.
+  std::optional<int> Locate(std::string_view name, std::size_t* key_size) const;
 
   const DescriptionList& list_;
   // No key is longer than this; the copies below stop there.

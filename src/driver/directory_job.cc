@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/name_order.h"
+#include "common/prefetch.h"
 #include "descriptions/descriptions.h"
 #include "html/row.h"
 
@@ -198,14 +199,30 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
   pieces.ForEach(count, [&](std::size_t piece) {
     const std::size_t first = piece * kRowsPiece;
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);
-    std::string& out = result_.rows[piece];
-    out.reserve((end - first) * kRowBytes);
+    // In name order the entries, their names and their records lie all
+    // over memory: each is asked for a few steps before it is read.
+    constexpr std::size_t kAhead = 16;
+    std::vector<const SearchEntry*> shown;
+    std::vector<std::string_view> names;
+    shown.reserve(end - first);
+    names.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
+      if (i + kAhead < end) Prefetch(&entries_[order_[i + kAhead]]);
+      if (i + kAhead / 2 < end) {
+        Prefetch(entries_[order_[i + kAhead / 2]].Name.data());
+      }
       const SearchEntry& entry = entries_[order_[i]];
       if (!entry.Gone && HasRow(entry, context)) {
-        WriteRow(entry, context, descriptions_.Of(entry.Name), code,
-                 &totals[piece], &out);
+        shown.push_back(&entry);
+        names.push_back(entry.Name);
       }
+    }
+    std::vector<std::optional<std::string_view>> described(names.size());
+    descriptions_.Of(names, described.data());
+    std::string& out = result_.rows[piece];
+    out.reserve(shown.size() * kRowBytes);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      WriteRow(*shown[i], context, described[i], code, &totals[piece], &out);
     }
   });
   for (const Totals& piece : totals) {

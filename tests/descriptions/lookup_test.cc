@@ -209,6 +209,8 @@ TEST(LookupTest, IndexAnswersAsTheLinearScan) {
     }
     const DescriptionLookup lookup(list, c.longest_name);
     int found = 0;
+    std::vector<std::string> natives;
+    std::vector<std::optional<std::string_view>> answers;
     for (int i = 0; i < 4000; ++i) {
       // Half the names begin a record, with letters of random case.
       std::u32string name;
@@ -234,6 +236,8 @@ TEST(LookupTest, IndexAnswersAsTheLinearScan) {
       const std::optional<std::string_view> expected = ScanFor(list, native);
       found += expected.has_value();
       ASSERT_EQ(lookup.DescriptionOf(native), expected) << native;
+      natives.push_back(native);
+      answers.push_back(expected);
       // Keys of any bytes, also ones a record's padded head ties with.
       std::string key;
       encode(name, &key);
@@ -245,6 +249,13 @@ TEST(LookupTest, IndexAnswersAsTheLinearScan) {
                   scanned ? std::optional<int>(index) : std::nullopt)
             << raw;
       }
+    }
+    // Looked up all at once, the names get the same answers.
+    const std::vector<std::string_view> names(natives.begin(), natives.end());
+    std::vector<std::optional<std::string_view>> all(names.size());
+    lookup.DescriptionsOf(names, all.data());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      ASSERT_EQ(all[i], answers[i]) << names[i];
     }
     // Both outcomes must be common, or the comparison proves little.
     EXPECT_GT(found, 1000);
