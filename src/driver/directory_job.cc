@@ -1,7 +1,10 @@
 #include "driver/directory_job.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <iterator>
+#include <mutex>
 
 #include "common/name_order.h"
 #include "common/prefetch.h"
@@ -23,6 +26,10 @@ constexpr std::size_t kRowsPiece = 1024;
 constexpr std::size_t kRowBytes = 160;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
+// Threads that describe a directory's first entries while the rest are
+// read, when idle: more than two cores, or a slow file system, keep more
+// than one busy.
+constexpr std::size_t kDescribersWhileReading = 3;
 
 constexpr char kFilesBbs[] = "FILES.BBS";
 
@@ -50,18 +57,42 @@ Status ReadFrom(Directory& dir, const std::string& name,
   return descriptions->Read(format, *file);
 }
 
+// Names beginning with a dot are never a row and never walked.
+bool Hidden(const SearchEntry& entry) {
+  return entry.Name.empty() || entry.Name[0] == '.';
+}
+
+// Removes the entries that `drop` picks, keeping the order of the rest;
+// *described, the number of entries from the first that have their
+// details, counts those that stay.
+template <typename Drop>
+void Remove(const Drop& drop, std::vector<SearchEntry>* entries,
+            std::size_t* described) {
+  std::size_t kept = 0, kept_described = 0;
+  for (std::size_t i = 0; i < entries->size(); ++i) {
+    if (drop((*entries)[i])) continue;
+    if (i < *described) ++kept_described;
+    if (kept != i) (*entries)[kept] = std::move((*entries)[i]);
+    ++kept;
+  }
+  entries->resize(kept);
+  *described = kept_described;
+}
+
 // Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
 // or the description file, which the page needs as they are.
 void Exclude(const Exclusions& exclusions, const Place& place,
              const std::string& description_name,
-             std::vector<SearchEntry>* entries) {
+             std::vector<SearchEntry>* entries, std::size_t* described) {
   const std::string relative =
       exclusions.NeedsPath() ? place.Relative() : std::string();
-  std::erase_if(*entries, [&](const SearchEntry& entry) {
-    const std::string& name = entry.Name;
-    return name != "FILES.BBS" && name != "FILES.HTM" &&
-           name != description_name && exclusions.Excludes(name, relative);
-  });
+  Remove(
+      [&](const SearchEntry& entry) {
+        const std::string& name = entry.Name;
+        return name != "FILES.BBS" && name != "FILES.HTM" &&
+               name != description_name && exclusions.Excludes(name, relative);
+      },
+      entries, described);
 }
 
 }  // namespace
@@ -93,22 +124,11 @@ DirectoryJob::DirectoryJob(Directory& dir, const Place& place,
 DirectoryJob::~DirectoryJob() = default;
 
 DirectoryResult DirectoryJob::Run() {
-  // Reading a large directory's names takes a while on its own: a thread
-  // that is idle meanwhile reads its FILES.BBS, if it has one. (Without
-  // one, looking for it would only cost a call of the system.)
   DirectoryDescriptions early(settings_.free_memory);
   Status early_read = Status::NotFound("");
-  if (parallel_.HasIdleThreads()) {
-    parallel_.ForEach(2, [&](std::size_t piece) {
-      if (piece == 0) {
-        ReadNames();
-      } else {
-        early_read = ReadFrom(dir_, kFilesBbs, &early);
-      }
-    });
-  } else {
-    ReadNames();
-  }
+  const std::size_t described = parallel_.HasIdleThreads()
+                                    ? ReadNamesAlongside(&early, &early_read)
+                                    : ReadNames();
   if (description_name_ == kFilesBbs && !early_read.IsNotFound()) {
     descriptions_ = std::move(early);
     description_read_ = early_read;
@@ -119,15 +139,90 @@ DirectoryResult DirectoryJob::Run() {
   Parallel& pieces = entries_.size() >= kParallelFrom
                          ? parallel_
                          : static_cast<Parallel&>(sequential);
-  ReadDetails(pieces);
+  ReadDetails(pieces, described);
   MakeRows(pieces);
   ListSubdirectories();
   settings_.sink->Finish(dir_, place_, &result_);
   return std::move(result_);
 }
 
-void DirectoryJob::ReadNames() {
-  const Status listed = dir_.ReadNames(&entries_);
+std::size_t DirectoryJob::ReadNames() {
+  return Sift(dir_.ReadNames(&entries_), 0);
+}
+
+std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
+                                             Status* early_read) {
+  // Reading a large directory's names takes a while on its own: threads
+  // that are idle meanwhile read its FILES.BBS, if it has one (without one,
+  // looking for it would only cost a call of the system), and describe the
+  // entries read so far. What is left to describe when the last name is
+  // read is described beside the name order and the index.
+  const bool describe = dir_.NamesOnly();
+  std::mutex mutex;
+  std::condition_variable more;
+  std::vector<std::vector<SearchEntry>> batches;
+  std::size_t next = 0;  // the first batch that no thread describes
+  bool read = false;
+  Status listed;
+  const auto describe_batches = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      more.wait(lock, [&] { return next < batches.size() || read; });
+      if (read) return;
+      // The batch's entries stay where they are while the vector of
+      // batches grows.
+      SearchEntry* const first = batches[next].data();
+      SearchEntry* const last = first + batches[next].size();
+      ++next;
+      lock.unlock();
+      dir_.FillDetails(first, last);
+      lock.lock();
+    }
+  };
+  parallel_.ForEach(describe ? 2 + kDescribersWhileReading : 2,
+                    [&](std::size_t piece) {
+    if (piece == 0) {
+      // The describing threads stop however the reading ends, memory
+      // running out included.
+      struct Done {
+        std::mutex& mutex;
+        std::condition_variable& more;
+        bool& read;
+        ~Done() {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            read = true;
+          }
+          more.notify_all();
+        }
+      } done{mutex, more, read};
+      listed = dir_.ReadNamesInBatches(
+          kDetailsPiece, [&](std::vector<SearchEntry>&& batch) {
+            std::erase_if(batch, Hidden);
+            std::lock_guard<std::mutex> lock(mutex);
+            batches.push_back(std::move(batch));
+            more.notify_one();
+          });
+      return;
+    }
+    if (piece == 1) *early_read = ReadFrom(dir_, kFilesBbs, early);
+    if (describe) describe_batches();
+  });
+  // Every batch a thread took is described by now: the first `next`.
+  std::size_t total = 0, described = 0;
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    total += batches[i].size();
+    if (i < next) described += batches[i].size();
+  }
+  entries_.reserve(total);
+  for (std::vector<SearchEntry>& batch : batches) {
+    std::move(batch.begin(), batch.end(), std::back_inserter(entries_));
+    batch = std::vector<SearchEntry>();
+  }
+  return Sift(listed, describe ? described : 0);
+}
+
+std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
   if (!listed.ok()) {
     result_.reports.push_back(
         {"cannot read directory", place_.Path(), listed.reason()});
@@ -138,24 +233,24 @@ void DirectoryJob::ReadNames() {
       std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
         return EqualsIgnoringAsciiCase(e.Name, "FILES.HTM");
       });
-  std::erase_if(entries_, [](const SearchEntry& entry) {
-    return entry.Name.empty() || entry.Name[0] == '.';
-  });
+  Remove(Hidden, &entries_, &described);
   const int index = DescriptionFileOf(entries_);
   if (index >= 0) description_name_ = entries_[index].Name;
   if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
-    Exclude(*settings_.exclusions, place_, description_name_, &entries_);
+    Exclude(*settings_.exclusions, place_, description_name_, &entries_,
+            &described);
   }
+  return described;
 }
 
-void DirectoryJob::ReadDetails(Parallel& pieces) {
+void DirectoryJob::ReadDetails(Parallel& pieces, std::size_t described) {
   std::size_t longest_name = 0;
   for (const SearchEntry& entry : entries_) {
     longest_name = std::max(longest_name, entry.Name.size());
   }
+  const std::size_t undescribed = entries_.size() - described;
   const std::size_t detail_pieces =
-      dir_.NamesOnly() ? (entries_.size() + kDetailsPiece - 1) / kDetailsPiece
-                       : 0;
+      dir_.NamesOnly() ? (undescribed + kDetailsPiece - 1) / kDetailsPiece : 0;
   pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
     if (piece == 0) {
       if (!description_name_.empty() && !loaded_) {
@@ -165,7 +260,7 @@ void DirectoryJob::ReadDetails(Parallel& pieces) {
     } else if (piece == 1) {
       order_ = NameOrder(entries_.data(), entries_.size());
     } else {
-      const std::size_t first = (piece - 2) * kDetailsPiece;
+      const std::size_t first = described + (piece - 2) * kDetailsPiece;
       dir_.FillDetails(
           entries_.data() + first,
           entries_.data() + std::min(entries_.size(), first + kDetailsPiece));

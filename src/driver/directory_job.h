@@ -49,11 +49,20 @@ class DirectoryJob {
 
  private:
   // The names, but those beginning with a dot (never a row, never walked)
-  // and those excluded; which of them is the description file.
-  void ReadNames();
-  // The entries' details, their name order and the descriptions: all three
-  // only read the names, so they run at once, the details in pieces.
-  void ReadDetails(Parallel& pieces);
+  // and those excluded; which of them is the description file. Returns how
+  // many entries, from the first, have their details already: none here.
+  std::size_t ReadNames();
+  // ReadNames while idle threads read FILES.BBS into *early, if there is
+  // one, and fill in the details of the entries read so far.
+  std::size_t ReadNamesAlongside(DirectoryDescriptions* early,
+                                 Status* early_read);
+  // What ReadNames does once the names are read, `described` of them
+  // (from the first) with their details; returns how many of those stay.
+  std::size_t Sift(const Status& listed, std::size_t described);
+  // The details of the entries from `described` on, their name order and
+  // the descriptions: all three only read the names, so they run at once,
+  // the details in pieces.
+  void ReadDetails(Parallel& pieces, std::size_t described);
   // The rows in name order, and the totals of the files among them.
   void MakeRows(Parallel& pieces);
   // The subdirectories to walk, in name order: links to directories are

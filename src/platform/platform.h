@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,8 +47,10 @@ enum class Follow {
 // An open directory. Every operation is relative to it, so paths of any
 // length and depth are reached without building them.
 //
-// Threads: ReadNames is called by one thread at a time. FillDetails may run
-// on several threads at once for disjoint entries, beside any other call.
+// Threads: ReadNames (or ReadNamesInBatches) is called by one thread at a
+// time. FillDetails may run on several threads at once for disjoint
+// entries, beside any other call (a batch may be described while the names
+// after it are read).
 // OpenSubdirectory, OpenInput and CreateOutput may be called from several
 // threads at once. The objects they return are used by one thread at a time
 // (which may change) and may outlive the directory.
@@ -59,6 +63,12 @@ class Directory {
   // entries are complete; otherwise only their names are set (NamesOnly)
   // and FillDetails completes them.
   virtual Status ReadNames(std::vector<SearchEntry>* entries) = 0;
+  // ReadNames, handing the entries to `take` as they are read, at most
+  // `batch` at a time, each time in a vector of its own: a large
+  // directory's first entries can be described while the rest are read.
+  virtual Status ReadNamesInBatches(
+      std::size_t batch,
+      const std::function<void(std::vector<SearchEntry>&&)>& take);
   virtual bool NamesOnly() const { return false; }
   // Completes entries from ReadNames: attributes, size and date. An entry
   // gone since the directory was read is marked Gone. Reads only the Name
@@ -80,6 +90,20 @@ class Directory {
   virtual Status CreateOutput(const std::string& name,
                               std::unique_ptr<OutputFile>* out) = 0;
 };
+
+inline Status Directory::ReadNamesInBatches(
+    std::size_t batch,
+    const std::function<void(std::vector<SearchEntry>&&)>& take) {
+  std::vector<SearchEntry> entries;
+  const Status status = ReadNames(&entries);
+  for (std::size_t first = 0; first < entries.size(); first += batch) {
+    const std::size_t last = std::min(entries.size(), first + batch);
+    take(std::vector<SearchEntry>(
+        std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(first)),
+        std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(last))));
+  }
+  return status;
+}
 
 inline Status Directory::List(std::vector<SearchEntry>* entries) {
   const std::size_t start = entries->size();

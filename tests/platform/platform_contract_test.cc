@@ -813,6 +813,43 @@ TEST_F(PlatformContractTest, DescribesDisjointEntriesOnSeveralThreadsAtOnce) {
   }
 }
 
+// A batch is described on a thread of its own while the names after it
+// are read: every name comes once, in batches no larger than asked for,
+// each with its own details.
+TEST_F(PlatformContractTest, DescribesBatchesWhileTheRestAreRead) {
+  constexpr int kFiles = 1000;
+  constexpr std::size_t kBatch = 64;
+  for (int i = 0; i < kFiles; ++i) {
+    ASSERT_TRUE(
+        scratch_.MakeFile("f" + std::to_string(i), std::string(i % 50, 'x')));
+  }
+  const std::unique_ptr<Directory> dir = Open();
+  std::deque<std::vector<SearchEntry>> batches;
+  std::vector<std::thread> threads;
+  const Status status = dir->ReadNamesInBatches(
+      kBatch, [&](std::vector<SearchEntry>&& batch) {
+        EXPECT_FALSE(batch.empty());
+        EXPECT_LE(batch.size(), kBatch);
+        std::vector<SearchEntry>& kept = batches.emplace_back(std::move(batch));
+        if (dir->NamesOnly()) {
+          threads.emplace_back([&dir, &kept] {
+            dir->FillDetails(kept.data(), kept.data() + kept.size());
+          });
+        }
+      });
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_TRUE(status.ok());
+  std::set<std::string> seen;
+  for (const std::vector<SearchEntry>& batch : batches) {
+    for (const SearchEntry& entry : batch) {
+      EXPECT_TRUE(seen.insert(entry.Name).second) << entry.Name;
+      EXPECT_FALSE(entry.Gone) << entry.Name;
+      EXPECT_EQ(entry.Size, std::stoi(entry.Name.substr(1)) % 50) << entry.Name;
+    }
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kFiles));
+}
+
 // Pages of several threads at once, in one directory and in several: each
 // thread makes pages while the others commit theirs; then each commits or
 // drops pages another thread made, in directories closed since. Every page

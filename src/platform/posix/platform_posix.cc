@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -275,47 +276,36 @@ class PosixDirectory final : public Directory {
   ~PosixDirectory() override { ::close(fd_); }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
-    // A copy of a readable descriptor shares its offset, which nothing but
-    // this (on one thread at a time) moves, and rewinddir starts it over. A
-    // search-only one can't be read: opening the directory again for
-    // reading gives the reason.
-    const int fd = listable_
-                       ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)
-                       : ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno);
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-      const int error = errno;
-      ::close(fd);
-      return FromErrno(error);
-    }
-    ::rewinddir(dir);
-    Status status;
     // The names first, then the entries in a vector of the right size: a
     // vector grown one entry at a time touches about twice the memory.
     std::string names;  // each name ended by a NUL
     std::size_t count = 0;
-    for (;;) {
-      errno = 0;
-      const struct dirent* d = ::readdir(dir);
-      if (d == nullptr) {
-        if (errno != 0) status = FromErrno(errno);
-        break;
-      }
-      const char* name = d->d_name;
-      if (name[0] == '.' &&
-          (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-        continue;
-      }
-      names.append(name, std::strlen(name) + 1);
+    const Status status = EachName([&](const char* name, std::size_t size) {
+      names.append(name, size + 1);
       ++count;
-    }
-    ::closedir(dir);
+    });
     entries->reserve(entries->size() + count);
     const char* name = names.data();
     for (; count > 0; --count, name += std::strlen(name) + 1) {
       entries->emplace_back().Name = name;
     }
+    return status;
+  }
+
+  Status ReadNamesInBatches(
+      std::size_t batch,
+      const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+    std::vector<SearchEntry> entries;
+    entries.reserve(batch);
+    const Status status = EachName([&](const char* name, std::size_t size) {
+      entries.emplace_back().Name.assign(name, size);
+      if (entries.size() == batch) {
+        take(std::move(entries));
+        entries = std::vector<SearchEntry>();
+        entries.reserve(batch);
+      }
+    });
+    if (!entries.empty()) take(std::move(entries));
     return status;
   }
 
@@ -436,6 +426,44 @@ class PosixDirectory final : public Directory {
       ::close(place);
     }
 #endif
+    return status;
+  }
+
+  // Reads the directory once from its start, calling each(name, size) for
+  // every entry but "." and "..".
+  template <typename Each>
+  Status EachName(Each&& each) {
+    // A copy of a readable descriptor shares its offset, which nothing but
+    // this (on one thread at a time) moves, and rewinddir starts it over. A
+    // search-only one can't be read: opening the directory again for
+    // reading gives the reason.
+    const int fd = listable_
+                       ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)
+                       : ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      return FromErrno(error);
+    }
+    ::rewinddir(dir);
+    Status status;
+    for (;;) {
+      errno = 0;
+      const struct dirent* d = ::readdir(dir);
+      if (d == nullptr) {
+        if (errno != 0) status = FromErrno(errno);
+        break;
+      }
+      const char* name = d->d_name;
+      if (name[0] == '.' &&
+          (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+        continue;
+      }
+      each(name, std::strlen(name));
+    }
+    ::closedir(dir);
     return status;
   }
 
