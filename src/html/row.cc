@@ -25,7 +25,8 @@ void AppendNameText(std::string_view name, std::size_t link_at,
 }  // namespace
 
 bool HasRow(const SearchEntry& entry, const RowContext& context) {
-  const std::string& name = entry.Name;
+  // As views, names of another length are told apart without reading them.
+  const std::string_view name = entry.Name;
   if (name == "FILES.BBS" || name == "FILES.HTM" ||
       (!context.description_file.empty() && name == context.description_file)) {
     return false;
