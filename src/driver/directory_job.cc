@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iterator>
 #include <mutex>
+#include <thread>
 
 #include "common/name_order.h"
 #include "common/prefetch.h"
@@ -26,10 +27,17 @@ constexpr std::size_t kRowsPiece = 1024;
 constexpr std::size_t kRowBytes = 160;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
+// Names handed over at once while a directory is read: a vector of their
+// entries is large enough to be reused for rows when it is freed.
+constexpr std::size_t kNamesBatch = 4096;
 // Threads that describe a directory's first entries while the rest are
-// read, when idle: more than two cores, or a slow file system, keep more
-// than one busy.
-constexpr std::size_t kDescribersWhileReading = 3;
+// read, when idle: the reading thread keeps a processor of its own (a
+// describer beside it on each of the others would only slow it down).
+std::size_t DescribersWhileReading() {
+  static const std::size_t describers = std::clamp<std::size_t>(
+      std::thread::hardware_concurrency(), 2, 8) - 1;
+  return describers;
+}
 
 constexpr char kFilesBbs[] = "FILES.BBS";
 
@@ -161,25 +169,32 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
   std::mutex mutex;
   std::condition_variable more;
   std::vector<std::vector<SearchEntry>> batches;
-  std::size_t next = 0;  // the first batch that no thread describes
+  // Where the entries that no thread describes yet begin.
+  std::size_t next_batch = 0, next_entry = 0;
   bool read = false;
   Status listed;
   const auto describe_batches = [&] {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      more.wait(lock, [&] { return next < batches.size() || read; });
+      more.wait(lock, [&] { return next_batch < batches.size() || read; });
       if (read) return;
       // The batch's entries stay where they are while the vector of
       // batches grows.
-      SearchEntry* const first = batches[next].data();
-      SearchEntry* const last = first + batches[next].size();
-      ++next;
+      std::vector<SearchEntry>& batch = batches[next_batch];
+      SearchEntry* const first = batch.data() + next_entry;
+      const std::size_t count =
+          std::min(kDetailsPiece, batch.size() - next_entry);
+      next_entry += count;
+      if (next_entry == batch.size()) {
+        ++next_batch;
+        next_entry = 0;
+      }
       lock.unlock();
-      dir_.FillDetails(first, last);
+      dir_.FillDetails(first, first + count);
       lock.lock();
     }
   };
-  parallel_.ForEach(describe ? 2 + kDescribersWhileReading : 2,
+  parallel_.ForEach(describe ? 1 + DescribersWhileReading() : 2,
                     [&](std::size_t piece) {
     if (piece == 0) {
       // The describing threads stop however the reading ends, memory
@@ -197,7 +212,7 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
         }
       } done{mutex, more, read};
       listed = dir_.ReadNamesInBatches(
-          kDetailsPiece, [&](std::vector<SearchEntry>&& batch) {
+          kNamesBatch, [&](std::vector<SearchEntry>&& batch) {
             std::erase_if(batch, Hidden);
             std::lock_guard<std::mutex> lock(mutex);
             batches.push_back(std::move(batch));
@@ -208,11 +223,11 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
     if (piece == 1) *early_read = ReadFrom(dir_, kFilesBbs, early);
     if (describe) describe_batches();
   });
-  // Every batch a thread took is described by now: the first `next`.
-  std::size_t total = 0, described = 0;
+  // Every piece a thread took is described by now: those before the next.
+  std::size_t total = 0, described = next_entry;
   for (std::size_t i = 0; i < batches.size(); ++i) {
     total += batches[i].size();
-    if (i < next) described += batches[i].size();
+    if (i < next_batch) described += batches[i].size();
   }
   entries_.reserve(total);
   for (std::vector<SearchEntry>& batch : batches) {
@@ -296,7 +311,7 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);
     // In name order the entries, their names and their records lie all
     // over memory: each is asked for a few steps before it is read.
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 64;
     std::vector<const SearchEntry*> shown;
     std::vector<std::string_view> names;
     shown.reserve(end - first);
