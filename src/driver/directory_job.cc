@@ -306,6 +306,28 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
   const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
   result_.rows.resize(count);
   std::vector<Totals> totals(count);
+  // Rows that the sink takes as they are made go to it in order, each piece
+  // written by the thread that finds it next in line, and are freed then.
+  PageSink& sink = *settings_.sink;
+  const bool as_made = sink.TakesRowsAsMade(place_);
+  std::mutex mutex;
+  std::vector<char> made(count);
+  std::size_t next_out = 0;
+  bool writing = false;
+  const auto hand_on = [&](std::size_t piece) {
+    std::unique_lock<std::mutex> lock(mutex);
+    made[piece] = 1;
+    if (writing) return;  // the writing thread comes to it
+    writing = true;
+    while (next_out < count && made[next_out]) {
+      std::string rows = std::move(result_.rows[next_out++]);
+      lock.unlock();
+      sink.TakeRows(rows);
+      rows = std::string();
+      lock.lock();
+    }
+    writing = false;
+  };
   pieces.ForEach(count, [&](std::size_t piece) {
     const std::size_t first = piece * kRowsPiece;
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);
@@ -334,7 +356,9 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     for (std::size_t i = 0; i < shown.size(); ++i) {
       WriteRow(*shown[i], context, described[i], code, &totals[piece], &out);
     }
+    if (as_made) hand_on(piece);
   });
+  if (as_made) result_.rows.clear();
   for (const Totals& piece : totals) {
     result_.totals.TotalFiles += piece.TotalFiles;
     result_.totals.TotalBytes += piece.TotalBytes;

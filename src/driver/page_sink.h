@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/types.h"
@@ -43,6 +44,13 @@ class PageSink {
                       DirectoryResult* result) = 0;
   // On the walk's thread, in walk order, each result once after Finish.
   virtual void Take(DirectoryResult* result) = 0;
+  // Whether the rows of the directory at `place` go to the sink as they
+  // are made, through TakeRows, rather than in its result: for rows that
+  // nothing else can come before, so that a large directory's rows need
+  // not be held until the walk takes them.
+  virtual bool TakesRowsAsMade(const Place& /*place*/) const { return false; }
+  // On the thread of that directory's job, its rows in order, before Take.
+  virtual void TakeRows(std::string_view /*rows*/) {}
 };
 
 // One FILES.HTM in the start directory that lists the whole tree.
@@ -56,6 +64,11 @@ class ListPage final : public PageSink {
   bool creatable() const { return page_.creatable(); }
   void Finish(Directory&, const Place&, DirectoryResult*) override {}
   void Take(DirectoryResult* result) override;
+  // The start directory's rows come first, right after the head.
+  bool TakesRowsAsMade(const Place& place) const override {
+    return place.IsStart();
+  }
+  void TakeRows(std::string_view rows) override { page_.Write(rows); }
   // Writes the foot and replaces the page; what failed, if anything.
   std::optional<Report> Close();
 

@@ -200,8 +200,17 @@ Status FakePlatform::Check(const std::string& what) const {
 
 Status FakePlatform::OpenDirectory(const std::string& path,
                                    std::unique_ptr<Directory>* out) {
-  if (path != "/") return Status::NotFound("No such file or directory");
-  *out = NewDirectory(&root_, "");
+  // "/" or a directory below it, as "/a/b" (its pages keyed "a/b").
+  if (path.empty() || path[0] != '/') {
+    return Status::NotFound("No such file or directory");
+  }
+  std::string below = path.substr(1);
+  if (!below.empty() && below.back() == '/') below.pop_back();
+  Node* node = At(below);
+  if (node == nullptr || (node != &root_ && !node->entry.IsDirectory())) {
+    return Status::NotFound("No such file or directory");
+  }
+  *out = NewDirectory(node, below);
   return Status::Ok();
 }
 
