@@ -167,6 +167,30 @@ std::size_t PartitionPoint(std::size_t first, std::size_t last,
   return first;
 }
 
+// PartitionPoint over [0, size), the answer sought from `near` outwards
+// in doubling steps: few steps when it lies close by.
+template <typename Predicate>
+std::size_t PartitionPointNear(std::size_t size, std::size_t near,
+                               const Predicate& before) {
+  if (size == 0) return 0;
+  near = std::min(near, size - 1);
+  std::size_t step = 1;
+  if (before(near)) {
+    std::size_t first = near + 1;  // the answer lies at or after it
+    while (first + step - 1 < size && before(first + step - 1)) {
+      first += step;
+      step *= 2;
+    }
+    return PartitionPoint(first, std::min(first + step - 1, size), before);
+  }
+  std::size_t last = near;  // the answer lies at or before it
+  while (last >= step && !before(last - step)) {
+    last -= step;
+    step *= 2;
+  }
+  return PartitionPoint(last >= step ? last - step + 1 : 0, last, before);
+}
+
 }  // namespace
 
 std::optional<std::string> DescriptionKey(std::string_view name, TCode code) {
@@ -301,7 +325,8 @@ std::string_view DescriptionLookup::Upper(std::int32_t record) const {
   return std::string_view(upper_).substr(begin, starts_[record + 1] - begin);
 }
 
-std::optional<int> DescriptionLookup::Find(std::string_view key) const {
+std::optional<int> DescriptionLookup::Find(std::string_view key,
+                                          std::size_t* near) const {
   if (key.empty()) return std::nullopt;
   if (key.size() > longest_key_) {
     // Longer than the index keeps of each record.
@@ -329,7 +354,10 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
            record.substr(head_length, key.size() - head_length) ==
                key.substr(head_length);
   };
-  const std::size_t lo = PartitionPoint(0, sorted_.size(), below);
+  const std::size_t lo = near != nullptr
+                            ? PartitionPointNear(sorted_.size(), *near, below)
+                            : PartitionPoint(0, sorted_.size(), below);
+  if (near != nullptr) *near = lo;
   if (lo == sorted_.size() || !begins(lo)) return std::nullopt;
   // The records that begin with a key are few as a rule: find the end of
   // their run by doubling steps from its start.
@@ -341,20 +369,21 @@ std::optional<int> DescriptionLookup::Find(std::string_view key) const {
 }
 
 std::optional<int> DescriptionLookup::Locate(std::string_view name,
-                                            std::size_t* key_size) const {
+                                            std::size_t* key_size,
+                                            std::size_t* near) const {
   // Most directories have no description file: no key is needed then.
   if (sorted_.empty() || name.empty()) return std::nullopt;
   if (list_.Code() == tUtf8) {
     const std::optional<std::string> key = DescriptionKey(name, tUtf8);
     if (!key) return std::nullopt;
     *key_size = key->size();
-    return Find(*key);
+    return Find(*key, near);
   }
   // One buffer for every lookup of the thread: no allocation per entry.
   thread_local std::string key;
   if (!CodePageKey(name, list_.Code(), &key)) return std::nullopt;
   *key_size = key.size();
-  return Find(key);
+  return Find(key, near);
 }
 
 std::optional<std::string_view> DescriptionLookup::DescriptionOf(
@@ -371,12 +400,15 @@ void DescriptionLookup::DescriptionsOf(
   // A few at a time: first where each record is, then the records, each
   // step asking for the memory of the whole group before it is read.
   constexpr std::size_t kGroup = 16;
+  // Names come in name order as a rule, which is about the records' order
+  // upper-cased: each search starts where the one before ended.
+  std::size_t near = sorted_.size() / 2;
   for (std::size_t base = 0; base < names.size(); base += kGroup) {
     const std::size_t count = std::min(kGroup, names.size() - base);
     std::optional<int> records[kGroup];
     std::size_t key_sizes[kGroup];
     for (std::size_t i = 0; i < count; ++i) {
-      records[i] = Locate(names[base + i], &key_sizes[i]);
+      records[i] = Locate(names[base + i], &key_sizes[i], &near);
       if (records[i]) list_.Prefetch(*records[i]);
     }
     std::string_view texts[kGroup];

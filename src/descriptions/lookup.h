@@ -61,13 +61,18 @@ class DescriptionLookup {
 
   // The slot of the first record in file order that begins with `key` (as
   // FindDescription takes it), or nullopt when none does.
-  std::optional<int> Find(std::string_view key) const;
+  // With `near`, the search starts at *near, where the key is likely to
+  // sort (keys looked up in about the order of the records), and leaves
+  // there where this key sorts.
+  std::optional<int> Find(std::string_view key,
+                          std::size_t* near = nullptr) const;
 
  private:
   std::string_view Upper(std::int32_t record) const;
   // The slot that describes `name`, as Find gives it, and the length of
   // the key it was looked up by.
-  std::optional<int> Locate(std::string_view name, std::size_t* key_size) const;
+  std::optional<int> Locate(std::string_view name, std::size_t* key_size,
+                            std::size_t* near = nullptr) const;
 
   const DescriptionList& list_;
   // No key is longer than this; the copies below stop there.
