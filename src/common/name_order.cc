@@ -52,6 +52,16 @@ class Units {
       *unit = UpperOf(b);
       return true;
     }
+    // Two bytes (Cyrillic, Greek, most accented Latin) decoded here: the
+    // common case of names that are not ASCII.
+    if (b >= 0xC2 && b <= 0xDF && pos_ + 1 < name_.size()) {
+      const unsigned char next = static_cast<unsigned char>(name_[pos_ + 1]);
+      if ((next & 0xC0) == 0x80) {
+        pos_ += 2;
+        *unit = UpperOf(static_cast<char16_t>((b & 0x1F) << 6 | (next & 0x3F)));
+        return true;
+      }
+    }
     const char32_t c = NameCharacter(name_, &pos_);
     if (c >= 0x10000) {
       // Surrogates have no uppercase mapping: the pair is taken as it is.
