@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +78,42 @@ TEST(NameOrderTest, OrdersEntriesWhateverOrderTheyCameIn) {
     }
   }
   EXPECT_TRUE(NameOrder(nullptr, 0).empty());
+}
+
+// Many names of a few stems, as archives hold them: the order of the whole
+// directory agrees with NameBefore (checked above against the table), one
+// pair at a time.
+TEST(NameOrderTest, LargeDirectoryOfSharedStemsAgreesWithEveryPair) {
+  const std::vector<std::string> stems = {
+      "", "Driver ПРОГРАММА ", "driver программа ", "Annual Report 2023 ",
+      "\xF0\xA0", "отчёт_", "😀😀😀😀😀"};
+  const std::vector<std::string> pieces = {"a", "A", "b", "_", "1", "ё",
+                                           "Ё", "е", "𐐀", "\xF0", ".", " "};
+  std::mt19937 random(7);
+  std::set<std::string> names;
+  while (names.size() < 3000) {
+    std::string name = stems[random() % stems.size()];
+    for (std::size_t n = 1 + random() % 12; n > 0; --n) {
+      name += pieces[random() % pieces.size()];
+    }
+    names.insert(name);
+  }
+  std::vector<SearchEntry> entries;
+  for (const std::string& name : names) entries.emplace_back().Name = name;
+  std::shuffle(entries.begin(), entries.end(), random);
+  const std::vector<std::uint32_t> order =
+      NameOrder(entries.data(), entries.size());
+  ASSERT_EQ(order.size(), entries.size());
+  std::vector<bool> seen(entries.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    ASSERT_LT(order[k], entries.size());
+    EXPECT_FALSE(seen[order[k]]);
+    seen[order[k]] = true;
+    if (k > 0) {
+      ASSERT_TRUE(NameBefore(entries[order[k - 1]].Name, entries[order[k]].Name))
+          << entries[order[k - 1]].Name << " before " << entries[order[k]].Name;
+    }
+  }
 }
 
 TEST(NameOrderTest, UppercaseTableFollowsUnicodeData) {
