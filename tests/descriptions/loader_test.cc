@@ -70,6 +70,9 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
       {"name raised, blanks collapsed",
        "foo.txt  Some   Text",
        {"FOO.TXT Some Text"}},
+      {"runs of blanks wherever they begin in a long line",
+       "a.txt x  y\nb.txt 0123456789  z\nc.txt 0123456789abcdef    g  h\n",
+       {"A.TXT x y", "B.TXT 0123456789 z", "C.TXT 0123456789abcdef g h"}},
       {"only a-z of the first word raised",
        "ab\xE0"
        "c.z dE\n",
