@@ -332,7 +332,7 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     const std::size_t first = piece * kRowsPiece;
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);
     // In name order the entries, their names and their records lie all
-    // over memory: each is asked for a few steps before it is read.
+    // over memory: each is asked for some rows before it is read.
     constexpr std::size_t kAhead = 64;
     std::vector<const SearchEntry*> shown;
     std::vector<std::string_view> names;
