@@ -60,7 +60,7 @@ std::string CreatedStamp(const LocalDate& today) {
   return stamp;
 }
 
-std::string DateText(const LocalDate& date) {
+void AppendDateText(const LocalDate& date, std::string* out) {
   // Every row has a date: the usual one (a four-digit year) is put together
   // in place rather than from number texts.
   if (date.month >= 1 && date.month <= 12 && date.day >= 1 &&
@@ -81,12 +81,18 @@ std::string DateText(const LocalDate& date) {
     text[n++] = '-';
     text[n++] = static_cast<char>('0' + date.year / 10 % 10);
     text[n++] = static_cast<char>('0' + date.year % 10);
-    return std::string(text, n);
+    out->append(text, n);
+    return;
   }
   // A blank, not nothing, before a two-digit month keeps the column even.
-  std::string text(1, date.month <= 9 ? '0' : ' ');
-  text.append(std::to_string(date.month));
-  AppendDayAndYear(date, &text);
+  out->push_back(date.month <= 9 ? '0' : ' ');
+  out->append(std::to_string(date.month));
+  AppendDayAndYear(date, out);
+}
+
+std::string DateText(const LocalDate& date) {
+  std::string text;
+  AppendDateText(date, &text);
   return text;
 }
 

@@ -21,6 +21,8 @@ std::string CreatedStamp(const LocalDate& today);
 // "MM-DD-YY" as a date cell shows it: a blank instead of nothing before a
 // two-digit month, "-0" before a one-digit day, the year's last two digits.
 std::string DateText(const LocalDate& date);
+// DateText appended to *out.
+void AppendDateText(const LocalDate& date, std::string* out);
 
 }  // namespace tabulon
 

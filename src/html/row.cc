@@ -62,7 +62,7 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   if (directory) {
     out->append("<b>");
     AppendNameText(name, link_at, link_size, out);
-    out->append("</b></a></td><td align=center><b>DIR</b></td>");
+    out->append("</b></a></td><td align=center><b>DIR</b></td><td>");
   } else {
     AppendNameText(name, link_at, link_size, out);
     out->append("</a></td><td align=right>");
@@ -70,18 +70,15 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
     const std::to_chars_result end =
         std::to_chars(size, size + sizeof size, entry.Size);
     out->append(size, end.ptr);
-    out->append(" </td>");
+    out->append(" </td><td>");
   }
-  out->append("<td>");
-  out->append(DateText(entry.Time));
-  out->append("</td>");
-
+  AppendDateText(entry.Time, out);
   if (description) {
-    out->append("<td> ");
+    out->append("</td><td> ");
     AppendDescription(*description, code, out);
     out->append("</td></tr>\r\n");
   } else {
-    out->append("<td></td></tr>\r\n");
+    out->append("</td><td></td></tr>\r\n");
   }
   return true;
 }
