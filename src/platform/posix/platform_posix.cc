@@ -21,12 +21,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <system_error>
