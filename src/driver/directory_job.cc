@@ -165,7 +165,18 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
   // looking for it would only cost a call of the system), and describe the
   // entries read so far. What is left to describe when the last name is
   // read is described beside the name order and the index.
-  const bool describe = dir_.NamesOnly();
+  if (!dir_.NamesOnly()) {
+    // The details come with the names: nothing to describe meanwhile.
+    Status listed;
+    parallel_.ForEach(2, [&](std::size_t piece) {
+      if (piece == 0) {
+        listed = dir_.ReadNames(&entries_);
+      } else {
+        *early_read = ReadFrom(dir_, kFilesBbs, early);
+      }
+    });
+    return Sift(listed, 0);
+  }
   std::mutex mutex;
   std::condition_variable more;
   std::vector<std::vector<SearchEntry>> batches;
@@ -194,8 +205,7 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
       lock.lock();
     }
   };
-  parallel_.ForEach(describe ? 1 + DescribersWhileReading() : 2,
-                    [&](std::size_t piece) {
+  parallel_.ForEach(1 + DescribersWhileReading(), [&](std::size_t piece) {
     if (piece == 0) {
       // The describing threads stop however the reading ends, memory
       // running out included.
@@ -221,7 +231,7 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
       return;
     }
     if (piece == 1) *early_read = ReadFrom(dir_, kFilesBbs, early);
-    if (describe) describe_batches();
+    describe_batches();
   });
   // Every piece a thread took is described by now: those before the next.
   std::size_t total = 0, described = next_entry;
@@ -234,7 +244,7 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
     std::move(batch.begin(), batch.end(), std::back_inserter(entries_));
     batch = std::vector<SearchEntry>();
   }
-  return Sift(listed, describe ? described : 0);
+  return Sift(listed, described);
 }
 
 std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
