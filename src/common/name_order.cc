@@ -79,9 +79,81 @@ class Units {
   char16_t low_ = 0;  // the second unit of a pair still to come
 };
 
-// One entry's place in the sort: the length of its key (big-endian units,
-// so that byte order is unit order and a prefix sorts first) and the eight
-// key bytes from the depth being sorted, as one number.
+constexpr std::uint64_t kEach = 0x0101010101010101;  // a byte's value in each
+constexpr std::uint64_t kHighBits = 0x80 * kEach;
+
+// Writes `unit` as UTF-8 writes a character: one byte for ASCII, at most
+// three. Byte order of such keys is unit order, a key that is a prefix of
+// another sorts first, and no unit gives a zero byte. Names, mostly ASCII,
+// take half the bytes two per unit would.
+unsigned char* PutUnit(char16_t unit, unsigned char* out) {
+  if (unit < 0x80) {
+    *out++ = static_cast<unsigned char>(unit);
+  } else if (unit < 0x800) {
+    *out++ = static_cast<unsigned char>(0xC0 | unit >> 6);
+    *out++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+  } else {
+    *out++ = static_cast<unsigned char>(0xE0 | unit >> 12);
+    *out++ = static_cast<unsigned char>(0x80 | (unit >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+  }
+  return out;
+}
+
+// Writes the key of `name`: its units, raised, each written by PutUnit.
+unsigned char* PutKey(std::string_view name, unsigned char* out) {
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    if (pos + 8 <= name.size()) {
+      std::uint64_t bytes;
+      std::memcpy(&bytes, name.data() + pos, sizeof bytes);
+      if ((bytes & kHighBits) == 0) {
+        // Eight ASCII bytes at once, as names mostly are: a byte's high bit
+        // is set where it is at least 'a' and not past 'z', and no sum
+        // carries into the next byte.
+        const std::uint64_t lower = (bytes + kEach * (0x80 - 'a')) &
+                                    ~(bytes + kEach * (0x80 - 'z' - 1)) &
+                                    kHighBits;
+        bytes -= lower >> 2;  // 0x80 >> 2 is the distance from 'a' to 'A'
+        std::memcpy(out, &bytes, sizeof bytes);
+        out += 8;
+        pos += 8;
+        continue;
+      }
+    }
+    const unsigned char b = static_cast<unsigned char>(name[pos]);
+    if (b < 0x80) {
+      *out++ = static_cast<unsigned char>(b >= 'a' && b <= 'z' ? b - 0x20 : b);
+      ++pos;
+      continue;
+    }
+    // Two bytes (Cyrillic, Greek, most accented Latin) decoded here.
+    if (b >= 0xC2 && b <= 0xDF && pos + 1 < name.size()) {
+      const unsigned char next = static_cast<unsigned char>(name[pos + 1]);
+      if ((next & 0xC0) == 0x80) {
+        out = PutUnit(UpperOf(static_cast<char16_t>((b & 0x1F) << 6 |
+                                                    (next & 0x3F))),
+                      out);
+        pos += 2;
+        continue;
+      }
+    }
+    const char32_t c = NameCharacter(name, &pos);
+    if (c >= 0x10000) {
+      // Surrogates have no uppercase mapping: the pair is taken as it is.
+      out = PutUnit(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)), out);
+      out = PutUnit(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)),
+                    out);
+    } else {
+      out = PutUnit(UpperOf(static_cast<char16_t>(c)), out);
+    }
+  }
+  return out;
+}
+
+// One entry's place in the sort: the length of its key (units written by
+// PutUnit) and the eight key bytes from the depth being sorted, as one
+// number.
 struct SortKey {
   std::uint64_t head;
   std::uint32_t index;
@@ -131,8 +203,7 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
       SortKey* run_end = run + 1;
       while (run_end != last && run_end->head == run->head) ++run_end;
       if (run_end - run > 1) {
-        // Keys that end within these eight bytes are a prefix of the
-        // longer ones (equal heads pad them with zero units): they come
+        // Keys that end within these eight bytes (padded with zeros) come
         // first, shorter before longer, equal ones by their names' bytes.
         SortKey* const longer = std::partition(
             run, run_end,
@@ -180,38 +251,23 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
                                      std::size_t count) {
   std::size_t total = 0;
   for (std::size_t i = 0; i < count; ++i) total += entries[i].Name.size();
-  // A name has at most one unit per byte (a four-byte character makes two).
-  // Not cleared first: the keys fill it from the start, and what is left
-  // (which a head may load past the last key) is cleared below.
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[2 * total + 8]);
+  // A name byte gives at most three key bytes (a byte that is not UTF-8
+  // stands for a character of code page 866; four bytes make two units).
+  // Not cleared: the keys fill it from the start, and a head loads at most
+  // seven bytes past the last key, which are cleared below.
+  const std::size_t size = 3 * total + 8;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
   std::vector<SortKey> keys(count);
   std::vector<std::size_t> offsets(count);
-  std::size_t end = 0;
+  unsigned char* end = buffer.get();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::string& name = entries[i].Name;
-    const std::size_t start = end;
-    // Names are mostly ASCII, whose units are their bytes raised a-z: no
-    // decoding and no table of the whole plane for them.
-    std::size_t ascii = 0;
-    for (;
-         ascii < name.size() && static_cast<unsigned char>(name[ascii]) < 0x80;
-         ++ascii) {
-      const char c = name[ascii];
-      buffer[end++] = 0;
-      buffer[end++] =
-          static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    Units units(std::string_view(name).substr(ascii));
-    char16_t u;
-    while (units.Next(&u)) {
-      buffer[end++] = static_cast<unsigned char>(u >> 8);
-      buffer[end++] = static_cast<unsigned char>(u & 0xFF);
-    }
-    offsets[i] = start;
+    unsigned char* const start = end;
+    end = PutKey(entries[i].Name, end);
+    offsets[i] = static_cast<std::size_t>(start - buffer.get());
     keys[i] = SortKey{0, static_cast<std::uint32_t>(i),
                       static_cast<std::uint32_t>(end - start)};
   }
-  std::memset(buffer.get() + end, 0, 2 * total + 8 - end);
+  std::memset(end, 0, 8);
   SortKeys(&keys, buffer.get(), offsets, entries);
   std::vector<std::uint32_t> indices(count);
   for (std::size_t i = 0; i < count; ++i) indices[i] = keys[i].index;

@@ -87,8 +87,10 @@ TEST(NameOrderTest, LargeDirectoryOfSharedStemsAgreesWithEveryPair) {
   const std::vector<std::string> stems = {
       "", "Driver ПРОГРАММА ", "driver программа ", "Annual Report 2023 ",
       "\xF0\xA0", "отчёт_", "😀😀😀😀😀"};
-  const std::vector<std::string> pieces = {"a", "A", "b", "_", "1", "ё",
-                                           "Ё", "е", "𐐀", "\xF0", ".", " "};
+  // ASCII on both sides of the letters, and letters raised to ASCII.
+  const std::vector<std::string> pieces = {
+      "a", "A", "b", "_", "1", "ё", "Ё", "е", "𐐀", "\xF0", ".", " ",
+      "@", "[", "`", "{", "z", "Z", "\x7F", "ı", "ſ", "ｆ", "\xE0"};
   std::mt19937 random(7);
   std::set<std::string> names;
   while (names.size() < 3000) {
