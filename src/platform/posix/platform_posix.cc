@@ -172,6 +172,10 @@ int OpenDirectoryAt(int at, const char* path, int flags, bool* listable) {
   return search;
 }
 
+// The thread that takes stop signals reaches the process's descriptors
+// through /proc/self/fd rather than sharing them.
+bool g_stop_reaches_through_proc = false;
+
 PendingFiles& Pending() {
   static PendingFiles* pending = new PendingFiles;  // outlives every thread
   return *pending;
@@ -231,7 +235,19 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     return status_;
   }
 
-  void RemoveForStop() override { ::unlinkat(dir_, temp_.c_str(), 0); }
+  // Runs on the thread that takes stop signals, whose descriptors are not
+  // the others' when it could reach theirs through /proc.
+  void RemoveForStop() override {
+    if (!g_stop_reaches_through_proc) {
+      ::unlinkat(dir_, temp_.c_str(), 0);
+      return;
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(dir_);
+    const int dir = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    ::unlinkat(dir, temp_.c_str(), 0);
+    ::close(dir);
+  }
 
  private:
   int dir_ = -1;
@@ -539,7 +555,14 @@ sigset_t StopSignals() {
 
 // Takes the first stop signal, removes every temporary page, and ends the
 // process by that signal, so that its exit status shows it.
-void TakeStopSignals(sigset_t set) {
+void TakeStopSignals(sigset_t set, std::atomic<bool>* started) {
+  // A table of descriptors of its own: while the other threads share theirs
+  // with no one else (a run on one thread), the system gives them files
+  // without counting references, which a walk does hundreds of thousands of
+  // times. The copy holds only what was open when the process began.
+  if (g_stop_reaches_through_proc) ::unshare(CLONE_FILES);
+  started->store(true);
+  started->notify_one();
   int sig = 0;
   while (::sigwait(&set, &sig) != 0) {
   }
@@ -570,11 +593,16 @@ void HandleStops() {
     // Under a file-size limit a write past it fails with EFBIG and is
     // reported, the previous page kept, instead of the signal ending the run.
     ::signal(SIGXFSZ, SIG_IGN);
+    g_stop_reaches_through_proc = ::access("/proc/self/fd", X_OK) == 0;
     const sigset_t set = StopSignals();
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &set, &old);
     try {
-      std::thread(TakeStopSignals, set).detach();
+      static std::atomic<bool> started{false};
+      std::thread(TakeStopSignals, set, &started).detach();
+      // Nothing is opened before the thread has its own table, so that it
+      // keeps no file of the run open.
+      started.wait(false);
     } catch (const std::system_error&) {
       // Without the thread a stop ends the run as it would by default.
       ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
