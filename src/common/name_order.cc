@@ -179,14 +179,14 @@ std::uint64_t HeadAt(const unsigned char* key, std::size_t length,
 // into the buffer per comparison, which made a sort of whole keys twice as
 // slow on directories whose names share their first units.
 void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
-              const std::vector<std::size_t>& offsets,
-              const SearchEntry* entries) {
+              const std::size_t* offsets, const SearchEntry* entries) {
   struct Range {
     std::size_t first;
     std::size_t last;
     std::size_t depth;
   };
   std::vector<Range> ranges;
+  ranges.reserve(16);  // enough for most directories
   if (keys->size() > 1) ranges.push_back({0, keys->size(), 0});
   while (!ranges.empty()) {
     const Range r = ranges.back();
@@ -255,20 +255,22 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   // stands for a character of code page 866; four bytes make two units).
   // Not cleared: the keys fill it from the start, and a head loads at most
   // seven bytes past the last key, which are cleared below.
-  const std::size_t size = 3 * total + 8;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[size]);
+  // The keys' offsets come first in the block, then the keys.
+  const std::size_t size = count * sizeof(std::size_t) + 3 * total + 8;
+  std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
+  std::size_t* const offsets = reinterpret_cast<std::size_t*>(block.get());
+  unsigned char* const buffer = block.get() + count * sizeof(std::size_t);
   std::vector<SortKey> keys(count);
-  std::vector<std::size_t> offsets(count);
-  unsigned char* end = buffer.get();
+  unsigned char* end = buffer;
   for (std::size_t i = 0; i < count; ++i) {
     unsigned char* const start = end;
     end = PutKey(entries[i].Name, end);
-    offsets[i] = static_cast<std::size_t>(start - buffer.get());
+    offsets[i] = static_cast<std::size_t>(start - buffer);
     keys[i] = SortKey{0, static_cast<std::uint32_t>(i),
                       static_cast<std::uint32_t>(end - start)};
   }
   std::memset(end, 0, 8);
-  SortKeys(&keys, buffer.get(), offsets, entries);
+  SortKeys(&keys, buffer, offsets, entries);
   std::vector<std::uint32_t> indices(count);
   for (std::size_t i = 0; i < count; ++i) indices[i] = keys[i].index;
   return indices;

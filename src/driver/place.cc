@@ -1,7 +1,5 @@
 #include "driver/place.h"
 
-#include <algorithm>
-
 #include "driver/page_sink.h"
 #include "html/text.h"
 
@@ -36,11 +34,12 @@ Place::~Place() {
 }
 
 std::vector<const Place*> Place::Chain() const {
-  std::vector<const Place*> chain;
+  std::size_t depth = 0;
+  for (const Place* p = this; p != nullptr; p = p->parent_.get()) ++depth;
+  std::vector<const Place*> chain(depth);
   for (const Place* p = this; p != nullptr; p = p->parent_.get()) {
-    chain.push_back(p);
+    chain[--depth] = p;
   }
-  std::reverse(chain.begin(), chain.end());
   return chain;
 }
 

@@ -176,6 +176,16 @@ int OpenDirectoryAt(int at, const char* path, int flags, bool* listable) {
 // through /proc/self/fd rather than sharing them.
 bool g_stop_reaches_through_proc = false;
 
+constexpr std::size_t kNamesBlock = 32 << 10;
+
+// Where this thread reads directory entries: a block per thread, not per
+// directory, since allocating one this large makes the heap sort its small
+// free pieces every time.
+char* NamesBlock() {
+  thread_local const std::unique_ptr<char[]> block(new char[kNamesBlock]);
+  return block.get();
+}
+
 PendingFiles& Pending() {
   static PendingFiles* pending = new PendingFiles;  // outlives every thread
   return *pending;
@@ -464,18 +474,17 @@ class PosixDirectory final : public Directory {
       return FromErrno(errno);
     }
     read_before_ = listable_;
-    constexpr std::size_t kBlock = 32 << 10;
-    const std::unique_ptr<char[]> block(new char[kBlock]);
+    char* const block = NamesBlock();
     Status status;
     for (;;) {
-      const ssize_t got = ::getdents64(fd, block.get(), kBlock);
+      const ssize_t got = ::getdents64(fd, block, kNamesBlock);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
         if (got < 0) status = FromErrno(errno);
         break;
       }
       for (ssize_t at = 0; at < got;) {
-        const auto* d = reinterpret_cast<const struct dirent64*>(block.get() + at);
+        const auto* d = reinterpret_cast<const struct dirent64*>(block + at);
         at += d->d_reclen;
         const char* name = d->d_name;
         if (name[0] == '.' &&
