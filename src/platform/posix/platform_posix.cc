@@ -35,6 +35,7 @@
 
 #include "platform/pending_files.h"
 #include "platform/platform.h"
+#include "platform/posix/local_dates.h"
 
 namespace tabulon {
 namespace {
@@ -78,22 +79,11 @@ Status FromErrno(int error) {
   return Status::Failed(Reason(error));
 }
 
-LocalDate ToLocalDate(time_t t) {
-  struct tm parts;
-  LocalDate date;
-  if (localtime_r(&t, &parts) != nullptr) {
-    date.year = parts.tm_year + 1900;
-    date.month = parts.tm_mon + 1;
-    date.day = parts.tm_mday;
-  }
-  return date;
-}
-
 void Fill(const struct stat& st, SearchEntry* entry) {
   if (S_ISDIR(st.st_mode)) entry->Attr |= kAttrDirectory;
   if ((st.st_mode & 0222) == 0) entry->Attr |= kAttrReadOnly;
   entry->Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
-  entry->Time = ToLocalDate(st.st_mtime);
+  entry->Time = LocalDateOf(st.st_mtime);
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -630,6 +620,7 @@ class PosixPlatform final : public Platform {
     }
     if (program_.empty()) program_ = "tabulon";
     tzset();
+    ForgetLocalDates();  // they were of the zone before
   }
 
   CommandLine ReadCommandLine() override {
@@ -662,7 +653,7 @@ class PosixPlatform final : public Platform {
     return Status::Ok();
   }
 
-  LocalDate Today() override { return ToLocalDate(::time(nullptr)); }
+  LocalDate Today() override { return LocalDateFromSystem(::time(nullptr)); }
   std::uint64_t MonotonicMs() override {
     struct timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
