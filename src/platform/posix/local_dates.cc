@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "common/prefetch.h"
+
 namespace tabulon {
 namespace {
 
@@ -76,6 +78,14 @@ std::int32_t DistanceOver(std::int64_t span) {
   return static_cast<std::int32_t>(*first);
 }
 
+std::int64_t SpanOf(time_t t) {
+  return FloorDiv(static_cast<std::int64_t>(t), kSpan);
+}
+
+std::atomic<std::uint64_t>& SlotOf(std::int64_t span) {
+  return g_spans[static_cast<std::uint64_t>(span) % kSlots];
+}
+
 }  // namespace
 
 void ForgetLocalDates() {
@@ -95,13 +105,14 @@ LocalDate LocalDateFromSystem(time_t t) {
   return date;
 }
 
+void PrefetchLocalDate(time_t t) { Prefetch(&SlotOf(SpanOf(t))); }
+
 LocalDate LocalDateOf(time_t t) {
-  const std::int64_t span = FloorDiv(static_cast<std::int64_t>(t), kSpan);
+  const std::int64_t span = SpanOf(t);
   // Dates of some million years either way; the rest go to the system.
   if (span <= INT32_MIN || span >= INT32_MAX) return LocalDateFromSystem(t);
   const std::uint64_t tag = static_cast<std::uint64_t>(span - INT32_MIN);
-  std::atomic<std::uint64_t>& slot =
-      g_spans[static_cast<std::uint64_t>(span) % kSlots];
+  std::atomic<std::uint64_t>& slot = SlotOf(span);
   std::uint64_t word = slot.load(std::memory_order_relaxed);
   if (word >> 32 != tag) {
     word = tag << 32 | static_cast<std::uint32_t>(DistanceOver(span));

@@ -11,6 +11,9 @@ namespace tabulon {
 // none), from the system only once for every two days of times asked.
 LocalDate LocalDateOf(time_t t);
 
+// Asks for what LocalDateOf(t) reads to be fetched into the caches.
+void PrefetchLocalDate(time_t t);
+
 // Forgets what LocalDateOf learnt: for a time zone read anew (tzset).
 void ForgetLocalDates();
 

@@ -79,11 +79,11 @@ Status FromErrno(int error) {
   return Status::Failed(Reason(error));
 }
 
+// All but the date, which the caller takes.
 void Fill(const struct stat& st, SearchEntry* entry) {
   if (S_ISDIR(st.st_mode)) entry->Attr |= kAttrDirectory;
   if ((st.st_mode & 0222) == 0) entry->Attr |= kAttrReadOnly;
   entry->Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
-  entry->Time = LocalDateOf(st.st_mtime);
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {
@@ -329,6 +329,11 @@ class PosixDirectory final : public Directory {
   bool NamesOnly() const override { return true; }
 
   void FillDetails(SearchEntry* first, SearchEntry* last) override {
+    // Each entry's date is taken after the next entry's call of the system,
+    // which gives what LocalDateOf keeps of its time the while to come from
+    // memory.
+    SearchEntry* undated = nullptr;
+    time_t undated_time = 0;
     for (SearchEntry* entry = first; entry != last; ++entry) {
       const char* name = entry->Name.c_str();
       struct stat st;
@@ -342,7 +347,12 @@ class PosixDirectory final : public Directory {
         if (::fstatat(fd_, name, &target, 0) == 0) st = target;
       }
       Fill(st, entry);
+      PrefetchLocalDate(st.st_mtime);
+      if (undated != nullptr) undated->Time = LocalDateOf(undated_time);
+      undated = entry;
+      undated_time = st.st_mtime;
     }
+    if (undated != nullptr) undated->Time = LocalDateOf(undated_time);
   }
 
   Status OpenSubdirectory(const std::string& name,
