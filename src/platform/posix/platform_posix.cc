@@ -329,9 +329,9 @@ class PosixDirectory final : public Directory {
   bool NamesOnly() const override { return true; }
 
   void FillDetails(SearchEntry* first, SearchEntry* last) override {
-    // Each entry's date is taken after the next entry's call of the system,
-    // which gives what LocalDateOf keeps of its time the while to come from
-    // memory.
+    // Each entry's date is taken once the next entry is described: that
+    // call of the system gives the word LocalDateOf reads for the date the
+    // time to come from memory.
     SearchEntry* undated = nullptr;
     time_t undated_time = 0;
     for (SearchEntry* entry = first; entry != last; ++entry) {
