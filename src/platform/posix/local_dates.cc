@@ -30,7 +30,7 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
   return a / b - (a % b < 0 ? 1 : 0);
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+// Days since 1970-01-01 of a proleptic Gregorian date.
 std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
   y -= m <= 2;
   const std::int64_t era = FloorDiv(y, 400);
@@ -40,17 +40,26 @@ std::int64_t DaysFromCivil(std::int64_t y, int m, int d) {
   return era * 146097 + doe - 719468;
 }
 
-LocalDate CivilFromDays(std::int64_t z) {
-  z += 719468;
-  const std::int64_t era = FloorDiv(z, 146097);
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
+// The proleptic Gregorian date of a day counted from 1970-01-01. Reckoned
+// from a March 1st some 400 million years back, so that every number is
+// unsigned and divides by constants in fewer steps; good for the days of
+// the spans taken, some 11 million years either way.
+LocalDate CivilFromDays(std::int64_t days) {
+  constexpr std::uint64_t kEras = std::uint64_t{1} << 20;  // of 400 years
+  const std::uint64_t z = static_cast<std::uint64_t>(days + 719468) +
+                          kEras * 146097;
+  const std::uint64_t era = z / 146097;
+  const std::uint64_t doe = z - era * 146097;
+  const std::uint64_t yoe =
+      (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::uint64_t mp = (5 * doy + 2) / 153;
   LocalDate date;
   date.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   date.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  date.year = static_cast<int>(yoe + era * 400 + (date.month <= 2));
+  date.year = static_cast<int>(static_cast<std::int64_t>(yoe + era * 400) -
+                               static_cast<std::int64_t>(kEras * 400) +
+                               (date.month <= 2));
   return date;
 }
 
