@@ -1,5 +1,7 @@
 #include "driver/page_sink.h"
 
+#include <utility>
+
 #include "html/page.h"
 
 namespace tabulon {
@@ -29,7 +31,7 @@ ListPage::ListPage(Platform& platform, Directory& root,
 }
 
 void ListPage::Take(DirectoryResult* result) {
-  for (const std::string& piece : result->rows) page_.Write(piece);
+  for (std::string& piece : result->rows) page_.Write(std::move(piece));
   result->rows.clear();
   totals_.TotalFiles += result->totals.TotalFiles;
   totals_.TotalBytes += result->totals.TotalBytes;

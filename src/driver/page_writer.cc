@@ -12,6 +12,7 @@ constexpr std::size_t kBlock = 1 << 20;
 // A piece this large (the rows of a large directory) is not worth copying
 // into the block first.
 constexpr std::size_t kDirect = 64 << 10;
+constexpr std::size_t kGathered = 16 << 10;
 
 // Reads up to `size` bytes, fewer only at the end.
 Status ReadFully(InputFile& file, char* buffer, std::size_t size,
@@ -42,34 +43,60 @@ PageWriter::~PageWriter() = default;
 
 void PageWriter::Write(std::string_view bytes) {
   if (!status_.ok()) return;
-  if (bytes.size() < kDirect && buffer_.size() + bytes.size() < kBlock) {
-    buffer_.append(bytes);
+  if (bytes.size() >= kDirect) {
+    Flush();
+    Put({&bytes, 1});
     return;
   }
-  Flush();
-  Put(bytes);
+  if (!last_is_ours_) {
+    // Room for a page of a directory of some fifty files: most pages are
+    // gathered whole in it.
+    pending_.emplace_back().reserve(std::max(bytes.size(), kGathered));
+    last_is_ours_ = true;
+  }
+  pending_.back().append(bytes);
+  pending_bytes_ += bytes.size();
+  if (pending_bytes_ >= kBlock) Flush();
+}
+
+void PageWriter::Write(std::string&& bytes) {
+  if (!status_.ok()) return;
+  pending_bytes_ += bytes.size();
+  pending_.push_back(std::move(bytes));
+  last_is_ours_ = false;
+  if (pending_bytes_ >= kBlock) Flush();
 }
 
 void PageWriter::Flush() {
-  Put(buffer_);
-  buffer_.clear();
+  std::vector<std::string_view> pieces(pending_.begin(), pending_.end());
+  Put(pieces);
+  pending_.clear();
+  pending_bytes_ = 0;
+  last_is_ours_ = false;
 }
 
-void PageWriter::Put(std::string_view bytes) {
-  if (!status_.ok() || bytes.empty()) return;
+void PageWriter::Put(std::span<const std::string_view> pieces) {
+  if (!status_.ok() || pieces.empty()) return;
   if (old_) {
-    compared_.resize(bytes.size());
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    compared_.resize(size);
     std::size_t got = 0;
-    const Status read = ReadFully(*old_, compared_.data(), bytes.size(), &got);
-    if (read.ok() && got == bytes.size() &&
-        std::memcmp(compared_.data(), bytes.data(), got) == 0) {
-      matched_ += got;
+    const Status read = ReadFully(*old_, compared_.data(), size, &got);
+    bool same = read.ok() && got == size;
+    for (std::size_t at = 0, i = 0; same && i < pieces.size(); ++i) {
+      same = std::memcmp(compared_.data() + at, pieces[i].data(),
+                         pieces[i].size()) == 0;
+      at += pieces[i].size();
+    }
+    if (same) {
+      matched_ += size;
       return;
     }
     Diverge();
     if (!status_.ok()) return;
   }
-  status_ = out_->Write(bytes);
+  status_ = out_->WriteGathered(pieces);
 }
 
 void PageWriter::Diverge() {

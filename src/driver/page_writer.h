@@ -2,8 +2,10 @@
 #define TABULON_DRIVER_PAGE_WRITER_H_
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/status.h"
 #include "platform/platform.h"
@@ -26,6 +28,9 @@ class PageWriter {
 
   // Appends bytes to the page.
   void Write(std::string_view bytes);
+  // The same, keeping the string until its bytes are written rather than
+  // copying them (the rows of a directory, among many others).
+  void Write(std::string&& bytes);
 
   struct Outcome {
     Status status;         // the first failure, if any
@@ -41,8 +46,8 @@ class PageWriter {
 
  private:
   void Flush();
-  // Compares or writes `bytes`, which follow what went before.
-  void Put(std::string_view bytes);
+  // Compares or writes `pieces`, which follow what went before.
+  void Put(std::span<const std::string_view> pieces);
   // The bytes differ from the page on disk: make the new page, holding the
   // bytes found equal so far.
   void Diverge();
@@ -52,7 +57,11 @@ class PageWriter {
   std::string name_;
   std::unique_ptr<InputFile> old_;  // while the bytes are still the same
   std::unique_ptr<OutputFile> out_;
-  std::string buffer_;
+  // Bytes not yet compared or written, in order: strings taken whole, and
+  // copied bytes gathered at the end of the last one when it is ours.
+  std::vector<std::string> pending_;
+  std::size_t pending_bytes_ = 0;
+  bool last_is_ours_ = false;
   std::string compared_;
   std::uint64_t matched_ = 0;  // bytes found equal to the page on disk
   Status status_;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,14 @@ class OutputFile {
   virtual ~OutputFile() = default;
   // Appends bytes; a failure is sticky: later writes do nothing.
   virtual Status Write(std::string_view bytes) = 0;
+  // Appends the pieces in order, as Write would one after the other.
+  virtual Status WriteGathered(std::span<const std::string_view> pieces) {
+    Status status;
+    for (const std::string_view piece : pieces) {
+      if (!(status = Write(piece)).ok()) break;
+    }
+    return status;
+  }
   // Flushes, closes and renames over the target. Called at most once.
   virtual Status Commit() = 0;
 };

@@ -444,6 +444,28 @@ TEST_F(PlatformContractTest, UncommittedOutputLeavesTheOldPageAndNoTrace) {
   EXPECT_EQ(bytes, "old page");
 }
 
+TEST_F(PlatformContractTest, WritesGatheredPiecesInOrder) {
+  // More pieces than one call of the system takes, empty ones among them.
+  std::vector<std::string> texts;
+  std::string expected;
+  for (int i = 0; i < 3000; ++i) {
+    texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + std::string(i % 50, '.'));
+    expected += texts.back();
+  }
+  const std::vector<std::string_view> pieces(texts.begin(), texts.end());
+  const std::unique_ptr<Directory> root = Open();
+  std::unique_ptr<OutputFile> out;
+  ASSERT_TRUE(root->CreateOutput("FILES.HTM", &out).ok());
+  ASSERT_TRUE(out->Write("head ").ok());
+  ASSERT_TRUE(out->WriteGathered(pieces).ok());
+  ASSERT_TRUE(out->Write(" foot").ok());
+  ASSERT_TRUE(out->Commit().ok());
+  out.reset();
+  std::string bytes;
+  ASSERT_TRUE(ReadAll(root.get(), "FILES.HTM", &bytes).ok());
+  EXPECT_TRUE(bytes == "head " + expected + " foot") << bytes.size();
+}
+
 TEST_F(PlatformContractTest, TwoOutputsInOneDirectoryDoNotCollide) {
   const std::unique_ptr<Directory> root = Open();
   std::unique_ptr<OutputFile> first;
