@@ -446,12 +446,13 @@ TEST_F(PlatformContractTest, UncommittedOutputLeavesTheOldPageAndNoTrace) {
 
 TEST_F(PlatformContractTest, WritesGatheredPiecesInOrder) {
   // More pieces than one call of the system takes, empty ones among them.
-  std::vector<std::string> texts;
-  std::string expected;
-  for (int i = 0; i < 3000; ++i) {
-    texts.push_back(i % 7 == 0 ? "" : std::to_string(i) + std::string(i % 50, '.'));
-    expected += texts.back();
+  std::vector<std::string> texts(3000);
+  std::string expected = "head ";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i % 7 != 0) texts[i].append(std::to_string(i)).append(i % 50, '.');
+    expected += texts[i];
   }
+  expected += " foot";
   const std::vector<std::string_view> pieces(texts.begin(), texts.end());
   const std::unique_ptr<Directory> root = Open();
   std::unique_ptr<OutputFile> out;
@@ -463,7 +464,7 @@ TEST_F(PlatformContractTest, WritesGatheredPiecesInOrder) {
   out.reset();
   std::string bytes;
   ASSERT_TRUE(ReadAll(root.get(), "FILES.HTM", &bytes).ok());
-  EXPECT_TRUE(bytes == "head " + expected + " foot") << bytes.size();
+  EXPECT_TRUE(bytes == expected) << bytes.size();
 }
 
 TEST_F(PlatformContractTest, TwoOutputsInOneDirectoryDoNotCollide) {
