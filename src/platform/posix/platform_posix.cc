@@ -495,7 +495,7 @@ class PosixDirectory final : public Directory {
   template <typename Each>
   Status EachName(Each&& each) {
     // The descriptor is read as it is, with no stream around it and no copy
-    // of it: four calls fewer per directory. Its offset is moved by nothing
+    // of it: six calls fewer per directory. Its offset is moved by nothing
     // but this, on one thread at a time. A search-only one can't be read:
     // opening the directory again for reading gives the reason.
     int fd = fd_;
