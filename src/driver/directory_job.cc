@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <iterator>
 #include <mutex>
-#include <thread>
 
 #include "common/name_order.h"
 #include "common/prefetch.h"
@@ -33,10 +32,8 @@ constexpr std::size_t kNamesBatch = 4096;
 // Threads that describe a directory's first entries while the rest are
 // read, when idle: the reading thread keeps a processor of its own (a
 // describer beside it on each of the others would only slow it down).
-std::size_t DescribersWhileReading() {
-  static const std::size_t describers = std::clamp<std::size_t>(
-      std::thread::hardware_concurrency(), 2, 8) - 1;
-  return describers;
+std::size_t DescribersWhileReading(int processors) {
+  return static_cast<std::size_t>(std::clamp(processors, 2, 8) - 1);
 }
 
 constexpr char kFilesBbs[] = "FILES.BBS";
@@ -205,7 +202,8 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
       lock.lock();
     }
   };
-  parallel_.ForEach(1 + DescribersWhileReading(), [&](std::size_t piece) {
+  const std::size_t threads = 1 + DescribersWhileReading(settings_.processors);
+  parallel_.ForEach(threads, [&](std::size_t piece) {
     if (piece == 0) {
       // The describing threads stop however the reading ends, memory
       // running out included.

@@ -27,6 +27,8 @@ struct JobSettings {
   // Entries left out; nullptr or empty for none.
   const Exclusions* exclusions = nullptr;
   PageSink* sink = nullptr;
+  // Processors the run may use, as the platform counts them.
+  int processors = 2;
 };
 
 // Reads one directory, open as `dir`, that lies at `place`: its names in

@@ -99,6 +99,7 @@ int RunGuarded(Platform& platform) {
   job.prefixed_links = settings.RunMode == mList || !settings.URL.empty();
   job.free_memory = [&platform] { return platform.FreeMemory(); };
   job.exclusions = &exclusions;
+  job.processors = platform.Processors();
   std::string link;
   AppendUrl(settings.URL, &link);
   WalkOptions options;
