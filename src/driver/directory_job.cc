@@ -221,7 +221,6 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
       } done{mutex, more, read};
       listed = dir_.ReadNamesInBatches(
           kNamesBatch, [&](std::vector<SearchEntry>&& batch) {
-            std::erase_if(batch, Hidden);
             std::lock_guard<std::mutex> lock(mutex);
             batches.push_back(std::move(batch));
             more.notify_one();
