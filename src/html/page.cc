@@ -90,10 +90,4 @@ void AppendDateText(const LocalDate& date, std::string* out) {
   AppendDayAndYear(date, out);
 }
 
-std::string DateText(const LocalDate& date) {
-  std::string text;
-  AppendDateText(date, &text);
-  return text;
-}
-
 }  // namespace tabulon

@@ -18,10 +18,9 @@ void WriteFooter(const Totals& totals, const LocalDate& today, std::string* out)
 // "Created MM-DD-YY" for the given day.
 std::string CreatedStamp(const LocalDate& today);
 
-// "MM-DD-YY" as a date cell shows it: a blank instead of nothing before a
-// two-digit month, "-0" before a one-digit day, the year's last two digits.
-std::string DateText(const LocalDate& date);
-// DateText appended to *out.
+// Appends "MM-DD-YY" as a date cell shows it: a blank instead of nothing
+// before a two-digit month, "-0" before a one-digit day, the year's last
+// two digits.
 void AppendDateText(const LocalDate& date, std::string* out);
 
 }  // namespace tabulon
