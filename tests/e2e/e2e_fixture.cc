@@ -1,8 +1,10 @@
 #include "e2e/e2e_fixture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <sstream>
+#include <thread>
 
 namespace tabulon::testing {
 
@@ -25,6 +27,12 @@ std::string Stamp() {
   std::snprintf(text, sizeof text, "Created %02d-%02d-%02d", parts.tm_mon + 1,
                 parts.tm_mday, parts.tm_year % 100);
   return text;
+}
+
+void E2eTest::SetUp() {
+  constexpr std::time_t kDay = 24 * 60 * 60;
+  const std::time_t left = kDay - std::time(nullptr) % kDay;
+  if (left <= 60) std::this_thread::sleep_for(std::chrono::seconds(left + 1));
 }
 
 std::string Foot(const std::string& bytes, int files) {

@@ -57,6 +57,10 @@ ProcessResult RunUnderWine(const std::string& program,
 
 class E2eTest : public ::testing::Test {
  protected:
+  // A test that would start in the last minute of a day (UTC) waits for the
+  // next: its pages and the expected stamp then fall on the same day.
+  void SetUp() override;
+
   // Runs the program under test with these arguments (each a whole
   // argument; Wine quotes those with blanks when it builds the command line).
   ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {});
