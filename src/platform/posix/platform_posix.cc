@@ -101,11 +101,16 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// The name through which the process reaches its open file `fd`.
+std::string ProcFdPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
 // Where the open file `fd` lies, as the system names it; empty when the
 // system can't tell.
 std::string PathOf(int fd) {
 #if defined(__linux__)
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const std::string link = ProcFdPath(fd);
   std::string path(256, '\0');
   for (;;) {
     const ssize_t n = ::readlink(link.c_str(), path.data(), path.size());
@@ -276,8 +281,8 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
       ::unlinkat(dir_, temp_.c_str(), 0);
       return;
     }
-    const std::string path = "/proc/self/fd/" + std::to_string(dir_);
-    const int dir = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int dir =
+        ::open(ProcFdPath(dir_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return;
     ::unlinkat(dir, temp_.c_str(), 0);
     ::close(dir);
@@ -476,7 +481,7 @@ class PosixDirectory final : public Directory {
 #ifdef O_PATH
     if (status.ok()) status = RegularFile(place);
     if (status.ok()) {
-      *out = ::open(("/proc/self/fd/" + std::to_string(place)).c_str(), kRead);
+      *out = ::open(ProcFdPath(place).c_str(), kRead);
       if (*out < 0) status = FromErrno(errno);
     }
     ::close(place);
