@@ -203,21 +203,61 @@ Status DescriptionInput::Restart() {
   return status_;
 }
 
-Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked) {
+void LineEndScan::Add(std::string_view block) {
+  const char* const begin = block.data();
+  const char* const end = begin + block.size();
+  const char* at = begin;
+  while (at < end) {
+    if (state_ == State::kLooking) {
+      // Only the first line end matters: two searches that the library does
+      // many bytes at a time, not a test of every byte.
+      const auto* const cr = static_cast<const char*>(
+          std::memchr(at, '\r', static_cast<std::size_t>(end - at)));
+      const auto* const lf = static_cast<const char*>(std::memchr(
+          at, '\n', static_cast<std::size_t>((cr != nullptr ? cr : end) - at)));
+      if (lf != nullptr) {
+        state_ = State::kLf;
+      } else if (cr != nullptr) {
+        state_ = State::kInCrRun;
+        at = cr + 1;
+        continue;
+      }
+      return;
+    }
+    if (state_ != State::kInCrRun) return;
+    if (*at == '\r') {
+      ++at;
+      continue;
+    }
+    state_ = *at == '\n' ? State::kLf : State::kCr;
+  }
+}
+
+Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked,
+                  LineEndScan* line_ends) {
   Utf8Scan scan;
   int need = 0;  // continuation bytes still to come
   std::uint8_t low = 0x80;
   std::uint8_t high = 0xBF;
   bool marked = false;
+  // Ends the scan at an invalid byte, reading on only as far as the line
+  // ends are still undecided.
+  const auto invalid = [&] {
+    scan.valid = false;
+    while (line_ends != nullptr && !line_ends->decided()) {
+      const std::string_view block = input.Next();
+      if (block.empty()) break;
+      line_ends->Add(block);
+    }
+    return scan;
+  };
   for (std::string_view block = input.Next(); !block.empty();
        block = input.Next()) {
+    if (line_ends != nullptr) line_ends->Add(block);
     for (const char c : block) {
       const auto b = static_cast<std::uint8_t>(c);
       if (need > 0) {
-        if (b < low || b > high) {
-          scan.valid = false;
-          return scan;
-        }
+        if (b < low || b > high) return invalid();
         low = 0x80;
         high = 0xBF;
         --need;
@@ -244,8 +284,7 @@ Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked) {
         if (b == 0xF0) low = 0x90;
         if (b == 0xF4) high = 0x8F;
       } else {
-        scan.valid = false;
-        return scan;
+        return invalid();
       }
       scan.beyond_ascii = true;
     }

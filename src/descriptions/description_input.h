@@ -103,15 +103,36 @@ struct InputCursor {
   std::size_t at = 0;
 };
 
+// How the lines of a FILES.BBS end, told by its first line end: a run of
+// CRs before any LF that is followed by another byte, or by the end, makes
+// every CR a line end (old Mac text); otherwise lines end at LF. Fed the
+// text a block at a time until decided().
+class LineEndScan {
+ public:
+  void Add(std::string_view block);
+  bool decided() const { return state_ == State::kLf || state_ == State::kCr; }
+  // Whether lines end at CR; a file that ends inside the first run of CRs
+  // counts as such, one without any line end does not.
+  bool cr_only() const {
+    return state_ == State::kCr || state_ == State::kInCrRun;
+  }
+
+ private:
+  enum class State { kLooking, kInCrRun, kLf, kCr };
+  State state_ = State::kLooking;
+};
+
 // What a first pass over a description file found: whether the bytes that
 // count (before the first Ctrl-Z; with `skip_marked`, also not those from a
 // byte 0x04 to the end of its line) are strict UTF-8, and whether one of
-// them starts a character beyond ASCII. Stops at the first invalid byte.
+// them starts a character beyond ASCII. Stops at the first invalid byte, or
+// with `line_ends`, once that is decided too.
 struct Utf8Scan {
   bool valid = true;
   bool beyond_ascii = false;
 };
-Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked);
+Utf8Scan ScanUtf8(DescriptionInput& input, bool skip_marked,
+                  LineEndScan* line_ends = nullptr);
 
 // The three letter counters that decide a one-byte code page.
 struct LetterCounts {

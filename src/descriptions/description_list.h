@@ -17,7 +17,7 @@ namespace tabulon {
 
 // The records of one description file in file order, with the file's code
 // page. A record never changes once inserted; those of a FILES.BBS hold 1
-// to 255 bytes.
+// to 4,096 bytes.
 class DescriptionList {
  public:
   // Returns the size of the largest block that could still be allocated.

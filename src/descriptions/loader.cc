@@ -11,8 +11,10 @@
 namespace tabulon {
 namespace {
 
-constexpr std::size_t kMaxLine = 255;
-constexpr std::size_t kMaxRecord = 255;
+// Real archives hold descriptions of a few thousand bytes; a longer line
+// or record is cut, so that what one record costs stays bounded.
+constexpr std::size_t kMaxLine = 4096;
+constexpr std::size_t kMaxRecord = 4096;
 
 bool IsContinuationByte(char c) {
   return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
@@ -74,12 +76,18 @@ void AppendCollapsed(std::string_view s, std::string* out) {
 }
 
 // The records of a FILES.BBS, read line by line from the text of a
-// DescriptionInput with a one-line lookahead.
+// DescriptionInput with a one-line lookahead. Lines end at LF, or in an old
+// Mac file (`cr_only`) at CR; the other byte of the pair is dropped.
 class RecordReader {
  public:
-  RecordReader(DescriptionInput& input, bool utf8) : in_(input), utf8_(utf8) {}
+  RecordReader(DescriptionInput& input, bool utf8, bool cr_only)
+      : in_(input),
+        utf8_(utf8),
+        cr_only_(cr_only),
+        end_(cr_only ? '\r' : '\n'),
+        dropped_(cr_only ? '\n' : '\r') {}
 
-  // Replaces *record with the next record (1 to 255 bytes); false at the
+  // Replaces *record with the next record (1 to 4,096 bytes); false at the
   // end of the file.
   bool Next(std::string* record) {
     if (have_pending_) {
@@ -100,10 +108,10 @@ class RecordReader {
     }
     AppendCollapsed(line_, record);
     while (may_continue && !in_.AtEnd()) {
-      // Only a line whose first byte is a blank, a TAB or a CR (which
-      // reading drops) can begin with a blank once read.
+      // Only a line whose first byte is a blank, a TAB or one that reading
+      // drops can begin with a blank once read.
       const char next = in_.block[in_.at];
-      if (next != ' ' && next != '\t' && next != '\r') break;
+      if (next != ' ' && next != '\t' && next != dropped_) break;
       ReadLine(&pending_);
       if (pending_.empty() || pending_[0] != ' ') {
         have_pending_ = true;  // the first line of the next record
@@ -116,6 +124,8 @@ class RecordReader {
       while (!text.empty() && static_cast<std::uint8_t>(text.back()) <= 0x20) {
         text.remove_suffix(1);
       }
+      // A full record only waits for its last continuation line to pass.
+      if (record->size() >= kMaxRecord) continue;
       // The joining blank is not collapsed with one that ends the record.
       record->push_back(' ');
       AppendCollapsed(text, record);
@@ -125,29 +135,30 @@ class RecordReader {
   }
 
  private:
-  // Replaces *line with the next line: bytes are taken until an LF, the
-  // end or 255 bytes (a CR is taken and counts but is dropped), then skipped
-  // up to and including the line end (an LF, or a CR with one LF after it).
+  // Replaces *line with the next line: bytes are taken until the line end,
+  // the end or 4,096 bytes (the dropped byte is taken and counts), then
+  // skipped up to and including the line end (an LF, or a CR with one LF
+  // after it; in an old Mac file a CR).
   void ReadLine(std::string* line) {
     line->clear();
-    bool at_lf = false;
+    bool at_end = false;
     while (line->size() < kMaxLine && !in_.AtEnd()) {
       const std::size_t n =
           std::min(kMaxLine - line->size(), in_.block.size() - in_.at);
       const char* const from = in_.block.data() + in_.at;
-      const void* const lf = std::memchr(from, '\n', n);
+      const void* const end = std::memchr(from, end_, n);
       const std::size_t taken =
-          lf != nullptr
-              ? static_cast<std::size_t>(static_cast<const char*>(lf) - from)
+          end != nullptr
+              ? static_cast<std::size_t>(static_cast<const char*>(end) - from)
               : n;
       line->append(from, taken);
       in_.at += taken;
-      if (lf != nullptr) {
-        at_lf = true;
+      if (end != nullptr) {
+        at_end = true;
         break;
       }
     }
-    if (at_lf) {
+    if (at_end) {
       ++in_.at;
     } else {
       if (utf8_ && line->size() == kMaxLine && !in_.AtEnd() &&
@@ -162,14 +173,26 @@ class RecordReader {
     }
     // Lines mostly end in CR LF: a CR at the end alone goes without a
     // pass over the line.
-    if (!line->empty() && line->back() == '\r') line->pop_back();
-    if (line->find('\r') != std::string::npos) std::erase(*line, '\r');
+    if (!line->empty() && line->back() == dropped_) line->pop_back();
+    if (line->find(dropped_) != std::string::npos) std::erase(*line, dropped_);
     if (line->find('\t') != std::string::npos) {
       std::replace(line->begin(), line->end(), '\t', ' ');
     }
   }
 
   void SkipToLineEnd() {
+    while (cr_only_ && !in_.AtEnd()) {
+      const char* const from = in_.block.data() + in_.at;
+      const std::size_t n = in_.block.size() - in_.at;
+      const void* const cr = std::memchr(from, '\r', n);
+      if (cr == nullptr) {
+        in_.at += n;
+        continue;
+      }
+      in_.at +=
+          static_cast<std::size_t>(static_cast<const char*>(cr) - from) + 1;
+      return;
+    }
     while (!in_.AtEnd()) {
       const char* const from = in_.block.data() + in_.at;
       const std::size_t n = in_.block.size() - in_.at;
@@ -193,6 +216,9 @@ class RecordReader {
 
   InputCursor in_;
   const bool utf8_;
+  const bool cr_only_;
+  const char end_;      // the byte that ends a line
+  const char dropped_;  // the byte that lines lose
   std::string line_;
   std::string pending_;
   bool have_pending_ = false;
@@ -205,19 +231,25 @@ Status LoadDescriptions(ByteSource& file, DescriptionList* list) {
   DescriptionInput input(file);
   if (Status opened = input.Open(); !opened.ok()) return opened;
   bool utf8 = true;
+  // How lines end and whether the file is UTF-8 (which decides where long
+  // lines are cut) are known before the first record.
+  LineEndScan line_ends;
   if (input.mark() == DescriptionInput::Mark::kUtf16) {
-    input.ReadOnce();
+    // UTF-8 by its conversion: only as far as the first line end.
+    while (!line_ends.decided()) {
+      const std::string_view block = input.Next();
+      if (block.empty()) break;
+      line_ends.Add(block);
+    }
   } else {
-    // Whether the file is UTF-8 decides where long lines are cut, so it is
-    // known before the first record. A mark counts as a character beyond
-    // ASCII.
-    const Utf8Scan scan = ScanUtf8(input, /*skip_marked=*/false);
-    if (!input.status().ok()) return input.status();
+    // A mark counts as a character beyond ASCII.
+    const Utf8Scan scan = ScanUtf8(input, /*skip_marked=*/false, &line_ends);
     utf8 = scan.valid &&
            (scan.beyond_ascii || input.mark() == DescriptionInput::Mark::kUtf8);
-    if (Status restarted = input.Restart(); !restarted.ok()) return restarted;
   }
-  RecordReader reader(input, utf8);
+  if (!input.status().ok()) return input.status();
+  if (Status restarted = input.Restart(); !restarted.ok()) return restarted;
+  RecordReader reader(input, utf8, line_ends.cr_only());
   LetterCounts counts;
   std::string record;
   while (reader.Next(&record)) {

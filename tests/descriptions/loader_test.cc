@@ -59,8 +59,6 @@ class FailingSource final : public ByteSource {
 };
 
 TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
-  const std::string d200(200, 'd');
-  const std::string x200(200, 'x');
   const struct {
     const char* what;
     std::string bytes;
@@ -118,35 +116,136 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
       {"'\"' takes no continuation", "\"x\n y\n", {"\"X", " y"}},
       {"control bytes kept in a first line", "a\x01\x7F b\n", {"A\x01\x7F b"}},
       {"CR CR LF is one line end", "a\r\r\nb", {"A", "B"}},
-      {"300-byte line",
+      {"300-byte line kept whole",
        "a.txt " + std::string(294, 'd') + "\nb\n",
-       {"A.TXT " + std::string(249, 'd'), "B"}},
-      {"CR as the 255th byte, then LF",
-       std::string(254, 'a') + "\r\nb",
-       {std::string(254, 'A'), "B"}},
-      {"255 bytes, then CR LF",
-       std::string(255, 'a') + "\r\nb",
-       {std::string(255, 'A'), "B"}},
-      {"continuation pushed past 255",
-       "a.txt " + d200 + "\n " + std::string(100, 'e'),
-       {"A.TXT " + d200 + " " + std::string(48, 'e')}},
+       {"A.TXT " + std::string(294, 'd'), "B"}},
+      {"CR as the 4,096th byte, then LF",
+       std::string(4095, 'a') + "\r\nb",
+       {std::string(4095, 'A'), "B"}},
+      {"4,096 bytes, then CR LF",
+       std::string(4096, 'a') + "\r\nb",
+       {std::string(4096, 'A'), "B"}},
+      {"continuation pushed past 4,096, later ones dropped",
+       "a.txt " + std::string(4000, 'd') + "\n " + std::string(200, 'e') +
+           "\n more\nb\n",
+       {"A.TXT " + std::string(4000, 'd') + " " + std::string(89, 'e'), "B"}},
       {"Ctrl-Z ends the file", "a x\n\x1A\nb y", {"A x"}},
       {"Ctrl-Z first",
        "\x1A"
        "a x\n",
        {}},
       {"Ctrl-Z while skipping a long line's rest",
-       std::string(256, 'a') + "\x1A\nb",
-       {std::string(255, 'A')}},
-      {"CR-only line ends", "a.txt one\rb.txt two\r", {"A.TXT oneb.txt two"}},
-      {"CR-only file comes in pieces of 255 counted bytes",
-       "-" + x200 + "\r" + std::string(60, 'y') + "\rzz\r",
-       {"-" + std::string(200, 'X') + std::string(53, 'Y'), "ZZ"}},
+       std::string(4097, 'a') + "\x1A\nb",
+       {std::string(4096, 'A')}},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(Load(c.bytes), c.records) << c.what;
     for (const std::size_t block : kBlocks) {
       EXPECT_EQ(Load(c.bytes, block), c.records)
+          << c.what << ", block " << block;
+    }
+  }
+}
+
+TEST(LoaderTest, LongLinesKeepTheirFirst4096BytesWhateverTheirLineEnds) {
+  const struct {
+    std::size_t length;  // of the line, without its line end
+    std::size_t kept;
+  } kLines[] = {{255, 255},   {256, 256},   {4095, 4095},
+                {4096, 4096}, {4097, 4096}, {10000, 4096}};
+  const char* const kLineEnds[] = {"\n", "\r\n", "\r\r\n", "\r"};
+  for (const auto& line : kLines) {
+    for (const char* const end : kLineEnds) {
+      const std::string bytes =
+          "a.txt " + std::string(line.length - 6, 'd') + end + "b.txt x" + end;
+      std::vector<std::string> records = {
+          "A.TXT " + std::string(line.kept - 6, 'd'), "B.TXT x"};
+      // The rest of a cut line is skipped up to its first CR, and one LF
+      // right after it: the second CR of CR CR LF then ends an empty line.
+      if (std::string_view(end) == "\r\r\n" && line.length >= 4096) {
+        records.insert(records.begin() + 1, " ");
+      }
+      for (const std::size_t block :
+           {std::size_t{4096}, std::size_t{4097}, std::size_t{7}, SIZE_MAX}) {
+        EXPECT_EQ(Load(bytes, block), records)
+            << line.length << " bytes, line end "
+            << std::string_view(end).size() << " bytes, block " << block;
+      }
+    }
+  }
+}
+
+TEST(LoaderTest, TheFirstLineEndDecidesHowLinesEnd) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> records;
+  } kCases[] = {
+      {"CR only", "a.txt one\rb.txt two\r", {"A.TXT one", "B.TXT two"}},
+      {"CR only: continuation, empty line",
+       "a x\r y\r\rb z",
+       {"A x y", " ", "B z"}},
+      {"CR only: a run of CRs first", "a\r\r\rb", {"A", " ", " ", "B"}},
+      {"a run of CRs that ends the file", "a x\r\r", {"A x", " "}},
+      {"a run of CRs that ends at Ctrl-Z", "a x\r\r\x1A\nb", {"A x", " "}},
+      {"CR only: a long line's rest goes to the next CR",
+       "-" + std::string(5000, 'x') + "\ry\r",
+       {"-" + std::string(4095, 'X'), "Y"}},
+      {"CR LF", "a x\r\n y\r\nb z\r\n", {"A x y", "B z"}},
+      {"CR CR LF", "a x\r\r\n y\r\r\nb\r\r\n", {"A x y", "B"}},
+      {"LF first: a later CR is dropped", "a\nb\rc\r", {"A", "BC"}},
+      {"CR LF first: a later CR alone is dropped",
+       "a x\r\nb y\rc z\r\n",
+       {"A x", "B yc z"}},
+      {"CR first: a later LF is dropped",
+       "a x\rb y\r\n z\r\nc w\n",
+       {"A x", "B y z", "C w"}},
+      {"CR first: an LF alone joins", "a x\rb\ny\r", {"A x", "BY"}},
+      {"no line end at all", "a.txt x", {"A.TXT x"}},
+  };
+  for (const auto& c : kCases) {
+    for (const std::size_t block : kBlocks) {
+      EXPECT_EQ(Load(c.bytes, block), c.records)
+          << c.what << ", block " << block;
+    }
+  }
+}
+
+TEST(LoaderTest, CutsOfAUtf8FileDropTheCharacterTheyWouldSplit) {
+  const std::string kYa = "\xD1\x8F";        // two bytes
+  const std::string kEuro = "\xE2\x82\xAC";  // three bytes
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::string first_record;
+  } kCases[] = {
+      {"a line: a character on bytes 4,096 and 4,097",
+       "a.txt " + std::string(4089, 'x') + kYa + "\nb\n",
+       "A.TXT " + std::string(4089, 'x')},
+      {"a line: a character on bytes 4,095 to 4,097",
+       "a.txt " + std::string(4088, 'x') + kEuro + "\nb\n",
+       "A.TXT " + std::string(4088, 'x')},
+      {"a line: a character that ends on byte 4,096",
+       "a.txt " + std::string(4088, 'x') + kYa + "x\nb\n",
+       "A.TXT " + std::string(4088, 'x') + kYa},
+      {"a CR-only line: a character on bytes 4,096 and 4,097",
+       "a.txt " + std::string(4089, 'x') + kYa + "\rb\r",
+       "A.TXT " + std::string(4089, 'x')},
+      {"a record: a character on bytes 4,096 and 4,097",
+       "a.txt " + std::string(4080, 'x') + "\n " + std::string(8, 'y') + kYa +
+           "\nb\n",
+       "A.TXT " + std::string(4080, 'x') + " " + std::string(8, 'y')},
+      {"a record: a character on bytes 4,096 to 4,098",
+       "a.txt " + std::string(4080, 'x') + "\n " + std::string(9, 'y') + kEuro +
+           "\nb\n",
+       "A.TXT " + std::string(4080, 'x') + " " + std::string(9, 'y')},
+  };
+  for (const auto& c : kCases) {
+    for (const std::size_t block : kBlocks) {
+      TCode code = tAlt;
+      const std::vector<std::string> records = Load(c.bytes, block, &code);
+      EXPECT_EQ(code, tUtf8) << c.what;
+      EXPECT_EQ(records, (std::vector<std::string>{c.first_record, "B"}))
           << c.what << ", block " << block;
     }
   }
@@ -181,8 +280,10 @@ TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
       {"koi above both", "a \xC1\xC2", tKoi},
       {"D6 D7 DA not counted", "a \xD6\xD7\xDA\xC1\xC2 \xF0\xF1\xF2", tWin},
       {"nothing after Ctrl-Z counted", "a \xF0\x1A\xA0\xA0\xA0", tWin},
-      {"bytes past a line's 255 not counted",
-       "a " + std::string(253, 'x') + "\xA0\xA0\xA0\nb \xF0", tWin},
+      {"bytes past a line's 4,096 not counted",
+       "a " + std::string(4094, 'x') + "\xA0\xA0\xA0\nb \xF0", tWin},
+      {"bytes up to a line's 4,096 counted",
+       "a " + std::string(4091, 'x') + "\xA0\xA0\xA0\nb \xF0", tAlt},
       {"866 text",
        "report.doc \xA3\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1"
        "\xE2 \xA7\xA0 \xAF\xE0\xAE\xE8\xAB\xEB\xA9 \xA3\xAE\xA4, \xA2\xE1\xA5 "
@@ -256,13 +357,13 @@ TEST(LoaderTest, ByteOrderMarks) {
        "\xFF\xFE" +
            [] {
              std::string s("a\0b\0", 4);
-             for (int i = 0; i < 127; ++i) s.append("\x4F\x04", 2);
+             for (int i = 0; i < 2048; ++i) s.append("\x4F\x04", 2);
              return s;
            }(),
        {"AB" +
         [] {
           std::string s;
-          for (int i = 0; i < 126; ++i) s += "\xD1\x8F";
+          for (int i = 0; i < 2047; ++i) s += "\xD1\x8F";
           return s;
         }()},
        tUtf8},
@@ -310,7 +411,7 @@ TEST(LoaderTest, ReadFailureKeepsTheRecordsBeforeIt) {
 
 // Random description files from pieces that the line rules treat apart:
 // blanks, TABs, CRs, line ends, controls, file-name and other bytes, long
-// runs that cross the 255-byte cut, and (for the UTF-8 family) two- and
+// runs that cross the 4,096-byte cut, and (for the UTF-8 family) two- and
 // three-byte characters that a cut may split.
 std::string RandomDescriptionFile(std::mt19937* random, bool utf8) {
   static const std::vector<std::string> kCommon = {"a",
@@ -332,14 +433,25 @@ std::string RandomDescriptionFile(std::mt19937* random, bool utf8) {
                                                    "\\",
                                                    "\"",
                                                    "*",
+                                                   "\r\r",
                                                    std::string(120, 'x'),
                                                    std::string(250, 'y') + "\n",
+                                                   std::string(1500, 'w'),
+                                                   std::string(4090, 'v'),
                                                    "\x1A"};
   static const std::vector<std::string> kUtf8 = {
-      "\xD0\xB0", "\xD0\xAF", "\xE2\x82\xAC",
-      std::string(60, 'u') + "\xD1\x8F\xD1\x8F\xD1\x8F", [] {
+      "\xD0\xB0",
+      "\xD0\xAF",
+      "\xE2\x82\xAC",
+      std::string(60, 'u') + "\xD1\x8F\xD1\x8F\xD1\x8F",
+      [] {
         std::string s;
         for (int i = 0; i < 90; ++i) s += "\xD0\xB6";
+        return s;
+      }(),
+      [] {
+        std::string s;
+        for (int i = 0; i < 700; ++i) s += "\xE2\x82\xAC";
         return s;
       }()};
   static const std::vector<std::string> kBytes = {"\xA0\xAF",

@@ -53,6 +53,14 @@ TEST(LookupTest, FindsTheFirstRecordThatBeginsWithTheName) {
       {"character no code page has", "a x", "a\xE6\x97\xA5", std::nullopt},
       {"a whole 255-byte record", "a " + std::string(253, 'x'), "a",
        std::string(253, 'x')},
+      {"a whole 4,096-byte record", "a " + std::string(4094, 'x'), "a",
+       std::string(4094, 'x')},
+      {"a 5,000-byte line, cut at 4,096", "a " + std::string(4998, 'x'), "a",
+       std::string(4094, 'x')},
+      {"names that differ past their 300th byte",
+       std::string(300, 'N') + "A first\n" + std::string(300, 'N') +
+           "B second\n",
+       std::string(300, 'n') + "b", "second"},
       // Records whose first 16 bytes, zero-padded, equal the key's.
       {"NUL after the name", std::string("ab\0C one\nab two\n", 16), "ab",
        "C one"},

@@ -6,22 +6,36 @@
 namespace tabulon {
 namespace {
 
+constexpr std::size_t kLimit = 4096;
+
 bool IsContinuationByte(char c) {
   return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
+}
+
+// Whether the first line end is a run of CRs followed by neither an LF nor
+// anything else.
+bool EndsLinesAtCr(std::string_view bytes) {
+  const std::size_t first = bytes.find_first_of("\r\n");
+  if (first == bytes.npos || bytes[first] == '\n') return false;
+  const std::size_t after = bytes.find_first_not_of('\r', first);
+  return after == bytes.npos || bytes[after] != '\n';
 }
 
 class Reader {
  public:
   Reader(std::string_view bytes, bool utf8)
-      : bytes_(bytes.substr(0, bytes.find('\x1A'))), utf8_(utf8) {}
+      : bytes_(bytes.substr(0, bytes.find('\x1A'))),
+        utf8_(utf8),
+        cr_(EndsLinesAtCr(bytes_)) {}
 
   bool AtEnd() const { return at_ >= bytes_.size(); }
 
   std::string ReadLine() {
-    // Taken: up to 255 bytes before an LF, CRs counted; a character split
-    // by the cut is left to the skip.
-    std::string_view taken = bytes_.substr(at_, 255);
-    taken = taken.substr(0, taken.find('\n'));
+    // Taken: up to 4,096 bytes before the line end, the other byte of CR
+    // and LF counted; a character split by the cut is left to the skip.
+    const char line_end = cr_ ? '\r' : '\n';
+    std::string_view taken = bytes_.substr(at_, kLimit);
+    taken = taken.substr(0, taken.find(line_end));
     if (utf8_ && at_ + taken.size() < bytes_.size() &&
         IsContinuationByte(bytes_[at_ + taken.size()])) {
       std::size_t keep = taken.size();
@@ -31,8 +45,14 @@ class Reader {
     }
     at_ += taken.size();
     std::string line(taken);
-    std::erase(line, '\r');
+    std::erase(line, cr_ ? '\n' : '\r');
     std::replace(line.begin(), line.end(), '\t', ' ');
+    if (cr_) {
+      // Skipped: up to and including a CR.
+      const std::size_t cr = bytes_.find('\r', at_);
+      at_ = cr == bytes_.npos ? bytes_.size() : cr + 1;
+      return line;
+    }
     // Skipped: up to and including an LF, or a CR and one LF after it.
     const std::size_t end = bytes_.find_first_of("\r\n", at_);
     at_ = end == bytes_.npos ? bytes_.size() : end + 1;
@@ -57,8 +77,8 @@ class Reader {
         if (first != line.npos) {
           record += Collapse(line.substr(first, last - first + 1));
         }
-        if (record.size() > 255) {
-          std::size_t keep = 255;
+        if (record.size() > kLimit) {
+          std::size_t keep = kLimit;
           while (utf8_ && keep > 0 && IsContinuationByte(record[keep])) --keep;
           record.resize(keep);
         }
@@ -104,6 +124,7 @@ class Reader {
 
   std::string_view bytes_;
   bool utf8_;
+  bool cr_;
   std::size_t at_ = 0;
 };
 

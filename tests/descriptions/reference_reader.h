@@ -11,7 +11,8 @@ namespace tabulon {
 // line and record rules are worded: a line at a time, the line that ends a
 // record read again as the next one's first. A slow oracle for the
 // program's reader, which reads in blocks. `utf8`: the file is read as
-// UTF-8 (cuts drop a character they would split).
+// UTF-8 (cuts drop a character they would split). Lines end at LF, unless
+// the first line end is a run of CRs not followed by an LF: then at CR.
 std::vector<std::string> ReferenceRecords(std::string_view bytes, bool utf8);
 
 }  // namespace tabulon

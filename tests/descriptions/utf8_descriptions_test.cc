@@ -84,14 +84,14 @@ TEST(Utf8DescriptionsTest, RecognisesOnlyStrictUtf8WithACharacterBeyondAscii) {
 }
 
 TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
-  // Characters of every length, placed so that byte 255 falls on each of
+  // Characters of every length, placed so that byte 4,096 falls on each of
   // their bytes in turn.
   const std::string kChars[] = {"\xD0\xAF", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
   for (const std::string& ch : kChars) {
-    for (std::size_t lead = 250; lead <= 256; ++lead) {
+    for (std::size_t lead = 4091; lead <= 4097; ++lead) {
       std::string line = "a.txt ";
       line.append(lead - line.size(), 'x');
-      while (line.size() < 300) line += ch;
+      while (line.size() < 4150) line += ch;
       const std::string bytes = line + "\nb.txt next\n";
       SCOPED_TRACE("char of " + std::to_string(ch.size()) + " bytes after " +
                    std::to_string(lead));
@@ -100,15 +100,15 @@ TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
       ASSERT_EQ(records.size(), 2u);
       EXPECT_TRUE(IsValidUtf8(records[0]));
       EXPECT_TRUE(("A.TXT" + line.substr(5)).starts_with(records[0]));
-      EXPECT_LE(records[0].size(), 255u);
-      EXPECT_GT(records[0].size() + ch.size(), 255u);
+      EXPECT_LE(records[0].size(), 4096u);
+      EXPECT_GT(records[0].size() + ch.size(), 4096u);
       EXPECT_EQ(records[1], "B.TXT next");
 
-      // Other code pages keep all 255 bytes (a letter of 866 first).
+      // Other code pages keep all 4,096 bytes (a letter of 866 first).
       const std::vector<std::string> bytewise =
           RecordsOf(std::string("\xA0").append(bytes));
       ASSERT_EQ(bytewise.size(), 2u);
-      EXPECT_EQ(bytewise[0], std::string("\xA0" "A.TXT").append(line, 5, 249));
+      EXPECT_EQ(bytewise[0], "\xA0" + ("A.TXT" + line.substr(5, 4090)));
     }
   }
 }
@@ -116,7 +116,7 @@ TEST(Utf8DescriptionsTest, LineCutNeverSplitsACharacter) {
 TEST(Utf8DescriptionsTest, RecordCutNeverSplitsACharacter) {
   const std::string kChars[] = {"\xD1\x91", "\xE2\x84\x96", "\xF0\x90\x8D\x88"};
   for (const std::string& ch : kChars) {
-    for (std::size_t first = 240; first <= 247; ++first) {
+    for (std::size_t first = 4081; first <= 4088; ++first) {
       std::string first_line = "a.txt ";
       first_line.append(first - first_line.size(), 'd');
       std::string more;
@@ -130,8 +130,8 @@ TEST(Utf8DescriptionsTest, RecordCutNeverSplitsACharacter) {
       const std::string& record = records[0];
       EXPECT_TRUE(IsValidUtf8(record));
       EXPECT_TRUE(joined.starts_with(record));
-      EXPECT_LE(record.size(), 255u);
-      EXPECT_GT(record.size() + ch.size(), 255u);
+      EXPECT_LE(record.size(), 4096u);
+      EXPECT_GT(record.size() + ch.size(), 4096u);
     }
   }
 }
