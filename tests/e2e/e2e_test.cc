@@ -216,6 +216,55 @@ TEST_F(E2eTest, DescriptionsInEachCodePageWithCyrillicNames) {
   }
 }
 
+TEST_F(E2eTest, LongDescriptionsAndOldMacLineEndsReachThePageWhole) {
+  // 1,000 bytes of words, and "отчёт " 166 times in code page 866 and as
+  // the page shows it in windows-1251.
+  std::string words;
+  for (int i = 0; i < 111; ++i)
+    words += "word" + std::to_string(1000 + i) + " ";
+  words.back() = '.';
+  words += ".";
+  std::string dos, shown;
+  for (int i = 0; i < 166; ++i) {
+    dos += "\xAE\xE2\xE7\xF1\xE2 ";
+    shown += "\xEE\xF2\xF7\xB8\xF2 ";
+  }
+  shown.pop_back();
+  const std::string half = words.substr(0, 500);
+  const struct {
+    const char* dir;
+    std::string bbs;
+    std::string a, b, c;  // the descriptions of a.txt, b.txt and c.txt
+  } kCases[] = {
+      {"long",
+       "a.txt " + words + "\r\nb.txt " + half + "\r\n    " + half +
+           "\r\nc.txt " + dos + "\r\n",
+       words, half + " " + half, shown},
+      {"mac",
+       "a.txt " + words + "\rb.txt first line\r    second line\r\r" + "c.txt " +
+           dos + "\r",
+       words, "first line second line", shown},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.dir);
+    const std::string dir = c.dir;
+    tree_.Dir(dir);
+    tree_.File(dir + "/FILES.BBS", c.bbs);
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+      tree_.File(dir + "/" + name, "12");
+      tree_.Date(dir + "/" + name, 2011, 11, 11);
+    }
+    const ProcessResult r = Run({Native(tree_.Path(dir)), "", "/t"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    // A two-digit month is written after a blank.
+    const std::string date = " 11-11-11";
+    EXPECT_EQ(tree_.Read(dir + "/FILES.HTM"),
+              Head(dir) + FileRow("a.txt", "a.txt", "2", date, c.a) +
+                  FileRow("b.txt", "b.txt", "2", date, c.b) +
+                  FileRow("c.txt", "c.txt", "2", date, c.c) + Foot("6", 3));
+  }
+}
+
 TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
   tree_.Dir("H");
   // name, link, name cell; in the order of the page: letters as capitals,

@@ -412,8 +412,8 @@ TEST_F(FaultsTest, HugeDescriptionFileWithoutLineEndsGivesOneCutRecord) {
   const ProcessResult r = Run({tree_.Path("B")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(CheckPages({PageOf("B")}, 1), "");
-  // The record keeps 255 bytes: the name, a blank and the rest of the text.
-  const std::string cell = "<td> " + std::string(255 - 8, 'x') + "</td></tr>\r\n";
+  // The record keeps 4,096 bytes: the name, a blank and the rest of the text.
+  const std::string cell = "<td> " + std::string(4096 - 8, 'x') + "</td></tr>\r\n";
   EXPECT_NE(PageOf("B").find(cell), std::string::npos);
 }
 
