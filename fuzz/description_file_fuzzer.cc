@@ -1,6 +1,8 @@
 // A FILES.BBS of any bytes, read in blocks of any size: the same records as
-// a whole read and as the plain line-by-line reader, records of 1 to 255
+// a whole read and as the plain line-by-line reader (line ends as the first
+// one says, lines and records cut at 4,096 bytes), records of 1 to 4,096
 // bytes, and a guard that refuses at some point keeps what came before.
+// Each input is also tried stretched, so that its lines pass the cut.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,24 +40,21 @@ void Utf8Facts(std::string_view bytes, bool* valid, bool* beyond_ascii) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
+void CheckFile(std::string_view input, std::uint8_t first) {
+  const std::size_t size = input.size();
 
   tabulon::DescriptionList list;
   tabulon::StringSource whole(input);
   FUZZ_CHECK(tabulon::LoadDescriptions(whole, &list).ok());
   const std::vector<std::string> records = RecordsOf(list);
   for (const std::string& record : records) {
-    FUZZ_CHECK(!record.empty() && record.size() <= 255);
+    FUZZ_CHECK(!record.empty() && record.size() <= 4096);
     FUZZ_CHECK(record.find('\n') == std::string::npos);
     FUZZ_CHECK(record.find('\x1A') == std::string::npos);
   }
 
   // Blocks of any size give the same.
-  const std::size_t block = size == 0 ? 1 : 1 + data[0] % 97;
+  const std::size_t block = size == 0 ? 1 : 1 + first % 97;
   tabulon::DescriptionList blocky;
   tabulon::StringSource pieces(input, block);
   FUZZ_CHECK(tabulon::LoadDescriptions(pieces, &blocky).ok());
@@ -80,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
 
   // A guard that refuses at some point keeps exactly what came before.
-  const std::uint64_t budget = size == 0 ? 0 : data[0] * 64u;
+  const std::uint64_t budget = size == 0 ? 0 : first * 64u;
   std::uint64_t asked = 0;
   tabulon::DescriptionList guarded(
       [&] { return asked++ < 2 ? 8192 + budget : std::uint64_t{0}; });
@@ -89,5 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   FUZZ_CHECK(guarded.Count() <= list.Count());
   for (int i = 0; i < guarded.Count(); ++i)
     FUZZ_CHECK(guarded.At(i) == list.At(i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const std::uint8_t first = size == 0 ? 0 : data[0];
+  CheckFile(input, first);
+  const std::string stretched = Stretch(input);
+  if (stretched.size() != input.size()) CheckFile(stretched, first);
   return 0;
 }

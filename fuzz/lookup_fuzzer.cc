@@ -1,5 +1,6 @@
 // The indexed lookup must answer exactly as the linear scan does, for
-// records and names of any bytes in every code page.
+// records and names of any bytes in every code page, of up to 4,096 bytes
+// (the input stretched, so that they share heads far past the first 255).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -45,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   if (size == 0) return 0;
   const tabulon::TCode code = static_cast<tabulon::TCode>(data[0] % 3);
-  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const std::string stretched = Stretch(
+      std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  const std::string_view input = stretched;
   // Records, then after a NUL the names to look up.
   const std::size_t nul = std::min(input.find('\0'), input.size());
   const std::string_view records = input.substr(0, nul);
@@ -54,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   tabulon::DescriptionList list;
   list.SetCode(code);
   for (std::string_view record : Split(records, '\n')) {
-    if (!record.empty()) list.Insert(record.substr(0, 255));
+    if (!record.empty()) list.Insert(record.substr(0, 4096));
   }
   const tabulon::DescriptionLookup lookup(list);
   // An index that keeps only what names of a few bytes reach.
