@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "descriptions/code_pages.h"
 #include "descriptions/description_input.h"
+#include "descriptions/letter_case.h"
 #include "descriptions/lookup.h"
 
 namespace tabulon {

@@ -5,9 +5,10 @@
 #include <bit>
 #include <cstring>
 
+#include "common/code_pages.h"
 #include "common/prefetch.h"
 #include "common/utf8.h"
-#include "descriptions/code_pages.h"
+#include "descriptions/letter_case.h"
 
 namespace tabulon {
 namespace {

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "common/code_pages.h"
 #include "common/utf8.h"
-#include "descriptions/code_pages.h"
 
 namespace tabulon {
 namespace {

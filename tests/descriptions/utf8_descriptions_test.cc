@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/code_pages.h"
 #include "common/utf8.h"
-#include "descriptions/code_pages.h"
 #include "descriptions/loader.h"
 #include "descriptions/lookup.h"
 

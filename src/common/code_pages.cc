@@ -1,0 +1,113 @@
+#include "common/code_pages.h"
+
+#include <array>
+
+#include "common/utf8.h"
+
+namespace tabulon {
+namespace {
+
+// Reverse maps for the three code pages: per code page, a table of 65536
+// bytes indexed by the character, built once. 0 means "none" except for
+// U+0000 itself, which every code page has at byte 0.
+class ReverseMaps {
+ public:
+  ReverseMaps() {
+    Fill(kAlt, kCp866ToUnicode);
+    Fill(kWin, kCp1251ToUnicode);
+    Fill(kKoi, kKoi8rToUnicode);
+  }
+  int Find(char32_t c, TCode code) const {
+    if (c < 0x80) return static_cast<int>(c);
+    if (c > 0xFFFF || code > tKoi) return -1;
+    const std::uint8_t b = maps_[code][c];
+    return b == 0 ? -1 : b;
+  }
+
+ private:
+  static constexpr int kAlt = tAlt, kWin = tWin, kKoi = tKoi;
+  void Fill(int code, const char16_t* chars) {
+    maps_[code].fill(0);
+    for (int b = 0x80; b < 256; ++b) {
+      if (chars[b] != 0) maps_[code][chars[b]] = static_cast<std::uint8_t>(b);
+    }
+  }
+  std::array<std::array<std::uint8_t, 0x10000>, 3> maps_;
+};
+
+const ReverseMaps& Maps() {
+  static const ReverseMaps* maps = new ReverseMaps();
+  return *maps;
+}
+
+// The UTF-8 bytes of every byte 0x80-0xFF of one code page (every
+// character there takes two or three).
+struct HighBytes {
+  char bytes[3];
+  std::uint8_t size;
+};
+using Utf8Table = std::array<HighBytes, 128>;
+
+Utf8Table MakeUtf8Table(const char16_t* chars) {
+  Utf8Table table{};
+  for (int b = 0x80; b < 256; ++b) {
+    // windows-1251 leaves 0x98 unassigned; browsers read it as U+0098.
+    const char32_t c = chars[b] != 0 ? chars[b] : static_cast<char32_t>(b);
+    std::string utf8;
+    AppendUtf8(c, &utf8);
+    HighBytes& high = table[b - 0x80];
+    utf8.copy(high.bytes, utf8.size());
+    high.size = static_cast<std::uint8_t>(utf8.size());
+  }
+  return table;
+}
+
+const Utf8Table& Utf8TableOf(TCode code) {
+  static const Utf8Table alt = MakeUtf8Table(kCp866ToUnicode);
+  static const Utf8Table win = MakeUtf8Table(kCp1251ToUnicode);
+  static const Utf8Table koi = MakeUtf8Table(kKoi8rToUnicode);
+  return code == tWin ? win : code == tKoi ? koi : alt;
+}
+
+}  // namespace
+
+const char16_t* CharactersOf(TCode code) {
+  switch (code) {
+    case tWin:
+      return kCp1251ToUnicode;
+    case tKoi:
+      return kKoi8rToUnicode;
+    default:
+      return kCp866ToUnicode;
+  }
+}
+
+int ByteOf(char32_t c, TCode code) { return Maps().Find(c, code); }
+
+void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
+  // A byte that breaks UTF-8 is read as 866, which every tUtf8 byte that
+  // isn't part of a character then goes through.
+  const Utf8Table& table = Utf8TableOf(code == tUtf8 ? tAlt : code);
+  const std::size_t n = bytes.size();
+  std::size_t pos = 0;
+  while (pos < n) {
+    // Runs of ASCII, and in UTF-8 text of whole characters, go in one piece.
+    std::size_t run = pos;
+    if (code == tUtf8) {
+      char32_t c;
+      std::size_t next = run;
+      while (run < n && DecodeUtf8(bytes, &next, &c)) run = next;
+    } else {
+      while (run < n && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
+    }
+    out->append(bytes.data() + pos, run - pos);
+    pos = run;
+    if (pos == n) break;
+    const HighBytes& high =
+        table[static_cast<unsigned char>(bytes[pos]) - 0x80];
+    out->append(high.bytes, high.size);
+    ++pos;
+  }
+}
+
+}  // namespace tabulon
