@@ -15,7 +15,9 @@ namespace tabulon {
 // Code page 866 byte -> windows-1251 page byte. Box-drawing characters
 // become look-alikes (blank, broken bar, plus, minus, low line).
 extern const std::uint8_t AltToWin[256];
-// KOI8-R byte -> windows-1251 byte, with the same look-alikes.
+// KOI8-R byte -> windows-1251 page byte: the byte a name holding the same
+// character shows (box drawing through AltToWin's look-alikes, © as its
+// windows-1251 byte), a low line for a character neither code page has.
 extern const std::uint8_t KoiToWin[256];
 
 // The character each byte stands for; 0 where the code page has none

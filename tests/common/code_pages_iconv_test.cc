@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
-#include <map>
 #include <set>
 #include <string>
 
@@ -72,26 +71,6 @@ TEST(CodePagesTest, AltToWinIsTheCharacterMappingSaveForLookAlikes) {
                   b == 0xFE);
     } else {
       EXPECT_EQ(AltToWin[b], static_cast<std::uint8_t>(win[0]));
-    }
-  }
-}
-
-TEST(CodePagesTest, KoiToWinIsTheCharacterMappingForLettersAndAltToWinBelow) {
-  const std::map<int, int> kOwn = {
-      {0x81, 0xA6}, {0x98, 0x2B}, {0xA0, 0x2D}, {0xA3, 0xE5}};
-  for (int b = 0; b < 256; ++b) {
-    SCOPED_TRACE("byte " + std::to_string(b));
-    if (b < 0x80) {
-      EXPECT_EQ(KoiToWin[b], b);
-    } else if (b < 0xC0) {
-      const auto own = kOwn.find(b);
-      EXPECT_EQ(KoiToWin[b], own != kOwn.end() ? own->second : AltToWin[b]);
-    } else if (b == 0xFF) {
-      EXPECT_EQ(KoiToWin[b], 0x5F);  // capital hard sign
-    } else {
-      const std::string win = Iconv("KOI8-R", "CP1251", Byte(b));
-      ASSERT_EQ(win.size(), 1u);
-      EXPECT_EQ(KoiToWin[b], static_cast<std::uint8_t>(win[0]));
     }
   }
 }

@@ -184,8 +184,8 @@ TEST_F(E2eTest, DescriptIonGivesDescriptionsInEachCodePage) {
                 FileRow("readme.txt", "readme.txt", "1", date,
                         "\xCF\xF0\xEE\xF7\xF2\xE8 \xEC\xE5\xED\xFF "
                         "\xF1\xED\xE0\xF7\xE0\xEB\xE0 "
-                        // KOI8-R's ё comes out as е, as its table says.
-                        "\xE8 \xEF\xEE\xF2\xEE\xEC \xE5\xF9\xE5 \xF0\xE0\xE7") +
+                        // KOI8-R's ё stays ё.
+                        "\xE8 \xEF\xEE\xF2\xEE\xEC \xE5\xF9\xB8 \xF0\xE0\xE7") +
                 FileRow("x.txt", "x.txt", "0", date,
                         "\xCA\xEE\xF0\xEE\xF2\xEA\xEE\xE5") +
                 FileRow("\xE4\xE0\xED\xED\xFB\xE5.zip",

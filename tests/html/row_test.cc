@@ -39,7 +39,7 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
       {"description in its own code page", mTree, 0, 1, "k",
        "\xF4\xC1\xCA\xCC \xA3", tKoi,
        "<tr><td><a href=\"pub/k\">k</a></td><td align=right>1 </td>"
-       "<td>03-07-24</td><td> \xD2\xE0\xE9\xEB \xE5</td></tr>\r\n"},
+       "<td>03-07-24</td><td> \xD2\xE0\xE9\xEB \xB8</td></tr>\r\n"},
       {"directory in one page per directory", mTree, kAttrDirectory, 0, "d%",
        "dir", tWin,
        "<tr><td><a href=\"d%25/FILES.HTM\"><b>d%</b></a></td>"
