@@ -10,6 +10,9 @@ namespace tabulon {
 // The code page of a description file; tUtf8 for one written in UTF-8.
 enum TCode : std::uint8_t { tAlt = 0, tWin = 1, tKoi = 2, tUtf8 = 3 };
 
+// The character set pages are written in.
+enum TCharset : std::uint8_t { cWindows1251 = 0, cUtf8 = 1 };
+
 // The run mode: one page for the whole tree, or one page per directory.
 enum TMode : std::uint8_t { mList = 0, mTree = 1 };
 
@@ -50,10 +53,14 @@ struct RunSettings {
   TMode RunMode = mList;
   std::string FromDir;  // always ends with the native separator
   std::string URL;      // as typed, possibly empty
-  // The text after each "--exclude=" and each "--jobs=", as typed and in
-  // the order given.
+  // The text after each "--exclude=", "--jobs=" and "--charset=", as typed
+  // and in the order given.
   std::vector<std::string> Exclude;
   std::vector<std::string> JobCounts;
+  std::vector<std::string> Charsets;
+  // The last --charset= given; windows-1251 until the run has checked the
+  // switches.
+  TCharset Charset = cWindows1251;
   // The threads the walk may use: the last --jobs=N, else the default for
   // the machine; 0 until the run has checked the switches.
   int Jobs = 0;

@@ -92,6 +92,7 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator) {
   static constexpr std::string_view kExclude = "--exclude=";
   static constexpr std::string_view kJobs = "--jobs=";
+  static constexpr std::string_view kCharset = "--charset=";
   RunSettings settings;
   std::vector<std::string> rest;
   for (std::string& p : parameters) {
@@ -101,6 +102,8 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
       settings.Exclude.push_back(p.substr(kExclude.size()));
     } else if (p.starts_with(kJobs)) {
       settings.JobCounts.push_back(p.substr(kJobs.size()));
+    } else if (p.starts_with(kCharset)) {
+      settings.Charsets.push_back(p.substr(kCharset.size()));
     } else {
       rest.push_back(std::move(p));
     }
@@ -135,6 +138,22 @@ std::string ParseJobCount(std::string_view text, int* jobs) {
   return "";
 }
 
+std::string ParseCharset(std::string_view text, TCharset* charset) {
+  if (text.empty()) return "no charset named";
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (lower == "utf-8") {
+    *charset = cUtf8;
+  } else if (lower == "windows-1251") {
+    *charset = cWindows1251;
+  } else {
+    return "not utf-8 or windows-1251";
+  }
+  return "";
+}
+
 int DefaultJobCount(int processors) { return std::clamp(processors, 8, 16); }
 
 std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
@@ -151,6 +170,12 @@ std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
     std::string why = ParseJobCount(text, &settings->Jobs);
     if (!why.empty()) {
       reports.push_back({"bad job count", text, std::move(why)});
+    }
+  }
+  for (const std::string& text : settings->Charsets) {
+    std::string why = ParseCharset(text, &settings->Charset);
+    if (!why.empty()) {
+      reports.push_back({"bad charset", text, std::move(why)});
     }
   }
   return reports;

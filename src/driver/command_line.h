@@ -38,10 +38,10 @@ Request RequestOf(const std::vector<std::string>& parameters);
 
 // Fixes the run settings from the parameters. Wherever they stand, a
 // parameter that is exactly "/t" or "/T" selects mTree, and one that begins
-// with "--exclude=" or "--jobs=" gives its text to Exclude or JobCounts;
-// each is removed. Of the rest, in their order, the first is the start
-// directory (else `current_directory`) and the second the base address.
-// FromDir always ends with `separator`. Jobs is left at 0.
+// with "--exclude=", "--jobs=" or "--charset=" gives its text to Exclude,
+// JobCounts or Charsets; each is removed. Of the rest, in their order, the
+// first is the start directory (else `current_directory`) and the second the
+// base address. FromDir always ends with `separator`. Jobs is left at 0.
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator);
 
@@ -50,14 +50,20 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
 // reason it is refused, with *jobs unchanged.
 std::string ParseJobCount(std::string_view text, int* jobs);
 
+// Reads the value of --charset=: "utf-8" or "windows-1251", letter case
+// aside (as HTML reads a charset). Returns "" and stores it in *charset,
+// else the reason it is refused, with *charset unchanged.
+std::string ParseCharset(std::string_view text, TCharset* charset);
+
 // The job count without --jobs=: 8, or `processors` where that is more, at
 // most 16 (threads mostly wait on disks, so more than the processors pay).
 int DefaultJobCount(int processors);
 
-// Checks the switches of `settings`: adds its patterns to `exclusions` and
-// sets its Jobs (the last --jobs=N, else DefaultJobCount(processors)).
-// Returns one report for each bad pattern, in order, then one for each bad
-// job count; when there is any, no page may be written.
+// Checks the switches of `settings`: adds its patterns to `exclusions`, sets
+// its Jobs (the last --jobs=N, else DefaultJobCount(processors)) and its
+// Charset (the last --charset=). Returns one report for each bad pattern, in
+// order, then one for each bad job count, then one for each bad charset;
+// when there is any, no page may be written.
 std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
                                   Exclusions* exclusions);
 

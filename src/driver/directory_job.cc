@@ -299,6 +299,7 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
   RowContext context;
   context.RunMode = settings_.RunMode;
   context.description_file = description_name_;
+  context.charset = settings_.charset;
   // Put together only for a directory with files: a place deep down costs
   // time in proportion to its depth.
   std::string link;

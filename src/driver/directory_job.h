@@ -29,6 +29,7 @@ struct JobSettings {
   PageSink* sink = nullptr;
   // Processors the run may use, as the platform counts them.
   int processors = 2;
+  TCharset charset = cWindows1251;
 };
 
 // Reads one directory, open as `dir`, that lies at `place`: its names in

@@ -21,12 +21,13 @@ std::optional<Report> ReportOf(const PageWriter::Outcome& outcome,
 }  // namespace
 
 ListPage::ListPage(Platform& platform, Directory& root,
-                   const std::string& from_dir, char separator)
+                   const std::string& from_dir, char separator,
+                   TCharset charset)
     : platform_(platform),
       listing_(from_dir + kListing),
       page_(root, kListing) {
   std::string head;
-  WriteHeader(DirectoryTitle(from_dir, separator), &head);
+  WriteHeader(DirectoryTitle(from_dir, separator), charset, &head);
   page_.Write(head);
 }
 
@@ -48,7 +49,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
                        DirectoryResult* result) {
   PageWriter page(dir, kListing, result->may_have_page);
   std::string frame;
-  WriteHeader(place.Title(), &frame);
+  WriteHeader(place.Title(), charset_, &frame);
   page.Write(frame);
   for (const std::string& piece : result->rows) page.Write(piece);
   result->rows.clear();

@@ -56,9 +56,10 @@ class PageSink {
 // One FILES.HTM in the start directory that lists the whole tree.
 class ListPage final : public PageSink {
  public:
-  // Starts the page in `root`, whose native path is `from_dir`.
+  // Starts the page, in `charset`, in `root`, whose native path is
+  // `from_dir`.
   ListPage(Platform& platform, Directory& root, const std::string& from_dir,
-           char separator);
+           char separator, TCharset charset);
   // False when there was no page to compare with and none could be created:
   // the walk has nothing to write then (see the report of Close).
   bool creatable() const { return page_.creatable(); }
@@ -83,13 +84,15 @@ class ListPage final : public PageSink {
 // on the thread of its directory's job.
 class TreePages final : public PageSink {
  public:
-  explicit TreePages(Platform& platform) : platform_(platform) {}
+  TreePages(Platform& platform, TCharset charset)
+      : platform_(platform), charset_(charset) {}
   void Finish(Directory& dir, const Place& place,
               DirectoryResult* result) override;
   void Take(DirectoryResult*) override {}
 
  private:
   Platform& platform_;
+  TCharset charset_;
 };
 
 // The last component of `path`: one trailing separator is dropped, then

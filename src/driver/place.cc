@@ -6,11 +6,12 @@
 namespace tabulon {
 
 std::shared_ptr<const Place> Place::Start(std::string path, char separator,
-                                          std::string link) {
+                                          std::string link, TCharset charset) {
   std::shared_ptr<Place> place(new Place());
   place->name_ = std::move(path);
   place->separator_ = separator;
   place->link_ = std::move(link);
+  place->charset_ = charset;
   return place;
 }
 
@@ -72,6 +73,7 @@ std::string Place::Link() const {
   std::string link = chain.front()->link_;
   for (std::size_t i = 1; i < chain.size(); ++i) {
     AppendLinkName(chain[i]->name_, link.empty() ? kLinkBegins : kLinkInside,
+                   chain.front()->charset_,
                    &link);
     link.push_back('/');
   }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/types.h"
+
 namespace tabulon {
 
 // Where a directory of the walk lies: the start directory, or a name below
@@ -15,10 +17,11 @@ namespace tabulon {
 // threads freely.
 class Place {
  public:
-  // The start directory: its native path (ending with `separator`) and the
-  // page bytes that begin every prefixed link (the converted base address).
+  // The start directory: its native path (ending with `separator`), the
+  // page bytes that begin every prefixed link (the converted base address)
+  // and the charset of the pages the links go into.
   static std::shared_ptr<const Place> Start(std::string path, char separator,
-                                            std::string link);
+                                            std::string link, TCharset charset);
   // The subdirectory `name` of `parent`.
   static std::shared_ptr<const Place> Below(std::shared_ptr<const Place> parent,
                                             std::string name);
@@ -53,6 +56,7 @@ class Place {
   // Of the start directory only.
   char separator_ = '/';
   std::string link_;
+  TCharset charset_ = cWindows1251;
 };
 
 }  // namespace tabulon

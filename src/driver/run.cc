@@ -32,12 +32,13 @@ constexpr char kHelp[] =
     "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
     "  --jobs=N  directories read at once, 1-256 (default 8, or the\r\n"
     "            processors up to 16); the pages are the same for any N\r\n"
+    "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
     "  --help, -h, /?   this text      --version   the version\r\n"
     "\r\n"
     "Descriptions come from the FILES.BBS of each directory, or else its\r\n"
     "DESCRIPT.ION (code page 866, windows-1251, KOI8-R, UTF-8 or UTF-16);\r\n"
-    "pages are written in windows-1251, in name order, and a page that\r\n"
-    "comes out the same is left as it is.\r\n"
+    "pages are written in windows-1251 (or UTF-8), in name order, and a\r\n"
+    "page that comes out the same is left as it is.\r\n"
     "Exit code: 0 all went well, 2 a failure was reported on standard\r\n"
     "error, 1 out of memory.\r\n";
 
@@ -100,22 +101,25 @@ int RunGuarded(Platform& platform) {
   job.free_memory = [&platform] { return platform.FreeMemory(); };
   job.exclusions = &exclusions;
   job.processors = platform.Processors();
+  job.charset = settings.Charset;
   std::string link;
-  AppendUrl(settings.URL, &link);
+  AppendUrl(settings.URL, settings.Charset, &link);
   WalkOptions options;
   options.job = &job;
   options.jobs = settings.Jobs;
   options.reporter = &reporter;
   options.progress = &progress;
-  const auto start = Place::Start(settings.FromDir, separator, std::move(link));
+  const auto start = Place::Start(settings.FromDir, separator, std::move(link),
+                                  settings.Charset);
 
   if (settings.RunMode == mTree) {
-    TreePages pages(platform);
+    TreePages pages(platform, settings.Charset);
     job.sink = &pages;
     WalkDirectory(root, start, options);
     return reporter.count() == 0 ? 0 : 2;
   }
-  ListPage page(platform, *root, settings.FromDir, separator);
+  ListPage page(platform, *root, settings.FromDir, separator,
+                settings.Charset);
   if (!page.creatable()) {
     // Nothing to compare with and nothing could be made: nothing to walk.
     if (std::optional<Report> report = page.Close()) reporter.Report(*report);

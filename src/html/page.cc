@@ -22,15 +22,15 @@ void AppendDayAndYear(const LocalDate& date, std::string* out) {
 
 }  // namespace
 
-void WriteHeader(std::string_view title, std::string* out) {
+void WriteHeader(std::string_view title, TCharset charset, std::string* out) {
   out->append(
       "<html><head><meta http-equiv=\"Content-Language\" content=\"ru\">\r\n"
-      "<meta http-equiv=\"Content-Type\" content=\"text/html; "
-      "charset=windows-1251\">\r\n"
-      "<title>");
-  AppendPageText(title, out);
+      "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=");
+  out->append(charset == cUtf8 ? "utf-8" : "windows-1251");
+  out->append("\">\r\n<title>");
+  AppendPageText(title, charset, out);
   out->append("</title></head><body>\r\n<table><th>");
-  AppendPageText(title, out);
+  AppendPageText(title, charset, out);
   out->append(
       "/files</th><tr><td><b>name</b></td>"
       "<td align=right><b>size</b></td>"
@@ -63,8 +63,8 @@ std::string CreatedStamp(const LocalDate& today) {
 void AppendDateText(const LocalDate& date, std::string* out) {
   // Every row has a date: the usual one (a four-digit year) is put together
   // in place rather than from number texts.
-  if (date.month >= 1 && date.month <= 12 && date.day >= 1 &&
-      date.day <= 31 && date.year >= 1000 && date.year <= 9999) {
+  if (date.month >= 1 && date.month <= 12 && date.day >= 1 && date.day <= 31 &&
+      date.year >= 1000 && date.year <= 9999) {
     // A blank, not nothing, before a two-digit month keeps the column even.
     char text[9];
     std::size_t n = 0;

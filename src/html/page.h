@@ -8,12 +8,14 @@
 
 namespace tabulon {
 
-// Appends the page head with the title (native text). The head's last line,
-// the column headings, has no line end: the first row continues it.
-void WriteHeader(std::string_view title, std::string* out);
+// Appends the page head with the title (native text), declaring and
+// holding `charset`. The head's last line, the column headings, has no line
+// end: the first row continues it.
+void WriteHeader(std::string_view title, TCharset charset, std::string* out);
 
 // Appends the page foot: table end, totals, creation stamp, document end.
-void WriteFooter(const Totals& totals, const LocalDate& today, std::string* out);
+void WriteFooter(const Totals& totals, const LocalDate& today,
+                 std::string* out);
 
 // "Created MM-DD-YY" for the given day.
 std::string CreatedStamp(const LocalDate& today);

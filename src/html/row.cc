@@ -12,10 +12,11 @@ namespace {
 // Appends the page text of `name`, whose link form is already in *out at
 // `link_at`. The two differ only where the link escapes a byte, and every
 // such escape writes a '%': without one, the text is the link's bytes again.
-void AppendNameText(std::string_view name, std::size_t link_at,
-                    std::size_t link_size, std::string* out) {
+void AppendNameText(std::string_view name, TCharset charset,
+                    std::size_t link_at, std::size_t link_size,
+                    std::string* out) {
   if (std::memchr(out->data() + link_at, '%', link_size) != nullptr) {
-    AppendPageText(name, out);
+    AppendPageText(name, charset, out);
     return;
   }
   out->reserve(out->size() + link_size);  // the copy's source must stay put
@@ -55,16 +56,16 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
         context.file_link_prefix.empty() ? kLinkBegins | kLinkEnds : kLinkEnds;
   }
   const std::size_t link_at = out->size();
-  AppendLinkName(name, edges, out);
+  AppendLinkName(name, edges, context.charset, out);
   const std::size_t link_size = out->size() - link_at;
   if (directory) out->append("/FILES.HTM");
   out->append("\">");
   if (directory) {
     out->append("<b>");
-    AppendNameText(name, link_at, link_size, out);
+    AppendNameText(name, context.charset, link_at, link_size, out);
     out->append("</b></a></td><td align=center><b>DIR</b></td><td>");
   } else {
-    AppendNameText(name, link_at, link_size, out);
+    AppendNameText(name, context.charset, link_at, link_size, out);
     out->append("</a></td><td align=right>");
     char size[24];
     const std::to_chars_result end =
@@ -75,7 +76,7 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   AppendDateText(entry.Time, out);
   if (description) {
     out->append("</td><td> ");
-    AppendDescription(*description, code, out);
+    AppendDescription(*description, code, context.charset, out);
     out->append("</td></tr>\r\n");
   } else {
     out->append("</td><td></td></tr>\r\n");

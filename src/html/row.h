@@ -18,6 +18,7 @@ struct RowContext {
   std::string_view file_link_prefix;
   // The name of the description file actually read, which gets no row.
   std::string_view description_file;
+  TCharset charset = cWindows1251;
 };
 
 // Whether `entry` gets a row: not FILES.BBS, FILES.HTM or the description

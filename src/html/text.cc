@@ -165,15 +165,62 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
   }
 }
 
-}  // namespace
-
-void AppendPageText(std::string_view native, std::string* out) {
-  Append(native, Context::kText, kTextTable, kTextPlain, out);
+// Append for a UTF-8 page: a character is written as its own bytes, so only
+// ASCII bytes are escaped; a byte that is not part of valid UTF-8 is %XX in
+// a link and elsewhere its code page 866 character, as on a windows-1251
+// page.
+void AppendUtf8Page(std::string_view native, Context context,
+                const AsciiTable& table, const PlainTable& plain,
+                std::string* out) {
+  const unsigned char* const from =
+      reinterpret_cast<const unsigned char*>(native.data());
+  const std::size_t n = native.size();
+  std::size_t pos = 0;
+  while (pos < n) {
+    std::size_t run = pos;
+    while (run < n && plain[from[run]]) ++run;
+    if (run > pos) {
+      out->append(native.data() + pos, run - pos);
+      pos = run;
+      if (pos == n) break;
+    }
+    const unsigned char b = from[pos];
+    if (b < 0x80) {
+      out->append(table[b]);
+      ++pos;
+      continue;
+    }
+    const std::size_t start = pos;
+    char32_t c;
+    if (DecodeUtf8(native, &pos, &c)) {
+      out->append(native.data() + start, pos - start);
+    } else if (context == Context::kLink) {
+      AppendPercent(b, out);
+    } else {
+      AppendUtf8(kCp866ToUnicode[b], out);
+    }
+  }
 }
 
-void AppendLinkName(std::string_view native, unsigned edges, std::string* out) {
+}  // namespace
+
+void AppendPageText(std::string_view native, TCharset charset,
+                    std::string* out) {
+  if (charset == cUtf8) {
+    AppendUtf8Page(native, Context::kText, kTextTable, kTextPlain, out);
+  } else {
+    Append(native, Context::kText, kTextTable, kTextPlain, out);
+  }
+}
+
+void AppendLinkName(std::string_view native, unsigned edges, TCharset charset,
+                    std::string* out) {
   const std::size_t at = out->size();
-  Append(native, Context::kLink, kLinkTable, kLinkPlain, out);
+  if (charset == cUtf8) {
+    AppendUtf8Page(native, Context::kLink, kLinkTable, kLinkPlain, out);
+  } else {
+    Append(native, Context::kLink, kLinkTable, kLinkPlain, out);
+  }
   // Tested on what was written, since a shading character of code page 866
   // is written as a blank too.
   if ((edges & kLinkBegins) != 0 && out->size() > at && (*out)[at] == ' ') {
@@ -185,13 +232,26 @@ void AppendLinkName(std::string_view native, unsigned edges, std::string* out) {
   }
 }
 
-void AppendUrl(std::string_view url, std::string* out) {
-  Append(url, Context::kUrl, kUrlTable, kUrlPlain, out);
+void AppendUrl(std::string_view url, TCharset charset, std::string* out) {
+  if (charset == cUtf8) {
+    AppendUtf8Page(url, Context::kUrl, kUrlTable, kUrlPlain, out);
+  } else {
+    Append(url, Context::kUrl, kUrlTable, kUrlPlain, out);
+  }
 }
 
-void AppendDescription(std::string_view text, TCode code, std::string* out) {
+void AppendDescription(std::string_view text, TCode code, TCharset charset,
+                       std::string* out) {
+  if (charset == cUtf8) {
+    // Decoded first, so that what is escaped is UTF-8 whatever the file.
+    std::string decoded;
+    decoded.reserve(text.size() * 2);
+    AppendUtf8Of(code, text, &decoded);
+    AppendUtf8Page(decoded, Context::kText, kTextTable, kTextPlain, out);
+    return;
+  }
   if (code == tUtf8) {
-    AppendPageText(text, out);
+    Append(text, Context::kText, kTextTable, kTextPlain, out);
     return;
   }
   const std::uint8_t* table = code == tAlt   ? AltToWin

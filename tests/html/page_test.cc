@@ -23,7 +23,7 @@ TEST(PageTest, HeadEndsInTheMiddleOfItsFourthLine) {
   };
   for (const auto& c : cases) {
     std::string out;
-    WriteHeader(c.title, &out);
+    WriteHeader(c.title, cWindows1251, &out);
     EXPECT_EQ(out,
               std::string("<html><head><meta http-equiv=\"Content-Language\" "
                           "content=\"ru\">\r\n<meta http-equiv=\"Content-Type\" "

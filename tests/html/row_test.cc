@@ -183,9 +183,10 @@ TEST(RowTest, NamesAreShownAsThePageTextOfTheName) {
       ASSERT_TRUE(WriteRow(entry, context, std::nullopt, tAlt, &totals, &row))
           << name;
       std::string text;
-      AppendPageText(name, &text);
+      AppendPageText(name, cWindows1251, &text);
       std::string link;
-      AppendLinkName(name, directory ? kLinkBegins : kLinkEnds, &link);
+      AppendLinkName(name, directory ? kLinkBegins : kLinkEnds, cWindows1251,
+                     &link);
       escaped += link != text;
       ASSERT_EQ(ShownName(row, directory), text) << name << " in " << row;
       const std::string href = "<a href=\"" +

@@ -67,24 +67,26 @@ std::string EntityOf(int b) {
   }
 }
 
-std::string Text(std::string_view s) {
+std::string Text(std::string_view s, TCharset charset = cWindows1251) {
   std::string out;
-  AppendPageText(s, &out);
+  AppendPageText(s, charset, &out);
   return out;
 }
-std::string Link(std::string_view s, unsigned edges = kLinkInside) {
+std::string Link(std::string_view s, unsigned edges = kLinkInside,
+                 TCharset charset = cWindows1251) {
   std::string out;
-  AppendLinkName(s, edges, &out);
+  AppendLinkName(s, edges, charset, &out);
   return out;
 }
-std::string Url(std::string_view s) {
+std::string Url(std::string_view s, TCharset charset = cWindows1251) {
   std::string out;
-  AppendUrl(s, &out);
+  AppendUrl(s, charset, &out);
   return out;
 }
-std::string Description(std::string_view s, TCode code) {
+std::string Description(std::string_view s, TCode code,
+                        TCharset charset = cWindows1251) {
   std::string out;
-  AppendDescription(s, code, &out);
+  AppendDescription(s, code, charset, &out);
   return out;
 }
 
