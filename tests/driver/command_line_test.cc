@@ -16,7 +16,8 @@ TEST_P(CommandLineTest, SplitsLikeTheSystemHandsItOver) {
   const SplitCase& c = GetParam();
   const int n = static_cast<int>(c.parameters.size());
   EXPECT_EQ(ParameterCount(c.line), n);
-  for (int k = 1; k <= n; ++k) EXPECT_EQ(Parameter(c.line, k), c.parameters[k - 1]);
+  for (int k = 1; k <= n; ++k)
+    EXPECT_EQ(Parameter(c.line, k), c.parameters[k - 1]);
   EXPECT_EQ(Parameter(c.line, n + 1), "");
   CommandLine whole;
   whole.one_string = true;
@@ -27,10 +28,10 @@ TEST_P(CommandLineTest, SplitsLikeTheSystemHandsItOver) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, CommandLineTest,
     ::testing::Values(
-        SplitCase{"", {}},
-        SplitCase{"tabulon", {}},
+        SplitCase{"", {}}, SplitCase{"tabulon", {}},
         SplitCase{"tabulon D:\\ftp", {"D:\\ftp"}},
-        SplitCase{"tabulon   D:\\ftp\\  /pub/files/ ", {"D:\\ftp\\", "/pub/files/"}},
+        SplitCase{"tabulon   D:\\ftp\\  /pub/files/ ",
+                  {"D:\\ftp\\", "/pub/files/"}},
         SplitCase{"tabulon \"D:\\My Files\"", {"D:\\My Files"}},
         // A backslash before the closing quote is an ordinary character.
         SplitCase{"tabulon \"D:\\My Files\\\" x", {"D:\\My Files\\", "x"}},
@@ -40,10 +41,13 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"tabulon a\tb", {"a", "b"}},
         SplitCase{"tabulon \"D:\\My Files", {"D:\\My Files"}},
         SplitCase{"\"C:\\Program Files\\tabulon.exe\" x", {"x"}},
-        SplitCase{"tabulon a\x01" "b", {"a", "b"}},
+        SplitCase{"tabulon a\x01"
+                  "b",
+                  {"a", "b"}},
         // The line ends at its first NUL.
         SplitCase{std::string("tabulon a\0b", 11), {"a"}},
-        SplitCase{"tabulon \xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0", {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0"}}));
+        SplitCase{"tabulon \xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0",
+                  {"\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0"}}));
 
 TEST(NextParameterTest, StopsWhereTheParameterEnds) {
   const std::string line = "prog  \"a b\"c  d";
@@ -60,7 +64,8 @@ TEST(NextParameterTest, StopsWhereTheParameterEnds) {
 TEST(ParametersOfTest, SkipsEmptyArguments) {
   CommandLine split;
   split.args = {"", "/srv/ftp", "", "http://h/"};
-  EXPECT_EQ(ParametersOf(split), (std::vector<std::string>{"/srv/ftp", "http://h/"}));
+  EXPECT_EQ(ParametersOf(split),
+            (std::vector<std::string>{"/srv/ftp", "http://h/"}));
 }
 
 TEST(RequestOfTest, OnlyTheFirstParameterAsksForHelpOrVersion) {
@@ -114,12 +119,21 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{{}, '\\', mList, "C:\\Data\\", ""},
         SettingsCase{{"D:\\"}, '\\', mList, "D:\\", ""},
         SettingsCase{{"D:\\ftp"}, '\\', mList, "D:\\ftp\\", ""},
-        SettingsCase{{"D:\\ftp\\", "/pub/files/"}, '\\', mList, "D:\\ftp\\", "/pub/files/"},
-        SettingsCase{{"D:\\ftp", "/pub/", "/t"}, '\\', mTree, "D:\\ftp\\", "/pub/"},
+        SettingsCase{{"D:\\ftp\\", "/pub/files/"},
+                     '\\',
+                     mList,
+                     "D:\\ftp\\",
+                     "/pub/files/"},
+        SettingsCase{
+            {"D:\\ftp", "/pub/", "/t"}, '\\', mTree, "D:\\ftp\\", "/pub/"},
         // The switch is a whole parameter anywhere; nothing after it is lost.
         SettingsCase{{"/t", "D:\\ftp"}, '\\', mTree, "D:\\ftp\\", ""},
         SettingsCase{{"D:\\ftp", "/Tree"}, '\\', mList, "D:\\ftp\\", "/Tree"},
-        SettingsCase{{"D:\\ftp", "/pub/texts/"}, '\\', mList, "D:\\ftp\\", "/pub/texts/"},
+        SettingsCase{{"D:\\ftp", "/pub/texts/"},
+                     '\\',
+                     mList,
+                     "D:\\ftp\\",
+                     "/pub/texts/"},
         SettingsCase{{"C:/Temp"}, '\\', mList, "C:/Temp\\", ""},
         SettingsCase{{"C:"}, '\\', mList, "C:\\", ""},
         SettingsCase{{"/T"}, '\\', mTree, "C:\\Data\\", ""},
@@ -216,6 +230,61 @@ TEST(SwitchesTest, JobCountIsAWholeNumberFromOneTo256) {
     int jobs = -7;
     EXPECT_EQ(ParseJobCount(c.text, &jobs), c.reason) << "'" << c.text << "'";
     EXPECT_EQ(jobs, *c.reason == '\0' ? c.jobs : -7) << "'" << c.text << "'";
+  }
+}
+
+TEST(SwitchesTest, CharsetIsTakenAnywhereAndTheLastGoodOneHolds) {
+  const struct {
+    std::vector<std::string> parameters;
+    std::string from_dir;
+    std::string url;
+    TCharset charset;
+    const char* reports;
+  } kCases[] = {
+      {{"/srv/ftp"}, "/srv/ftp/", "", cWindows1251, ""},
+      {{"--charset=utf-8", "/srv/ftp", "/pub/"},
+       "/srv/ftp/",
+       "/pub/",
+       cUtf8,
+       ""},
+      {{"/srv/ftp", "/t", "--charset=UTF-8"}, "/srv/ftp/", "", cUtf8, ""},
+      {{"/srv/ftp", "--charset=windows-1251"},
+       "/srv/ftp/",
+       "",
+       cWindows1251,
+       ""},
+      {{"--charset=utf-8", "--charset=Windows-1251"},
+       "/srv/data/",
+       "",
+       cWindows1251,
+       ""},
+      {{"--charset=utf8", "--charset=", "--charset=latin1", "--charset=utf-8 "},
+       "/srv/data/",
+       "",
+       cWindows1251,
+       "tabulon: bad charset 'utf8': not utf-8 or windows-1251\n"
+       "tabulon: bad charset '': no charset named\n"
+       "tabulon: bad charset 'latin1': not utf-8 or windows-1251\n"
+       "tabulon: bad charset 'utf-8 ': not utf-8 or windows-1251\n"},
+      // Only the exact beginning is the switch.
+      {{"--charset", "--Charset=utf-8"},
+       "--charset/",
+       "--Charset=utf-8",
+       cWindows1251,
+       ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.parameters[0]);
+    RunSettings s = SettingsFrom(c.parameters, "/srv/data", '/');
+    EXPECT_EQ(s.FromDir, c.from_dir);
+    EXPECT_EQ(s.URL, c.url);
+    Exclusions exclusions;
+    std::string lines;
+    for (const Report& r : ApplySwitches(&s, 2, &exclusions)) {
+      lines += ReportLine(r);
+    }
+    EXPECT_EQ(lines, c.reports);
+    EXPECT_EQ(s.Charset, c.charset);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <regex>
@@ -181,6 +182,105 @@ TEST_F(E2eTest, AddressWithoutTrailingSlashIsJoinedAsTyped) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(tree_.Read("U/FILES.HTM"),
             Head("U") + FileRow("/pubd/f", "f", "0", "02-29-20") + Foot("0", 1));
+}
+
+TEST_F(E2eTest, ExampleArchiveInUtf8) {
+  std::filesystem::copy(TABULON_EXAMPLES, tree_.Path("archive"),
+                        std::filesystem::copy_options::recursive);
+  const std::vector<std::string> dirs = {"dos", "utf8", "koi"};
+  for (const std::string& dir : dirs) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(tree_.Path("archive/" + dir))) {
+      tree_.Date("archive/" + dir + "/" + entry.path().filename().string(),
+                 2006, 6, 6);
+    }
+  }
+  const std::string url = "http://h/\xC3\xBC/";  // http://h/ü/
+  const std::vector<std::string> args = {Native(tree_.Path("archive")), url,
+                                         "--charset=utf-8", "/t"};
+  const ProcessResult r = Run(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const auto head = [](const std::string& title) {
+    std::string head = Head(title);
+    head.replace(head.find("windows-1251"), 12, "utf-8");
+    return head;
+  };
+  const std::string date = "06-06-06";
+  // Утилиты.zip; its description holds 866 shading, ░▒▓.
+  const std::string utilities =
+      "\xD0\xA3\xD1\x82\xD0\xB8\xD0\xBB\xD0\xB8\xD1\x82\xD1\x8B.zip";
+  EXPECT_EQ(
+      tree_.Read("archive/dos/FILES.HTM"),
+      head("dos") +
+          FileRow(url + "dos/NORTON.ARJ", "NORTON.ARJ", "102", date,
+                  "Norton Commander 5.0 - \xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB"
+                  "\xD0\xBE\xD0\xB2\xD1\x8B\xD0\xB9 \xD0\xBC\xD0\xB5\xD0\xBD"
+                  "\xD0\xB5\xD0\xB4\xD0\xB6\xD0\xB5\xD1\x80 \xD0\xB4\xD0\xBB"
+                  "\xD1\x8F DOS, \xD1\x81 \xD1\x80\xD1\x83\xD1\x81\xD1\x81\xD0"
+                  "\xBA\xD0\xBE\xD0\xB9 \xD0\xB4\xD0\xBE\xD0\xBA\xD1\x83\xD0"
+                  "\xBC\xD0\xB5\xD0\xBD\xD1\x82\xD0\xB0\xD1\x86\xD0\xB8\xD0"
+                  "\xB5\xD0\xB9.") +
+          FileRow(url + "dos/" + utilities, utilities, "22", date,
+                  "\xD0\xA1\xD0\xB1\xD0\xBE\xD1\x80\xD0\xBD\xD0\xB8\xD0\xBA "
+                  "\xD1\x83\xD1\x82\xD0\xB8\xD0\xBB\xD0\xB8\xD1\x82 \xD0\xB4"
+                  "\xD0\xBB\xD1\x8F DOS: \xE2\x96\x91\xE2\x96\x92\xE2\x96\x93 "
+                  "\xD0\xB0\xD1\x80\xD1\x85\xD0\xB8\xD0\xB2\xD0\xB0\xD1\x82\xD0"
+                  "\xBE\xD1\x80\xD1\x8B \xD0\xB8 \xD1\x80\xD0\xB5\xD0\xB4\xD0"
+                  "\xB0\xD0\xBA\xD1\x82\xD0\xBE\xD1\x80\xD1\x8B") +
+          Foot("124", 2));
+  // Αλφάβητο.txt and Отчёт 2025.pdf: Greek needs no references here.
+  const std::string greek =
+      "\xCE\x91\xCE\xBB\xCF\x86\xCE\xAC\xCE\xB2\xCE\xB7"
+      "\xCF\x84\xCE\xBF.txt";
+  const std::string report =
+      "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 2025.pdf";
+  EXPECT_EQ(
+      tree_.Read("archive/utf8/FILES.HTM"),
+      head("utf8") +
+          FileRow(url + "utf8/notes.md", "notes.md", "8", date,
+                  "\xD0\x97\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB8: "
+                  "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB8, \xD0\xB5\xD0\xBB\xD0\xB8 "
+                  "&amp; \xD0\xBF\xD0\xB8\xD1\x85\xD1\x82\xD1\x8B; a "
+                  "continuation line joins the description.") +
+          FileRow(url + "utf8/" + greek, greek, "20", date,
+                  "\xD0\x93\xD1\x80\xD0\xB5\xD1\x87\xD0\xB5\xD1\x81\xD0\xBA"
+                  "\xD0\xB8\xD0\xB9 \xD0\xB0\xD0\xBB\xD1\x84\xD0\xB0\xD0\xB2"
+                  "\xD0\xB8\xD1\x82: \xCE\xB1, \xCE\xB2, \xCE\xB3 "
+                  "(windows-1251 lacks them).") +
+          FileRow(url + "utf8/" + report, report, "21", date,
+                  "\xD0\x93\xD0\xBE\xD0\xB4\xD0\xBE\xD0\xB2\xD0\xBE\xD0\xB9 "
+                  "\xD0\xBE\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xE2\x80\x94 "
+                  "\xC2\xAB\xD0\xB8\xD1\x82\xD0\xBE\xD0\xB3\xD0\xB8 \xD0\xB3"
+                  "\xD0\xBE\xD0\xB4\xD0\xB0\xC2\xBB, written in UTF-8.") +
+          Foot("49", 3));
+  // ёлка.gif and Стихи.txt, described in KOI8-R: ё stays ё.
+  const std::string tree = "\xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0.gif";
+  const std::string poems = "\xD0\xA1\xD1\x82\xD0\xB8\xD1\x85\xD0\xB8.txt";
+  EXPECT_EQ(
+      tree_.Read("archive/koi/FILES.HTM"),
+      head("koi") +
+          FileRow(url + "koi/" + tree, tree, "26", date,
+                  "\xD0\x9D\xD0\xBE\xD0\xB2\xD0\xBE\xD0\xB3\xD0\xBE\xD0\xB4"
+                  "\xD0\xBD\xD1\x8F\xD1\x8F \xD1\x91\xD0\xBB\xD0\xBA\xD0\xB0 "
+                  "(\xD0\xBA\xD0\xB0\xD1\x80\xD1\x82\xD0\xB8\xD0\xBD\xD0\xBA"
+                  "\xD0\xB0)") +
+          FileRow(url + "koi/" + poems, poems, "12", date,
+                  "\xD0\xA1\xD1\x82\xD0\xB8\xD1\x85\xD0\xB8 \xD1\x80\xD1\x83"
+                  "\xD1\x81\xD1\x81\xD0\xBA\xD0\xB8\xD1\x85 \xD0\xBF\xD0\xBE"
+                  "\xD1\x8D\xD1\x82\xD0\xBE\xD0\xB2, \xD0\xBF\xD0\xBE\xD0\xB4"
+                  "\xD0\xB1\xD0\xBE\xD1\x80\xD0\xBA\xD0\xB0.") +
+          Foot("38", 2));
+  // The same run again finds the page unchanged and leaves it alone; a run
+  // in windows-1251 finds it different and replaces it.
+  struct stat before {};
+  ASSERT_EQ(stat(tree_.Path("archive/koi/FILES.HTM").c_str(), &before), 0);
+  ASSERT_EQ(Run(args).exit_code, 0);
+  struct stat after {};
+  ASSERT_EQ(stat(tree_.Path("archive/koi/FILES.HTM").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  ASSERT_EQ(Run({Native(tree_.Path("archive")), url, "/t"}).exit_code, 0);
+  EXPECT_NE(tree_.Read("archive/koi/FILES.HTM").find("charset=windows-1251"),
+            std::string::npos);
 }
 
 TEST_F(E2eTest, DescriptionsInEachCodePageWithCyrillicNames) {

@@ -84,7 +84,7 @@ TEST_F(E2eTest, ExcludedEntriesGetNoRowNoCountAndNoPage) {
   }
 }
 
-TEST_F(E2eTest, BadPatternOrJobCountStopsTheRunBeforeAnyPage) {
+TEST_F(E2eTest, BadPatternJobCountOrCharsetStopsTheRunBeforeAnyPage) {
   tree_.Dir("B");
   const struct {
     const char* arg;
@@ -94,6 +94,9 @@ TEST_F(E2eTest, BadPatternOrJobCountStopsTheRunBeforeAnyPage) {
       {"--exclude=", "tabulon: bad pattern '': empty pattern\n"},
       {"--jobs=0", "tabulon: bad job count '0': less than 1\n"},
       {"--jobs=257", "tabulon: bad job count '257': more than 256\n"},
+      {"--charset=koi8-r",
+       "tabulon: bad charset 'koi8-r': not utf-8 or windows-1251\n"},
+      {"--charset=", "tabulon: bad charset '': no charset named\n"},
   };
   for (const auto& c : cases) {
     const ProcessResult r = Run({Native(tree_.Path("B")), c.arg, "/t"});

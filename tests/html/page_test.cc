@@ -19,18 +19,33 @@ TEST(PageTest, HeadEndsInTheMiddleOfItsFourthLine) {
       {"Rock", "Rock"},
       {"", ""},
       {"A&B <C>", "A&amp;B &lt;C&gt;"},
-      {"\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0", "\xCC\xF3\xE7\xFB\xEA\xE0"},
+      {"\xD0\x9C\xD1\x83\xD0\xB7\xD1\x8B\xD0\xBA\xD0\xB0",
+       "\xCC\xF3\xE7\xFB\xEA\xE0"},
   };
   for (const auto& c : cases) {
     std::string out;
     WriteHeader(c.title, cWindows1251, &out);
-    EXPECT_EQ(out,
-              std::string("<html><head><meta http-equiv=\"Content-Language\" "
-                          "content=\"ru\">\r\n<meta http-equiv=\"Content-Type\" "
-                          "content=\"text/html; charset=windows-1251\">\r\n<title>") +
-                  c.written + "</title></head><body>\r\n<table><th>" + c.written +
-                  kColumns);
+    EXPECT_EQ(
+        out,
+        std::string("<html><head><meta http-equiv=\"Content-Language\" "
+                    "content=\"ru\">\r\n<meta http-equiv=\"Content-Type\" "
+                    "content=\"text/html; charset=windows-1251\">\r\n<title>") +
+            c.written + "</title></head><body>\r\n<table><th>" + c.written +
+            kColumns);
   }
+}
+
+TEST(PageTest, Utf8HeadDeclaresUtf8AndKeepsTheTitlesCharacters) {
+  std::string out;
+  WriteHeader("\xD0\x9C\xD1\x83\xD0\xB7 & \xE2\x96\x91\xFF", cUtf8, &out);
+  const std::string title =
+      "\xD0\x9C\xD1\x83\xD0\xB7 &amp; \xE2\x96\x91\xC2\xA0";
+  EXPECT_EQ(out,
+            "<html><head><meta http-equiv=\"Content-Language\" "
+            "content=\"ru\">\r\n<meta http-equiv=\"Content-Type\" "
+            "content=\"text/html; charset=utf-8\">\r\n<title>" +
+                title + "</title></head><body>\r\n<table><th>" + title +
+                kColumns);
 }
 
 TEST(PageTest, FootRightAlignsBytesInTenColumnsAndGrows) {
@@ -44,7 +59,8 @@ TEST(PageTest, FootRightAlignsBytesInTenColumnsAndGrows) {
       {1, 1, "<b>         1 bytes in 1 files.</b><br>"},
       {9999999999, 3, "<b>9999999999 bytes in 3 files.</b><br>"},
       {12345678901, 3, "<b>12345678901 bytes in 3 files.</b><br>"},
-      {5368709120LL * 1000, 1000, "<b>5368709120000 bytes in 1000 files.</b><br>"},
+      {5368709120LL * 1000, 1000,
+       "<b>5368709120000 bytes in 1000 files.</b><br>"},
   };
   for (const auto& c : cases) {
     std::string out;

@@ -332,5 +332,92 @@ TEST(DescriptionTextTest, Utf8LikeNativeText) {
   }
 }
 
+// The same names and descriptions on a windows-1251 page and on a UTF-8
+// page.
+TEST(CharsetTest, NamesOnBothPages) {
+  constexpr unsigned kBoth = kLinkBegins | kLinkEnds;
+  const struct {
+    const char* what;
+    std::string name;
+    unsigned edges;
+    std::string win_text, win_link, utf_text, utf_link;
+  } kCases[] = {
+      {"box drawing and shading of 866",
+       "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97\xE2\x96\x91", kLinkInside, "+-+ ",
+       "%E2%95%94%E2%95%90%E2%95%97%E2%96%91",
+       "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97\xE2\x96\x91",
+       "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97\xE2\x96\x91"},
+      {"several scripts",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xCE\x95\xCE\xBB "
+       "\xE4\xB8\xAD\xF0\x9F\x98\x80",
+       kBoth, "\xCE\xF2\xF7\xB8\xF2 &#917;&#955; &#20013;&#128512;",
+       "\xCE\xF2\xF7\xB8\xF2 &#917;&#955; &#20013;&#128512;",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xCE\x95\xCE\xBB "
+       "\xE4\xB8\xAD\xF0\x9F\x98\x80",
+       "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xCE\x95\xCE\xBB "
+       "\xE4\xB8\xAD\xF0\x9F\x98\x80"},
+      {"bytes that are not UTF-8 are 866 (no-break space, a cut letter)",
+       "a\xFF\xD0", kBoth, "a_-", "a%FF%D0", "a\xC2\xA0\xE2\x95\xA8",
+       "a%FF%D0"},
+      {"a no-break space", "\xC2\xA0x", kBoth, "_x", "%C2%A0x", "\xC2\xA0x",
+       "\xC2\xA0x"},
+      {"quotes, backslash, markup", "\"x\" a\\b <i>&", kBoth,
+       "&quot;x&quot; a\\b &lt;i&gt;&amp;",
+       "&quot;x&quot; a%5Cb &lt;i&gt;&amp;",
+       "&quot;x&quot; a\\b &lt;i&gt;&amp;",
+       "&quot;x&quot; a%5Cb &lt;i&gt;&amp;"},
+      {"controls", "\t\x01x\x7F", kBoth, "\t\x01x\x7F", "%09%01x%7F",
+       "\t\x01x\x7F", "%09%01x%7F"},
+      {"what ends or redirects an address", "%#?:", kBoth,
+       "%#?:", "%25%23%3F%3A", "%#?:", "%25%23%3F%3A"},
+      {"blanks at the ends", " a ", kBoth, " a ", "%20a%20", " a ", "%20a%20"},
+      {"blanks inside", " a ", kLinkInside, " a ", " a ", " a ", " a "},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Text(c.name, cWindows1251), c.win_text);
+    EXPECT_EQ(Link(c.name, c.edges, cWindows1251), c.win_link);
+    EXPECT_EQ(Text(c.name, cUtf8), c.utf_text);
+    EXPECT_EQ(Link(c.name, c.edges, cUtf8), c.utf_link);
+  }
+  // The base address: never percent-encoded, backslashes as "/".
+  EXPECT_EQ(Url("http://h/\xD0\x81\\d?a=1&b", cWindows1251),
+            "http://h/\xA8/d?a=1&amp;b");
+  EXPECT_EQ(Url("http://h/\xD0\x81\\d?a=1&b", cUtf8),
+            "http://h/\xD0\x81/d?a=1&amp;b");
+  EXPECT_EQ(Url("\xFF", cUtf8), "\xC2\xA0");
+}
+
+TEST(CharsetTest, DescriptionsOnBothPages) {
+  const struct {
+    const char* what;
+    TCode code;
+    std::string bytes;
+    std::string win, utf;
+  } kCases[] = {
+      {"866 box drawing, shading, letters", tAlt,
+       "\xC9\xCD\xBB\xB0\xB1\xB2 \x8E\xE2\xE7\xF1\xE2",
+       "+-+    \xCE\xF2\xF7\xB8\xF2",
+       "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97\xE2\x96\x91\xE2\x96\x92\xE2\x96"
+       "\x93 \xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82"},
+      {"KOI8-R box drawing, shading, letters, copyright", tKoi,
+       "\xA5\xA0\xA8\x90 \xEF\xD4\xDE\xA3\xD4 \xBF",
+       "+-+  \xCE\xF2\xF7\xB8\xF2 \xA9",
+       "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97\xE2\x96\x91 "
+       "\xD0\x9E\xD1\x82\xD1\x87\xD1\x91\xD1\x82 \xC2\xA9"},
+      {"windows-1251 0x98 and markup", tWin, "\x98\xAB\xB9\xBB <b>&",
+       "\x98\xAB\xB9\xBB &lt;b&gt;&amp;",
+       "\xC2\x98\xC2\xAB\xE2\x84\x96\xC2\xBB &lt;b&gt;&amp;"},
+      {"UTF-8 with a byte that is not", tUtf8, "a\xFF \xCE\xB1", "a_ &#945;",
+       "a\xC2\xA0 \xCE\xB1"},
+      {"controls and quotes", tAlt, "\x01\t\"", "\x01\t&quot;", "\x01\t&quot;"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Description(c.bytes, c.code, cWindows1251), c.win);
+    EXPECT_EQ(Description(c.bytes, c.code, cUtf8), c.utf);
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
