@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "descriptions/code_pages.h"
 #include "descriptions/descript_ion.h"
+#include "descriptions/letter_case.h"
 #include "descriptions/lookup.h"
 #include "fuzz_check.h"
 
