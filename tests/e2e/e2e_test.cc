@@ -201,9 +201,9 @@ TEST_F(E2eTest, ExampleArchiveInUtf8) {
   const ProcessResult r = Run(args);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const auto head = [](const std::string& title) {
-    std::string head = Head(title);
-    head.replace(head.find("windows-1251"), 12, "utf-8");
-    return head;
+    std::string page_head = Head(title);
+    page_head.replace(page_head.find("windows-1251"), 12, "utf-8");
+    return page_head;
   };
   const std::string date = "06-06-06";
   // Утилиты.zip; its description holds 866 shading, ░▒▓.
