@@ -18,6 +18,7 @@ std::shared_ptr<const Place> Place::Start(std::string path, char separator,
 std::shared_ptr<const Place> Place::Below(std::shared_ptr<const Place> parent,
                                           std::string name) {
   std::shared_ptr<Place> place(new Place());
+  place->depth_ = parent->depth_ + 1;
   place->parent_ = std::move(parent);
   place->name_ = std::move(name);
   return place;
@@ -35,8 +36,7 @@ Place::~Place() {
 }
 
 std::vector<const Place*> Place::Chain() const {
-  std::size_t depth = 0;
-  for (const Place* p = this; p != nullptr; p = p->parent_.get()) ++depth;
+  std::size_t depth = depth_ + 1;
   std::vector<const Place*> chain(depth);
   for (const Place* p = this; p != nullptr; p = p->parent_.get()) {
     chain[--depth] = p;
@@ -78,14 +78,6 @@ std::string Place::Link() const {
     link.push_back('/');
   }
   return link;
-}
-
-std::vector<std::string_view> Place::Names() const {
-  const std::vector<const Place*> chain = Chain();
-  std::vector<std::string_view> names;
-  for (std::size_t i = 1; i < chain.size(); ++i)
-    names.push_back(chain[i]->name_);
-  return names;
 }
 
 }  // namespace tabulon

@@ -30,6 +30,10 @@ class Place {
   Place& operator=(const Place&) = delete;
 
   bool IsStart() const { return parent_ == nullptr; }
+  // The place of the directory this one lies in; nullptr for the start.
+  const std::shared_ptr<const Place>& parent() const { return parent_; }
+  // How many names below the start directory it lies.
+  std::size_t depth() const { return depth_; }
   // The directory's own name; for the start directory its path.
   const std::string& name() const { return name_; }
   // The native path, ending with the separator.
@@ -42,9 +46,6 @@ class Place {
   // The page bytes before a file's name in a prefixed link: the converted
   // base address, then each name converted for a link and followed by "/".
   std::string Link() const;
-  // The names from the start directory down to this one (none for the
-  // start directory itself).
-  std::vector<std::string_view> Names() const;
 
  private:
   Place() = default;
@@ -53,6 +54,7 @@ class Place {
 
   std::shared_ptr<const Place> parent_;
   std::string name_;
+  std::size_t depth_ = 0;
   // Of the start directory only.
   char separator_ = '/';
   std::string link_;

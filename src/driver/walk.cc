@@ -22,15 +22,18 @@ namespace {
 constexpr std::size_t kAheadDirectories = 256;
 constexpr std::size_t kAheadBytes = std::size_t{8} << 20;
 // Directories kept open so that their subdirectories can be opened from
-// them; past this many, a subdirectory is opened again from the start
-// directory, so that a tree of any shape stays within the open-file limit.
+// them; past this many, a subdirectory whose parent has been closed is
+// reached from the directory its thread opened last (see Cursor), so that a
+// tree of any shape stays within the open-file limit.
 constexpr int kKeptOpen = 96;
 
 // One directory of the walk.
 struct Node {
   std::shared_ptr<const Place> place;
-  // The open parent to open it from; nullptr: from the start directory.
+  // The parent, kept open to open it from while the budget allows.
   std::shared_ptr<Directory> parent;
+  // The parent whatever the budget: opened from while it is still open.
+  std::weak_ptr<Directory> open_parent;
   enum class State { kWaiting, kRunning, kDone } state = State::kWaiting;
   std::list<Node*>::iterator pending;  // while waiting or running
   DirectoryResult result;
@@ -49,6 +52,16 @@ struct Pieces {
   std::size_t running = 0;  // taken and not finished
   std::exception_ptr error;
   std::condition_variable finished;
+};
+
+// The directory a thread opened last. The directories a thread takes come
+// in walk order, so the next one lies near: reached from the nearest of the
+// threads' cursors, up through the directories above and down by names,
+// they cost over the whole walk at most about twice as many opens as the
+// thread takes directories, whatever the tree's shape.
+struct Cursor {
+  std::shared_ptr<Directory> dir;
+  std::shared_ptr<const Place> place;
 };
 
 std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
@@ -76,10 +89,11 @@ class Walker final : public Parallel {
     // started: counted (and counted idle) from the start, so that the
     // first directory already shares its pieces with them as they come.
     if (options_.jobs > 1) idle_hint_ = options_.jobs - 1;
+    cursors_.resize(static_cast<std::size_t>(std::max(options_.jobs, 0)) + 1);
     for (int i = 1; options_.jobs > 1 && i <= options_.jobs; ++i) {
       ++started_;
       try {
-        workers_.emplace_back([this] { Work(); });
+        workers_.emplace_back([this, i] { Work(i); });
       } catch (const std::system_error&) {
         --started_;
         break;  // fewer threads: the walk only takes longer
@@ -157,7 +171,7 @@ class Walker final : public Parallel {
  private:
   // A worker: pieces of a job first (they finish what is begun), then the
   // next directory in walk order.
-  void Work() {
+  void Work(int thread) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       if (stop_) return;
@@ -182,7 +196,7 @@ class Walker final : public Parallel {
       }
       if (Node* node = NextLocked()) {
         lock.unlock();
-        Run(node);
+        Run(node, thread);
         lock.lock();
         continue;
       }
@@ -217,7 +231,7 @@ class Walker final : public Parallel {
   }
 
   // Reads the directory of `node`; called without the lock.
-  void Run(Node* node) {
+  void Run(Node* node, int thread) {
     DirectoryResult result;
     std::vector<std::unique_ptr<Node>> children;
     std::exception_ptr error;
@@ -225,7 +239,7 @@ class Walker final : public Parallel {
     std::optional<DirectoryJob> job;
     std::shared_ptr<Directory> dir;
     try {
-      const Status opened = Open(*node, &dir);
+      const Status opened = Open(*node, thread, &dir);
       if (opened.ok()) {
         job.emplace(*dir, *node->place, *options_.job, *this);
         result = job->Run();
@@ -239,6 +253,7 @@ class Walker final : public Parallel {
         auto child = std::make_unique<Node>();
         child->place = Place::Below(node->place, std::move(name));
         if (keep) child->parent = dir;
+        child->open_parent = dir;
         children.push_back(std::move(child));
       }
       result.subdirectories = {};
@@ -271,36 +286,119 @@ class Walker final : public Parallel {
     }
   }
 
-  // Opens the directory of `node`: from its parent, or from the start
-  // directory name by name when the parent was not kept open.
-  Status Open(Node& node, std::shared_ptr<Directory>* dir) {
+  // Opens the directory of `node` on `thread`: from its parent while that
+  // is open, otherwise from the nearest cursor. The thread's cursor then
+  // stands on it.
+  Status Open(Node& node, int thread, std::shared_ptr<Directory>* dir) {
+    std::shared_ptr<Directory> parent = std::move(node.parent);
+    if (parent == nullptr) parent = node.open_parent.lock();
+    node.open_parent.reset();
     if (node.place->IsStart()) {
       *dir = root_;
-      return Status::Ok();
-    }
-    const std::shared_ptr<Directory> parent = std::move(node.parent);
-    std::unique_ptr<Directory> opened;
-    Status status;
-    if (parent != nullptr) {
-      status = parent->OpenSubdirectory(node.place->name(), &opened);
+    } else if (parent != nullptr) {
+      std::unique_ptr<Directory> opened;
+      const Status status =
+          parent->OpenSubdirectory(node.place->name(), &opened);
+      if (!status.ok()) return status;
+      *dir = Counted(std::move(opened));
     } else {
-      Directory* from = root_.get();
-      for (const std::string_view name : node.place->Names()) {
-        std::unique_ptr<Directory> next;
-        status = from->OpenSubdirectory(std::string(name), &next);
-        if (!status.ok()) break;
-        opened = std::move(next);
-        from = opened.get();
+      const Status status = Reach(node.place, thread, dir);
+      if (!status.ok()) return status;
+    }
+    Move(thread, Cursor{*dir, node.place});
+    return Status::Ok();
+  }
+
+  void Move(int thread, Cursor cursor) {
+    std::lock_guard<std::mutex> lock(cursors_mutex_);
+    std::swap(cursors_[static_cast<std::size_t>(thread)], cursor);
+  }
+
+  // The opens that going from `from` to `to` takes, through the lowest
+  // directory above both, with the climbs among them in `*climbs`; more
+  // than `limit` once that many are passed.
+  static std::size_t Distance(const Place* from, const Place* to,
+                              std::size_t limit, std::size_t* climbs) {
+    std::size_t opens = 0;
+    *climbs = 0;
+    while (from != to && opens <= limit) {
+      ++opens;
+      if (from->depth() >= to->depth()) {
+        from = from->parent().get();
+        ++*climbs;
+      } else {
+        to = to->parent().get();
       }
     }
-    if (!status.ok()) return status;
+    return opens;
+  }
+
+  // Opens the directory at `place` from the cursor nearest to it, up to the
+  // lowest directory above both and down by names; or down from the start
+  // directory when that takes fewer opens, or when a way up is not the one
+  // taken down (the tree changed meanwhile). On a failure the thread's
+  // cursor stays on the last directory reached, so the next one costs no
+  // more.
+  Status Reach(const std::shared_ptr<const Place>& place, int thread,
+               std::shared_ptr<Directory>* out) {
+    std::vector<Cursor> cursors;
+    {
+      std::lock_guard<std::mutex> lock(cursors_mutex_);
+      cursors = cursors_;
+    }
+    std::shared_ptr<Directory> from = root_;
+    std::size_t opens = place->depth();
+    std::size_t climbs = 0;
+    for (Cursor& cursor : cursors) {
+      if (cursor.place == nullptr) continue;
+      std::size_t up = 0;
+      const std::size_t distance =
+          Distance(cursor.place.get(), place.get(), opens, &up);
+      if (distance < opens) {
+        opens = distance;
+        climbs = up;
+        from = std::move(cursor.dir);
+      }
+    }
+    cursors.clear();
+    for (std::size_t i = 0; i < climbs; ++i) {
+      std::unique_ptr<Directory> above;
+      if (!from->OpenParent(&above).ok()) {
+        from = root_;
+        opens = place->depth();
+        climbs = 0;
+        break;
+      }
+      from = Counted(std::move(above));
+    }
+    // The places to go down through, the last one first.
+    std::vector<const Place*> down(opens - climbs);
+    const Place* p = place.get();
+    for (const Place*& step : down) {
+      step = p;
+      p = p->parent().get();
+    }
+    for (std::size_t i = down.size(); i > 0; --i) {
+      std::unique_ptr<Directory> next;
+      const Status status = from->OpenSubdirectory(down[i - 1]->name(), &next);
+      if (!status.ok()) {
+        Move(thread, Cursor{std::move(from), down[i - 1]->parent()});
+        return status;
+      }
+      from = Counted(std::move(next));
+    }
+    *out = std::move(from);
+    return Status::Ok();
+  }
+
+  // Counts a directory opened through the walk while it stays open.
+  std::shared_ptr<Directory> Counted(std::unique_ptr<Directory> opened) {
     ++*open_;
-    *dir = std::shared_ptr<Directory>(opened.release(),
+    return std::shared_ptr<Directory>(opened.release(),
                                       [open = open_](Directory* d) {
                                         delete d;
                                         --*open;
                                       });
-    return status;
   }
 
   // Waits until `node` is read, reading it here when no thread has taken it.
@@ -312,7 +410,7 @@ class Walker final : public Parallel {
         node->state = Node::State::kRunning;
         ++ahead_;
         lock.unlock();
-        Run(node);
+        Run(node, 0);
         lock.lock();
         continue;
       }
@@ -359,6 +457,10 @@ class Walker final : public Parallel {
   const WalkOptions& options_;
   // Directories open through this walk.
   const std::shared_ptr<std::atomic<int>> open_;
+  std::mutex cursors_mutex_;
+  // By thread: 0 is the walk's own, 1 to `jobs` the workers. Each thread
+  // moves its own; any may start from another's.
+  std::vector<Cursor> cursors_;
 
   std::mutex mutex_;
   std::condition_variable work_;  // workers wait for work
@@ -369,7 +471,7 @@ class Walker final : public Parallel {
   std::size_t ahead_ = 0;
   std::size_t ahead_bytes_ = 0;
   Node* awaited_ = nullptr;
-  std::size_t idle_ = 0;    // workers waiting for work
+  std::size_t idle_ = 0;                    // workers waiting for work
   std::atomic<std::size_t> idle_hint_ = 0;  // idle_, read without the lock
   bool held_back_ = false;  // the budget kept a directory from being read
   bool stop_ = false;

@@ -60,9 +60,9 @@ enum class Follow {
 // time. FillDetails may run on several threads at once for disjoint
 // entries, beside any other call (a batch may be described while the names
 // after it are read).
-// OpenSubdirectory, OpenInput and CreateOutput may be called from several
-// threads at once. The objects they return are used by one thread at a time
-// (which may change) and may outlive the directory.
+// OpenSubdirectory, OpenParent, OpenInput and CreateOutput may be called
+// from several threads at once. The objects they return are used by one
+// thread at a time (which may change) and may outlive the directory.
 class Directory {
  public:
   virtual ~Directory() = default;
@@ -90,6 +90,12 @@ class Directory {
   // the reason, and the rest works where the system lets it.
   virtual Status OpenSubdirectory(const std::string& name,
                                   std::unique_ptr<Directory>* out) = 0;
+  // Opens the directory this one lies in, when that is still the one it was
+  // reached from (the tree may have changed since): a way back up that
+  // costs one open. Fails for the start directory of a tree, where the way
+  // up is unknown, and where the directory above is another one now; a
+  // link is never followed.
+  virtual Status OpenParent(std::unique_ptr<Directory>* out);
   // Opens the regular file `name` for reading. Anything that is not a
   // regular file (a directory, a FIFO, a device) is refused without
   // blocking; a link as `follow` says. Not found is a kind of its own.
@@ -112,6 +118,10 @@ inline Status Directory::ReadNamesInBatches(
         std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(last))));
   }
   return status;
+}
+
+inline Status Directory::OpenParent(std::unique_ptr<Directory>*) {
+  return Status::Failed("the way up is unknown");
 }
 
 inline Status Directory::List(std::vector<SearchEntry>* entries) {

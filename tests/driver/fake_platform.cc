@@ -51,8 +51,12 @@ class FakeInput final : public InputFile {
 class FakeDirectory final : public Directory {
  public:
   FakeDirectory(FakePlatform* platform, FakePlatform::Node* node,
-                std::string path)
-      : platform_(platform), node_(node), path_(std::move(path)) {
+                std::string path, int depth)
+      : platform_(platform),
+        node_(node),
+        path_(std::move(path)),
+        depth_(depth) {
+    ++platform_->directories_opened;
     const int open = ++platform_->open_directories;
     std::lock_guard<std::mutex> lock(platform_->mutex);
     platform_->most_open_directories =
@@ -101,7 +105,21 @@ class FakeDirectory final : public Directory {
       if (!status.ok()) return status;
     }
     *out = platform_->NewDirectory(
-        child, platform_->track_paths ? Join(path_, name) : std::string());
+        child, platform_->track_paths ? Join(path_, name) : std::string(),
+        depth_ + 1);
+    return Status::Ok();
+  }
+  Status OpenParent(std::unique_ptr<Directory>* out) override {
+    if (depth_ == 0) return Status::Failed("the way up is unknown");
+    if (platform_->track_paths) {
+      const Status status = platform_->Check("up:" + path_);
+      if (!status.ok()) return status;
+    }
+    const std::size_t slash = path_.rfind('/');
+    *out = platform_->NewDirectory(
+        node_->parent,
+        slash == std::string::npos ? std::string() : path_.substr(0, slash),
+        depth_ - 1);
     return Status::Ok();
   }
   Status OpenInput(const std::string& name, Follow,
@@ -126,6 +144,7 @@ class FakeDirectory final : public Directory {
   FakePlatform* platform_;
   FakePlatform::Node* node_;
   std::string path_;
+  int depth_;
 };
 
 }  // namespace
@@ -178,6 +197,7 @@ void FakePlatform::AddFile(const std::string& path, const std::string& content,
   node->entry.Size = static_cast<std::int64_t>(content.size());
   node->entry.Time = date;
   node->content = content;
+  node->parent = parent;
   parent->children.push_back(std::move(node));
 }
 
@@ -188,6 +208,7 @@ FakePlatform::Node* FakePlatform::AddChild(Node* parent,
   auto node = std::make_unique<Node>();
   node->entry.Name = name;
   node->entry.Time = {2020, 1, 2};
+  node->parent = parent;
   if (directory) node->entry.Attr = kAttrDirectory;
   parent->children.push_back(std::move(node));
   return parent->children.back().get();
@@ -210,13 +231,14 @@ Status FakePlatform::OpenDirectory(const std::string& path,
   if (node == nullptr || (node != &root_ && !node->entry.IsDirectory())) {
     return Status::NotFound("No such file or directory");
   }
-  *out = NewDirectory(node, below);
+  *out = NewDirectory(node, below, 0);
   return Status::Ok();
 }
 
 std::unique_ptr<Directory> FakePlatform::NewDirectory(Node* node,
-                                                      const std::string& path) {
-  return std::make_unique<FakeDirectory>(this, node, path);
+                                                      const std::string& path,
+                                                      int depth) {
+  return std::make_unique<FakeDirectory>(this, node, path, depth);
 }
 
 }  // namespace tabulon::testing

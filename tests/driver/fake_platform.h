@@ -22,6 +22,7 @@ class FakePlatform final : public Platform {
     SearchEntry entry;
     std::string content;
     std::vector<std::unique_ptr<Node>> children;
+    Node* parent = nullptr;
     Node* Find(const std::string& name);
   };
 
@@ -37,7 +38,8 @@ class FakePlatform final : public Platform {
   Node* AddChild(Node* parent, const std::string& name, bool directory);
 
   // Operations that fail: "list:a/b", "open:a/b", "create:a/b", "write:a/b",
-  // "read:a/b/FILES.BBS"; "exhaust:a/b" runs out of memory reading a/b.
+  // "read:a/b/FILES.BBS"; "exhaust:a/b" runs out of memory reading a/b;
+  // "up:a/b": the way up from a/b is not the way it was reached (moved).
   // Set before a run; read by every thread.
   std::map<std::string, std::string> failures;
   // Committed pages by directory path ("" for the root).
@@ -47,6 +49,7 @@ class FakePlatform final : public Platform {
   // Paths cost time linear in the depth; a very deep tree can do without.
   bool track_paths = true;
   std::atomic<int> open_directories = 0;
+  std::atomic<int> directories_opened = 0;  // every open, up or down
   int most_open_directories = 0;
   // Guards what directories on several threads change.
   std::mutex mutex;
@@ -88,7 +91,9 @@ class FakePlatform final : public Platform {
 
   // Fails with the configured reason when `what` is listed.
   Status Check(const std::string& what) const;
-  std::unique_ptr<Directory> NewDirectory(Node* node, const std::string& path);
+  // `depth`: names below the start directory, which has no way up.
+  std::unique_ptr<Directory> NewDirectory(Node* node, const std::string& path,
+                                          int depth);
 
  private:
   Node root_;

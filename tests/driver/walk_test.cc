@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "driver/directory_job.h"
@@ -124,6 +125,88 @@ TEST_F(WalkTest, DeepTreesStayWithinTheOpenFileLimit) {
     EXPECT_LE(fake_.most_open_directories, 160);
     EXPECT_TRUE(HasRow(path, "<a href=\"bottom.txt\">"));
     EXPECT_EQ(fake_.open_directories, 0);
+  }
+}
+
+// A chain a/a/a/... `depth` deep with a sibling "b" beside every "a" and a
+// file at the bottom: after the bottom the walk comes back to every level.
+// Returns the path of the bottom.
+std::string PopulateChainWithSiblings(FakePlatform* fake, int depth) {
+  std::string path;
+  FakePlatform::Node* node = nullptr;
+  for (int i = 0; i < depth; ++i) {
+    FakePlatform::Node* chain = fake->AddChild(node, "a", true);
+    fake->AddChild(node, "b", true);
+    node = chain;
+    path += path.empty() ? "a" : "/a";
+  }
+  fake->AddChild(node, "bottom.txt", false);
+  return path;
+}
+
+TEST_F(WalkTest, ChainWithSiblingsCostsOpensInProportionToItsDirectories) {
+  for (const int depth : {500, 4000}) {
+    std::map<std::string, std::string> one_thread_pages;
+    for (const char* jobs : {"--jobs=1", "--jobs=8", ""}) {
+      SCOPED_TRACE(std::to_string(depth) + " " + jobs);
+      FakePlatform fake;
+      const std::string bottom = PopulateChainWithSiblings(&fake, depth);
+      fake.args = {"/", "/t"};
+      if (*jobs != '\0') fake.args.push_back(jobs);
+      EXPECT_EQ(tabulon::Run(fake), 0);
+      EXPECT_EQ(fake.err, "");
+      const int directories = 2 * depth + 1;
+      ASSERT_EQ(fake.pages.size(), static_cast<std::size_t>(directories));
+      // Each directory is opened once and reached with a few opens more; a
+      // walk that goes down from the start again costs depth squared.
+      EXPECT_LE(fake.directories_opened, 3 * directories);
+      EXPECT_LE(fake.most_open_directories, 160);
+      EXPECT_EQ(fake.open_directories, 0);
+      EXPECT_NE(fake.pages[bottom].find("<a href=\"bottom.txt\">"),
+                std::string::npos);
+      const std::string deepest_b = bottom.substr(0, bottom.size() - 1) + "b";
+      EXPECT_NE(fake.pages[deepest_b].find("<title>b</title>"),
+                std::string::npos);
+      EXPECT_NE(fake.pages[""].find("<a href=\"b/FILES.HTM\">"),
+                std::string::npos);
+      if (one_thread_pages.empty()) {
+        one_thread_pages = std::move(fake.pages);
+      } else {
+        EXPECT_TRUE(fake.pages == one_thread_pages);
+      }
+    }
+  }
+}
+
+TEST_F(WalkTest, DirectoryMovedMeanwhileIsReachedFromTheStart) {
+  const int depth = 300;
+  FakePlatform reference;
+  const std::string bottom = PopulateChainWithSiblings(&reference, depth);
+  reference.args = {"/", "/t", "--jobs=1"};
+  ASSERT_EQ(tabulon::Run(reference), 0);
+  // The way up from these is another than the way down.
+  const std::string middle = bottom.substr(0, 2 * (depth / 2) - 1);
+  const std::vector<std::string> cases[] = {
+      {"up:" + bottom},
+      {"up:" + middle, "up:a/b", "up:a"},
+      {"up:" + middle + "/b", "up:" + bottom.substr(0, 2 * depth - 3)},
+  };
+  for (const auto& moved : cases) {
+    for (const char* jobs : {"--jobs=1", "--jobs=4"}) {
+      SCOPED_TRACE(moved.front() + " " + jobs);
+      FakePlatform fake;
+      PopulateChainWithSiblings(&fake, depth);
+      for (const std::string& failure : moved) {
+        fake.failures[failure] = "moved";
+      }
+      fake.args = {"/", "/t", jobs};
+      EXPECT_EQ(tabulon::Run(fake), 0);
+      EXPECT_EQ(fake.err, "");
+      EXPECT_TRUE(fake.pages == reference.pages);
+      EXPECT_EQ(fake.open_directories, 0);
+      // The refused way up was gone round, at the cost of more opens.
+      EXPECT_GT(fake.directories_opened, reference.directories_opened);
+    }
   }
 }
 

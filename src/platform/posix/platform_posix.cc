@@ -57,6 +57,9 @@ constexpr char kLeadsOutside[] =
     "Is a link that leads outside the start directory";
 constexpr char kLeadsNowhereKnown[] =
     "Is a link, and where it leads cannot be told";
+constexpr char kWayUpUnknown[] = "the way up is unknown";
+constexpr char kMovedMeanwhile[] =
+    "the directory above is not the one it was reached from";
 
 // strerror_r comes in two kinds: XSI returns an int and fills the buffer,
 // GNU returns the text. (strerror itself is not safe on several threads
@@ -322,13 +325,46 @@ class PosixInputFile final : public InputFile {
   int fd_;
 };
 
+// Which directory an open one is (device and inode), and the same of the
+// directory it was reached from, up to the start directory: the way back up
+// is taken only to the directory recorded on the way down.
+struct Lineage {
+  Lineage(const struct stat& st, std::shared_ptr<const Lineage> above)
+      : device(st.st_dev), inode(st.st_ino), up(std::move(above)) {}
+  ~Lineage() {
+    // One at a time: a chain a hundred thousand deep would otherwise be let
+    // go of by as deep a recursion.
+    std::shared_ptr<const Lineage> next = std::move(up);
+    while (next != nullptr && next.use_count() == 1) {
+      std::shared_ptr<const Lineage> after =
+          std::move(const_cast<Lineage&>(*next).up);
+      next = std::move(after);
+    }
+  }
+  bool Is(const struct stat& st) const {
+    return st.st_dev == device && st.st_ino == inode;
+  }
+
+  const dev_t device;
+  const ino_t inode;
+  std::shared_ptr<const Lineage> up;  // nullptr: the start directory
+};
+
 class PosixDirectory final : public Directory {
  public:
   // `listable`: `fd` was opened for reading, not for search only. `start`:
   // where the start directory of its tree really lies ("" when unknown).
+  // `above`: the lineage of the directory it was reached from (nullptr for
+  // the start directory); `self`: its own, when already known.
   PosixDirectory(int fd, bool listable,
-                 std::shared_ptr<const std::string> start)
-      : fd_(fd), listable_(listable), start_(std::move(start)) {}
+                 std::shared_ptr<const std::string> start,
+                 std::shared_ptr<const Lineage> above = nullptr,
+                 std::shared_ptr<const Lineage> self = nullptr)
+      : fd_(fd),
+        listable_(listable),
+        start_(std::move(start)),
+        above_(std::move(above)),
+        self_(std::move(self)) {}
   ~PosixDirectory() override { ::close(fd_); }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
@@ -399,7 +435,25 @@ class PosixDirectory final : public Directory {
     bool listable = false;
     const int fd = OpenDirectoryAt(fd_, name.c_str(), O_NOFOLLOW, &listable);
     if (fd < 0) return FromErrno(errno);
-    *out = std::make_unique<PosixDirectory>(fd, listable, start_);
+    *out = std::make_unique<PosixDirectory>(fd, listable, start_, Self());
+    return Status::Ok();
+  }
+
+  Status OpenParent(std::unique_ptr<Directory>* out) override {
+    const std::shared_ptr<const Lineage> self = Self();
+    if (self == nullptr || self->up == nullptr) {
+      return Status::Failed(kWayUpUnknown);
+    }
+    bool listable = false;
+    const int fd = OpenDirectoryAt(fd_, "..", O_NOFOLLOW, &listable);
+    if (fd < 0) return FromErrno(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !self->up->Is(st)) {
+      ::close(fd);
+      return Status::Failed(kMovedMeanwhile);
+    }
+    *out = std::make_unique<PosixDirectory>(fd, listable, start_, self->up->up,
+                                            self->up);
     return Status::Ok();
   }
 
@@ -537,6 +591,19 @@ class PosixDirectory final : public Directory {
     return status;
   }
 
+  // Its lineage, taken from the descriptor the first time it is needed: a
+  // directory without subdirectories never needs it. nullptr when the
+  // system can't tell.
+  std::shared_ptr<const Lineage> Self() {
+    std::call_once(identified_, [this] {
+      struct stat st;
+      if (self_ == nullptr && ::fstat(fd_, &st) == 0) {
+        self_ = std::make_shared<Lineage>(st, above_);
+      }
+    });
+    return self_;
+  }
+
   bool Inside(const std::string& path) const {
     const std::string& start = *start_;
     return path.size() > start.size() && path.starts_with(start) &&
@@ -547,6 +614,9 @@ class PosixDirectory final : public Directory {
   const bool listable_;
   bool read_before_ = false;  // the descriptor's offset is past its start
   const std::shared_ptr<const std::string> start_;
+  const std::shared_ptr<const Lineage> above_;
+  std::once_flag identified_;
+  std::shared_ptr<const Lineage> self_;  // set once, under identified_
 };
 
 // Each of the descriptors 0, 1 and 2 that is not open is opened to

@@ -260,9 +260,11 @@ class Win32InputFile final : public InputFile {
 class Win32Directory final : public Directory {
  public:
   // `path` is in the \\?\ form and ends in a backslash; `start` is the
-  // final path of the start directory of its tree (empty when unknown).
-  Win32Directory(std::wstring path, std::shared_ptr<const std::wstring> start)
-      : path_(std::move(path)), start_(std::move(start)) {}
+  // final path of the start directory of its tree (empty when unknown);
+  // `depth`: how many names below the start directory it lies.
+  Win32Directory(std::wstring path, std::shared_ptr<const std::wstring> start,
+                 std::size_t depth = 0)
+      : path_(std::move(path)), start_(std::move(start)), depth_(depth) {}
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
     WIN32_FIND_DATAW data;
@@ -301,7 +303,17 @@ class Win32Directory final : public Directory {
     if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
       return Status::Failed("Is a link; links are not followed");
     }
-    *out = std::make_unique<Win32Directory>(path + L"\\", start_);
+    *out = std::make_unique<Win32Directory>(path + L"\\", start_, depth_ + 1);
+    return Status::Ok();
+  }
+
+  Status OpenParent(std::unique_ptr<Directory>* out) override {
+    // Reached by its path, like every directory here: the one above is that
+    // path less its last name, never above the start directory.
+    if (depth_ == 0) return Status::Failed("the way up is unknown");
+    const std::size_t last = path_.find_last_of(L'\\', path_.size() - 2);
+    *out = std::make_unique<Win32Directory>(path_.substr(0, last + 1), start_,
+                                            depth_ - 1);
     return Status::Ok();
   }
 
@@ -424,6 +436,7 @@ class Win32Directory final : public Directory {
 
   const std::wstring path_;
   const std::shared_ptr<const std::wstring> start_;
+  const std::size_t depth_;
 };
 
 class Win32Platform final : public Platform {
