@@ -319,6 +319,75 @@ TEST_F(PlatformContractTest, OpensSubdirectoriesOnly) {
   }
 }
 
+TEST_F(PlatformContractTest, OpensTheDirectoryAboveUpToTheStartOnly) {
+  for (const char* dir : {"a", "a/b", "a/b/c"}) {
+    ASSERT_TRUE(scratch_.MakeDir(dir));
+  }
+  ASSERT_TRUE(scratch_.MakeFile("top.txt", ""));
+  ASSERT_TRUE(scratch_.MakeFile("a/b/b.txt", ""));
+  const struct {
+    const char* start;  // opened as the start of a tree
+    const char* below;  // then down from it
+    std::vector<std::vector<std::string>> up;  // names at each step up
+  } cases[] = {
+      {"", "a/b/c", {{"b.txt", "c"}, {"b"}, {"a", "top.txt"}}},
+      {"", "a", {{"a", "top.txt"}}},
+      {"", "", {}},
+      {"a", "b/c", {{"b.txt", "c"}, {"b"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.start) + " " + c.below);
+    std::string start = scratch_.root();
+    if (*c.start != '\0') start += platform_->Separator() + std::string(c.start);
+    std::unique_ptr<Directory> dir;
+    ASSERT_TRUE(platform_->OpenDirectory(start, &dir).ok());
+    for (std::string_view below = c.below; !below.empty();) {
+      const std::size_t slash = std::min(below.find('/'), below.size());
+      std::unique_ptr<Directory> sub;
+      ASSERT_TRUE(
+          dir->OpenSubdirectory(std::string(below.substr(0, slash)), &sub).ok());
+      dir = std::move(sub);
+      below.remove_prefix(std::min(slash + 1, below.size()));
+    }
+    for (const std::vector<std::string>& names : c.up) {
+      std::unique_ptr<Directory> above;
+      const Status status = dir->OpenParent(&above);
+      ASSERT_TRUE(status.ok()) << status.reason();
+      EXPECT_EQ(Names(above.get()), names);
+      dir = std::move(above);
+    }
+    // Never above the start directory.
+    std::unique_ptr<Directory> above;
+    const Status status = dir->OpenParent(&above);
+    EXPECT_FALSE(status.ok());
+    EXPECT_FALSE(status.reason().empty());
+  }
+}
+
+TEST_F(PlatformContractTest, RefusesTheWayUpFromADirectoryMovedMeanwhile) {
+  if (OnWindows()) {
+    GTEST_SKIP() << "the Windows backend reaches every directory by its path, "
+                    "so the directory above is the one its path names";
+  }
+  for (const char* dir : {"a", "a/moved", "a/moved/deeper", "elsewhere"}) {
+    ASSERT_TRUE(scratch_.MakeDir(dir));
+  }
+  std::unique_ptr<Directory> moved = Open("a/moved");
+  std::unique_ptr<Directory> deeper = Open("a/moved/deeper");
+  ASSERT_NE(moved, nullptr);
+  ASSERT_NE(deeper, nullptr);
+  const std::filesystem::path root(scratch_.root());
+  std::filesystem::rename(root / "a" / "moved", root / "elsewhere" / "moved");
+  // Above "moved" now lies "elsewhere", not the "a" it was reached from.
+  std::unique_ptr<Directory> above;
+  const Status status = moved->OpenParent(&above);
+  EXPECT_FALSE(status.ok());
+  EXPECT_FALSE(status.reason().empty());
+  // Moved with it, "deeper" still lies in the directory it was reached from.
+  ASSERT_TRUE(deeper->OpenParent(&above).ok());
+  EXPECT_EQ(Names(above.get()), std::vector<std::string>{"deeper"});
+}
+
 TEST_F(PlatformContractTest, OpensTheSameDirectoryHoweverItIsWritten) {
   ASSERT_TRUE(scratch_.MakeFile("marker", ""));
   const std::string sep(1, platform_->Separator());
