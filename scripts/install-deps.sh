@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake make g++ libgtest-dev googletest python3 locales unicode-data
-  tzdata g++-mingw-w64-x86-64-posix wine wine64"
+  tzdata strace g++-mingw-w64-x86-64-posix wine wine64"
 
 missing=""
 for package in $packages; do
