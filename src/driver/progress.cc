@@ -115,6 +115,11 @@ Progress::Progress(Platform& platform) : platform_(platform) {
 Progress::~Progress() { Clear(); }
 
 void Progress::Directory(std::string_view path, std::int64_t files) {
+  Directory([path] { return std::string(path); }, files);
+}
+
+void Progress::Directory(const std::function<std::string()>& path,
+                         std::int64_t files) {
   if (!active_) return;
   ++directories_;
   files_ += files;
@@ -123,7 +128,8 @@ void Progress::Directory(std::string_view path, std::int64_t files) {
   drawn_once_ = true;
   last_draw_ = now;
 
-  const std::string line = ProgressLine(directories_, files_, path, columns_);
+  const std::string line =
+      ProgressLine(directories_, files_, path(), columns_);
   int line_columns = 0;
   for (const Shown& s : ShownCharacters(line)) line_columns += s.columns;
   std::string out = "\r" + line;
