@@ -128,8 +128,7 @@ void Progress::Directory(const std::function<std::string()>& path,
   drawn_once_ = true;
   last_draw_ = now;
 
-  const std::string line =
-      ProgressLine(directories_, files_, path(), columns_);
+  const std::string line = ProgressLine(directories_, files_, path(), columns_);
   int line_columns = 0;
   for (const Shown& s : ShownCharacters(line)) line_columns += s.columns;
   std::string out = "\r" + line;

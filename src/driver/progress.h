@@ -37,8 +37,7 @@ class Progress {
   void Directory(std::string_view path, std::int64_t files);
   // The same with the path put together only when the line is redrawn: a
   // deep directory's path costs time in proportion to its depth.
-  void Directory(const std::function<std::string()>& path,
-                 std::int64_t files);
+  void Directory(const std::function<std::string()>& path, std::int64_t files);
 
   // Removes the line, so that what comes next on standard error starts on
   // an empty line. Allocates nothing, so it is safe while unwinding.
