@@ -19,15 +19,23 @@
 namespace tabulon {
 
 // A file being read, a block at a time (see ByteSource).
-class InputFile : public ByteSource {};
+class InputFile : public ByteSource {
+ public:
+  // Whether the file opened belongs to the user the run runs as (POSIX: its
+  // owner is the effective user id). A page that does not is never kept or
+  // copied from: an uploader may have made it. Always true on Windows, where
+  // new files take the directory's access control instead.
+  virtual bool OwnedByRun() const { return true; }
+};
 
 // A listing file being written. Bytes go to a hidden temporary file in the
 // target directory; Commit renames it over the target, so the target is
 // either the old page or the whole new one. Destroying an uncommitted file
 // removes the temporary file. A stop by a signal or the console removes it
 // too, whichever thread is writing it. A target that is a link is replaced,
-// never written through; a regular target passes on its permission bits
-// (0777 only), any other gets those of a new file.
+// never written through. The new page gets the permissions of a new file
+// (POSIX: 0666 less the umask) unless OutputOptions name the page it
+// replaces.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -43,6 +51,21 @@ class OutputFile {
   }
   // Flushes, closes and renames over the target. Called at most once.
   virtual Status Commit() = 0;
+};
+
+// How CreateOutput makes a page.
+struct OutputOptions {
+  // The page on disk being replaced, as OpenInput opened it (without
+  // following a link). When it is a regular file of the run's own user
+  // (OwnedByRun), the new page takes its permission bits (0777 only: never
+  // set-user-ID, set-group-ID or sticky); taken from the open file, so
+  // swapping the name meanwhile gains nothing. Ignored on Windows.
+  const InputFile* replaced = nullptr;
+  // The file stays out of the directory until Commit where the system can
+  // (Linux: an unnamed file linked under its temporary name at Commit), so
+  // that one dropped uncommitted leaves the directory as it was. Elsewhere
+  // it is made under its temporary name at once.
+  bool unseen = false;
 };
 
 // How OpenInput treats a name that is a symbolic link (or reparse point).
@@ -101,9 +124,15 @@ class Directory {
   // blocking; a link as `follow` says. Not found is a kind of its own.
   virtual Status OpenInput(const std::string& name, Follow follow,
                            std::unique_ptr<InputFile>* out) = 0;
-  // Starts replacing the file `name` (see OutputFile).
+  // Starts replacing the file `name` (see OutputFile and OutputOptions).
   virtual Status CreateOutput(const std::string& name,
+                              const OutputOptions& options,
                               std::unique_ptr<OutputFile>* out) = 0;
+  // The same for a new page that takes nothing from the one it replaces.
+  Status CreateOutput(const std::string& name,
+                      std::unique_ptr<OutputFile>* out) {
+    return CreateOutput(name, OutputOptions(), out);
+  }
 };
 
 inline Status Directory::ReadNamesInBatches(

@@ -1,6 +1,9 @@
 #include "driver/fake_platform.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <optional>
 
 namespace tabulon::testing {
 namespace {
@@ -33,19 +36,38 @@ class FakeOutput final : public OutputFile {
   Status status_;
 };
 
-// Reads a file's content as it was when opened.
+// Reads a file's content as it was when opened, or as a rewrite makes it
+// once it is due.
 class FakeInput final : public InputFile {
  public:
-  explicit FakeInput(std::string content)
-      : content_(std::move(content)), source_(content_) {}
+  FakeInput(std::string content, bool owned,
+            std::optional<FakePlatform::Rewrite> rewrite)
+      : content_(std::move(content)),
+        owned_(owned),
+        rewrite_(std::move(rewrite)) {}
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
-    return source_.Read(buffer, size, got);
+    if (rewrite_ && reads_++ == rewrite_->after_reads) {
+      content_ = std::move(rewrite_->content);
+      rewrite_.reset();
+    }
+    *got =
+        std::min(size, content_.size() - std::min(position_, content_.size()));
+    if (*got > 0) std::memcpy(buffer, content_.data() + position_, *got);
+    position_ += *got;
+    return Status::Ok();
   }
-  Status Rewind() override { return source_.Rewind(); }
+  Status Rewind() override {
+    position_ = 0;
+    return Status::Ok();
+  }
+  bool OwnedByRun() const override { return owned_; }
 
  private:
   std::string content_;
-  StringSource source_;
+  bool owned_;
+  std::optional<FakePlatform::Rewrite> rewrite_;
+  int reads_ = 0;
+  std::size_t position_ = 0;
 };
 
 class FakeDirectory final : public Directory {
@@ -129,10 +151,15 @@ class FakeDirectory final : public Directory {
     const Status status = platform_->Check("read:" + Join(path_, name));
     if (!status.ok()) return status;
     if (child->entry.IsDirectory()) return Status::Failed("Is a directory");
-    *out = std::make_unique<FakeInput>(child->content);
+    const auto rewrite = platform_->rewrites.find(Join(path_, name));
+    *out = std::make_unique<FakeInput>(
+        child->content, !child->foreign,
+        rewrite == platform_->rewrites.end()
+            ? std::nullopt
+            : std::optional<FakePlatform::Rewrite>(rewrite->second));
     return Status::Ok();
   }
-  Status CreateOutput(const std::string&,
+  Status CreateOutput(const std::string&, const OutputOptions&,
                       std::unique_ptr<OutputFile>* out) override {
     const Status status = platform_->Check("create:" + path_);
     if (!status.ok()) return status;

@@ -23,6 +23,7 @@ class FakePlatform final : public Platform {
     std::string content;
     std::vector<std::unique_ptr<Node>> children;
     Node* parent = nullptr;
+    bool foreign = false;  // owned by a user other than the run's
     Node* Find(const std::string& name);
   };
 
@@ -44,6 +45,14 @@ class FakePlatform final : public Platform {
   std::map<std::string, std::string> failures;
   // Committed pages by directory path ("" for the root).
   std::map<std::string, std::string> pages;
+  // Someone writing into a file while the run reads it: after `after_reads`
+  // reads of the file at the path (say "a/FILES.HTM"), what is read from the
+  // same place on comes from `content`. Set before a run.
+  struct Rewrite {
+    int after_reads = 0;
+    std::string content;
+  };
+  std::map<std::string, Rewrite> rewrites;
   std::string err;
   std::string std_out;  // standard output
   // Paths cost time linear in the depth; a very deep tree can do without.

@@ -84,5 +84,91 @@ TEST(PageWriterTest, MakesAPageOnlyWhereItDiffersFromTheOneOnDisk) {
   }
 }
 
+// Some `size` bytes of text in rows, all of them generated here.
+std::string Generated(std::size_t size) {
+  std::string page;
+  for (int row = 0; page.size() < size; ++row) {
+    page += "<tr><td>file" + std::to_string(row) + ".zip</td></tr>\r\n";
+  }
+  return page;
+}
+
+// Someone writes into the page on disk while the run compares with it; the
+// pages differ only in their last byte, so the difference shows late.
+TEST(PageWriterTest, NewPageHoldsOnlyGeneratedBytesWhateverTheOldOneBecomes) {
+  struct Case {
+    const char* what;
+    std::size_t size;
+    int after_reads;  // reads of the old page before it is written into
+  };
+  const Case cases[] = {
+      {"small page, written into after the first read", 40000, 1},
+      {"small page, written into before the last read", 40000, 2},
+      {"page past what is held, written into early", 11u << 20, 1},
+      {"page past what is held, written into halfway", 11u << 20, 6},
+      {"page past what is held, written into at the end", 11u << 20, 11},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string page = Generated(c.size);
+    std::string on_disk = page;
+    on_disk.back() = '#';
+    std::string written_into = on_disk;
+    written_into.replace(0, 8, "<script>");
+    FakePlatform platform;
+    platform.AddFile("FILES.HTM", on_disk);
+    platform.rewrites["FILES.HTM"] = {c.after_reads, written_into};
+    std::unique_ptr<Directory> root;
+    ASSERT_TRUE(platform.OpenDirectory("/", &root).ok());
+    PageWriter writer(*root, "FILES.HTM");
+    // In rows of about a kilobyte, as a directory's rows come.
+    for (std::size_t at = 0; at < page.size(); at += 1000) {
+      writer.Write(std::string_view(page).substr(at, 1000));
+    }
+    const PageWriter::Outcome outcome = writer.Close();
+    ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
+    EXPECT_FALSE(outcome.unchanged);
+    ASSERT_EQ(platform.pages.count(""), 1u);
+    EXPECT_TRUE(platform.pages[""] == page)
+        << "begins: " << platform.pages[""].substr(0, 40);
+  }
+}
+
+// A page of another user is never kept, even with the very bytes of the
+// new one: an uploader may have made it, to own what the run publishes.
+TEST(PageWriterTest, KeepsOnlyAnUnchangedPageOfTheRunsOwnUser) {
+  const std::string page = Generated(5000);
+  const std::string big = Generated(9u << 20);
+  struct Case {
+    const char* what;
+    const std::string& bytes;
+    bool foreign;
+    bool unchanged;
+  };
+  const Case cases[] = {
+      {"own page", page, false, true},
+      {"another user's page", page, true, false},
+      {"own page past what is held", big, false, true},
+      {"another user's page past what is held", big, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform platform;
+    platform.AddFile("FILES.HTM", c.bytes);
+    platform.At("FILES.HTM")->foreign = c.foreign;
+    std::unique_ptr<Directory> root;
+    ASSERT_TRUE(platform.OpenDirectory("/", &root).ok());
+    PageWriter writer(*root, "FILES.HTM");
+    writer.Write(std::string(c.bytes));
+    const PageWriter::Outcome outcome = writer.Close();
+    ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
+    EXPECT_EQ(outcome.unchanged, c.unchanged);
+    EXPECT_EQ(platform.pages.count(""), c.unchanged ? 0u : 1u);
+    if (!c.unchanged) {
+      EXPECT_TRUE(platform.pages[""] == c.bytes);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tabulon::testing

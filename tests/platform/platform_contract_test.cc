@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -759,7 +760,7 @@ TEST_F(PlatformContractTest, FollowsALinkOnlyToAFileInsideTheStartTree) {
 }
 
 TEST_F(PlatformContractTest,
-       ReplacesALinkedTargetAndPassesOnOnlyPermissionBits) {
+       ReplacesALinkedTargetAndPassesOnOnlyPermissionBitsOfItsOwn) {
   ASSERT_TRUE(scratch_.MakeDir("pages"));
   ASSERT_TRUE(scratch_.MakeFile("outside", "outside"));
   std::string why;
@@ -769,12 +770,15 @@ TEST_F(PlatformContractTest,
   }
   const struct {
     const char* name;
-    int before;  // of the target, -1: the link
-    int after;   // -1: that of a new file
+    int before;    // of the target, -1: the link
+    bool foreign;  // owned by another user than the run's
+    int after;     // -1: that of a new file
   } kCases[] = {
-      {"FILES.HTM", -1, -1},
-      {"setid.htm", 06755, 0755},
-      {"kept.htm", 0604, 0604},
+      {"FILES.HTM", -1, false, -1},
+      {"setid.htm", 06755, false, 0755},
+      {"kept.htm", 0604, false, 0604},
+      {"uploaded.htm", 0666, true, -1},
+      {"uploaded-private.htm", 0600, true, -1},
   };
   int new_file = -1;
   if (!OnWindows()) {
@@ -792,8 +796,28 @@ TEST_F(PlatformContractTest,
         ASSERT_TRUE(scratch_.SetMode(path, static_cast<unsigned>(c.before)));
       }
     }
+    if (c.foreign) {
+#ifdef _WIN32
+      continue;  // owners don't decide permissions there
+#else
+      if (::geteuid() != 0) {
+        std::cout << "[ SKIPPED  ] " << c.name
+                  << ": giving a file to another user needs root\n";
+        continue;
+      }
+      ASSERT_EQ(::chown((scratch_.root() + "/" + path).c_str(), 65534, 65534),
+                0);
+#endif
+    }
+    // The page as the caller compared it; a link is not opened.
+    std::unique_ptr<InputFile> old;
+    OutputOptions options;
+    if (pages->OpenInput(c.name, Follow::kNever, &old).ok()) {
+      EXPECT_EQ(old->OwnedByRun(), !c.foreign);
+      options.replaced = old.get();
+    }
     std::unique_ptr<OutputFile> out;
-    ASSERT_TRUE(pages->CreateOutput(c.name, &out).ok());
+    ASSERT_TRUE(pages->CreateOutput(c.name, options, &out).ok());
     ASSERT_TRUE(out->Write("new page").ok());
     ASSERT_TRUE(out->Commit().ok());
     EXPECT_FALSE(scratch_.IsLink(path));
@@ -802,6 +826,11 @@ TEST_F(PlatformContractTest,
     EXPECT_EQ(bytes, "new page");
     if (!OnWindows()) {
       EXPECT_EQ(scratch_.Mode(path), c.after >= 0 ? c.after : new_file);
+#ifndef _WIN32
+      struct stat st;
+      ASSERT_EQ(::stat((scratch_.root() + "/" + path).c_str(), &st), 0);
+      EXPECT_EQ(st.st_uid, ::geteuid());
+#endif
     }
   }
   std::string bytes;
@@ -809,6 +838,43 @@ TEST_F(PlatformContractTest,
   EXPECT_EQ(bytes, "outside");
   if (!OnWindows()) {
     EXPECT_EQ(scratch_.Mode("outside"), 04755);
+  }
+}
+
+// An output asked to stay unseen: dropped, it leaves no trace, not even a
+// new modification time of the directory; committed, it replaces the page.
+TEST_F(PlatformContractTest, UnseenOutputTouchesTheDirectoryOnlyOnCommit) {
+  ASSERT_TRUE(scratch_.MakeDir("pages"));
+  ASSERT_TRUE(scratch_.MakeFile("pages/FILES.HTM", "old page"));
+  ASSERT_TRUE(scratch_.SetLocalTime("pages", 2019, 6, 7, 12, 0));
+  const std::unique_ptr<Directory> pages = Open("pages");
+  const auto directory_time = [&] {
+    std::map<std::string, SearchEntry> entries = ListByName(Open().get());
+    const LocalDate& t = entries["pages"].Time;
+    return std::vector<int>{t.year, t.month, t.day};
+  };
+  const std::vector<int> before = directory_time();
+  const std::string big(3u << 20, 'x');
+  for (const bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "committed" : "dropped");
+    std::unique_ptr<OutputFile> out;
+    OutputOptions options;
+    options.unseen = true;
+    ASSERT_TRUE(pages->CreateOutput("FILES.HTM", options, &out).ok());
+    ASSERT_TRUE(out->Write(big).ok());
+#ifdef __linux__
+    // Where the system has unnamed files, nothing shows before the commit.
+    EXPECT_EQ(Names(pages.get()), std::vector<std::string>{"FILES.HTM"});
+    EXPECT_EQ(directory_time(), before);
+#endif
+    if (commit) {
+      ASSERT_TRUE(out->Commit().ok());
+    }
+    out.reset();
+    EXPECT_EQ(Names(pages.get()), std::vector<std::string>{"FILES.HTM"});
+    std::string bytes;
+    ASSERT_TRUE(ReadAll(pages.get(), "FILES.HTM", &bytes).ok());
+    EXPECT_TRUE(bytes == (commit ? big : "old page")) << bytes.size();
   }
 }
 

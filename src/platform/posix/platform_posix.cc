@@ -31,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -105,9 +106,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }
 
 // The name through which the process reaches its open file `fd`.
-std::string ProcFdPath(int fd) {
-  return "/proc/self/fd/" + std::to_string(fd);
-}
+std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Where the open file `fd` lies, as the system names it; empty when the
 // system can't tell.
@@ -137,13 +136,20 @@ std::string PathOf(int fd) {
 #endif
 }
 
-// A file of `fd`: regular, or refused with the reason why not.
-Status RegularFile(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return FromErrno(errno);
-  if (S_ISREG(st.st_mode)) return Status::Ok();
-  return Status::Failed(S_ISDIR(st.st_mode) ? Reason(EISDIR)
-                                            : "not a regular file");
+// A file of `fd`: regular, or refused with the reason why not. `st` takes
+// what the system tells of it.
+Status RegularFile(int fd, struct stat* st) {
+  if (::fstat(fd, st) != 0) return FromErrno(errno);
+  if (S_ISREG(st->st_mode)) return Status::Ok();
+  return Status::Failed(S_ISDIR(st->st_mode) ? Reason(EISDIR)
+                                             : "not a regular file");
+}
+
+// Whether an open file can be given a name through /proc/self/fd, as an
+// unnamed file must be at its commit.
+bool ProcFdReachable() {
+  static const bool reachable = ::access("/proc/self/fd", X_OK) == 0;
+  return reachable;
 }
 
 // Opens the directory `path` (relative to `at`) to read its names, or for
@@ -193,14 +199,20 @@ PendingFiles& Pending() {
 
 std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
 
+// A hidden name for a page being written over `target`.
+std::string TemporaryName(const std::string& target) {
+  return "." + target + "." + std::to_string(::getpid()) + "." +
+         std::to_string(g_serial.fetch_add(1)) + ".tmp";
+}
+
 class PosixOutputFile final : public OutputFile, public PendingFile {
  public:
-  PosixOutputFile(std::string temp, std::string target)
-      : temp_(std::move(temp)), target_(std::move(target)) {}
+  explicit PosixOutputFile(std::string target)
+      : temp_(TemporaryName(target)), target_(std::move(target)) {}
   ~PosixOutputFile() override {
     if (!created_) return;
     if (fd_ >= 0) ::close(fd_);
-    if (!committed_) {
+    if (!committed_ && !unnamed_) {
       Pending().Settle(this, [this] {
         ::unlinkat(dir_, temp_.c_str(), 0);
         return true;
@@ -209,10 +221,24 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     ::close(dir_);
   }
 
-  // Creates the temporary file in `dir`, which the file then owns. Returns
-  // false with the reason in `error`, `dir` left to the caller.
-  bool Create(int dir, int* error) {
+  // Creates the file in `dir`, which the file then owns: without a name
+  // when `unseen` and the file system can, else under its temporary name.
+  // Returns false with the reason in `error`, `dir` left to the caller.
+  bool Create(int dir, bool unseen, int* error) {
     dir_ = dir;
+#ifdef O_TMPFILE
+    if (unseen && ProcFdReachable()) {
+      // Nothing to remove on a stop until it has a name.
+      fd_ = ::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (fd_ >= 0) {
+        created_ = unnamed_ = true;
+        return true;
+      }
+      // A file system without unnamed files: the name is made now.
+    }
+#else
+    (void)unseen;
+#endif
     created_ = Pending().Add(this, [this, error] {
       fd_ = ::openat(dir_, temp_.c_str(),
                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -262,6 +288,8 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 
   Status Commit() override {
+    // An unnamed file is gone once closed: it is named first.
+    if (status_.ok() && unnamed_) Name();
     if (::close(fd_) != 0 && status_.ok()) status_ = FromErrno(errno);
     fd_ = -1;
     if (!status_.ok()) return status_;
@@ -280,6 +308,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   // Runs on the thread that takes stop signals, whose descriptors are not
   // the others' when it could reach theirs through /proc.
   void RemoveForStop() override {
+    // Only named files are registered.
     if (!g_stop_reaches_through_proc) {
       ::unlinkat(dir_, temp_.c_str(), 0);
       return;
@@ -292,18 +321,45 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 
  private:
+  // Links the unnamed file under a temporary name; another name is taken
+  // while one is in the way (someone may make the next name first).
+  void Name() {
+    for (int attempt = 0;; ++attempt) {
+      int error = 0;
+      const bool named = Pending().Add(this, [this, &error] {
+        if (::linkat(AT_FDCWD, ProcFdPath(fd_).c_str(), dir_, temp_.c_str(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+          return true;
+        }
+        error = errno;
+        return false;
+      });
+      if (named) {
+        unnamed_ = false;
+        return;
+      }
+      if (error != EEXIST || attempt >= 100) {
+        status_ = FromErrno(error);
+        return;
+      }
+      temp_ = TemporaryName(target_);
+    }
+  }
+
   int dir_ = -1;
   int fd_ = -1;
-  const std::string temp_;
+  std::string temp_;  // changed only while the file is not registered
   const std::string target_;
   Status status_;
   bool created_ = false;
+  bool unnamed_ = false;
   bool committed_ = false;
 };
 
 class PosixInputFile final : public InputFile {
  public:
-  explicit PosixInputFile(int fd) : fd_(fd) {}
+  // `st`: what fstat told of `fd` when it was opened.
+  PosixInputFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
   ~PosixInputFile() override { ::close(fd_); }
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
@@ -320,9 +376,17 @@ class PosixInputFile final : public InputFile {
     if (::lseek(fd_, 0, SEEK_SET) != 0) return FromErrno(errno);
     return Status::Ok();
   }
+  bool OwnedByRun() const override { return st_.st_uid == ::geteuid(); }
+  // The permission bits a page replacing this file takes on: its own for a
+  // regular file of the run's user, none (those of a new file) otherwise.
+  std::optional<mode_t> PassedOnMode() const {
+    if (!S_ISREG(st_.st_mode) || !OwnedByRun()) return std::nullopt;
+    return st_.st_mode & 0777;
+  }
 
  private:
   int fd_;
+  const struct stat st_;
 };
 
 // Which directory an open one is (device and inode), and the same of the
@@ -466,40 +530,38 @@ class PosixDirectory final : public Directory {
       if (!status.ok()) return status;
     }
     if (fd < 0) return FromErrno(errno);
-    const Status status = RegularFile(fd);
+    struct stat st;
+    const Status status = RegularFile(fd, &st);
     if (!status.ok()) {
       ::close(fd);
       return status;
     }
-    *out = std::make_unique<PosixInputFile>(fd);
+    *out = std::make_unique<PosixInputFile>(fd, st);
     return Status::Ok();
   }
 
-  Status CreateOutput(const std::string& name,
+  Status CreateOutput(const std::string& name, const OutputOptions& options,
                       std::unique_ptr<OutputFile>* out) override {
-    // A regular page that is replaced passes on its permission bits; a
-    // link (whose target is never looked at) or anything else is replaced by
-    // a new file with the permissions of any new file.
-    struct stat old;
-    const bool replaces =
-        ::fstatat(fd_, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(old.st_mode);
+    // Permission bits come only from the page opened and judged, never from
+    // whatever the name holds by now: in a directory where others may make
+    // files, an uploader's page would otherwise pass on its own.
+    const auto* replaced =
+        dynamic_cast<const PosixInputFile*>(options.replaced);
+    const std::optional<mode_t> mode =
+        replaced != nullptr ? replaced->PassedOnMode() : std::nullopt;
     const int dir = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (dir < 0) return FromErrno(errno);
     for (int attempt = 0;; ++attempt) {
       std::unique_ptr<PosixOutputFile> file;
       try {
-        file = std::make_unique<PosixOutputFile>(
-            "." + name + "." + std::to_string(::getpid()) + "." +
-                std::to_string(g_serial.fetch_add(1)) + ".tmp",
-            name);
+        file = std::make_unique<PosixOutputFile>(name);
       } catch (...) {
         ::close(dir);
         throw;
       }
       int error = 0;
-      if (file->Create(dir, &error)) {
-        if (replaces) file->SetMode(old.st_mode & 0777);
+      if (file->Create(dir, options.unseen, &error)) {
+        if (mode) file->SetMode(*mode);
         *out = std::move(file);
         return Status::Ok();
       }
@@ -533,7 +595,8 @@ class PosixDirectory final : public Directory {
       status = Status::Failed(kLeadsOutside);
     }
 #ifdef O_PATH
-    if (status.ok()) status = RegularFile(place);
+    struct stat st;
+    if (status.ok()) status = RegularFile(place, &st);
     if (status.ok()) {
       *out = ::open(ProcFdPath(place).c_str(), kRead);
       if (*out < 0) status = FromErrno(errno);

@@ -363,7 +363,9 @@ class Win32Directory final : public Directory {
     return Status::Ok();
   }
 
-  Status CreateOutput(const std::string& name,
+  // New files take the directory's access control, whoever made the page
+  // replaced, and a temporary file is made at once whatever `unseen` asks.
+  Status CreateOutput(const std::string& name, const OutputOptions&,
                       std::unique_ptr<OutputFile>* out) override {
     const std::wstring target = path_ + Utf8ToUtf16(name);
     const std::wstring prefix = path_ + L"." + Utf8ToUtf16(name) + L"." +
