@@ -763,6 +763,64 @@ TEST_F(FaultsTest, PagePermissionsNeverComeFromOutside) {
   EXPECT_EQ(elsewhere.Read("sudo"), "a program");
 }
 
+// Directories where anyone may make files (mode 1777, an upload area): a
+// page an uploader made is replaced by one of the run's own user with the
+// permissions of a new file, even when it already holds the new page's
+// bytes; a page of the run's own user keeps its permissions, and is left
+// alone when unchanged.
+TEST_F(FaultsTest, PageOfAnotherUserIsReplacedByOneOfTheRunsOwn) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "giving a page to another user needs root";
+  }
+  const struct {
+    const char* dir;
+    uid_t owner;  // of the page before the second run
+    mode_t before;
+    bool same_bytes;  // it holds what the run makes
+    mode_t after;     // 0644: a new file's under umask 022
+    bool kept;        // the same file afterwards
+  } cases[] = {
+      {"S/uploaded", kNobody, 0666, false, 0644, false},
+      {"S/uploaded-same", kNobody, 0666, true, 0644, false},
+      {"S/uploaded-private", kNobody, 0600, true, 0644, false},
+      {"S/own-same", 0, 0660, true, 0660, true},
+      {"S/own-changed", 0, 0640, false, 0640, false},
+  };
+  for (const auto& c : cases) {
+    tree_.Dir(c.dir);
+    ASSERT_EQ(chmod(tree_.Path(c.dir).c_str(), 01777), 0);
+    tree_.File(std::string(c.dir) + "/a.txt", "a");
+  }
+  ProcessOptions options;
+  options.in_child = [] { umask(022); };
+  ProcessResult r = Run({tree_.Path("S"), "/t"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::map<std::string, ino_t> inodes;
+  for (const auto& c : cases) {
+    const std::string page = tree_.Path(std::string(c.dir) + "/FILES.HTM");
+    if (!c.same_bytes)
+      tree_.File(std::string(c.dir) + "/FILES.HTM", kPreviousPage);
+    ASSERT_EQ(chown(page.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(chmod(page.c_str(), c.before), 0);
+    struct stat st;
+    ASSERT_EQ(stat(page.c_str(), &st), 0);
+    inodes[c.dir] = st.st_ino;
+  }
+  const Pages first = after_;
+  r = Run({tree_.Path("S"), "/t"}, options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    struct stat st;
+    ASSERT_EQ(lstat(tree_.Path(std::string(c.dir) + "/FILES.HTM").c_str(), &st),
+              0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, c.after);
+    EXPECT_EQ(st.st_ino == inodes[c.dir], c.kept);
+    EXPECT_EQ(PageOf(c.dir), first.pages.at(c.dir));
+  }
+}
+
 // An upload drop box: nobody may write and enter it, not read it.
 TEST_F(FaultsTest, DirectoryThatCanBeEnteredButNotReadGetsAnEmptyPage) {
   tree_.Dir("A/incoming");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -266,6 +267,58 @@ TEST_F(E2eTest, SecondRunLeavesUnchangedPagesAsTheyAre) {
       EXPECT_NE(tree_.Read("R/FILES.HTM").find("two/c.txt"), std::string::npos);
     }
     std::remove(tree_.Path("R/two/c.txt").c_str());
+  }
+}
+
+// A page of megabytes, more than is held in memory while it is compared:
+// unchanged, it is left alone (and on Linux its directory too); changed at
+// its very end, it is replaced by the whole new page.
+TEST_F(E2eTest, SecondRunLeavesALargeUnchangedPageAsItIs) {
+  const int count = 10000;
+  std::string description(180, 'd');
+  std::string bbs;
+  tree_.Dir("L");
+  for (int i = 0; i < count; ++i) {
+    char index[8];
+    std::snprintf(index, sizeof index, "%05d", i);
+    const std::string name = std::string(200, 'n') + index + ".txt";
+    tree_.File("L/" + name, "x");
+    bbs += name + " " + description + "\r\n";
+  }
+  tree_.File("L/FILES.BBS", bbs);
+  const std::vector<std::string> args = {Native(tree_.Path("L"))};
+  ProcessResult r = Run(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string page = tree_.Read("L/FILES.HTM");
+  ASSERT_GT(page.size(), 5u << 20);
+  tree_.Date("L", 2019, 6, 7);
+  const Stamp dir_before = StampOf(tree_.Path("L"));
+  const Stamp page_before = StampOf(tree_.Path("L/FILES.HTM"));
+
+  r = Run(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(StampOf(tree_.Path("L/FILES.HTM")), page_before);
+  if (!kUnderWine) {
+    // No temporary file came and went: Wine has no unnamed files to make.
+    EXPECT_EQ(StampOf(tree_.Path("L")), dir_before);
+  }
+  EXPECT_TRUE(tree_.Read("L/FILES.HTM") == page);
+
+  // The last row's size and the foot change.
+  tree_.File("L/" + std::string(200, 'n') + "09999.txt", "xy");
+  r = Run(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string expected = page.substr(0, page.rfind("</table>"));
+  const std::size_t size_cell = expected.rfind("<td align=right>1 </td>");
+  ASSERT_NE(size_cell, std::string::npos);
+  expected.replace(size_cell, 23, "<td align=right>2 </td>");
+  expected += Foot(std::to_string(count + 1), count);
+  const std::string written = tree_.Read("L/FILES.HTM");
+  EXPECT_TRUE(written == expected)
+      << written.size() << " bytes, expected " << expected.size();
+  EXPECT_NE(StampOf(tree_.Path("L/FILES.HTM")).inode, page_before.inode);
+  for (const std::string& name : tree_.Names("L")) {
+    EXPECT_NE(name[0], '.') << "temporary file left: " << name;
   }
 }
 
