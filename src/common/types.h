@@ -40,6 +40,9 @@ struct SearchEntry {
   std::uint32_t Attr = 0;
   std::int64_t Size = 0;
   LocalDate Time;
+  // The same moment in UTC: seconds since 1970-01-01T00:00:00Z, negative
+  // before it.
+  std::int64_t Modified = 0;
   // Gone from the directory between reading its names and its details.
   bool Gone = false;
 
@@ -61,6 +64,8 @@ struct RunSettings {
   // The last --charset= given; windows-1251 until the run has checked the
   // switches.
   TCharset Charset = cWindows1251;
+  // Whether a FILES.JSON is written beside each FILES.HTM.
+  bool Json = false;
   // The threads the walk may use: the last --jobs=N, else the default for
   // the machine; 0 until the run has checked the switches.
   int Jobs = 0;

@@ -98,6 +98,8 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
   for (std::string& p : parameters) {
     if (p == "/t" || p == "/T") {
       settings.RunMode = mTree;
+    } else if (p == "--json") {
+      settings.Json = true;
     } else if (p.starts_with(kExclude)) {
       settings.Exclude.push_back(p.substr(kExclude.size()));
     } else if (p.starts_with(kJobs)) {

@@ -37,11 +37,12 @@ enum class Request { kRun, kShowHelp, kShowVersion };
 Request RequestOf(const std::vector<std::string>& parameters);
 
 // Fixes the run settings from the parameters. Wherever they stand, a
-// parameter that is exactly "/t" or "/T" selects mTree, and one that begins
-// with "--exclude=", "--jobs=" or "--charset=" gives its text to Exclude,
-// JobCounts or Charsets; each is removed. Of the rest, in their order, the
-// first is the start directory (else `current_directory`) and the second the
-// base address. FromDir always ends with `separator`. Jobs is left at 0.
+// parameter that is exactly "/t" or "/T" selects mTree, one that is exactly
+// "--json" sets Json, and one that begins with "--exclude=", "--jobs=" or
+// "--charset=" gives its text to Exclude, JobCounts or Charsets; each is
+// removed. Of the rest, in their order, the first is the start directory
+// (else `current_directory`) and the second the base address. FromDir always
+// ends with `separator`. Jobs is left at 0.
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator);
 

@@ -9,6 +9,7 @@
 #include "common/name_order.h"
 #include "common/prefetch.h"
 #include "descriptions/descriptions.h"
+#include "html/json_listing.h"
 #include "html/row.h"
 
 namespace tabulon {
@@ -250,11 +251,15 @@ std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
         {"cannot read directory", place_.Path(), listed.reason()});
   }
   // Letter case aside, as a page is found on a system that ignores it.
-  result_.may_have_page =
-      !listed.ok() ||
-      std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
-        return EqualsIgnoringAsciiCase(e.Name, "FILES.HTM");
-      });
+  const auto holds = [&](std::string_view name) {
+    return !listed.ok() ||
+           std::any_of(entries_.begin(), entries_.end(),
+                       [name](const SearchEntry& e) {
+                         return EqualsIgnoringAsciiCase(e.Name, name);
+                       });
+  };
+  result_.may_have_page = holds("FILES.HTM");
+  result_.may_have_json = settings_.json && holds("FILES.JSON");
   Remove(Hidden, &entries_, &described);
   const int index = DescriptionFileOf(entries_);
   if (index >= 0) description_name_ = entries_[index].Name;
@@ -310,9 +315,24 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     link = place_.Link();
   }
   context.file_link_prefix = link;
+  context.json = settings_.json;
+  std::string relative, href_prefix;
+  if (settings_.json) {
+    relative = place_.Relative();
+    if (settings_.prefixed_links) {
+      href_prefix = settings_.json_url;
+      for (const std::string_view name : place_.Names()) {
+        AppendHrefName(name, href_prefix.empty() ? kLinkBegins : kLinkInside,
+                       &href_prefix);
+        href_prefix.push_back('/');
+      }
+    }
+  }
+  const JsonContext json{relative, href_prefix};
   const TCode code = descriptions_.code();
   const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
   result_.rows.resize(count);
+  if (settings_.json) result_.json.resize(count);
   std::vector<Totals> totals(count);
   // Rows that the sink takes as they are made go to it in order, each piece
   // written by the thread that finds it next in line, and are freed then.
@@ -328,10 +348,14 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     if (writing) return;  // the writing thread comes to it
     writing = true;
     while (next_out < count && made[next_out]) {
-      std::string rows = std::move(result_.rows[next_out++]);
+      std::string rows = std::move(result_.rows[next_out]);
+      std::string entries =
+          settings_.json ? std::move(result_.json[next_out]) : std::string();
+      ++next_out;
       lock.unlock();
-      sink.TakeRows(rows);
+      sink.TakeRows(rows, entries);
       rows = std::string();
+      entries = std::string();
       lock.lock();
     }
     writing = false;
@@ -364,9 +388,18 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
     for (std::size_t i = 0; i < shown.size(); ++i) {
       WriteRow(*shown[i], context, described[i], code, &totals[piece], &out);
     }
+    if (settings_.json) {
+      std::string& entries = result_.json[piece];
+      for (std::size_t i = 0; i < shown.size(); ++i) {
+        WriteJsonEntry(*shown[i], context, json, described[i], code, &entries);
+      }
+    }
     if (as_made) hand_on(piece);
   });
-  if (as_made) result_.rows.clear();
+  if (as_made) {
+    result_.rows.clear();
+    result_.json.clear();
+  }
   for (const Totals& piece : totals) {
     result_.totals.TotalFiles += piece.TotalFiles;
     result_.totals.TotalBytes += piece.TotalBytes;

@@ -27,6 +27,10 @@ struct JobSettings {
   // Entries left out; nullptr or empty for none.
   const Exclusions* exclusions = nullptr;
   PageSink* sink = nullptr;
+  // Whether FILES.JSON entries are made beside the rows, and the ASCII
+  // base address their file links begin with where rows are prefixed.
+  bool json = false;
+  std::string json_url;
   // Processors the run may use, as the platform counts them.
   int processors = 2;
   TCharset charset = cWindows1251;

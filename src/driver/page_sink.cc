@@ -2,12 +2,22 @@
 
 #include <utility>
 
+#include "driver/run.h"
+#include "html/json_listing.h"
 #include "html/page.h"
 
 namespace tabulon {
 namespace {
 
 constexpr char kListing[] = "FILES.HTM";
+constexpr char kJsonListing[] = "FILES.JSON";
+
+// The directory at `relative` ("/" after each name) as FILES.JSON names it:
+// no "/" at its end.
+std::string_view JsonDirectory(std::string_view relative) {
+  if (!relative.empty()) relative.remove_suffix(1);
+  return relative;
+}
 
 // The report of a page that could not be made or replaced, if any.
 std::optional<Report> ReportOf(const PageWriter::Outcome& outcome,
@@ -22,27 +32,60 @@ std::optional<Report> ReportOf(const PageWriter::Outcome& outcome,
 
 ListPage::ListPage(Platform& platform, Directory& root,
                    const std::string& from_dir, char separator,
-                   TCharset charset)
+                   TCharset charset, bool json)
     : platform_(platform),
       listing_(from_dir + kListing),
       page_(root, kListing) {
   std::string head;
   WriteHeader(DirectoryTitle(from_dir, separator), charset, &head);
   page_.Write(head);
+  // Without a page there is no walk: an old FILES.JSON stays as it is.
+  if (json && page_.creatable()) {
+    json_ = std::make_unique<PageWriter>(root, kJsonListing);
+    head.clear();
+    WriteJsonHead(kVersion, "", &head);
+    json_->Write(head);
+  }
+}
+
+void ListPage::TakeRows(std::string_view rows, std::string_view json) {
+  page_.Write(rows);
+  if (json_ != nullptr) json_->Write(JsonEntriesAfter(json, &first_entry_));
 }
 
 void ListPage::Take(DirectoryResult* result) {
   for (std::string& piece : result->rows) page_.Write(std::move(piece));
   result->rows.clear();
+  if (json_ != nullptr) {
+    for (const std::string& piece : result->json) {
+      json_->Write(JsonEntriesAfter(piece, &first_entry_));
+    }
+  }
+  result->json.clear();
   totals_.TotalFiles += result->totals.TotalFiles;
   totals_.TotalBytes += result->totals.TotalBytes;
 }
 
-std::optional<Report> ListPage::Close() {
+std::vector<Report> ListPage::Close() {
+  std::vector<Report> reports;
   std::string foot;
   WriteFooter(totals_, platform_.Today(), &foot);
   page_.Write(foot);
-  return ReportOf(page_.Close(), listing_);
+  if (std::optional<Report> report = ReportOf(page_.Close(), listing_)) {
+    reports.push_back(std::move(*report));
+  }
+  if (json_ != nullptr) {
+    foot.clear();
+    WriteJsonFoot(totals_, !first_entry_, &foot);
+    json_->Write(foot);
+    const std::string path =
+        listing_.substr(0, listing_.size() - (sizeof kListing - 1)) +
+        kJsonListing;
+    if (std::optional<Report> report = ReportOf(json_->Close(), path)) {
+      reports.push_back(std::move(*report));
+    }
+  }
+  return reports;
 }
 
 void TreePages::Finish(Directory& dir, const Place& place,
@@ -59,6 +102,23 @@ void TreePages::Finish(Directory& dir, const Place& place,
   const PageWriter::Outcome outcome = page.Close();
   if (!outcome.status.ok()) {
     result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
+  }
+  if (!json_) return;
+  PageWriter json(dir, kJsonListing, result->may_have_json);
+  frame.clear();
+  WriteJsonHead(kVersion, JsonDirectory(place.Relative()), &frame);
+  json.Write(frame);
+  bool first = true;
+  for (const std::string& piece : result->json) {
+    json.Write(JsonEntriesAfter(piece, &first));
+  }
+  result->json.clear();
+  frame.clear();
+  WriteJsonFoot(result->totals, !first, &frame);
+  json.Write(frame);
+  const PageWriter::Outcome written = json.Close();
+  if (!written.status.ok()) {
+    result->reports.push_back(*ReportOf(written, place.Path() + kJsonListing));
   }
 }
 

@@ -2,6 +2,7 @@
 #define TABULON_DRIVER_PAGE_SINK_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,8 @@ namespace tabulon {
 struct DirectoryResult {
   // Page bytes of the directory's rows, in order, in pieces.
   std::vector<std::string> rows;
+  // With FILES.JSON, its entries for the same rows, in as many pieces.
+  std::vector<std::string> json;
   Totals totals;  // of the files that got a row
   // What failed, in the order a reader of the run expects the reports.
   std::vector<Report> reports;
@@ -29,6 +32,8 @@ struct DirectoryResult {
   // Whether the directory may hold a page already: false only when it was
   // listed whole and no entry is named like one.
   bool may_have_page = true;
+  // The same for FILES.JSON.
+  bool may_have_json = true;
 };
 
 // Where the rows of the walk go: one page for the run, or a page per
@@ -49,17 +54,18 @@ class PageSink {
   // nothing else can come before, so that a large directory's rows need
   // not be held until the walk takes them.
   virtual bool TakesRowsAsMade(const Place& /*place*/) const { return false; }
-  // On the thread of that directory's job, its rows in order, before Take.
-  virtual void TakeRows(std::string_view /*rows*/) {}
+  // On the thread of that directory's job, its rows in order, before Take,
+  // each piece with its FILES.JSON entries (empty without).
+  virtual void TakeRows(std::string_view /*rows*/, std::string_view /*json*/) {}
 };
 
 // One FILES.HTM in the start directory that lists the whole tree.
 class ListPage final : public PageSink {
  public:
   // Starts the page, in `charset`, in `root`, whose native path is
-  // `from_dir`.
+  // `from_dir`, and with `json` its FILES.JSON.
   ListPage(Platform& platform, Directory& root, const std::string& from_dir,
-           char separator, TCharset charset);
+           char separator, TCharset charset, bool json = false);
   // False when there was no page to compare with and none could be created:
   // the walk has nothing to write then (see the report of Close).
   bool creatable() const { return page_.creatable(); }
@@ -69,23 +75,27 @@ class ListPage final : public PageSink {
   bool TakesRowsAsMade(const Place& place) const override {
     return place.IsStart();
   }
-  void TakeRows(std::string_view rows) override { page_.Write(rows); }
-  // Writes the foot and replaces the page; what failed, if anything.
-  std::optional<Report> Close();
+  void TakeRows(std::string_view rows, std::string_view json) override;
+  // Writes the foot and replaces the page, then FILES.JSON; what failed, if
+  // anything, in that order.
+  std::vector<Report> Close();
 
  private:
   Platform& platform_;
   std::string listing_;  // the page's native path, for reports
   PageWriter page_;
   Totals totals_;
+  std::unique_ptr<PageWriter> json_;  // with FILES.JSON only
+  bool first_entry_ = true;
 };
 
 // A FILES.HTM in every directory, listing its own entries; each is written
 // on the thread of its directory's job.
 class TreePages final : public PageSink {
  public:
-  TreePages(Platform& platform, TCharset charset)
-      : platform_(platform), charset_(charset) {}
+  // Pages in `charset`; with `json`, a FILES.JSON beside each page.
+  TreePages(Platform& platform, TCharset charset, bool json = false)
+      : platform_(platform), charset_(charset), json_(json) {}
   void Finish(Directory& dir, const Place& place,
               DirectoryResult* result) override;
   void Take(DirectoryResult*) override {}
@@ -93,6 +103,7 @@ class TreePages final : public PageSink {
  private:
   Platform& platform_;
   TCharset charset_;
+  bool json_;
 };
 
 // The last component of `path`: one trailing separator is dropped, then

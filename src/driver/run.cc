@@ -10,6 +10,7 @@
 #include "driver/page_sink.h"
 #include "driver/progress.h"
 #include "driver/walk.h"
+#include "html/json_listing.h"
 #include "html/text.h"
 
 namespace tabulon {
@@ -102,6 +103,8 @@ int RunGuarded(Platform& platform) {
   job.exclusions = &exclusions;
   job.processors = platform.Processors();
   job.charset = settings.Charset;
+  job.json = settings.Json;
+  AppendHrefUrl(settings.URL, &job.json_url);
   std::string link;
   AppendUrl(settings.URL, settings.Charset, &link);
   WalkOptions options;
@@ -113,21 +116,21 @@ int RunGuarded(Platform& platform) {
                                   settings.Charset);
 
   if (settings.RunMode == mTree) {
-    TreePages pages(platform, settings.Charset);
+    TreePages pages(platform, settings.Charset, settings.Json);
     job.sink = &pages;
     WalkDirectory(root, start, options);
     return reporter.count() == 0 ? 0 : 2;
   }
   ListPage page(platform, *root, settings.FromDir, separator,
-                settings.Charset);
+                settings.Charset, settings.Json);
   if (!page.creatable()) {
     // Nothing to compare with and nothing could be made: nothing to walk.
-    if (std::optional<Report> report = page.Close()) reporter.Report(*report);
+    for (const Report& report : page.Close()) reporter.Report(report);
     return 2;
   }
   job.sink = &page;
   WalkDirectory(root, start, options);
-  if (std::optional<Report> report = page.Close()) reporter.Report(*report);
+  for (const Report& report : page.Close()) reporter.Report(report);
   return reporter.count() == 0 ? 0 : 2;
 }
 

@@ -19,10 +19,13 @@ struct RowContext {
   // The name of the description file actually read, which gets no row.
   std::string_view description_file;
   TCharset charset = cWindows1251;
+  // Whether a FILES.JSON is written beside the page: an entry so named,
+  // ASCII case aside, then gets no row.
+  bool json = false;
 };
 
-// Whether `entry` gets a row: not FILES.BBS, FILES.HTM or the description
-// file, and in mList no directory.
+// Whether `entry` gets a row: not FILES.BBS, FILES.HTM, the description
+// file or (with `json`) FILES.JSON, and in mList no directory.
 bool HasRow(const SearchEntry& entry, const RowContext& context);
 
 // Appends the row of `entry` to `out` and counts a file in `totals`.

@@ -115,6 +115,7 @@ class FakeDirectory final : public Directory {
         entry->Attr = child->entry.Attr;
         entry->Size = child->entry.Size;
         entry->Time = child->entry.Time;
+        entry->Modified = child->entry.Modified;
       }
     }
   }

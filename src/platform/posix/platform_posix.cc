@@ -90,6 +90,7 @@ void Fill(const struct stat& st, SearchEntry* entry) {
   if (S_ISDIR(st.st_mode)) entry->Attr |= kAttrDirectory;
   if ((st.st_mode & 0222) == 0) entry->Attr |= kAttrReadOnly;
   entry->Size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::int64_t>(st.st_size);
+  entry->Modified = static_cast<std::int64_t>(st.st_mtime);
 }
 
 bool WriteAll(int fd, const char* data, size_t size) {

@@ -69,6 +69,14 @@ LocalDate ToLocalDate(const FILETIME& time) {
   return date;
 }
 
+// Seconds since 1970-01-01T00:00:00Z; FILETIME counts 100 ns from 1601.
+std::int64_t ToUnixSeconds(const FILETIME& time) {
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+      time.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000000) - 11644473600LL;
+}
+
 std::int64_t ToSize(DWORD high, DWORD low) {
   return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) |
                                    low);
@@ -412,6 +420,7 @@ class Win32Directory final : public Directory {
     }
     if (entry.IsDirectory()) entry.Size = 0;
     entry.Time = ToLocalDate(time);
+    entry.Modified = ToUnixSeconds(time);
     return entry;
   }
 

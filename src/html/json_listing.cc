@@ -1,0 +1,273 @@
+#include "html/json_listing.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "common/utf8.h"
+#include "descriptions/code_pages.h"
+
+namespace tabulon {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// What each byte below 0x20, and '"' and '\', become in a JSON string;
+// empty means "itself".
+using EscapeTable = std::array<std::string_view, 128>;
+
+constexpr EscapeTable MakeEscapes() {
+  constexpr std::string_view kControls[] = {
+      "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005",
+      "\\u0006", "\\u0007", "\\b",     "\\t",     "\\n",     "\\u000B",
+      "\\f",     "\\r",     "\\u000E", "\\u000F", "\\u0010", "\\u0011",
+      "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+      "\\u0018", "\\u0019", "\\u001A", "\\u001B", "\\u001C", "\\u001D",
+      "\\u001E", "\\u001F"};
+  EscapeTable table{};
+  for (int b = 0; b < 0x20; ++b) table[b] = kControls[b];
+  table['"'] = "\\\"";
+  table['\\'] = "\\\\";
+  return table;
+}
+
+constexpr EscapeTable kEscapes = MakeEscapes();
+
+// The ASCII bytes a name-built part of a link writes %XX: browsers drop
+// controls from an address and stop at # and ?; ":" would make the name a
+// scheme; "%" and "\" would be read as an escape or a separator.
+constexpr std::array<bool, 128> MakeHrefEncoded() {
+  std::array<bool, 128> encoded{};
+  for (int b = 0; b < 0x20; ++b) encoded[b] = true;
+  encoded[0x7F] = true;
+  for (const char c : {'%', '#', '?', ':', '\\'}) {
+    encoded[static_cast<unsigned char>(c)] = true;
+  }
+  return encoded;
+}
+
+constexpr std::array<bool, 128> kHrefEncoded = MakeHrefEncoded();
+
+void AppendPercent(unsigned char b, std::string* out) {
+  out->push_back('%');
+  out->push_back(kHexDigits[b >> 4]);
+  out->push_back(kHexDigits[b & 15]);
+}
+
+// Appends `text` as UTF-8, each byte that is not part of valid UTF-8 taken
+// as the character `characters` gives it.
+void AppendDecoded(std::string_view text, const char16_t* characters,
+                   std::string* out) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const std::size_t at = pos;
+    char32_t c;
+    if (DecodeUtf8(text, &pos, &c)) {
+      out->append(text.substr(at, pos - at));
+    } else {
+      AppendUtf8(characters[static_cast<unsigned char>(text[at])], out);
+    }
+  }
+}
+
+void AppendDigits(std::int64_t value, int width, std::string* out) {
+  char digits[24];
+  const std::to_chars_result end =
+      std::to_chars(digits, digits + sizeof digits, value);
+  const std::size_t n = static_cast<std::size_t>(end.ptr - digits);
+  if (static_cast<int>(n) < width) {
+    out->append(static_cast<std::size_t>(width) - n, '0');
+  }
+  out->append(digits, n);
+}
+
+void AppendField(std::string_view key, std::string* out) {
+  out->append(", \"").append(key).append("\": ");
+}
+
+}  // namespace
+
+void AppendJsonString(std::string_view utf8, std::string* out) {
+  out->push_back('"');
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(utf8[i]);
+    if (b >= 0x80 || kEscapes[b].empty()) continue;
+    out->append(utf8.substr(from, i - from)).append(kEscapes[b]);
+    from = i + 1;
+  }
+  out->append(utf8.substr(from));
+  out->push_back('"');
+}
+
+void AppendNativeUtf8(std::string_view native, std::string* out) {
+  AppendDecoded(native, kCp866ToUnicode, out);
+}
+
+void AppendDescriptionUtf8(std::string_view text, TCode code,
+                           std::string* out) {
+  if (code == tUtf8) {
+    AppendNativeUtf8(text, out);
+    return;
+  }
+  const char16_t* const characters = CharactersOf(code);
+  for (const char byte : text) {
+    const unsigned char b = static_cast<unsigned char>(byte);
+    // The table has no character for windows-1251 0x98; decoders of the web
+    // give it U+0098, the byte's own number.
+    const char16_t c = characters[b];
+    AppendUtf8(c != 0 || b == 0 ? c : b, out);
+  }
+}
+
+void AppendHrefName(std::string_view native, unsigned edges, std::string* out) {
+  for (std::size_t i = 0; i < native.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(native[i]);
+    const bool edge_blank =
+        b == ' ' && ((i == 0 && (edges & kLinkBegins) != 0) ||
+                     (i + 1 == native.size() && (edges & kLinkEnds) != 0));
+    if (b >= 0x80 || kHrefEncoded[b] || edge_blank) {
+      AppendPercent(b, out);
+    } else {
+      out->push_back(static_cast<char>(b));
+    }
+  }
+}
+
+void AppendHrefUrl(std::string_view url, std::string* out) {
+  for (const char c : url) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x80) {
+      AppendPercent(b, out);
+    } else {
+      out->push_back(c == '\\' ? '/' : c);
+    }
+  }
+}
+
+void AppendUtcTime(std::int64_t seconds, std::string* out) {
+  // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
+  constexpr std::int64_t kFirst = -62167219200LL;
+  constexpr std::int64_t kLast = 253402300799LL;
+  seconds = std::clamp(seconds, kFirst, kLast);
+  std::int64_t days = seconds / 86400;
+  std::int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Days to a civil date in the proleptic Gregorian calendar, by eras of
+  // 400 years (146097 days), each counted from 1 March.
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t day_of_era = days - era * 146097;
+  const std::int64_t year_of_era = (day_of_era - day_of_era / 1460 +
+                                    day_of_era / 36524 - day_of_era / 146096) /
+                                   365;
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;
+  const std::int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const std::int64_t month =
+      shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  AppendDigits(year, 4, out);
+  out->push_back('-');
+  AppendDigits(month, 2, out);
+  out->push_back('-');
+  AppendDigits(day, 2, out);
+  out->push_back('T');
+  AppendDigits(rest / 3600, 2, out);
+  out->push_back(':');
+  AppendDigits(rest / 60 % 60, 2, out);
+  out->push_back(':');
+  AppendDigits(rest % 60, 2, out);
+  out->push_back('Z');
+}
+
+void WriteJsonHead(std::string_view version, std::string_view directory,
+                   std::string* out) {
+  std::string text = "Tabulon ";
+  text.append(version);
+  out->append("{\n  \"generator\": ");
+  AppendJsonString(text, out);
+  out->append(",\n  \"directory\": ");
+  text.clear();
+  AppendNativeUtf8(directory, &text);
+  AppendJsonString(text, out);
+  out->append(",\n  \"entries\": [");
+}
+
+bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
+                    const JsonContext& json,
+                    std::optional<std::string_view> description, TCode code,
+                    std::string* out) {
+  if (!HasRow(entry, row)) return false;
+  const bool directory = entry.IsDirectory();
+  std::string text;
+  out->append(",\n    {\"name\": ");
+  AppendNativeUtf8(entry.Name, &text);
+  AppendJsonString(text, out);
+
+  AppendField("path", out);
+  text.clear();
+  AppendNativeUtf8(json.relative, &text);
+  AppendNativeUtf8(entry.Name, &text);
+  AppendJsonString(text, out);
+
+  // As the row links: a directory to its page, a file after the prefix.
+  AppendField("href", out);
+  text.clear();
+  if (directory) {
+    AppendHrefName(entry.Name, kLinkBegins, &text);
+    text.append("/FILES.HTM");
+  } else {
+    text.append(json.file_href_prefix);
+    AppendHrefName(
+        entry.Name,
+        json.file_href_prefix.empty() ? kLinkBegins | kLinkEnds : kLinkEnds,
+        &text);
+  }
+  AppendJsonString(text, out);
+
+  AppendField("type", out);
+  out->append(directory ? "\"directory\"" : "\"file\"");
+  AppendField("size", out);
+  if (directory) {
+    out->append("null");
+  } else {
+    AppendDigits(entry.Size, 0, out);
+  }
+  AppendField("modified", out);
+  out->push_back('"');
+  AppendUtcTime(entry.Modified, out);
+  out->push_back('"');
+  AppendField("description", out);
+  if (description) {
+    text.clear();
+    AppendDescriptionUtf8(*description, code, &text);
+    AppendJsonString(text, out);
+  } else {
+    out->append("null");
+  }
+  out->push_back('}');
+  return true;
+}
+
+std::string_view JsonEntriesAfter(std::string_view entries, bool* first) {
+  if (*first && !entries.empty()) {
+    *first = false;
+    entries.remove_prefix(1);
+  }
+  return entries;
+}
+
+void WriteJsonFoot(const Totals& totals, bool any, std::string* out) {
+  out->append(any ? "\n  ],\n  \"files\": " : "],\n  \"files\": ");
+  AppendDigits(totals.TotalFiles, 0, out);
+  out->append(",\n  \"bytes\": ");
+  AppendDigits(totals.TotalBytes, 0, out);
+  out->append("\n}\n");
+}
+
+}  // namespace tabulon
