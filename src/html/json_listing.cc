@@ -4,8 +4,7 @@
 #include <array>
 #include <charconv>
 
-#include "common/utf8.h"
-#include "descriptions/code_pages.h"
+#include "common/code_pages.h"
 
 namespace tabulon {
 namespace {
@@ -54,22 +53,6 @@ void AppendPercent(unsigned char b, std::string* out) {
   out->push_back(kHexDigits[b & 15]);
 }
 
-// Appends `text` as UTF-8, each byte that is not part of valid UTF-8 taken
-// as the character `characters` gives it.
-void AppendDecoded(std::string_view text, const char16_t* characters,
-                   std::string* out) {
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const std::size_t at = pos;
-    char32_t c;
-    if (DecodeUtf8(text, &pos, &c)) {
-      out->append(text.substr(at, pos - at));
-    } else {
-      AppendUtf8(characters[static_cast<unsigned char>(text[at])], out);
-    }
-  }
-}
-
 void AppendDigits(std::int64_t value, int width, std::string* out) {
   char digits[24];
   const std::to_chars_result end =
@@ -101,23 +84,7 @@ void AppendJsonString(std::string_view utf8, std::string* out) {
 }
 
 void AppendNativeUtf8(std::string_view native, std::string* out) {
-  AppendDecoded(native, kCp866ToUnicode, out);
-}
-
-void AppendDescriptionUtf8(std::string_view text, TCode code,
-                           std::string* out) {
-  if (code == tUtf8) {
-    AppendNativeUtf8(text, out);
-    return;
-  }
-  const char16_t* const characters = CharactersOf(code);
-  for (const char byte : text) {
-    const unsigned char b = static_cast<unsigned char>(byte);
-    // The table has no character for windows-1251 0x98; decoders of the web
-    // give it U+0098, the byte's own number.
-    const char16_t c = characters[b];
-    AppendUtf8(c != 0 || b == 0 ? c : b, out);
-  }
+  AppendUtf8Of(tUtf8, native, out);
 }
 
 void AppendHrefName(std::string_view native, unsigned edges, std::string* out) {
@@ -245,7 +212,7 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   AppendField("description", out);
   if (description) {
     text.clear();
-    AppendDescriptionUtf8(*description, code, &text);
+    AppendUtf8Of(code, *description, &text);
     AppendJsonString(text, out);
   } else {
     out->append("null");

@@ -26,11 +26,6 @@ void AppendJsonString(std::string_view utf8, std::string* out);
 // result is always valid UTF-8.
 void AppendNativeUtf8(std::string_view native, std::string* out);
 
-// Appends a description decoded from its file's code page into UTF-8 with
-// the whole code page: 866 and KOI8-R box drawing as themselves,
-// windows-1251 0x98 as U+0098, tUtf8 as native text.
-void AppendDescriptionUtf8(std::string_view text, TCode code, std::string* out);
-
 // The ASCII form of a link. A name in the name-built part: every byte from
 // 0x80 up, the controls, DEL, % # ? : and \ are written %XX (uppercase); a
 // blank is written %20 where it begins (kLinkBegins) or ends (kLinkEnds) the
