@@ -3,8 +3,8 @@
 # fresh Debian machine as root. Does nothing when everything is there.
 set -eu
 
-packages="cmake make g++ libgtest-dev googletest python3 locales unicode-data
-  tzdata strace g++-mingw-w64-x86-64-posix wine wine64"
+packages="cmake make g++ libgtest-dev googletest python3 python3-jsonschema
+  locales unicode-data tzdata strace g++-mingw-w64-x86-64-posix wine wine64"
 
 missing=""
 for package in $packages; do
