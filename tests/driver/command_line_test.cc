@@ -195,6 +195,32 @@ TEST(SwitchesTest, AreTakenAnywhereAndTheRestKeepTheirOrder) {
   }
 }
 
+TEST(SwitchesTest, JsonIsAWholeParameterTakenAnywhere) {
+  const struct {
+    std::vector<std::string> parameters;
+    bool json;
+    std::string from_dir, url;
+  } kCases[] = {
+      {{"--json", "/srv/ftp", "http://h/"}, true, "/srv/ftp/", "http://h/"},
+      {{"/srv/ftp", "/t", "http://h/", "--json"},
+       true,
+       "/srv/ftp/",
+       "http://h/"},
+      {{"/srv/ftp", "--json", "--json"}, true, "/srv/ftp/", ""},
+      {{"/srv/ftp"}, false, "/srv/ftp/", ""},
+      // Only the exact word is the switch.
+      {{"--JSON", "--json=1"}, false, "--JSON/", "--json=1"},
+      {{"-json"}, false, "-json/", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.parameters[0]);
+    const RunSettings s = SettingsFrom(c.parameters, "/srv/data", '/');
+    EXPECT_EQ(s.Json, c.json);
+    EXPECT_EQ(s.FromDir, c.from_dir);
+    EXPECT_EQ(s.URL, c.url);
+  }
+}
+
 TEST(SwitchesTest, JobCountIsAWholeNumberFromOneTo256) {
   const struct {
     const char* text;
