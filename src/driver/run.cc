@@ -34,6 +34,8 @@ constexpr char kHelp[] =
     "  --jobs=N  directories read at once, 1-256 (default 8, or the\r\n"
     "            processors up to 16); the pages are the same for any N\r\n"
     "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
+    "  --json    also a FILES.JSON beside each FILES.HTM: the same rows as\r\n"
+    "            UTF-8 JSON for programs\r\n"
     "  --help, -h, /?   this text      --version   the version\r\n"
     "\r\n"
     "Descriptions come from the FILES.BBS of each directory, or else its\r\n"

@@ -61,7 +61,7 @@ TEST_F(ConsoleTest, HelpAndVersionWriteNoPage) {
     ASSERT_TRUE(r.out.starts_with(c.out)) << r.out;
     if (c.help) {
       for (const char* word : {"FromDir", "URL", "/t", "--version", "FILES.BBS",
-                               "UTF-8", "Exit code"}) {
+                               "UTF-8", "Exit code", "--json"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
       }
     } else {
