@@ -296,6 +296,31 @@ TEST_F(PlatformContractTest, ReportsTheLocalDateOfTheLastWrite) {
             19991231);
 }
 
+TEST_F(PlatformContractTest, ReportsTheUtcTimeOfTheLastWrite) {
+  // Seconds since 1970 in UTC, whatever the zone: before 1970, a leap day,
+  // past 2038 and the DOS range.
+  const struct {
+    const char* name;
+    std::int64_t seconds;
+  } kCases[] = {
+      {"before-1970", -31536000},  // 1969-01-01T00:00:00Z
+      {"leap-day", 951827696},     // 2000-02-29T12:34:56Z
+      {"recent", 1796739663},      // 2026-12-08T14:21:03Z
+      {"after-2107", 4354819200},  // 2108-01-01T00:00:00Z
+  };
+  for (const auto& c : kCases) {
+    ASSERT_TRUE(scratch_.MakeFile(c.name, "x"));
+    ASSERT_TRUE(scratch_.SetUtcTime(c.name, c.seconds)) << c.name;
+  }
+  ASSERT_TRUE(scratch_.MakeDir("dated-dir"));
+  ASSERT_TRUE(scratch_.SetUtcTime("dated-dir", 1796739663));
+  const auto listed = ListByName(Open().get());
+  for (const auto& c : kCases) {
+    EXPECT_EQ(listed.at(c.name).Modified, c.seconds) << c.name;
+  }
+  EXPECT_EQ(listed.at("dated-dir").Modified, 1796739663);
+}
+
 TEST_F(PlatformContractTest, OpensSubdirectoriesOnly) {
   ASSERT_TRUE(scratch_.MakeDir("sub"));
   ASSERT_TRUE(scratch_.MakeFile("sub/inner.txt", "in"));

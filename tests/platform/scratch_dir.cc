@@ -185,6 +185,21 @@ bool ScratchDir::SetLocalTime(const std::string& relative, int year, int month,
   return CloseHandle(file) && ok;
 }
 
+bool ScratchDir::SetUtcTime(const std::string& relative, std::int64_t seconds) {
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  const HANDLE file =
+      CreateFileW(Wide(root_, relative).c_str(), FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = SetFileTime(file, nullptr, nullptr, &time) != 0;
+  return CloseHandle(file) && ok;
+}
+
 bool ScratchDir::MakeSparse(const std::string& relative, std::int64_t size) {
   const HANDLE file =
       CreateFileW(Wide(root_, relative).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -398,6 +413,19 @@ bool ScratchDir::SetLocalTime(const std::string& relative, int year, int month,
   parts.tm_isdst = -1;
   timespec times[2];
   times[0].tv_sec = times[1].tv_sec = std::mktime(&parts);
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  std::string leaf;
+  const int fd = OpenParent(root_, relative, &leaf);
+  if (fd < 0) return false;
+  const bool ok =
+      ::utimensat(fd, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  ::close(fd);
+  return ok;
+}
+
+bool ScratchDir::SetUtcTime(const std::string& relative, std::int64_t seconds) {
+  timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
   times[0].tv_nsec = times[1].tv_nsec = 0;
   std::string leaf;
   const int fd = OpenParent(root_, relative, &leaf);

@@ -31,6 +31,8 @@ class ScratchDir {
   // Sets the last write to the given local time.
   bool SetLocalTime(const std::string& relative, int year, int month, int day,
                     int hour, int minute);
+  // Sets the last write to `seconds` after 1970-01-01T00:00:00Z.
+  bool SetUtcTime(const std::string& relative, std::int64_t seconds);
   // A file of `size` bytes that takes (almost) no room on disk.
   bool MakeSparse(const std::string& relative, std::int64_t size);
   // A link to the directory `target` (relative to the link's own directory):
