@@ -80,4 +80,12 @@ std::string Place::Link() const {
   return link;
 }
 
+std::vector<std::string_view> Place::Names() const {
+  const std::vector<const Place*> chain = Chain();
+  std::vector<std::string_view> names;
+  for (std::size_t i = 1; i < chain.size(); ++i)
+    names.push_back(chain[i]->name_);
+  return names;
+}
+
 }  // namespace tabulon

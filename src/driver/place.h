@@ -43,6 +43,9 @@ class Place {
   // The path below the start directory with "/" between the names and after
   // the last one; empty for the start directory.
   std::string Relative() const;
+  // The names from the start directory down to this one (none for the
+  // start directory itself).
+  std::vector<std::string_view> Names() const;
   // The page bytes before a file's name in a prefixed link: the converted
   // base address, then each name converted for a link and followed by "/".
   std::string Link() const;
