@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
-# Times Tabulon on synthetic trees against the floor (../shared/bench/
-# floor.cpp), the parallel floor (floor_par.cpp), `find -printf` and
-# `tree -H`, in alternation (bench/compare.py), and prints medians, spread
-# and ratios of medians to the single-threaded floor. One invocation runs:
+# Times Tabulon on synthetic trees against yardsticks of our own, in
+# alternation (bench/compare.py), and prints medians, spread and ratios of
+# medians to the single-thread floor. Everything it needs is in this
+# repository: the floor (bench/floor.cc), the parallel floor
+# (bench/floor_parallel.cc) and the slow file system (bench/slowfs.c) are
+# built here; `find -printf` and `tree -H` are timed as references. One
+# invocation runs:
 #
-#   0. a check that --jobs=1 and the default job count give byte-identical
-#      pages on shape (a), one page and /t, and on shape (b); stops if not
+#   0. checks before any timing, each stopping the run when it fails:
+#      floor lists every entry (its count against find's); floor_parallel
+#      writes floor's bytes at 1, 2 and J threads, one listing and a page
+#      per directory; tabulon gives byte-identical pages (and FILES.JSON)
+#      with --jobs=1 and J jobs on shape (a) one page, /t, /t with
+#      --charset=utf-8 --json, and shape (b)
 #   1. shape (a), one page: tabulon, tabulon --jobs=1, before, floor,
-#      floor_par -j J, find, tree -H
-#   2. shape (a) with /t: tabulon, tabulon --jobs=1, before, floor -t,
-#      floor_par -t -j J
-#   3. shape (b): tabulon, tabulon --jobs=1, before, floor -b, floor_par -j J
-#      (which does not read FILES.BBS), find, tree -H
+#      floor_parallel -j J, find, tree -H
+#   2. shape (a) with /t: the same (less find and tree), with -t, and
+#      tabulon /t --charset=utf-8 --json, whose cost over plain /t is
+#      printed beside it
+#   3. shape (b): tabulon, tabulon --jobs=1, before, floor,
+#      floor_parallel -j J, find, tree -H
 #   4. shape (a) with /t run again over its own pages: every page comes out
 #      the same and is left alone (nothing is written), against floor -t
-#   5. cold cache, shape (a) one page, caches dropped before every run (as
-#      root only): tabulon, tabulon --jobs=1, floor, floor_par -j J
-#   6. a slow file system (as root with /dev/fuse): a smaller shape (a)
-#      through a FUSE pass-through that waits LAT_DELAY_US in every request,
+#   5. dates in another zone: shape (a), one page, with TZ=Europe/Moscow
+#      (every other part runs with TZ unset: the machine's /etc/localtime)
+#   6. cold cache, shape (a) one page, caches dropped before every run (as
+#      root only): tabulon, tabulon --jobs=1, floor, floor_parallel -j J
+#   7. a slow file system (as root with /dev/fuse): a smaller shape (a)
+#      through slowfs, which waits LAT_DELAY_US in every request,
 #      1.2 s pause before every run so that the kernel's cached entries
-#      expire: tabulon, floor, floor_par -j J, floor_par -j 16
-#   7. peak resident memory of tabulon on every shape, default and --jobs=1
+#      expire: tabulon, floor, floor_parallel -j J and -j 16
+#   8. peak resident memory of tabulon on every shape, default and --jobs=1
 #
 # J is the job count Tabulon takes by default on this machine: the number of
 # processors, at least 8 and at most 16. Outside 4, every run starts without
@@ -29,43 +39,66 @@
 #
 #   bench/run.sh                         # this work tree's Tabulon
 #   BEFORE=<git revision> bench/run.sh   # and that revision's, side by side
+#   bench/run.sh --quick                 # small trees, few rounds: does it
+#                                        # all work? (figures mean little)
 #
-# Settings (environment), defaults in brackets:
+# Settings (environment), defaults in brackets (with --quick or QUICK=1 in
+# braces; a setting given still wins):
 #   BENCH_DIR         trees, yardsticks and results, no blanks in it
 #                     [/tmp/tabulon-bench]
 #   BENCH_BUILD       build directory for this work tree [build-bench]
 #   BENCH_TABULON     time this tabulon binary instead of building one
 #   BEFORE            a git revision, built and timed beside it
-#   BENCH_JOBS        J for tabulon (given as --jobs=J) and floor_par alike
-#   ROUNDS [15], COLD_ROUNDS [4], LAT_ROUNDS [3]   rounds of each part
+#   BENCH_JOBS        J for tabulon (given as --jobs=J) and floor_parallel
+#   ROUNDS [15] {3}, COLD_ROUNDS [4] {1}, LAT_ROUNDS [3] {1}   rounds of
+#                     each part; COLD_ROUNDS=0 or LAT_ROUNDS=0 leaves it out
 #   LAT_DELAY_US [200]  wait in every request of the slow file system
 #   LAT_SLOW=1        also tabulon --jobs=1 on it (about 7 s a run) [0]
-#   BENCH_WIDE_DIRS [4000], BENCH_WIDE_FILES [200000]    shape (a)
-#   BENCH_FLAT_FILES [50000]                             shape (b)
-#   BENCH_SLOW_DIRS [400], BENCH_SLOW_FILES [20000]      the slow tree
-#   SHARED            the shared folder [../shared beside the repository]
+#   BENCH_WIDE_DIRS [4000] {200}, BENCH_WIDE_FILES [200000] {10000}  (a)
+#   BENCH_FLAT_FILES [50000] {5000}                                  (b)
+#   BENCH_SLOW_DIRS [400] {40}, BENCH_SLOW_FILES [20000] {2000}   slow tree
 #
 # Output: BENCH_DIR/results.md (also on standard output) and
 # BENCH_DIR/results.jsonl. The trees are made once and kept in BENCH_DIR,
 # named by their settings (wide-4000-200000, flat-50000, slow-400-20000).
+# Installs what it lacks from Debian's packages (hyperfine, tree, time,
+# tzdata; fuse3 and libfuse3-dev for the slow file system) when run as root.
 # Not part of CI: it needs a quiet machine and takes a good while.
 set -euo pipefail
 shopt -s inherit_errexit
 
+for argument in "$@"; do
+  case $argument in
+    --quick) QUICK=1 ;;
+    *) echo "usage: bench/run.sh [--quick] (settings in the environment)" >&2; exit 64 ;;
+  esac
+done
+quick=${QUICK:-0}
+small() {  # the default, then the one of --quick
+  if [ "$quick" = 1 ]; then echo "$2"; else echo "$1"; fi
+}
+
+# Dates are the machine's own unless a part says otherwise.
+unset TZ
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-/tmp/tabulon-bench}
 build=${BENCH_BUILD:-$root/build-bench}
-shared=${SHARED:-$root/../shared}
-rounds=${ROUNDS:-15}
-cold_rounds=${COLD_ROUNDS:-4}
-lat_rounds=${LAT_ROUNDS:-3}
+rounds=${ROUNDS:-$(small 15 3)}
+cold_rounds=${COLD_ROUNDS:-$(small 4 1)}
+lat_rounds=${LAT_ROUNDS:-$(small 3 1)}
 lat_delay_us=${LAT_DELAY_US:-200}
-wide=$work/wide-${BENCH_WIDE_DIRS:-4000}-${BENCH_WIDE_FILES:-200000}
-flat=$work/flat-${BENCH_FLAT_FILES:-50000}
-slow=$work/slow-${BENCH_SLOW_DIRS:-400}-${BENCH_SLOW_FILES:-20000}
+wide_dirs=${BENCH_WIDE_DIRS:-$(small 4000 200)}
+wide_files=${BENCH_WIDE_FILES:-$(small 200000 10000)}
+flat_files=${BENCH_FLAT_FILES:-$(small 50000 5000)}
+slow_dirs=${BENCH_SLOW_DIRS:-$(small 400 40)}
+slow_files=${BENCH_SLOW_FILES:-$(small 20000 2000)}
+wide=$work/wide-$wide_dirs-$wide_files
+flat=$work/flat-$flat_files
+slow=$work/slow-$slow_dirs-$slow_files
 mnt=$work/slow-mount
 results=$work/results.md
 json=$work/results.jsonl
+other_zone=Europe/Moscow
 listing_format='"%s %TY-%Tm-%Td %p\n"'
 
 # What tabulon takes without --jobs; BENCH_JOBS sets it for both.
@@ -80,7 +113,7 @@ else
 fi
 T="tabulon ($jobs jobs)"
 T1="tabulon (1 job)"
-P="floor_par ($jobs jobs)"
+P="floor_parallel ($jobs jobs)"
 
 # --- set-up -----------------------------------------------------------------
 
@@ -93,6 +126,19 @@ install_missing() {  # programs, then the Debian packages that hold them
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages >/dev/null
     return
   done
+}
+
+install_for_file() {  # a file, then the Debian packages that hold it
+  [ -e "$1" ] && return
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $2 >/dev/null
+}
+
+build_yardsticks() {
+  g++ -O2 -std=c++20 -o "$work/floor" "$root/bench/floor.cc"
+  g++ -O2 -std=c++20 -pthread -o "$work/floor_parallel" \
+    "$root/bench/floor_parallel.cc"
 }
 
 build_tabulon() {  # source dir, build dir
@@ -137,12 +183,20 @@ page_list() {  # directory: "inode path" of every page, sorted
   find "$1" -name FILES.HTM -printf '%i %P\n' | LC_ALL=C sort
 }
 
-pages_digest() {  # directory: "N pages, md5 X" over every page's bytes
+digest_of() {  # directory, file name: "N files, md5 X" over their bytes
   local count sum
-  count=$(find "$1" -name FILES.HTM | wc -l)
-  sum=$(cd "$1" && find . -name FILES.HTM -print0 | LC_ALL=C sort -z |
-    xargs -0 -r md5sum | md5sum | cut -c1-32)
-  echo "$count pages, md5 $sum"
+  count=$(find "$1" -name "$2" | wc -l)
+  sum=$(cd "$1" && find . -name "$2" -print0 | LC_ALL=C sort -z |
+    xargs -0 -r md5sum | cut -c1-32 | md5sum | cut -c1-32)
+  echo "$count, md5 $sum"
+}
+
+pages_digest() {  # directory: its pages, and its FILES.JSON if any
+  local pages
+  pages="$(digest_of "$1" FILES.HTM) pages"
+  [ -z "$(find "$1" -name FILES.JSON | head -1)" ] ||
+    pages="$pages; $(digest_of "$1" FILES.JSON) FILES.JSON"
+  echo "$pages"
 }
 
 check_same_pages() {  # title, tree, tabulon's parameters after the tree
@@ -180,6 +234,22 @@ peak_kib() {  # tree, tabulon's parameters after the tree: largest of 3 runs
 
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB (%d KiB)", k / 1024, k }'; }
 
+median_seconds() {  # title, command: the median from results.jsonl
+  python3 - "$json" "$1" "$2" <<'EOF'
+import json, sys
+path, title, command = sys.argv[1:]
+with open(path) as f:
+    for line in f:
+        r = json.loads(line)
+        if r["title"] == title and r["command"] == command:
+            print("%.3f" % r["median"])
+EOF
+}
+
+ratio() {  # a over b, two places
+  awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
+}
+
 median_of() {  # title, command: "median s (ratio)" from results.jsonl
   python3 - "$json" "$1" "$2" <<'EOF'
 import json, sys
@@ -194,12 +264,61 @@ EOF
 
 # --- the parts ----------------------------------------------------------------
 
+same_or_stop() {  # title, what one gave, what the other gave, names
+  if [ "$2" = "$3" ]; then
+    echo "- $1: identical ($2)"
+  else
+    echo "- $1: **DIFFERENT**: $4"
+    echo "run.sh: $1: different output; stopped" >&2
+    return 1
+  fi
+}
+
+pages_of() {  # tree, command...: digest of the .floor.htm pages it writes
+  local tree=$1 made
+  shift
+  restore_tree "$tree"
+  "$@" >/dev/null
+  made=$(digest_of "$tree" .floor.htm)
+  restore_tree "$tree"
+  echo "$made"
+}
+
+check_yardsticks() {
+  local tree listed found threads one
+  echo "The yardsticks, before any timing: floor lists every entry find"
+  echo "finds, and floor_parallel writes floor's bytes on any thread count:"
+  echo
+  for tree in "$wide" "$flat"; do
+    found=$(find "$tree" -mindepth 1 -name '.*' -prune -o ! -name FILES.HTM \
+      -printf . | wc -c)
+    listed=$("$floor" -v "$tree" "$work/floor.txt" 2>&1 |
+      sed -n 's/.*, \([0-9]*\) entries,.*/\1/p')
+    same_or_stop "$(basename "$tree"), entries of floor and of find" \
+      "$found" "$listed" "find $found, floor $listed"
+    for threads in 1 2 "$jobs"; do
+      "$floor_parallel" -j "$threads" "$tree" "$work/floor_parallel.txt"
+      same_or_stop "$(basename "$tree"), floor_parallel -j $threads" \
+        "$(md5sum <"$work/floor.txt")" \
+        "$(md5sum <"$work/floor_parallel.txt")" "cmp: $(cmp \
+        "$work/floor.txt" "$work/floor_parallel.txt" 2>&1 || true)"
+    done
+    one=$(pages_of "$tree" "$floor" -t -n .floor.htm "$tree")
+    same_or_stop "$(basename "$tree"), pages of floor -t and -t -j $jobs" \
+      "$one" "$(pages_of "$tree" "$floor_parallel" -t -j "$jobs" \
+        -n .floor.htm "$tree")" "floor -t $one"
+  done
+  echo
+}
+
 check_pages() {
   echo "Pages of tabulon ($jobs jobs) and tabulon --jobs=1, each run from the"
   echo "tree as it was made:"
   echo
   check_same_pages "shape (a), one page" "$wide"
   check_same_pages "shape (a), /t" "$wide" /t
+  check_same_pages "shape (a), /t --charset=utf-8 --json" "$wide" /t \
+    --charset=utf-8 --json
   check_same_pages "shape (b)" "$flat"
   echo
 }
@@ -211,35 +330,40 @@ list_mode() {
     "$T1=$tabulon $wide --jobs=1" \
     ${before:+"before=$before $wide"} \
     "floor=$floor $wide $work/floor.txt" \
-    "$P=$floor_par -j $jobs $wide $work/floor_par.txt" \
+    "$P=$floor_parallel -j $jobs $wide $work/floor_parallel.txt" \
     "find=env TZ=UTC find $wide -fprintf $work/find.txt $listing_format" \
     "tree=tree -H . -s -D -o $work/tree.htm $wide"
 }
 
 tree_title="shape (a) with /t: a page per directory, written anew"
 tree_mode() {
-  compare --title "$tree_title" \
-    --base "floor -t" --prepare "find $wide -name FILES.HTM -delete" \
+  local utf8="$T, --charset=utf-8 --json" plain with
+  compare --title "$tree_title" --base "floor -t" \
+    --prepare "find $wide -name FILES.HTM -delete -o -name FILES.JSON -delete" \
     "$T=$tabulon $wide /t$jobs_arg" \
+    "$utf8=$tabulon $wide /t --charset=utf-8 --json$jobs_arg" \
     "$T1=$tabulon $wide /t --jobs=1" \
     ${before:+"before=$before $wide /t"} \
     "floor -t=$floor -t $wide" \
-    "$P=$floor_par -t -j $jobs $wide"
+    "$P=$floor_parallel -t -j $jobs $wide"
+  plain=$(median_seconds "$tree_title" "$T")
+  with=$(median_seconds "$tree_title" "$utf8")
+  echo "UTF-8 pages and FILES.JSON beside them cost $(ratio "$with" "$plain") ×"
+  echo "the plain run ($with s against $plain s; target ≤ 1.3)."
+  echo
   restore_tree "$wide"
 }
 
 flat_shape() {
   compare --title "shape (b), $(size_of "$flat") and a FILES.BBS" \
-    --base "floor -b" --prepare "rm -f $flat/FILES.HTM" \
+    --base floor --prepare "rm -f $flat/FILES.HTM" \
     "$T=$tabulon $flat$jobs_arg" \
     "$T1=$tabulon $flat --jobs=1" \
     ${before:+"before=$before $flat"} \
-    "floor -b=$floor -b $flat $work/floor.txt" \
-    "$P=$floor_par -j $jobs $flat $work/floor_par.txt" \
+    "floor=$floor $flat $work/floor.txt" \
+    "$P=$floor_parallel -j $jobs $flat $work/floor_parallel.txt" \
     "find=env TZ=UTC find $flat -fprintf $work/find.txt $listing_format" \
     "tree=tree -H . -s -D -o $work/tree.htm $flat"
-  echo "floor_par does not read FILES.BBS: its figure is the walk alone."
-  echo
   restore_tree "$flat"
 }
 
@@ -279,7 +403,28 @@ unchanged_pages() {
   restore_tree "$wide"
 }
 
+other_zone_title="shape (a), one page, TZ=$other_zone"
+other_zone_dates() {
+  local zone="env TZ=$other_zone" name unset_title
+  unset_title="shape (a), $(size_of "$wide"), one page"
+  compare --title "$other_zone_title" --base floor \
+    --prepare "rm -f $wide/FILES.HTM" \
+    "$T=$zone $tabulon $wide$jobs_arg" \
+    "$T1=$zone $tabulon $wide --jobs=1" \
+    ${before:+"before=$zone $before $wide"} \
+    "floor=$zone $floor $wide $work/floor.txt"
+  echo "With TZ=$other_zone against TZ unset ($(readlink -f /etc/localtime))," \
+    "the same shape:"
+  for name in "$T" "$T1" ${before:+before} floor; do
+    echo "- $name: $(median_seconds "$other_zone_title" "$name") s against" \
+      "$(median_seconds "$unset_title" "$name") s"
+  done
+  echo
+  restore_tree "$wide"
+}
+
 cold_cache() {
+  [ "$cold_rounds" != 0 ] || return 0
   if [ "$(id -u)" != 0 ] || [ ! -w /proc/sys/vm/drop_caches ]; then
     echo "Cold cache: skipped (needs root to drop the caches)."
     echo
@@ -292,7 +437,7 @@ cold_cache() {
     "$T=$tabulon $wide$jobs_arg" \
     "$T1=$tabulon $wide --jobs=1" \
     "floor=$floor $wide $work/floor.txt" \
-    "$P=$floor_par -j $jobs $wide $work/floor_par.txt"
+    "$P=$floor_parallel -j $jobs $wide $work/floor_parallel.txt"
   restore_tree "$wide"
 }
 
@@ -303,6 +448,7 @@ unmount_slow() {
 }
 
 slow_file_system() {
+  [ "$lat_rounds" != 0 ] || return 0
   if [ "$(id -u)" != 0 ] || [ ! -c /dev/fuse ]; then
     echo "Slow file system: skipped (needs root and /dev/fuse)."
     echo
@@ -311,28 +457,27 @@ slow_file_system() {
   install_missing "fusermount3 pkg-config" "fuse3 libfuse3-dev pkg-config"
   pkg-config --exists fuse3 || install_missing "" "libfuse3-dev"
   # shellcheck disable=SC2046
-  gcc -O2 -o "$work/latfs" "$shared/bench/latfs.c" $(pkg-config --cflags --libs fuse3)
-  make_tree_once wide "$slow" --dirs "${BENCH_SLOW_DIRS:-400}" \
-    --files "${BENCH_SLOW_FILES:-20000}"
+  gcc -O2 -o "$work/slowfs" "$root/bench/slowfs.c" $(pkg-config --cflags --libs fuse3)
+  make_tree_once wide "$slow" --dirs "$slow_dirs" --files "$slow_files"
   restore_tree "$slow"
   unmount_slow
   mkdir -p "$mnt"
-  LATFS_DELAY_US=$lat_delay_us "$work/latfs" "$slow" "$mnt" -o max_threads=64 \
-    </dev/null >"$work/latfs.log" 2>&1 || { cat "$work/latfs.log" >&2; return 1; }
+  "$work/slowfs" "$slow" "$mnt" "$lat_delay_us" -o max_threads=64 \
+    </dev/null >"$work/slowfs.log" 2>&1 || { cat "$work/slowfs.log" >&2; return 1; }
   "$floor" "$mnt" "$work/floor.txt"   # the server's cache warm, untimed
   local one=() par16=()
   [ "${LAT_SLOW:-0}" != 1 ] || one=("$T1=$tabulon $mnt --jobs=1")
-  [ "$jobs" = 16 ] || par16=("floor_par (16 jobs)=$floor_par -j 16 $mnt $work/floor_par.txt")
+  [ "$jobs" = 16 ] || par16=("floor_parallel (16 jobs)=$floor_parallel -j 16 $mnt $work/floor_parallel.txt")
   compare_rounds "$lat_rounds" \
     --title "slow file system: $(size_of "$slow"), $lat_delay_us µs a request, one page" \
     --base floor --prepare "sh -c 'rm -f $mnt/FILES.HTM; sleep 1.2'" \
     "$T=$tabulon $mnt$jobs_arg" \
     "${one[@]}" \
     "floor=$floor $mnt $work/floor.txt" \
-    "$P=$floor_par -j $jobs $mnt $work/floor_par.txt" \
+    "$P=$floor_parallel -j $jobs $mnt $work/floor_parallel.txt" \
     "${par16[@]}"
   [ ${#one[@]} -gt 0 ] || echo "(tabulon --jobs=1 left out: LAT_SLOW=1 adds it.)"
-  echo "A FUSE pass-through (latfs, max_threads=64); 1.2 s pause before every"
+  echo "A FUSE pass-through (slowfs, max_threads=64); 1.2 s pause before every"
   echo "run so that the kernel's cached entries expire."
   echo
   unmount_slow
@@ -376,6 +521,7 @@ cleanup() {
 install_missing "hyperfine tree g++ cmake python3" \
   "hyperfine tree g++ cmake python3"
 install_missing /usr/bin/time time
+install_for_file "/usr/share/zoneinfo/$other_zone" tzdata
 mkdir -p "$work"
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -388,10 +534,9 @@ else
   revision="$(git -C "$root" rev-parse --short HEAD)"
   git -C "$root" diff --quiet HEAD -- src || revision="$revision with changes"
 fi
-g++ -O2 -std=c++17 -o "$work/floor" "$shared/bench/floor.cpp"
-g++ -O2 -std=c++20 -pthread -o "$work/floor_par" "$shared/bench/floor_par.cpp"
+build_yardsticks
 floor=$work/floor
-floor_par=$work/floor_par
+floor_parallel=$work/floor_parallel
 
 before=""
 if [ -n "${BEFORE:-}" ]; then
@@ -402,9 +547,8 @@ if [ -n "${BEFORE:-}" ]; then
   before=$work/before-build/src/tabulon
 fi
 
-make_tree_once wide "$wide" --dirs "${BENCH_WIDE_DIRS:-4000}" \
-  --files "${BENCH_WIDE_FILES:-200000}"
-make_tree_once flat "$flat" --files "${BENCH_FLAT_FILES:-50000}"
+make_tree_once wide "$wide" --dirs "$wide_dirs" --files "$wide_files"
+make_tree_once flat "$flat" --files "$flat_files"
 restore_tree "$wide"
 restore_tree "$flat"
 : >"$json"
@@ -416,12 +560,16 @@ restore_tree "$flat"
     "$([ -n "${BENCH_JOBS:-}" ] && echo "(BENCH_JOBS)" ||
       echo "(tabulon's default here: processors, at least 8, at most 16)")."
   echo "Shape (a): $(size_of "$wide"); shape (b): $(size_of "$flat")."
+  echo "TZ unset (dates in $(readlink -f /etc/localtime)) but where a part names a zone."
+  [ "$quick" != 1 ] || echo "**Quick run**: small trees, few rounds."
   echo
+  check_yardsticks
   check_pages
   list_mode
   tree_mode
   flat_shape
   unchanged_pages
+  other_zone_dates
   cold_cache
   slow_file_system
   peak_memory
