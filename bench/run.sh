@@ -183,19 +183,23 @@ page_list() {  # directory: "inode path" of every page, sorted
   find "$1" -name FILES.HTM -printf '%i %P\n' | LC_ALL=C sort
 }
 
-digest_of() {  # directory, file name: "N files, md5 X" over their bytes
+md5_of() {  # standard input: its md5 sum alone
+  md5sum | cut -c1-32
+}
+
+digest_of() {  # directory, file name: "N NAME, md5 X" over their bytes
   local count sum
   count=$(find "$1" -name "$2" | wc -l)
   sum=$(cd "$1" && find . -name "$2" -print0 | LC_ALL=C sort -z |
-    xargs -0 -r md5sum | cut -c1-32 | md5sum | cut -c1-32)
-  echo "$count, md5 $sum"
+    xargs -0 -r md5sum | cut -c1-32 | md5_of)
+  echo "$count $2, md5 $sum"
 }
 
 pages_digest() {  # directory: its pages, and its FILES.JSON if any
   local pages
-  pages="$(digest_of "$1" FILES.HTM) pages"
+  pages=$(digest_of "$1" FILES.HTM)
   [ -z "$(find "$1" -name FILES.JSON | head -1)" ] ||
-    pages="$pages; $(digest_of "$1" FILES.JSON) FILES.JSON"
+    pages="$pages; $(digest_of "$1" FILES.JSON)"
   echo "$pages"
 }
 
@@ -299,8 +303,8 @@ check_yardsticks() {
     for threads in 1 2 "$jobs"; do
       "$floor_parallel" -j "$threads" "$tree" "$work/floor_parallel.txt"
       same_or_stop "$(basename "$tree"), floor_parallel -j $threads" \
-        "$(md5sum <"$work/floor.txt")" \
-        "$(md5sum <"$work/floor_parallel.txt")" "cmp: $(cmp \
+        "md5 $(md5_of <"$work/floor.txt")" \
+        "md5 $(md5_of <"$work/floor_parallel.txt")" "cmp: $(cmp \
         "$work/floor.txt" "$work/floor_parallel.txt" 2>&1 || true)"
     done
     one=$(pages_of "$tree" "$floor" -t -n .floor.htm "$tree")
@@ -337,7 +341,7 @@ list_mode() {
 
 tree_title="shape (a) with /t: a page per directory, written anew"
 tree_mode() {
-  local utf8="$T, --charset=utf-8 --json" plain with
+  local utf8="$T, UTF-8 and FILES.JSON" plain with
   compare --title "$tree_title" --base "floor -t" \
     --prepare "find $wide -name FILES.HTM -delete -o -name FILES.JSON -delete" \
     "$T=$tabulon $wide /t$jobs_arg" \
