@@ -17,13 +17,15 @@
 //
 // The walk is Tabulon's: a directory's own entries, then its
 // subdirectories depth first in the order they were listed. Dot names and
-// the page itself are passed over.
+// the pages themselves are passed over.
 //
-//   floor [-t] [-n NAME] [-v] DIR [OUT]
+//   floor [-t] [-n NAME] [-a NAME] [-v] DIR [OUT]
 //
 //   (default) one listing OUT (default: standard output) for the whole
 //             tree, the entries' links relative to DIR
 //   -t        a page NAME in every directory (default FILES.HTM)
+//   -a NAME   with -t, also the same bytes as NAME in every directory: the
+//             least work of a second file per directory (FILES.JSON)
 //   -v        counts and time on standard error
 //
 // floor_parallel writes the same bytes (bench/run.sh checks it with cmp).
@@ -45,6 +47,7 @@ struct Settings {
   bool page_per_directory = false;
   bool verbose = false;
   std::string page = "FILES.HTM";
+  std::string second;  // empty: none
 };
 
 struct Counts {
@@ -71,7 +74,8 @@ class Walk {
             reinterpret_cast<yardstick::DirectoryRecord*>(buffer_ + at);
         at += record->length;
         const char* name = record->name;
-        if (yardstick::Skipped(name, settings_.page)) continue;
+        if (yardstick::Skipped(name, settings_.page, settings_.second))
+          continue;
         struct stat st;
         bool walk_into = false;
         if (!yardstick::Describe(dir, path, name, record->type, st, walk_into))
@@ -87,6 +91,8 @@ class Walk {
       yardstick::AppendFile(page, dir, path, descriptions.c_str());
     if (settings_.page_per_directory) {
       yardstick::WritePage(dir, path, settings_.page, page);
+      if (!settings_.second.empty())
+        yardstick::WritePage(dir, path, settings_.second, page);
     } else if (listing_.size() >= kFlushAt) {
       Flush();
     }
@@ -122,7 +128,8 @@ class Walk {
 };
 
 int Usage() {
-  std::fprintf(stderr, "usage: floor [-t] [-n NAME] [-v] DIR [OUT]\n");
+  std::fprintf(stderr,
+               "usage: floor [-t] [-n NAME] [-a NAME] [-v] DIR [OUT]\n");
   return 64;
 }
 
@@ -139,11 +146,14 @@ int main(int argc, char** argv) {
       settings.verbose = true;
     } else if (option == "-n" && i + 1 < argc) {
       settings.page = argv[++i];
+    } else if (option == "-a" && i + 1 < argc) {
+      settings.second = argv[++i];
     } else {
       return Usage();
     }
   }
   if (i >= argc || argc - i > 2) return Usage();
+  if (!settings.second.empty() && !settings.page_per_directory) return Usage();
   const std::string start = argv[i];
   const std::string out_name = i + 1 < argc ? argv[i + 1] : "-";
   const auto began = std::chrono::steady_clock::now();

@@ -19,10 +19,10 @@
 // subdirectories are open. The fair comparison for Tabulon at J jobs is
 // this at -j J: the same bytes read and written, on as many threads.
 //
-//   floor_parallel [-j N] [-t] [-n NAME] [-v] DIR [OUT]
+//   floor_parallel [-j N] [-t] [-n NAME] [-a NAME] [-v] DIR [OUT]
 //
 //   -j N      N threads take tasks (default 4); the main thread writes
-//   -t, -n, -v, OUT as floor's; with -t pages are written in any order
+//   -t, -n, -a, -v, OUT as floor's; with -t pages are written in any order
 //
 // Exit code 0, or 2 when anything could not be read or written.
 #include <fcntl.h>
@@ -49,6 +49,7 @@ struct Settings {
   bool page_per_directory = false;
   bool verbose = false;
   std::string page = "FILES.HTM";
+  std::string second;  // empty: none
   unsigned threads = 4;
 };
 Settings settings;
@@ -172,7 +173,8 @@ void Pool::Read(Directory& directory) {
     for (long at = 0; at < got;) {
       auto* record = reinterpret_cast<yardstick::DirectoryRecord*>(buffer + at);
       at += record->length;
-      if (yardstick::Skipped(record->name, settings.page)) continue;
+      if (yardstick::Skipped(record->name, settings.page, settings.second))
+        continue;
       if (descriptions.empty() && yardstick::IsDescriptionFile(record->name))
         descriptions = record->name;
       if (piece->count == kPiece) {
@@ -258,6 +260,8 @@ void Pool::Complete(Directory& directory) {
     for (Piece& piece : directory.pieces) page += piece.bytes;
     page += directory.descriptions;
     yardstick::WritePage(handle->fd, directory.path, settings.page, page);
+    if (!settings.second.empty())
+      yardstick::WritePage(handle->fd, directory.path, settings.second, page);
     directory.pieces.clear();
     std::string().swap(directory.descriptions);
   }
@@ -307,7 +311,8 @@ void WriteListing(Directory& root, int out, const std::string& out_name) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: floor_parallel [-j N] [-t] [-n NAME] [-v] DIR [OUT]\n");
+               "usage: floor_parallel [-j N] [-t] [-n NAME] [-a NAME] [-v] "
+               "DIR [OUT]\n");
   return 64;
 }
 
@@ -323,6 +328,8 @@ int main(int argc, char** argv) {
       settings.verbose = true;
     } else if (option == "-n" && i + 1 < argc) {
       settings.page = argv[++i];
+    } else if (option == "-a" && i + 1 < argc) {
+      settings.second = argv[++i];
     } else if (option == "-j" && i + 1 < argc) {
       int threads = std::atoi(argv[++i]);
       if (threads < 1 || threads > 1024) return Usage();
@@ -332,6 +339,7 @@ int main(int argc, char** argv) {
     }
   }
   if (i >= argc || argc - i > 2) return Usage();
+  if (!settings.second.empty() && !settings.page_per_directory) return Usage();
   const std::string start = argv[i];
   const std::string out_name = i + 1 < argc ? argv[i + 1] : "-";
   const auto began = std::chrono::steady_clock::now();

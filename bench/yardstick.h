@@ -34,8 +34,9 @@ inline void Fail(const char* what, std::string_view path, int error) {
 
 // Names a program listing the tree leaves out: dot names (the floors'
 // own temporary pages among them) and the pages themselves.
-inline bool Skipped(const char* name, const std::string& page) {
-  return name[0] == '.' || page == name;
+inline bool Skipped(const char* name, const std::string& page,
+                    const std::string& second) {
+  return name[0] == '.' || page == name || second == name;
 }
 
 // FILES.BBS in any letter case, as archives hold it.
