@@ -117,22 +117,23 @@ P="floor_parallel ($jobs jobs)"
 
 # --- set-up -----------------------------------------------------------------
 
+install_packages() {  # Debian packages
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
 install_missing() {  # programs, then the Debian packages that hold them
   local programs=$1 packages=$2 program
   for program in $programs; do
     command -v "$program" >/dev/null && continue
-    apt-get update -qq
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $packages >/dev/null
+    install_packages $packages
     return
   done
 }
 
-install_for_file() {  # a file, then the Debian packages that hold it
-  [ -e "$1" ] && return
-  apt-get update -qq
-  # shellcheck disable=SC2086
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $2 >/dev/null
+install_for_file() {  # a file, then the Debian package that holds it
+  [ -e "$1" ] || install_packages "$2"
 }
 
 build_yardsticks() {
@@ -229,7 +230,7 @@ peak_kib() {  # tree, tabulon's parameters after the tree: largest of 3 runs
   local tree=$1 peak=0 kib
   shift
   for _ in 1 2 3; do
-    find "$tree" -name FILES.HTM -delete
+    find "$tree" -name FILES.HTM -delete -o -name FILES.JSON -delete
     kib=$(/usr/bin/time -f '%M' "$tabulon" "$tree" "$@" 2>&1 >/dev/null | tail -1)
     [ "$kib" -gt "$peak" ] && peak=$kib
   done
@@ -465,7 +466,7 @@ slow_file_system() {
     return
   fi
   install_missing "fusermount3 pkg-config" "fuse3 libfuse3-dev pkg-config"
-  pkg-config --exists fuse3 || install_missing "" "libfuse3-dev"
+  pkg-config --exists fuse3 || install_packages libfuse3-dev
   # shellcheck disable=SC2046
   gcc -O2 -o "$work/slowfs" "$root/bench/slowfs.c" $(pkg-config --cflags --libs fuse3)
   make_tree_once wide "$slow" --dirs "$slow_dirs" --files "$slow_files"
@@ -501,7 +502,9 @@ peak_memory() {
   echo
   echo "| run | $T | $T1 |"
   echo "| --- | --- | --- |"
-  for run in "(a) one page:$wide" "(a) /t:$wide /t" "(b):$flat"; do
+  for run in "(a) one page:$wide" "(a) /t:$wide /t" \
+    "(a) /t, UTF-8 and FILES.JSON:$wide /t --charset=utf-8 --json" \
+    "(b):$flat"; do
     # shellcheck disable=SC2086
     default=$(peak_kib ${run#*:} $jobs_arg)
     # shellcheck disable=SC2086
