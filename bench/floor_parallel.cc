@@ -21,7 +21,8 @@
 //
 //   floor_parallel [-j N] [-t] [-n NAME] [-a NAME] [-v] DIR [OUT]
 //
-//   -j N      N threads take tasks (default 4); the main thread writes
+//   -j N      N threads take tasks (default 4); the main thread writes the
+//             one listing
 //   -t, -n, -a, -v, OUT as floor's; with -t pages are written in any order
 //
 // Exit code 0, or 2 when anything could not be read or written.
@@ -119,14 +120,11 @@ class Pool {
         std::lock_guard held(lock);
         idle = --busy_ == 0 && tasks_.empty();
       }
-      if (idle) {
-        work.notify_all();
-        progress.notify_all();
-      }
+      if (idle) work.notify_all();  // every thread may leave now
     }
   }
 
-  // Counts the first task in before any thread starts, so that no thread
+  // Queues the first task before any thread starts, so that no thread
   // finds the pool idle before the walk has begun.
   void Start(Directory& root) { tasks_.push_back({&root, nullptr}); }
 

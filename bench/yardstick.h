@@ -121,14 +121,19 @@ inline void AppendFile(std::string& out, int dir, std::string_view path,
   size_t block = fstat(fd, &st) == 0 && st.st_size > 0
                      ? static_cast<size_t>(st.st_size) + 1
                      : 65536;
+  // A short read of a regular file is its end: no second read, and no
+  // second block cleared for it.
   for (;;) {
     size_t had = out.size();
     out.resize(had + block);
     ssize_t got = read(fd, out.data() + had, block);
-    if (got < 0 && errno == EINTR) got = 0;
+    if (got < 0 && errno == EINTR) {
+      out.resize(had);
+      continue;
+    }
     out.resize(had + (got > 0 ? static_cast<size_t>(got) : 0));
     if (got < 0) Fail("cannot read", std::string(path) + name, errno);
-    if (got <= 0) break;
+    if (got < static_cast<ssize_t>(block)) break;
   }
   close(fd);
 }
