@@ -29,7 +29,8 @@
 #   7. a slow file system (as root with /dev/fuse): a smaller shape (a)
 #      through slowfs, which waits LAT_DELAY_US in every request,
 #      1.2 s pause before every run so that the kernel's cached entries
-#      expire: tabulon, floor, floor_parallel -j J and -j 16
+#      expire: tabulon, floor, floor_parallel -j J and -j 16 (first, a check
+#      that floor lists the same bytes through it as on the tree itself)
 #   8. peak resident memory of tabulon on every shape, default and --jobs=1
 #
 # J is the job count Tabulon takes by default on this machine: the number of
@@ -475,7 +476,14 @@ slow_file_system() {
   mkdir -p "$mnt"
   "$work/slowfs" "$slow" "$mnt" "$lat_delay_us" -o max_threads=64 \
     </dev/null >"$work/slowfs.log" 2>&1 || { cat "$work/slowfs.log" >&2; return 1; }
-  "$floor" "$mnt" "$work/floor.txt"   # the server's cache warm, untimed
+  # Untimed: warms the server's cache, and shows that the pass-through
+  # passes everything through.
+  "$floor" "$mnt" "$work/floor.txt"
+  "$floor" "$slow" "$work/floor_parallel.txt"
+  same_or_stop "floor through slowfs and on the tree itself" \
+    "md5 $(md5_of <"$work/floor.txt")" \
+    "md5 $(md5_of <"$work/floor_parallel.txt")" "cmp: $(cmp \
+    "$work/floor.txt" "$work/floor_parallel.txt" 2>&1 || true)"
   local one=() par16=()
   [ "${LAT_SLOW:-0}" != 1 ] || one=("$T1=$tabulon $mnt --jobs=1")
   [ "$jobs" = 16 ] || par16=("floor_parallel (16 jobs)=$floor_parallel -j 16 $mnt $work/floor_parallel.txt")
