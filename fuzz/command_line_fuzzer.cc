@@ -49,9 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> rest;
     std::vector<std::string> patterns;
     std::vector<std::string> job_counts;
+    std::vector<std::string> charsets;
+    bool json = false;
     for (const std::string& p : parameters) {
       if (p == "/t" || p == "/T") {
         has_switch = true;
+      } else if (p == "--json") {
+        json = true;
+      } else if (p.rfind("--charset=", 0) == 0) {
+        charsets.push_back(p.substr(10));
       } else if (p.rfind("--exclude=", 0) == 0) {
         patterns.push_back(p.substr(10));
       } else if (p.rfind("--jobs=", 0) == 0) {
@@ -63,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(settings.RunMode == (has_switch ? tabulon::mTree : tabulon::mList));
     FUZZ_CHECK(settings.Exclude == patterns);
     FUZZ_CHECK(settings.JobCounts == job_counts);
+    FUZZ_CHECK(settings.Charsets == charsets);
+    FUZZ_CHECK(settings.Json == json);
     if (!rest.empty()) FUZZ_CHECK(settings.FromDir.starts_with(rest[0]));
     FUZZ_CHECK(settings.URL == (rest.size() >= 2 ? rest[1] : std::string()));
   }
