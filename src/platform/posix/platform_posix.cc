@@ -12,10 +12,8 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/param.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysinfo.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -38,19 +36,31 @@
 
 #include "platform/pending_files.h"
 #include "platform/platform.h"
+#include "platform/posix/features_posix.h"
 #include "platform/posix/local_dates.h"
+
+#ifdef TABULON_POSIX_SYSINFO
+#include <sys/sysinfo.h>
+#endif
 
 namespace tabulon {
 namespace {
 
 // Opens a directory for search only, where the system can: one that may be
 // entered but not read (an upload drop box) is still worked in.
-#if defined(O_PATH)
+#if defined(TABULON_POSIX_PROC_FD)
 constexpr int kSearchOnly = O_PATH;
-#elif defined(O_SEARCH)
+#elif defined(TABULON_POSIX_SEARCH_ONLY)
 constexpr int kSearchOnly = O_SEARCH;
 #else
 constexpr int kSearchOnly = 0;
+#endif
+
+// The most pieces one call of writev takes.
+#if defined(IOV_MAX)
+constexpr std::size_t kMostPieces = IOV_MAX;
+#else
+constexpr std::size_t kMostPieces = 16;  // the least POSIX allows
 #endif
 
 constexpr char kNotFollowed[] = "Is a link; links are not followed";
@@ -85,6 +95,11 @@ Status FromErrno(int error) {
   return Status::Failed(Reason(error));
 }
 
+bool IsDotOrDotDot(const char* name) {
+  return name[0] == '.' &&
+         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // All but the date, which the caller takes.
 void Fill(const struct stat& st, SearchEntry* entry) {
   if (S_ISDIR(st.st_mode)) entry->Attr |= kAttrDirectory;
@@ -106,13 +121,13 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+#ifdef TABULON_POSIX_PROC_FD
 // The name through which the process reaches its open file `fd`.
 std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Where the open file `fd` lies, as the system names it; empty when the
 // system can't tell.
 std::string PathOf(int fd) {
-#if defined(__linux__)
   const std::string link = ProcFdPath(fd);
   std::string path(256, '\0');
   for (;;) {
@@ -127,15 +142,8 @@ std::string PathOf(int fd) {
   // Anything but a path (a pipe, a file of another mount namespace) is no
   // place in the tree.
   return path.starts_with('/') ? path : std::string();
-#elif defined(F_GETPATH)
-  char path[MAXPATHLEN];
-  if (::fcntl(fd, F_GETPATH, path) == -1) return std::string();
-  return path;
-#else
-  (void)fd;
-  return std::string();
-#endif
 }
+#endif
 
 // A file of `fd`: regular, or refused with the reason why not. `st` takes
 // what the system tells of it.
@@ -146,12 +154,14 @@ Status RegularFile(int fd, struct stat* st) {
                                              : "not a regular file");
 }
 
+#ifdef TABULON_POSIX_UNNAMED_FILES
 // Whether an open file can be given a name through /proc/self/fd, as an
 // unnamed file must be at its commit.
 bool ProcFdReachable() {
   static const bool reachable = ::access("/proc/self/fd", X_OK) == 0;
   return reachable;
 }
+#endif
 
 // Opens the directory `path` (relative to `at`) to read its names, or for
 // search only when reading is refused but searching is not. Returns -1 with
@@ -179,10 +189,13 @@ int OpenDirectoryAt(int at, const char* path, int flags, bool* listable) {
   return search;
 }
 
+#ifdef TABULON_POSIX_OWN_FD_TABLE
 // The thread that takes stop signals reaches the process's descriptors
 // through /proc/self/fd rather than sharing them.
 bool g_stop_reaches_through_proc = false;
+#endif
 
+#ifdef TABULON_POSIX_GETDENTS64
 constexpr std::size_t kNamesBlock = 32 << 10;
 
 // Where this thread reads directory entries: a block per thread, not per
@@ -192,6 +205,7 @@ char* NamesBlock() {
   thread_local const std::unique_ptr<char[]> block(new char[kNamesBlock]);
   return block.get();
 }
+#endif
 
 PendingFiles& Pending() {
   static PendingFiles* pending = new PendingFiles;  // outlives every thread
@@ -227,7 +241,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   // Returns false with the reason in `error`, `dir` left to the caller.
   bool Create(int dir, bool unseen, int* error) {
     dir_ = dir;
-#ifdef O_TMPFILE
+#ifdef TABULON_POSIX_UNNAMED_FILES
     if (unseen && ProcFdReachable()) {
       // Nothing to remove on a stop until it has a name.
       fd_ = ::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
@@ -268,8 +282,8 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     }
     std::size_t first = 0;
     while (status_.ok() && first < left.size()) {
-      const int count =
-          static_cast<int>(std::min<std::size_t>(left.size() - first, IOV_MAX));
+      const int count = static_cast<int>(
+          std::min<std::size_t>(left.size() - first, kMostPieces));
       ssize_t written = ::writev(fd_, left.data() + first, count);
       if (written < 0) {
         if (errno != EINTR) status_ = FromErrno(errno);
@@ -289,8 +303,10 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 
   Status Commit() override {
+#ifdef TABULON_POSIX_UNNAMED_FILES
     // An unnamed file is gone once closed: it is named first.
     if (status_.ok() && unnamed_) Name();
+#endif
     if (::close(fd_) != 0 && status_.ok()) status_ = FromErrno(errno);
     fd_ = -1;
     if (!status_.ok()) return status_;
@@ -307,21 +323,24 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 
   // Runs on the thread that takes stop signals, whose descriptors are not
-  // the others' when it could reach theirs through /proc.
+  // the others' when it could reach theirs through /proc. Only named files
+  // are registered, and `dir_` stays open while one is.
   void RemoveForStop() override {
-    // Only named files are registered.
-    if (!g_stop_reaches_through_proc) {
-      ::unlinkat(dir_, temp_.c_str(), 0);
+#ifdef TABULON_POSIX_OWN_FD_TABLE
+    if (g_stop_reaches_through_proc) {
+      const int dir =
+          ::open(ProcFdPath(dir_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) return;
+      ::unlinkat(dir, temp_.c_str(), 0);
+      ::close(dir);
       return;
     }
-    const int dir =
-        ::open(ProcFdPath(dir_).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return;
-    ::unlinkat(dir, temp_.c_str(), 0);
-    ::close(dir);
+#endif
+    ::unlinkat(dir_, temp_.c_str(), 0);
   }
 
  private:
+#ifdef TABULON_POSIX_UNNAMED_FILES
   // Links the unnamed file under a temporary name; another name is taken
   // while one is in the way (someone may make the next name first).
   void Name() {
@@ -346,6 +365,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
       temp_ = TemporaryName(target_);
     }
   }
+#endif
 
   int dir_ = -1;
   int fd_ = -1;
@@ -415,14 +435,43 @@ struct Lineage {
   std::shared_ptr<const Lineage> up;  // nullptr: the start directory
 };
 
+// The start directory of a tree, against which the target of a link is
+// judged: which directory it is and, where the system names open files,
+// where it lies.
+struct TreeStart {
+  bool identified = false;  // device and inode are known
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string path;  // "" when unknown
+};
+
+#ifndef TABULON_POSIX_PROC_FD
+// As many links in a row as are followed to a file (Linux's own limit).
+constexpr int kMostLinks = 40;
+
+// The text of the link `name` in `dir`.
+Status LinkText(int dir, const char* name, std::string* text) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlinkat(dir, name, buffer.data(), buffer.size());
+    if (n < 0) return FromErrno(errno);
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      *text = std::move(buffer);
+      return Status::Ok();
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+#endif
+
 class PosixDirectory final : public Directory {
  public:
   // `listable`: `fd` was opened for reading, not for search only. `start`:
-  // where the start directory of its tree really lies ("" when unknown).
-  // `above`: the lineage of the directory it was reached from (nullptr for
-  // the start directory); `self`: its own, when already known.
-  PosixDirectory(int fd, bool listable,
-                 std::shared_ptr<const std::string> start,
+  // the start directory of its tree. `above`: the lineage of the directory
+  // it was reached from (nullptr for the start directory); `self`: its own,
+  // when already known.
+  PosixDirectory(int fd, bool listable, std::shared_ptr<const TreeStart> start,
                  std::shared_ptr<const Lineage> above = nullptr,
                  std::shared_ptr<const Lineage> self = nullptr)
       : fd_(fd),
@@ -577,25 +626,22 @@ class PosixDirectory final : public Directory {
   static constexpr int kRead = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
   // Opens the file that the link `name` leads to, when that lies inside the
-  // start directory's tree. Decided on the opened file itself, so changing
-  // the link meanwhile gains nothing.
+  // start directory's tree.
+#ifdef TABULON_POSIX_PROC_FD
+  // Decided on the opened file itself, so changing the link meanwhile gains
+  // nothing.
   Status OpenThroughLink(const std::string& name, int* out) const {
-#ifdef O_PATH
     // Opened for its place only until it passes: a device a link leads to
     // is never opened (opening some has effects).
     const int place = ::openat(fd_, name.c_str(), O_PATH | O_CLOEXEC);
-#else
-    const int place = ::openat(fd_, name.c_str(), kRead);
-#endif
     if (place < 0) return FromErrno(errno);
     const std::string path = PathOf(place);
     Status status;
-    if (path.empty() || start_->empty()) {
+    if (path.empty() || start_->path.empty()) {
       status = Status::Failed(kLeadsNowhereKnown);
     } else if (!Inside(path)) {
       status = Status::Failed(kLeadsOutside);
     }
-#ifdef O_PATH
     struct stat st;
     if (status.ok()) status = RegularFile(place, &st);
     if (status.ok()) {
@@ -603,20 +649,107 @@ class PosixDirectory final : public Directory {
       if (*out < 0) status = FromErrno(errno);
     }
     ::close(place);
-#else
-    if (status.ok()) {
-      *out = place;
-    } else {
-      ::close(place);
-    }
-#endif
     return status;
   }
+
+  bool Inside(const std::string& path) const {
+    const std::string& start = start_->path;
+    return path.size() > start.size() && path.starts_with(start) &&
+           (start.back() == '/' || path[start.size()] == '/');
+  }
+#else
+  // Without a name for an open file, the links are followed by hand, one
+  // at a time, to the directory the last one leads into (the system takes
+  // the links on the way there); that directory is walked up to see
+  // whether the start directory lies above it, and the file is opened in
+  // it, never through a link. Only a regular file is opened, so a device
+  // is never touched; one put in its place meanwhile is refused by the
+  // caller, and an uploader can make none.
+  Status OpenThroughLink(const std::string& name, int* out) const {
+    int dir = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (dir < 0) return FromErrno(errno);
+    std::string last = name;  // in `dir`
+    struct stat st;
+    Status status;
+    for (int links = 0; status.ok(); ++links) {
+      if (::fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        status = FromErrno(errno);
+      } else if (!S_ISLNK(st.st_mode)) {
+        break;
+      } else if (links == kMostLinks) {
+        status = FromErrno(ELOOP);
+      } else {
+        std::string target;
+        status = LinkText(dir, last.c_str(), &target);
+        const std::size_t slash = target.rfind('/');
+        if (status.ok() && slash != std::string::npos) {
+          const std::string head = slash == 0 ? "/" : target.substr(0, slash);
+          bool listable = false;
+          const int next = OpenDirectoryAt(dir, head.c_str(), 0, &listable);
+          if (next < 0) {
+            status = FromErrno(errno);
+          } else {
+            ::close(dir);
+            dir = next;
+            target.erase(0, slash + 1);
+          }
+        }
+        // A target ending in a slash names a directory.
+        last = target.empty() ? "." : std::move(target);
+      }
+    }
+    if (status.ok()) status = LiesInTree(dir);
+    if (status.ok() && !S_ISREG(st.st_mode)) {
+      status = Status::Failed(S_ISDIR(st.st_mode) ? Reason(EISDIR)
+                                                  : "not a regular file");
+    }
+    if (status.ok()) {
+      *out = ::openat(dir, last.c_str(), kRead | O_NOFOLLOW);
+      if (*out < 0) status = FromErrno(errno);
+    }
+    ::close(dir);
+    return status;
+  }
+
+  // Whether the directory `dir` is the start directory or lies below it:
+  // ok, kLeadsOutside, or kLeadsNowhereKnown where a directory on the way
+  // up can't be opened.
+  Status LiesInTree(int dir) const {
+    struct stat st;
+    if (!start_->identified || ::fstat(dir, &st) != 0) {
+      return Status::Failed(kLeadsNowhereKnown);
+    }
+    int at = -1;  // the directory `st` tells of, when not `dir`
+    Status status = Status::Failed(kLeadsNowhereKnown);
+    for (;;) {
+      if (st.st_dev == start_->device && st.st_ino == start_->inode) {
+        status = Status::Ok();
+        break;
+      }
+      bool listable = false;
+      const int up = OpenDirectoryAt(at < 0 ? dir : at, "..", 0, &listable);
+      if (up < 0) break;
+      if (at >= 0) ::close(at);
+      at = up;
+      struct stat above;
+      if (::fstat(up, &above) != 0) break;
+      // Only the root is its own parent.
+      if (above.st_dev == st.st_dev && above.st_ino == st.st_ino) {
+        status = Status::Failed(kLeadsOutside);
+        break;
+      }
+      st = above;
+    }
+    if (at >= 0) ::close(at);
+    return status;
+  }
+#endif
 
   // Reads the directory once from its start, calling each(name, size) for
   // every entry but "." and "..".
   template <typename Each>
   Status EachName(Each&& each) {
+#ifdef TABULON_POSIX_GETDENTS64
     // The descriptor is read as it is, with no stream around it and no copy
     // of it: six calls fewer per directory. Its offset is moved by nothing
     // but this, on one thread at a time. A search-only one can't be read:
@@ -643,16 +776,35 @@ class PosixDirectory final : public Directory {
       for (ssize_t at = 0; at < got;) {
         const auto* d = reinterpret_cast<const struct dirent64*>(block + at);
         at += d->d_reclen;
-        const char* name = d->d_name;
-        if (name[0] == '.' &&
-            (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-          continue;
-        }
-        each(name, std::strlen(name));
+        if (!IsDotOrDotDot(d->d_name)) each(d->d_name, std::strlen(d->d_name));
       }
     }
     if (opened >= 0) ::close(opened);
     return status;
+#else
+    // A stream over a copy of the descriptor, which the stream closes. A
+    // search-only one can't be read: opening the directory again for
+    // reading gives the reason.
+    const int fd = listable_
+                       ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0)
+                       : ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    const std::unique_ptr<DIR, int (*)(DIR*)> stream(::fdopendir(fd),
+                                                     &::closedir);
+    if (stream == nullptr) {
+      const int error = errno;
+      ::close(fd);
+      return FromErrno(error);
+    }
+    // The copy shares the offset, which a reading before left at the end.
+    ::rewinddir(stream.get());
+    for (;;) {
+      errno = 0;
+      const struct dirent* d = ::readdir(stream.get());
+      if (d == nullptr) return errno == 0 ? Status::Ok() : FromErrno(errno);
+      if (!IsDotOrDotDot(d->d_name)) each(d->d_name, std::strlen(d->d_name));
+    }
+#endif
   }
 
   // Its lineage, taken from the descriptor the first time it is needed: a
@@ -668,16 +820,12 @@ class PosixDirectory final : public Directory {
     return self_;
   }
 
-  bool Inside(const std::string& path) const {
-    const std::string& start = *start_;
-    return path.size() > start.size() && path.starts_with(start) &&
-           (start.back() == '/' || path[start.size()] == '/');
-  }
-
   const int fd_;
   const bool listable_;
+#ifdef TABULON_POSIX_GETDENTS64
   bool read_before_ = false;  // the descriptor's offset is past its start
-  const std::shared_ptr<const std::string> start_;
+#endif
+  const std::shared_ptr<const TreeStart> start_;
   const std::shared_ptr<const Lineage> above_;
   std::once_flag identified_;
   std::shared_ptr<const Lineage> self_;  // set once, under identified_
@@ -742,7 +890,9 @@ void TakeStopSignals(sigset_t set, std::atomic<bool>* started) {
   // with no one else (a run on one thread), the system gives them files
   // without counting references, which a walk does hundreds of thousands of
   // times. The copy holds only what was open when the process began.
+#ifdef TABULON_POSIX_OWN_FD_TABLE
   if (g_stop_reaches_through_proc) ::unshare(CLONE_FILES);
+#endif
   started->store(true);
   started->notify_one();
   int sig = 0;
@@ -775,7 +925,9 @@ void HandleStops() {
     // Under a file-size limit a write past it fails with EFBIG and is
     // reported, the previous page kept, instead of the signal ending the run.
     ::signal(SIGXFSZ, SIG_IGN);
+#ifdef TABULON_POSIX_OWN_FD_TABLE
     g_stop_reaches_through_proc = ::access("/proc/self/fd", X_OK) == 0;
+#endif
     const sigset_t set = StopSignals();
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &set, &old);
@@ -831,8 +983,20 @@ class PosixPlatform final : public Platform {
     bool listable = false;
     const int fd = OpenDirectoryAt(AT_FDCWD, path.c_str(), 0, &listable);
     if (fd < 0) return FromErrno(errno);
-    auto start = std::make_shared<const std::string>(PathOf(fd));
-    *out = std::make_unique<PosixDirectory>(fd, listable, std::move(start));
+    auto start = std::make_shared<TreeStart>();
+    std::shared_ptr<const Lineage> self;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+      start->identified = true;
+      start->device = st.st_dev;
+      start->inode = st.st_ino;
+      self = std::make_shared<Lineage>(st, nullptr);
+    }
+#ifdef TABULON_POSIX_PROC_FD
+    start->path = PathOf(fd);
+#endif
+    *out = std::make_unique<PosixDirectory>(fd, listable, std::move(start),
+                                            nullptr, std::move(self));
     return Status::Ok();
   }
 
@@ -845,13 +1009,22 @@ class PosixPlatform final : public Platform {
   }
 
   std::uint64_t FreeMemory() override {
-    struct sysinfo info;
     std::uint64_t free = UINT64_MAX;
+#ifdef TABULON_POSIX_SYSINFO
+    struct sysinfo info;
     if (::sysinfo(&info) == 0) {
       free = (static_cast<std::uint64_t>(info.freeram) + info.bufferram +
               info.freeswap) *
              info.mem_unit;
     }
+#elif defined(_SC_AVPHYS_PAGES)
+    const long available = ::sysconf(_SC_AVPHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (available > 0 && page_size > 0) {
+      free = static_cast<std::uint64_t>(available) *
+             static_cast<std::uint64_t>(page_size);
+    }
+#endif
     struct rlimit limit;
     if (::getrlimit(RLIMIT_AS, &limit) == 0 &&
         limit.rlim_cur != RLIM_INFINITY) {
