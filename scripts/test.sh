@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds everything and runs every test: the native build with its unit and
-# end-to-end tests, then the Windows build under Wine, then every fuzz
-# target for about 20 seconds (TABULON_FUZZ_SECONDS). Installs the Debian
-# packages it needs when they are missing.
+# end-to-end tests, the POSIX backend's portable ways, the sanitizers, then
+# the Windows build under Wine, then every fuzz target for about 20 seconds
+# (TABULON_FUZZ_SECONDS). Installs the Debian packages it needs when they
+# are missing.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,6 +49,19 @@ run_ctest "$root/build" --output-on-failure -j "$jobs" --timeout 600 ||
 # the pages, reports and exit codes must not depend on the job count.
 TABULON_E2E_JOBS=1 run_ctest "$root/build" -L e2e --output-on-failure \
   -j "$jobs" --timeout 600 || status=1
+
+# The POSIX backend's portable ways (see src/platform/posix/features_posix.h),
+# forced on this system that has faster ones: the platform's contract and
+# the end-to-end tests.
+cmake -S "$root" -B "$root/build-portable" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTABULON_PORTABLE_POSIX=ON -DTABULON_WERROR="$werror" >/dev/null
+cmake --build "$root/build-portable" -j "$jobs" --target tabulon \
+  platform_contract_test e2e_test e2e_console_test e2e_faults_test \
+  e2e_deep_tree_test
+run_ctest "$root/build-portable" -R 'PlatformContractTest' \
+  --output-on-failure -j "$jobs" --timeout 600 || status=1
+run_ctest "$root/build-portable" -L e2e --output-on-failure -j "$jobs" \
+  --timeout 600 || status=1
 
 # Directories are read on several threads: the walk's tests, the platform's
 # contract and runs on a generated tree under ThreadSanitizer, any report
