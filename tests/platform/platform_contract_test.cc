@@ -881,8 +881,9 @@ TEST_F(PlatformContractTest,
   }
 }
 
-// An output asked to stay unseen: dropped, it leaves no trace, not even a
-// new modification time of the directory; committed, it replaces the page.
+// An output asked to stay unseen: dropped, it leaves no trace (where the
+// system has unnamed files, not even a new modification time of the
+// directory); committed, it replaces the page.
 TEST_F(PlatformContractTest, UnseenOutputTouchesTheDirectoryOnlyOnCommit) {
   ASSERT_TRUE(scratch_.MakeDir("pages"));
   ASSERT_TRUE(scratch_.MakeFile("pages/FILES.HTM", "old page"));

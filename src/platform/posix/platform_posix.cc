@@ -1025,6 +1025,7 @@ class PosixPlatform final : public Platform {
              static_cast<std::uint64_t>(page_size);
     }
 #endif
+#ifdef RLIMIT_AS  // not every system limits the address space
     struct rlimit limit;
     if (::getrlimit(RLIMIT_AS, &limit) == 0 &&
         limit.rlim_cur != RLIM_INFINITY) {
@@ -1041,6 +1042,7 @@ class PosixPlatform final : public Platform {
           limit.rlim_cur > used ? limit.rlim_cur - used : 0;
       if (left < free) free = left;
     }
+#endif
     return free;
   }
 
