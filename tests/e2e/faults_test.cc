@@ -372,19 +372,25 @@ TEST_F(FaultsTest, DirectoryThatVanishesDuringTheWalkIsReported) {
 }
 
 TEST_F(FaultsTest, DescriptionFileThatIsNotARegularFileIsReportedWithoutHanging) {
+  enum Kind { kDirectory, kFifo, kLinkToAFifo };
   const struct {
     const char* dir;
-    bool fifo;
-  } cases[] = {{"D", false}, {"P", true}};
+    Kind kind;
+    int links;  // on the page
+  } cases[] = {{"D", kDirectory, 1}, {"P", kFifo, 1}, {"L", kLinkToAFifo, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dir);
     const std::string dir = c.dir;
     tree_.Dir(dir);
     tree_.File(dir + "/a.txt", "abc");
-    if (c.fifo) {
+    if (c.kind == kDirectory) {
+      tree_.Dir(dir + "/FILES.BBS");
+    } else if (c.kind == kFifo) {
       ASSERT_EQ(mkfifo(tree_.Path(dir + "/FILES.BBS").c_str(), 0666), 0);
     } else {
-      tree_.Dir(dir + "/FILES.BBS");
+      // Inside the tree, so the link is followed as far as the FIFO.
+      ASSERT_EQ(mkfifo(tree_.Path(dir + "/pipe").c_str(), 0666), 0);
+      tree_.Link(dir + "/FILES.BBS", "pipe");
     }
     ProcessOptions options;
     options.kill_after_ms = 30000;  // a hang ends as a failure, not a stuck suite
@@ -395,7 +401,7 @@ TEST_F(FaultsTest, DescriptionFileThatIsNotARegularFileIsReportedWithoutHanging)
     EXPECT_EQ(r.err.rfind("tabulon: cannot read description file '" +
                               tree_.Path(dir) + "/FILES.BBS': ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(CheckPages({PageOf(dir)}, 1), "");
+    EXPECT_EQ(CheckPages({PageOf(dir)}, c.links), "");
   }
 }
 
