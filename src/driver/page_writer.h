@@ -26,8 +26,8 @@ namespace tabulon {
 // while the comparing goes on, so memory stays bounded whatever the page's
 // size. Where the system can, that early file has no name until it is
 // committed (see OutputOptions::unseen); elsewhere a large unchanged page
-// costs a temporary file made and removed again, which changes the
-// directory's modification time though never the page.
+// costs a temporary file made and removed again, though never a change of
+// the page (and the directory's time is put back where the run may).
 class PageWriter {
  public:
   PageWriter(Directory& dir, std::string name, bool may_exist = true);

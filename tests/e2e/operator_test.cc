@@ -214,30 +214,31 @@ TEST_F(E2eTest, DescriptIonGivesDescriptionsInEachCodePage) {
 }
 
 TEST_F(E2eTest, SecondRunLeavesUnchangedPagesAsTheyAre) {
-  tree_.Dir("R/one");
+  tree_.Dir("R/one/deep");
   tree_.Dir("R/two");
   tree_.File("R/top.txt", "t");
   tree_.File("R/one/a.txt", "a");
+  tree_.File("R/one/deep/d.txt", "d");
   tree_.File("R/two/b.txt", "b");
-  const std::vector<std::string> dirs = {"R", "R/one", "R/two"};
-  // Writing a page changes its directory's date, which the parent's page
-  // shows: the dates are set again after each run, as an unchanged tree
-  // would keep them.
-  const auto set_dates = [&] {
-    for (const std::string& dir : dirs) tree_.Date(dir, 2019, 6, 7);
-  };
+  const std::vector<std::string> dirs = {"R", "R/one", "R/one/deep", "R/two"};
+  for (const std::string& dir : dirs) tree_.Date(dir, 2019, 6, 7);
+  // The run's own pages do not date a directory, so the pages that show its
+  // date (its parent's) come out the same the next time.
   for (const bool tree_mode : {true, false}) {
     SCOPED_TRACE(tree_mode ? "/t" : "one page");
-    std::vector<std::string> args = {Native(tree_.Path("R"))};
+    std::vector<std::string> args = {Native(tree_.Path("R")), "--json"};
     if (tree_mode) args.push_back("/t");
-    set_dates();
     ProcessResult r = Run(args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    set_dates();
     std::map<std::string, Stamp> before;
     for (const std::string& dir : dirs) {
       before[dir] = StampOf(tree_.Path(dir));
-      before[dir + "/FILES.HTM"] = StampOf(tree_.Path(dir + "/FILES.HTM"));
+      for (const char* listing : {"/FILES.HTM", "/FILES.JSON"}) {
+        if (tree_mode || dir == "R") {
+          before[dir + listing] = StampOf(tree_.Path(dir + listing));
+          EXPECT_NE(before[dir + listing].inode, 0u) << dir << listing;
+        }
+      }
     }
     const std::string page = tree_.Read("R/FILES.HTM");
 
@@ -250,24 +251,31 @@ TEST_F(E2eTest, SecondRunLeavesUnchangedPagesAsTheyAre) {
     }
     EXPECT_EQ(tree_.Read("R/FILES.HTM"), page);
 
-    // A file more in "two": its page, and the one page, change; the others
-    // stay.
+    // A file more in "two" dates it anew: its pages, and those that show
+    // its date or list the file, change; the others stay.
     tree_.File("R/two/c.txt", "c");
-    set_dates();
     r = Run(args);
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_NE(StampOf(tree_.Path(tree_mode ? "R/two/FILES.HTM" : "R/FILES.HTM"))
-                  .inode,
-              before[tree_mode ? "R/two/FILES.HTM" : "R/FILES.HTM"].inode);
+    for (const char* listing : {"R/FILES.HTM", "R/FILES.JSON"}) {
+      EXPECT_NE(StampOf(tree_.Path(listing)).inode, before[listing].inode)
+          << listing;
+    }
     if (tree_mode) {
-      EXPECT_EQ(StampOf(tree_.Path("R/FILES.HTM")), before["R/FILES.HTM"]);
-      EXPECT_EQ(StampOf(tree_.Path("R/one/FILES.HTM")),
-                before["R/one/FILES.HTM"]);
+      for (const char* listing : {"R/two/FILES.HTM", "R/two/FILES.JSON"}) {
+        EXPECT_NE(StampOf(tree_.Path(listing)).inode, before[listing].inode)
+            << listing;
+      }
+      for (const char* listing :
+           {"R/one/FILES.HTM", "R/one/FILES.JSON", "R/one/deep/FILES.HTM",
+            "R/one/deep/FILES.JSON"}) {
+        EXPECT_EQ(StampOf(tree_.Path(listing)), before[listing]) << listing;
+      }
       EXPECT_NE(tree_.Read("R/two/FILES.HTM").find("c.txt"), std::string::npos);
     } else {
       EXPECT_NE(tree_.Read("R/FILES.HTM").find("two/c.txt"), std::string::npos);
     }
     std::remove(tree_.Path("R/two/c.txt").c_str());
+    tree_.Date("R/two", 2019, 6, 7);
   }
 }
 

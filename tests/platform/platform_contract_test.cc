@@ -354,8 +354,8 @@ TEST_F(PlatformContractTest, OpensTheDirectoryAboveUpToTheStartOnly) {
   ASSERT_TRUE(scratch_.MakeFile("top.txt", ""));
   ASSERT_TRUE(scratch_.MakeFile("a/b/b.txt", ""));
   const struct {
-    const char* start;  // opened as the start of a tree
-    const char* below;  // then down from it
+    const char* start;                         // opened as the start of a tree
+    const char* below;                         // then down from it
     std::vector<std::vector<std::string>> up;  // names at each step up
   } cases[] = {
       {"", "a/b/c", {{"b.txt", "c"}, {"b"}, {"a", "top.txt"}}},
@@ -366,14 +366,16 @@ TEST_F(PlatformContractTest, OpensTheDirectoryAboveUpToTheStartOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.start) + " " + c.below);
     std::string start = scratch_.root();
-    if (*c.start != '\0') start += platform_->Separator() + std::string(c.start);
+    if (*c.start != '\0')
+      start += platform_->Separator() + std::string(c.start);
     std::unique_ptr<Directory> dir;
     ASSERT_TRUE(platform_->OpenDirectory(start, &dir).ok());
     for (std::string_view below = c.below; !below.empty();) {
       const std::size_t slash = std::min(below.find('/'), below.size());
       std::unique_ptr<Directory> sub;
       ASSERT_TRUE(
-          dir->OpenSubdirectory(std::string(below.substr(0, slash)), &sub).ok());
+          dir->OpenSubdirectory(std::string(below.substr(0, slash)), &sub)
+              .ok());
       dir = std::move(sub);
       below.remove_prefix(std::min(slash + 1, below.size()));
     }
@@ -539,6 +541,76 @@ TEST_F(PlatformContractTest, UncommittedOutputLeavesTheOldPageAndNoTrace) {
   std::string bytes;
   ASSERT_TRUE(ReadAll(root.get(), "FILES.HTM", &bytes).ok());
   EXPECT_EQ(bytes, "old page");
+}
+
+// A directory's date tells when its content last changed: writing a page
+// into it, or giving up on one, leaves the date as it was, while a change
+// someone else makes as the page is written keeps its own.
+TEST_F(PlatformContractTest, PagesLeaveTheDirectoryDateAsItWas) {
+  constexpr std::int64_t kBefore = 1560000000;     // 2019-06-08T13:20:00Z
+  constexpr std::int64_t kMeanwhile = 1600000000;  // 2020-09-13T12:26:40Z
+  const struct {
+    const char* label;
+    bool existed;
+    bool unseen;
+    bool commit;
+    bool beside;  // a second page made after the first, committed after it
+    bool meanwhile;
+    std::int64_t expected;
+  } kCases[] = {
+      {"new page", false, false, true, false, false, kBefore},
+      {"replaced page", true, false, true, false, false, kBefore},
+      {"unseen until committed", true, true, true, false, false, kBefore},
+      {"dropped", true, false, false, false, false, kBefore},
+      {"dropped, no page before", false, false, false, false, false, kBefore},
+      {"two pages at once", false, false, true, true, false, kBefore},
+      {"one of two dropped", false, false, false, true, false, kBefore},
+      {"an upload as the page is written", true, false, true, false, true,
+       kMeanwhile},
+      {"an upload as two pages are written", true, false, true, true, true,
+       kMeanwhile},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.label);
+    const std::string dir = "d" + std::to_string(n++);
+    ASSERT_TRUE(scratch_.MakeDir(dir));
+    if (c.existed) {
+      ASSERT_TRUE(scratch_.MakeFile(dir + "/FILES.HTM", "old page"));
+    }
+    ASSERT_TRUE(scratch_.SetUtcTime(dir, kBefore));
+    const std::unique_ptr<Directory> d = Open(dir);
+    std::unique_ptr<OutputFile> out;
+    OutputOptions options;
+    options.unseen = c.unseen;
+    ASSERT_TRUE(d->CreateOutput("FILES.HTM", options, &out).ok());
+    ASSERT_TRUE(out->Write("new page").ok());
+    std::unique_ptr<OutputFile> second;
+    if (c.beside) {
+      ASSERT_TRUE(d->CreateOutput("FILES.JSON", &second).ok());
+      ASSERT_TRUE(second->Write("{}").ok());
+    }
+    if (c.meanwhile) {
+      ASSERT_TRUE(scratch_.MakeFile(dir + "/upload.zip", "zip"));
+      ASSERT_TRUE(scratch_.SetUtcTime(dir, kMeanwhile));
+    }
+    if (c.commit) {
+      const Status status = out->Commit();
+      ASSERT_TRUE(status.ok()) << status.reason();
+    }
+    out.reset();
+    if (second != nullptr) {
+      const Status status = second->Commit();
+      ASSERT_TRUE(status.ok()) << status.reason();
+      second.reset();
+    }
+    std::map<std::string, SearchEntry> entries = ListByName(Open().get());
+    EXPECT_EQ(entries[dir].Modified, c.expected);
+    std::string bytes;
+    const Status read = ReadAll(d.get(), "FILES.HTM", &bytes);
+    EXPECT_EQ(read.ok(), c.existed || c.commit) << read.reason();
+    EXPECT_EQ(bytes, c.commit ? "new page" : c.existed ? "old page" : "");
+  }
 }
 
 TEST_F(PlatformContractTest, WritesGatheredPiecesInOrder) {
@@ -1065,8 +1137,8 @@ TEST_F(PlatformContractTest, DescribesBatchesWhileTheRestAreRead) {
   const std::unique_ptr<Directory> dir = Open();
   std::deque<std::vector<SearchEntry>> batches;
   std::vector<std::thread> threads;
-  const Status status = dir->ReadNamesInBatches(
-      kBatch, [&](std::vector<SearchEntry>&& batch) {
+  const Status status =
+      dir->ReadNamesInBatches(kBatch, [&](std::vector<SearchEntry>&& batch) {
         EXPECT_FALSE(batch.empty());
         EXPECT_LE(batch.size(), kBatch);
         std::vector<SearchEntry>& kept = batches.emplace_back(std::move(batch));

@@ -34,6 +34,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/directory_dates.h"
 #include "platform/pending_files.h"
 #include "platform/platform.h"
 #include "platform/posix/features_posix.h"
@@ -214,6 +215,30 @@ PendingFiles& Pending() {
 
 std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
 
+DirectoryDates& Dates() {
+  static DirectoryDates* dates = new DirectoryDates;  // outlives every thread
+  return *dates;
+}
+
+// The modification time of the open directory `dir`; false when unknown.
+bool ModifiedOf(int dir, DirectoryTime* out) {
+  struct stat st;
+  if (::fstat(dir, &st) != 0) return false;
+  *out = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  return true;
+}
+
+// Sets the modification time of the open directory `dir`, its access time
+// left alone. One opened for search only takes no time through its
+// descriptor: it is reached through its name in /proc. Only the
+// directory's owner may set its times; for anyone else it keeps the run's.
+void SetModified(int dir, const DirectoryTime& when) {
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT}, {static_cast<time_t>(when.seconds), when.fraction}};
+  if (::futimens(dir, times) == 0 || errno != EBADF) return;
+  ::utimensat(AT_FDCWD, ProcFdPath(dir).c_str(), times, 0);
+}
+
 // A hidden name for a page being written over `target`.
 std::string TemporaryName(const std::string& target) {
   return "." + target + "." + std::to_string(::getpid()) + "." +
@@ -228,7 +253,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     if (!created_) return;
     if (fd_ >= 0) ::close(fd_);
     if (!committed_ && !unnamed_) {
-      Pending().Settle(this, [this] {
+      Unname([this] {
         ::unlinkat(dir_, temp_.c_str(), 0);
         return true;
       });
@@ -241,6 +266,11 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   // Returns false with the reason in `error`, `dir` left to the caller.
   bool Create(int dir, bool unseen, int* error) {
     dir_ = dir;
+    struct stat st;
+    if (::fstat(dir_, &st) == 0) {
+      key_ = {static_cast<std::uint64_t>(st.st_dev),
+              static_cast<std::uint64_t>(st.st_ino)};
+    }
 #ifdef TABULON_POSIX_UNNAMED_FILES
     if (unseen && ProcFdReachable()) {
       // Nothing to remove on a stop until it has a name.
@@ -254,11 +284,13 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
 #else
     (void)unseen;
 #endif
-    created_ = Pending().Add(this, [this, error] {
-      fd_ = ::openat(dir_, temp_.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ < 0) *error = errno;
-      return fd_ >= 0;
+    created_ = NameKeepingDate([this, error] {
+      return Pending().Add(this, [this, error] {
+        fd_ = ::openat(dir_, temp_.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0) *error = errno;
+        return fd_ >= 0;
+      });
     });
     return created_;
   }
@@ -311,7 +343,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     fd_ = -1;
     if (!status_.ok()) return status_;
     int error = 0;
-    committed_ = Pending().Settle(this, [this, &error] {
+    committed_ = Unname([this, &error] {
       if (::renameat(dir_, temp_.c_str(), dir_, target_.c_str()) == 0) {
         return true;
       }
@@ -340,19 +372,39 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 
  private:
+  // Runs `step`, which gives the file its name, noting the directory's
+  // time for Unname.
+  template <typename Step>
+  bool NameKeepingDate(Step step) {
+    return Dates().Name(
+        key_, &dated_, [this](DirectoryTime* t) { return ModifiedOf(dir_, t); },
+        step);
+  }
+  // Takes the name away through the pending files (`step`: a rename or a
+  // removal), then gives the directory back the time it had before.
+  template <typename Step>
+  bool Unname(Step step) {
+    return Dates().Unname(
+        key_, dated_, [this](DirectoryTime* t) { return ModifiedOf(dir_, t); },
+        [this](const DirectoryTime& t) { SetModified(dir_, t); },
+        [this, &step] { return Pending().Settle(this, step); });
+  }
+
 #ifdef TABULON_POSIX_UNNAMED_FILES
   // Links the unnamed file under a temporary name; another name is taken
   // while one is in the way (someone may make the next name first).
   void Name() {
     for (int attempt = 0;; ++attempt) {
       int error = 0;
-      const bool named = Pending().Add(this, [this, &error] {
-        if (::linkat(AT_FDCWD, ProcFdPath(fd_).c_str(), dir_, temp_.c_str(),
-                     AT_SYMLINK_FOLLOW) == 0) {
-          return true;
-        }
-        error = errno;
-        return false;
+      const bool named = NameKeepingDate([this, &error] {
+        return Pending().Add(this, [this, &error] {
+          if (::linkat(AT_FDCWD, ProcFdPath(fd_).c_str(), dir_, temp_.c_str(),
+                       AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+          }
+          error = errno;
+          return false;
+        });
       });
       if (named) {
         unnamed_ = false;
@@ -375,6 +427,8 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   bool created_ = false;
   bool unnamed_ = false;
   bool committed_ = false;
+  DirectoryKey key_;
+  bool dated_ = false;  // whether Unname puts the directory's time back
 };
 
 class PosixInputFile final : public InputFile {
