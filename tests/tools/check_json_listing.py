@@ -8,8 +8,8 @@
 hostile: a tree of hostile names and descriptions in every code page, in
 both modes; each FILES.JSON is parsed strictly and every key of every entry
 compared with the expectations below.
-archive: the example archive in both modes, with fixed dates: FILES.JSON
-byte for byte against EXPECTED_DIR; a second run leaves every FILES.JSON
+archive: the example archive in both modes and both charsets, with fixed
+dates: FILES.JSON byte for byte against EXPECTED_DIR; a second run leaves every FILES.JSON
 and FILES.HTM alone; no page lists FILES.JSON.
 schema: the example archive's FILES.JSON in both modes against SCHEMA.
 """
@@ -232,17 +232,21 @@ def archive(tabulon, examples, expected, version):
     work = tempfile.mkdtemp(prefix="tabulon-json-")
     compared = set()
     try:
-        for mode, extra in [("list", []), ("tree", ["/t"])]:
+        # The page's charset changes nothing in FILES.JSON.
+        for mode, base, extra in [
+                ("list", "list", []), ("tree", "tree", ["/t"]),
+                ("list-utf8", "list", ["--charset=utf-8"]),
+                ("tree-utf8", "tree", ["--charset=utf-8", "/t"])]:
             root = os.path.join(work, mode)
             copy_archive(examples, root)
             run(tabulon, root, "--json", *extra)
             written = listings(root)
-            want_dirs = {"."} if mode == "list" else \
+            want_dirs = {"."} if base == "list" else \
                 {os.path.relpath(d, root) for d, _, _ in os.walk(root)}
             check(f"{mode}: directories with FILES.JSON", set(written),
                   want_dirs)
             for directory, path in sorted(written.items()):
-                name = expected_name(mode, directory)
+                name = expected_name(base, directory)
                 want_path = os.path.join(expected, name)
                 if not os.path.exists(want_path):
                     continue  # the others are checked against the schema
