@@ -7,12 +7,34 @@ namespace {
 
 // The tags the program writes itself; links are checked on their own.
 constexpr std::string_view kOwnTags[] = {
-    "html", "/html", "head", "/head", "title", "/title", "body", "/body",
-    "table", "/table", "th", "/th", "tr", "/tr", "td", "/td", "td align=right",
-    "td align=center", "/a", "b", "/b", "i", "/i", "br",
+    "html",
+    "/html",
+    "head",
+    "/head",
+    "title",
+    "/title",
+    "body",
+    "/body",
+    "table",
+    "/table",
+    "th",
+    "/th",
+    "tr",
+    "/tr",
+    "td",
+    "/td",
+    "td align=right",
+    "td align=center",
+    "/a",
+    "b",
+    "/b",
+    "i",
+    "/i",
+    "br",
     "meta http-equiv=\"Content-Language\" content=\"ru\"",
     "meta http-equiv=\"Content-Type\" content=\"text/html; "
-    "charset=windows-1251\""};
+    "charset=windows-1251\"",
+    "meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\""};
 
 // The length of the entity at the start of `s`, or 0 when there is none.
 std::size_t EntityLength(std::string_view s) {
@@ -21,7 +43,9 @@ std::size_t EntityLength(std::string_view s) {
   }
   if (!s.starts_with("&#")) return 0;
   std::size_t i = 2;
-  while (i < s.size() && i < 10 && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;
+  while (i < s.size() && i < 10 &&
+         std::isdigit(static_cast<unsigned char>(s[i])))
+    ++i;
   return i > 2 && i < s.size() && s[i] == ';' ? i + 1 : 0;
 }
 
@@ -57,7 +81,8 @@ bool IsWholePage(std::string_view page, int* rows, std::string* why) {
     const std::string_view tag = page.substr(i + 1, end - i - 1);
     bool known = false;
     for (std::string_view own : kOwnTags) known = known || tag == own;
-    if (tag.starts_with("a href=\"") && tag.ends_with("\"") && tag.size() >= 9) {
+    if (tag.starts_with("a href=\"") && tag.ends_with("\"") &&
+        tag.size() >= 9) {
       const std::string_view link = tag.substr(8, tag.size() - 9);
       known = IsInertText(link);
       ++*rows;

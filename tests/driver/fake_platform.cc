@@ -14,8 +14,8 @@ std::string Join(const std::string& dir, const std::string& name) {
 
 class FakeOutput final : public OutputFile {
  public:
-  FakeOutput(FakePlatform* platform, std::string dir)
-      : platform_(platform), dir_(std::move(dir)) {}
+  FakeOutput(FakePlatform* platform, std::string dir, bool json)
+      : platform_(platform), dir_(std::move(dir)), json_(json) {}
   Status Write(std::string_view bytes) override {
     if (!status_.ok()) return status_;
     status_ = platform_->Check("write:" + dir_);
@@ -25,13 +25,14 @@ class FakeOutput final : public OutputFile {
   Status Commit() override {
     if (!status_.ok()) return status_;
     std::lock_guard<std::mutex> lock(platform_->mutex);
-    platform_->pages[dir_] = bytes_;
+    (json_ ? platform_->json_pages : platform_->pages)[dir_] = bytes_;
     return Status::Ok();
   }
 
  private:
   FakePlatform* platform_;
   std::string dir_;
+  bool json_;
   std::string bytes_;
   Status status_;
 };
@@ -160,11 +161,11 @@ class FakeDirectory final : public Directory {
             : std::optional<FakePlatform::Rewrite>(rewrite->second));
     return Status::Ok();
   }
-  Status CreateOutput(const std::string&, const OutputOptions&,
+  Status CreateOutput(const std::string& name, const OutputOptions&,
                       std::unique_ptr<OutputFile>* out) override {
     const Status status = platform_->Check("create:" + path_);
     if (!status.ok()) return status;
-    *out = std::make_unique<FakeOutput>(platform_, path_);
+    *out = std::make_unique<FakeOutput>(platform_, path_, name == "FILES.JSON");
     return Status::Ok();
   }
 
