@@ -1,12 +1,15 @@
 // The Windows build under Wine, where it differs from POSIX: the command
 // line as one string, hidden files, and the example archive giving the same
-// pages as the POSIX build.
+// pages and FILES.JSON as the POSIX build, in both charsets.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
@@ -124,10 +127,23 @@ TEST_F(WindowsE2eTest, HiddenFilesAndDirectoriesAreListed) {
                 Foot("7", 2));
 }
 
+// Where a page lies on disk and when it was written: a page rewritten gets
+// another inode, or at least another time.
+std::pair<std::uint64_t, std::int64_t> StampOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+              st.st_mtim.tv_nsec};
+}
+
 // Lists the tree at `top` with the POSIX build and with the Windows build
-// under Wine, in both modes: every page must be the same byte for byte,
-// rows in place, since both take entries in name order.
-void ExpectPagesOfBothBuildsAlike(TempTree& tree, const std::string& top) {
+// under Wine, in both modes and with `options`: every page and FILES.JSON
+// must be the same byte for byte, rows in place, since both take entries in
+// name order; and a second run of each build writes nothing.
+void ExpectPagesOfBothBuildsAlike(
+    TempTree& tree, const std::string& top,
+    const std::vector<std::string>& options = {}) {
   std::vector<std::string> dirs = {top};
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(tree.Path(top))) {
@@ -135,46 +151,70 @@ void ExpectPagesOfBothBuildsAlike(TempTree& tree, const std::string& top) {
       dirs.push_back(entry.path().string().substr(tree.root().size() + 1));
     }
   }
-  // Writing a page changes its directory's date, which the parent's page
-  // shows: each run starts from the dates the tree was made with.
+  // Removing the other build's pages changes a directory's date, which the
+  // parent's page shows: each build starts from the dates the tree was made
+  // with.
   std::map<std::string, std::filesystem::file_time_type> dates;
   for (const std::string& dir : dirs) {
     dates[dir] = std::filesystem::last_write_time(tree.Path(dir));
   }
+  const bool json =
+      std::find(options.begin(), options.end(), "--json") != options.end();
+  std::vector<std::string> listings = {"/FILES.HTM"};
+  if (json) listings.push_back("/FILES.JSON");
   for (const bool tree_mode : {false, true}) {
     SCOPED_TRACE(tree_mode ? "/t" : "one page");
     std::map<std::string, std::string> pages[2];
     for (int build = 0; build < 2; ++build) {
+      SCOPED_TRACE(build == 0 ? "POSIX" : "Windows");
       for (const std::string& dir : dirs) {
-        std::filesystem::remove(tree.Path(dir + "/FILES.HTM"));
+        for (const std::string& listing : listings) {
+          std::filesystem::remove(tree.Path(dir + listing));
+        }
         std::filesystem::last_write_time(tree.Path(dir), dates[dir]);
       }
       std::vector<std::string> args = {tree.Path(top)};
       if (tree_mode) args.push_back("/t");
+      args.insert(args.end(), options.begin(), options.end());
       AddJobCount(&args);
-      ProcessResult r;
-      if (build == 0) {
-        args.insert(args.begin(), TABULON_BINARY);
-        ProcessOptions options;
-        options.env.push_back("TZ=UTC");
-        r = RunProcess(args, options);
-      } else {
-        args[0] = Native(args[0]);
-        r = RunUnderWine(kExe, args);
-      }
+      const auto run = [&] {
+        if (build == 0) {
+          std::vector<std::string> posix = args;
+          posix.insert(posix.begin(), TABULON_BINARY);
+          ProcessOptions environment;
+          environment.env.push_back("TZ=UTC");
+          return RunProcess(posix, environment);
+        }
+        std::vector<std::string> windows = args;
+        windows[0] = Native(windows[0]);
+        return RunUnderWine(kExe, windows);
+      };
+      ProcessResult r = run();
       ASSERT_EQ(r.exit_code, 0) << r.err;
+      std::map<std::string, std::pair<std::uint64_t, std::int64_t>> stamps;
       for (const std::string& dir : dirs) {
-        if (tree.Exists(dir + "/FILES.HTM")) {
-          pages[build][dir] = tree.Read(dir + "/FILES.HTM");
+        for (const std::string& listing : listings) {
+          if (tree.Exists(dir + listing)) {
+            pages[build][dir + listing] = tree.Read(dir + listing);
+            stamps[dir + listing] = StampOf(tree.Path(dir + listing));
+          }
         }
       }
+      r = run();
+      ASSERT_EQ(r.exit_code, 0) << r.err;
+      for (const auto& [path, stamp] : stamps) {
+        EXPECT_EQ(StampOf(tree.Path(path)), stamp) << "rewritten: " << path;
+      }
     }
-    ASSERT_EQ(pages[0].size(), tree_mode ? dirs.size() : 1u);
-    for (const auto& [dir, page] : pages[0]) {
-      SCOPED_TRACE(dir);
-      ASSERT_EQ(pages[1].count(dir), 1u);
-      EXPECT_EQ(pages[1][dir], page);
-      EXPECT_NE(page.find("<tr><td><a href="), std::string::npos) << page;
+    ASSERT_EQ(pages[0].size(),
+              (tree_mode ? dirs.size() : 1u) * listings.size());
+    for (const auto& [path, page] : pages[0]) {
+      SCOPED_TRACE(path);
+      ASSERT_EQ(pages[1].count(path), 1u);
+      EXPECT_TRUE(pages[1][path] == page) << pages[1][path] << "\n" << page;
+      EXPECT_TRUE(page.find("<tr><td><a href=") != std::string::npos ||
+                  page.find("\"href\": ") != std::string::npos)
+          << page;
     }
   }
 }
@@ -183,6 +223,12 @@ TEST_F(WindowsE2eTest, ExampleArchiveGivesThePagesOfThePosixBuild) {
   std::filesystem::copy(TABULON_EXAMPLES, tree_.Path("archive"),
                         std::filesystem::copy_options::recursive);
   ExpectPagesOfBothBuildsAlike(tree_, "archive");
+}
+
+TEST_F(WindowsE2eTest, ExampleArchiveInUtf8AndJsonIsThatOfThePosixBuild) {
+  std::filesystem::copy(TABULON_EXAMPLES, tree_.Path("archive"),
+                        std::filesystem::copy_options::recursive);
+  ExpectPagesOfBothBuildsAlike(tree_, "archive", {"--charset=utf-8", "--json"});
 }
 
 TEST_F(WindowsE2eTest, NamesInEveryScriptComeInTheOrderOfThePosixBuild) {

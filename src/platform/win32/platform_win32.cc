@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/directory_dates.h"
 #include "platform/pending_files.h"
 #include "platform/platform.h"
 #include "platform/win32/utf16_win32.h"
@@ -161,6 +162,28 @@ std::mutex& TargetTurn(const std::wstring& target) {
   return turns[hash % 64];
 }
 
+DirectoryDates& Dates() {
+  static DirectoryDates* dates = new DirectoryDates;  // outlives every thread
+  return *dates;
+}
+
+bool LastWriteOf(HANDLE dir, DirectoryTime* out) {
+  FILETIME time;
+  if (!GetFileTime(dir, nullptr, nullptr, &time)) return false;
+  *out = {static_cast<std::int64_t>(time.dwHighDateTime),
+          static_cast<std::int64_t>(time.dwLowDateTime)};
+  return true;
+}
+
+// Only who may change the directory's attributes can set its time; for
+// anyone else it keeps the run's.
+void SetLastWrite(HANDLE dir, const DirectoryTime& when) {
+  FILETIME time;
+  time.dwHighDateTime = static_cast<DWORD>(when.seconds);
+  time.dwLowDateTime = static_cast<DWORD>(when.fraction);
+  SetFileTime(dir, nullptr, nullptr, &time);
+}
+
 bool WriteAllTo(HANDLE handle, std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(
@@ -180,27 +203,53 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
       : temp_(std::move(temp)), target_(std::move(target)) {}
 
   ~Win32OutputFile() override {
-    if (!created_) return;  // the temporary name may be another's
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    if (!committed_) {
-      Pending().Settle(this, [this] {
-        DeleteFileW(temp_.c_str());
-        return true;
-      });
+    if (created_) {  // else the temporary name may be another's
+      if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+      if (!committed_) {
+        Unname([this] {
+          DeleteFileW(temp_.c_str());
+          return true;
+        });
+      }
     }
+    if (directory_ != INVALID_HANDLE_VALUE) CloseHandle(directory_);
   }
 
-  // Creates the temporary file; false with the system's error in `error`.
-  bool Create(DWORD* error) {
-    created_ = Pending().Add(this, [this, error] {
-      // Shared for deletion, so that a stop can remove the name while the
-      // file is open.
-      handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle_ == INVALID_HANDLE_VALUE) *error = GetLastError();
-      return handle_ != INVALID_HANDLE_VALUE;
-    });
+  // Creates the temporary file in `directory` (a path ending in a
+  // backslash); false with the system's error in `error`.
+  bool Create(const std::wstring& directory, DWORD* error) {
+    // Held to read and put back the directory's time; without it the
+    // time is left as the system sets it.
+    directory_ = CreateFileW(
+        directory.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = directory_ != INVALID_HANDLE_VALUE &&
+                       GetFileInformationByHandle(directory_, &info);
+    if (known) {
+      key_ = {info.dwVolumeSerialNumber,
+              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+                  info.nFileIndexLow};
+    }
+    const auto create = [this, error] {
+      return Pending().Add(this, [this, error] {
+        // Shared for deletion, so that a stop can remove the name while
+        // the file is open.
+        handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) *error = GetLastError();
+        return handle_ != INVALID_HANDLE_VALUE;
+      });
+    };
+    created_ = known ? Dates().Name(
+                           key_, &dated_,
+                           [this](DirectoryTime* t) {
+                             return LastWriteOf(directory_, t);
+                           },
+                           create)
+                     : create();
     return created_;
   }
 
@@ -216,7 +265,7 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
     if (status_.ok() && !closed) status_ = LastError();
     if (!status_.ok()) return status_;
     DWORD error = 0;
-    committed_ = Pending().Settle(this, [this, &error] {
+    committed_ = Unname([this, &error] {
       std::lock_guard<std::mutex> turn(TargetTurn(target_));
       if (MoveFileExW(temp_.c_str(), target_.c_str(),
                       MOVEFILE_REPLACE_EXISTING)) {
@@ -233,6 +282,20 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
   void RemoveForStop() override { DeleteFileW(temp_.c_str()); }
 
  private:
+  // Takes the name away through the pending files (`step`: a rename or a
+  // removal), then gives the directory back the time it had before.
+  template <typename Step>
+  bool Unname(Step step) {
+    return Dates().Unname(
+        key_, dated_,
+        [this](DirectoryTime* t) { return LastWriteOf(directory_, t); },
+        [this](const DirectoryTime& t) { SetLastWrite(directory_, t); },
+        [this, &step] { return Pending().Settle(this, step); });
+  }
+
+  HANDLE directory_ = INVALID_HANDLE_VALUE;
+  DirectoryKey key_;
+  bool dated_ = false;  // whether Unname puts the directory's time back
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   const std::wstring temp_;
   const std::wstring target_;
@@ -383,7 +446,7 @@ class Win32Directory final : public Directory {
       auto output = std::make_unique<Win32OutputFile>(
           prefix + std::to_wstring(g_serial.fetch_add(1)) + L".tmp", target);
       DWORD error = 0;
-      if (output->Create(&error)) {
+      if (output->Create(path_, &error)) {
         *out = std::move(output);
         return Status::Ok();
       }
