@@ -33,7 +33,9 @@ struct DirectoryTime {
 // the first of them, and a change someone else makes meanwhile (an upload)
 // keeps its own time instead. `read(DirectoryTime*)` reads the directory's
 // time (false when it can't), `write(const DirectoryTime&)` sets it, best
-// effort. Steps on one directory take turns; a stop must not wait for one.
+// effort. Steps on one directory take turns. A stop by a signal removes
+// the temporary files without coming here (it must wait for nothing), so
+// the directories it touched keep the times it gave them.
 class DirectoryDates {
  public:
   // Runs `step`, which gives a temporary file its name in the directory
