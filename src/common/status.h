@@ -6,9 +6,10 @@
 
 namespace tabulon {
 
-// The outcome of one operation at the OS seam. A failure carries the system's
-// reason text; "not found" is a kind of its own because a missing file is
-// often no failure at all (a directory without FILES.BBS).
+// The outcome of one operation. A failure carries the system's reason text
+// and, once the caller knows them, what was attempted on which path: the
+// words a report line is made of. "Not found" is a kind of its own because a
+// missing file is often no failure at all (a directory without FILES.BBS).
 class Status {
  public:
   enum class Kind { kOk, kNotFound, kFailed };
@@ -22,11 +23,26 @@ class Status {
     return Status(Kind::kFailed, std::move(reason));
   }
 
+  // This status, kind and reason kept, told as what was attempted (worded
+  // as a report line opens: "cannot read directory", "bad job count") on
+  // which path (a file or directory, or the refused text of a switch).
+  Status At(std::string what, std::string path) const& {
+    return Status(*this).At(std::move(what), std::move(path));
+  }
+  Status At(std::string what, std::string path) && {
+    what_ = std::move(what);
+    path_ = std::move(path);
+    return std::move(*this);
+  }
+
   bool ok() const { return kind_ == Kind::kOk; }
   bool IsNotFound() const { return kind_ == Kind::kNotFound; }
   Kind kind() const { return kind_; }
   // The system's wording of what went wrong; empty when ok.
   const std::string& reason() const { return reason_; }
+  // Set by At; empty before.
+  const std::string& what() const { return what_; }
+  const std::string& path() const { return path_; }
 
  private:
   Status(Kind kind, std::string reason)
@@ -34,6 +50,8 @@ class Status {
 
   Kind kind_ = Kind::kOk;
   std::string reason_;
+  std::string what_;
+  std::string path_;
 };
 
 }  // namespace tabulon

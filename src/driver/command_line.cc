@@ -119,29 +119,37 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
   return settings;
 }
 
-std::string ParseJobCount(std::string_view text, int* jobs) {
-  if (text.empty()) return "no number";
+Status ParseJobCount(std::string_view text, int* jobs) {
+  const auto refused = [text](const char* why) {
+    return Status::Failed(why).At("bad job count", std::string(text));
+  };
+  if (text.empty()) return refused("no number");
   const bool negative = text.front() == '-' && text.size() > 1;
-  if (negative) text.remove_prefix(1);
-  if (!std::all_of(text.begin(), text.end(),
+  std::string_view digits = text.substr(negative ? 1 : 0);
+  if (!std::all_of(digits.begin(), digits.end(),
                    [](char c) { return c >= '0' && c <= '9'; })) {
-    return "not a whole number";
+    return refused("not a whole number");
   }
-  const std::size_t first = text.find_first_not_of('0');
-  if (negative || first == std::string_view::npos) return "less than 1";
-  text.remove_prefix(first);
+  const std::size_t first = digits.find_first_not_of('0');
+  if (negative || first == std::string_view::npos) {
+    return refused("less than 1");
+  }
+  digits.remove_prefix(first);
   // Counted in digits first, so that no length of number can overflow.
   int value = 0;
-  if (text.size() <= 3) {
-    for (const char c : text) value = value * 10 + (c - '0');
+  if (digits.size() <= 3) {
+    for (const char c : digits) value = value * 10 + (c - '0');
   }
-  if (text.size() > 3 || value > kMaxJobs) return "more than 256";
+  if (digits.size() > 3 || value > kMaxJobs) return refused("more than 256");
   *jobs = value;
-  return "";
+  return Status::Ok();
 }
 
-std::string ParseCharset(std::string_view text, TCharset* charset) {
-  if (text.empty()) return "no charset named";
+Status ParseCharset(std::string_view text, TCharset* charset) {
+  const auto refused = [text](const char* why) {
+    return Status::Failed(why).At("bad charset", std::string(text));
+  };
+  if (text.empty()) return refused("no charset named");
   std::string lower(text);
   for (char& c : lower) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -151,36 +159,30 @@ std::string ParseCharset(std::string_view text, TCharset* charset) {
   } else if (lower == "windows-1251") {
     *charset = cWindows1251;
   } else {
-    return "not utf-8 or windows-1251";
+    return refused("not utf-8 or windows-1251");
   }
-  return "";
+  return Status::Ok();
 }
 
 int DefaultJobCount(int processors) { return std::clamp(processors, 8, 16); }
 
-std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
+std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
                                   Exclusions* exclusions) {
-  std::vector<Report> reports;
+  std::vector<Status> refused;
   for (const std::string& pattern : settings->Exclude) {
-    std::string why = exclusions->Add(pattern);
-    if (!why.empty()) {
-      reports.push_back({"bad pattern", pattern, std::move(why)});
-    }
+    Status added = exclusions->Add(pattern);
+    if (!added.ok()) refused.push_back(std::move(added));
   }
   settings->Jobs = DefaultJobCount(processors);
   for (const std::string& text : settings->JobCounts) {
-    std::string why = ParseJobCount(text, &settings->Jobs);
-    if (!why.empty()) {
-      reports.push_back({"bad job count", text, std::move(why)});
-    }
+    Status read = ParseJobCount(text, &settings->Jobs);
+    if (!read.ok()) refused.push_back(std::move(read));
   }
   for (const std::string& text : settings->Charsets) {
-    std::string why = ParseCharset(text, &settings->Charset);
-    if (!why.empty()) {
-      reports.push_back({"bad charset", text, std::move(why)});
-    }
+    Status read = ParseCharset(text, &settings->Charset);
+    if (!read.ok()) refused.push_back(std::move(read));
   }
-  return reports;
+  return refused;
 }
 
 }  // namespace tabulon

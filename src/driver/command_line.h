@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
 #include "common/types.h"
 #include "driver/exclusion.h"
-#include "driver/reporter.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -47,14 +47,14 @@ RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator);
 
 // Reads the N of --jobs=N: decimal digits giving a whole number from 1 to
-// 256 (leading zeros allowed). Returns "" and stores it in *jobs, else the
-// reason it is refused, with *jobs unchanged.
-std::string ParseJobCount(std::string_view text, int* jobs);
+// 256 (leading zeros allowed), stored in *jobs. Else a failure "bad job
+// count" at `text` with the reason it is refused, and *jobs unchanged.
+Status ParseJobCount(std::string_view text, int* jobs);
 
 // Reads the value of --charset=: "utf-8" or "windows-1251", letter case
-// aside (as HTML reads a charset). Returns "" and stores it in *charset,
-// else the reason it is refused, with *charset unchanged.
-std::string ParseCharset(std::string_view text, TCharset* charset);
+// aside (as HTML reads a charset), stored in *charset. Else a failure "bad
+// charset" at `text` with the reason it is refused, and *charset unchanged.
+Status ParseCharset(std::string_view text, TCharset* charset);
 
 // The job count without --jobs=: 8, or `processors` where that is more, at
 // most 16 (threads mostly wait on disks, so more than the processors pay).
@@ -62,10 +62,10 @@ int DefaultJobCount(int processors);
 
 // Checks the switches of `settings`: adds its patterns to `exclusions`, sets
 // its Jobs (the last --jobs=N, else DefaultJobCount(processors)) and its
-// Charset (the last --charset=). Returns one report for each bad pattern, in
-// order, then one for each bad job count, then one for each bad charset;
-// when there is any, no page may be written.
-std::vector<Report> ApplySwitches(RunSettings* settings, int processors,
+// Charset (the last --charset=). Returns the failure of each bad pattern,
+// in order, then of each bad job count, then of each bad charset; when there
+// is any, no page may be written.
+std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
                                   Exclusions* exclusions);
 
 }  // namespace tabulon

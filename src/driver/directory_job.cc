@@ -248,7 +248,7 @@ std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
 std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
   if (!listed.ok()) {
     result_.reports.push_back(
-        {"cannot read directory", place_.Path(), listed.reason()});
+        listed.At("cannot read directory", place_.Path()));
   }
   // Letter case aside, as a page is found on a system that ignores it.
   const auto holds = [&](std::string_view name) {
@@ -294,9 +294,8 @@ void DirectoryJob::ReadDetails(Parallel& pieces, std::size_t described) {
     }
   });
   if (!description_read_.ok() && !description_read_.IsNotFound()) {
-    result_.reports.push_back({"cannot read description file",
-                               place_.Path() + description_name_,
-                               description_read_.reason()});
+    result_.reports.push_back(description_read_.At(
+        "cannot read description file", place_.Path() + description_name_));
   }
 }
 

@@ -56,8 +56,11 @@ class FoldedText {
 
 }  // namespace
 
-std::string Exclusions::Add(std::string_view pattern) {
-  if (pattern.empty()) return "empty pattern";
+Status Exclusions::Add(std::string_view pattern) {
+  const auto refused = [pattern](const char* why) {
+    return Status::Failed(why).At("bad pattern", std::string(pattern));
+  };
+  if (pattern.empty()) return refused("empty pattern");
   Pattern compiled;
   compiled.path = pattern.find('/') != std::string_view::npos;
   const std::size_t ranges_before = ranges_.size();
@@ -105,14 +108,14 @@ std::string Exclusions::Add(std::string_view pattern) {
         high = NextFolded(pattern, &p);
         if (high < low) {
           ranges_.resize(ranges_before);
-          return "a range ends before it starts";
+          return refused("a range ends before it starts");
         }
       }
       ranges_.push_back({low, high});
     }
     if (!closed) {
       ranges_.resize(ranges_before);
-      return "'[' without ']'";
+      return refused("'[' without ']'");
     }
     set.count = static_cast<std::uint32_t>(ranges_.size() - set.first);
     compiled.tokens.push_back(set);
@@ -128,7 +131,7 @@ std::string Exclusions::Add(std::string_view pattern) {
   }
   needs_path_ = needs_path_ || compiled.path;
   patterns_.push_back(std::move(compiled));
-  return "";
+  return Status::Ok();
 }
 
 bool Exclusions::InSet(const Token& set, char32_t c) const {

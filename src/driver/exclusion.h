@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/status.h"
+
 namespace tabulon {
 
 // The patterns of --exclude, matched against whole names, or against whole
@@ -25,10 +27,10 @@ namespace tabulon {
 // patterns alike.
 class Exclusions {
  public:
-  // Adds `pattern`. Returns "" when it is well formed, else the reason it is
-  // refused (an empty pattern, a "[" without "]", a range that ends before
-  // it starts); a refused pattern is not added.
-  std::string Add(std::string_view pattern);
+  // Adds `pattern` when it is well formed. Else a failure "bad pattern" at
+  // `pattern` with the reason it is refused (an empty pattern, a "[" without
+  // "]", a range that ends before it starts), and nothing is added.
+  Status Add(std::string_view pattern);
 
   // No pattern was added.
   bool empty() const { return patterns_.empty(); }

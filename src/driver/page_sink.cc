@@ -20,12 +20,12 @@ std::string_view JsonDirectory(std::string_view relative) {
 }
 
 // The report of a page that could not be made or replaced, if any.
-std::optional<Report> ReportOf(const PageWriter::Outcome& outcome,
+std::optional<Status> ReportOf(const PageWriter::Outcome& outcome,
                                const std::string& listing) {
   if (outcome.status.ok()) return std::nullopt;
-  return Report{
+  return outcome.status.At(
       outcome.created ? "cannot write listing" : "cannot create listing",
-      listing, outcome.status.reason()};
+      listing);
 }
 
 }  // namespace
@@ -66,12 +66,12 @@ void ListPage::Take(DirectoryResult* result) {
   totals_.TotalBytes += result->totals.TotalBytes;
 }
 
-std::vector<Report> ListPage::Close() {
-  std::vector<Report> reports;
+std::vector<Status> ListPage::Close() {
+  std::vector<Status> reports;
   std::string foot;
   WriteFooter(totals_, platform_.Today(), &foot);
   page_.Write(foot);
-  if (std::optional<Report> report = ReportOf(page_.Close(), listing_)) {
+  if (std::optional<Status> report = ReportOf(page_.Close(), listing_)) {
     reports.push_back(std::move(*report));
   }
   if (json_ != nullptr) {
@@ -81,7 +81,7 @@ std::vector<Report> ListPage::Close() {
     const std::string path =
         listing_.substr(0, listing_.size() - (sizeof kListing - 1)) +
         kJsonListing;
-    if (std::optional<Report> report = ReportOf(json_->Close(), path)) {
+    if (std::optional<Status> report = ReportOf(json_->Close(), path)) {
       reports.push_back(std::move(*report));
     }
   }

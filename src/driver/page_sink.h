@@ -24,7 +24,7 @@ struct DirectoryResult {
   std::vector<std::string> json;
   Totals totals;  // of the files that got a row
   // What failed, in the order a reader of the run expects the reports.
-  std::vector<Report> reports;
+  std::vector<Status> reports;
   // The subdirectories to walk, in name order.
   std::vector<std::string> subdirectories;
   // Files seen (dot names aside), for the progress line.
@@ -78,7 +78,7 @@ class ListPage final : public PageSink {
   void TakeRows(std::string_view rows, std::string_view json) override;
   // Writes the foot and replaces the page, then FILES.JSON; what failed, if
   // anything, in that order.
-  std::vector<Report> Close();
+  std::vector<Status> Close();
 
  private:
   Platform& platform_;

@@ -24,10 +24,10 @@ bool Steers(char32_t c) {
 
 }  // namespace
 
-std::string ReportLine(const Report& report) {
+std::string ReportLine(const Status& status) {
   std::string line = "tabulon: ";
-  line.append(report.what).append(" '");
-  const std::string_view path = report.path;
+  line.append(status.what()).append(" '");
+  const std::string_view path = status.path();
   std::size_t pos = 0;
   while (pos < path.size()) {
     const std::size_t from = pos;
@@ -42,20 +42,14 @@ std::string ReportLine(const Report& report) {
       line.append(bytes);
     }
   }
-  line.append("': ").append(report.reason);
+  line.append("': ").append(status.reason());
   line.push_back('\n');
   return line;
 }
 
-void Reporter::Report(std::string_view what, std::string_view path,
-                      std::string_view reason) {
-  Report(tabulon::Report{std::string(what), std::string(path),
-                         std::string(reason)});
-}
-
-void Reporter::Report(const tabulon::Report& report) {
+void Reporter::Report(const Status& status) {
   ++count_;
-  const std::string line = ReportLine(report);
+  const std::string line = ReportLine(status);
   if (progress_ != nullptr) progress_->Clear();
   platform_.WriteStderr(line);
 }

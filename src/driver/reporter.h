@@ -2,35 +2,29 @@
 #define TABULON_DRIVER_REPORTER_H_
 
 #include <string>
-#include <string_view>
 
+#include "common/status.h"
 #include "driver/progress.h"
 #include "platform/platform.h"
 
 namespace tabulon {
 
-// One failure as the run reports it: "tabulon: <what> '<path>': <reason>".
-struct Report {
-  std::string what;
-  std::string path;
-  std::string reason;
-};
-
-// The report line of `report`, line end included. Characters of the path
-// that a terminal would act on (C0 and C1 controls, DEL, also a byte
-// 0x80-0x9F that is not UTF-8) or that reorder the line (bidirectional
-// formatting characters) are written as \xNN of their bytes, so that a name
-// can neither split a report, forge another, nor steer the terminal.
-std::string ReportLine(const Report& report);
+// The report line of the failure `status`, line end included:
+// "tabulon: <what> '<path>': <reason>", the what and path given by
+// Status::At. Characters of the path that a terminal would act on (C0 and C1
+// controls, DEL, also a byte 0x80-0x9F that is not UTF-8) or that reorder
+// the line (bidirectional formatting characters) are written as \xNN of
+// their bytes, so that a name can neither split a report, forge another,
+// nor steer the terminal.
+std::string ReportLine(const Status& status);
 
 // Counts and prints failures, one line each on standard error. Used by one
 // thread.
 class Reporter {
  public:
   explicit Reporter(Platform& platform) : platform_(platform) {}
-  void Report(std::string_view what, std::string_view path,
-              std::string_view reason);
-  void Report(const tabulon::Report& report);
+  // Writes the report line of the failure `status`.
+  void Report(const Status& status);
   int count() const { return count_; }
   // A progress line to clear before each report, or nullptr.
   void set_progress(Progress* progress) { progress_ = progress; }

@@ -79,11 +79,11 @@ int RunGuarded(Platform& platform) {
   const char separator = platform.Separator();
   RunSettings settings = SettingsFrom(parameters, current, separator);
   Exclusions exclusions;
-  const std::vector<Report> refused =
+  const std::vector<Status> refused =
       ApplySwitches(&settings, platform.Processors(), &exclusions);
   if (!refused.empty()) {
     Reporter reporter(platform);
-    for (const Report& report : refused) reporter.Report(report);
+    for (const Status& failure : refused) reporter.Report(failure);
     return 2;
   }
 
@@ -93,7 +93,7 @@ int RunGuarded(Platform& platform) {
   std::unique_ptr<Directory> opened;
   const Status status = platform.OpenDirectory(settings.FromDir, &opened);
   if (!status.ok()) {
-    reporter.Report("cannot read directory", settings.FromDir, status.reason());
+    reporter.Report(status.At("cannot read directory", settings.FromDir));
     return 2;
   }
   const std::shared_ptr<Directory> root(std::move(opened));
@@ -123,16 +123,16 @@ int RunGuarded(Platform& platform) {
     WalkDirectory(root, start, options);
     return reporter.count() == 0 ? 0 : 2;
   }
-  ListPage page(platform, *root, settings.FromDir, separator,
-                settings.Charset, settings.Json);
+  ListPage page(platform, *root, settings.FromDir, separator, settings.Charset,
+                settings.Json);
   if (!page.creatable()) {
     // Nothing to compare with and nothing could be made: nothing to walk.
-    for (const Report& report : page.Close()) reporter.Report(report);
+    for (const Status& failure : page.Close()) reporter.Report(failure);
     return 2;
   }
   job.sink = &page;
   WalkDirectory(root, start, options);
-  for (const Report& report : page.Close()) reporter.Report(report);
+  for (const Status& failure : page.Close()) reporter.Report(failure);
   return reporter.count() == 0 ? 0 : 2;
 }
 

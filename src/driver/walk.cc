@@ -67,8 +67,8 @@ struct Cursor {
 std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
   std::size_t bytes = sizeof result + children * (sizeof(Node) + 64);
   for (const std::string& piece : result.rows) bytes += piece.size();
-  for (const Report& report : result.reports) {
-    bytes += report.path.size() + report.reason.size() + 64;
+  for (const Status& report : result.reports) {
+    bytes += report.path().size() + report.reason().size() + 64;
   }
   return bytes;
 }
@@ -245,7 +245,7 @@ class Walker final : public Parallel {
         result = job->Run();
       } else {
         result.reports.push_back(
-            {"cannot read directory", node->place->Path(), opened.reason()});
+            opened.At("cannot read directory", node->place->Path()));
       }
       const bool keep = dir != nullptr && *open_ < kKeptOpen;
       children.reserve(result.subdirectories.size());
@@ -428,7 +428,7 @@ class Walker final : public Parallel {
   void Take(Node* node) {
     DirectoryResult& result = node->result;
     options_.job->sink->Take(&result);
-    for (const Report& report : result.reports)
+    for (const Status& report : result.reports)
       options_.reporter->Report(report);
     if (options_.progress != nullptr && options_.progress->active()) {
       options_.progress->Directory([node] { return node->place->Path(); },

@@ -9,7 +9,8 @@ namespace tabulon {
 namespace {
 
 std::string PathShown(const std::string& path) {
-  const std::string line = ReportLine({"cannot read directory", path, "why"});
+  const std::string line =
+      ReportLine(Status::Failed("why").At("cannot read directory", path));
   const std::string head = "tabulon: cannot read directory '";
   const std::string tail = "': why\n";
   if (!line.starts_with(head) || !line.ends_with(tail)) return "<" + line + ">";
@@ -70,8 +71,8 @@ TEST(ReporterTest, CharactersThatSteerTheTerminalAreWrittenAsBytes) {
 }
 
 TEST(ReporterTest, OnlyThePathIsEscaped) {
-  EXPECT_EQ(ReportLine({"cannot write listing", "/a\tb/FILES.HTM",
-                        "No space left on device"}),
+  EXPECT_EQ(ReportLine(Status::Failed("No space left on device")
+                           .At("cannot write listing", "/a\tb/FILES.HTM")),
             "tabulon: cannot write listing '/a\\x09b/FILES.HTM': No space left "
             "on device\n");
 }
