@@ -106,10 +106,6 @@ class TreePages final : public PageSink {
   bool json_;
 };
 
-// The last component of `path`: one trailing separator is dropped, then
-// everything after the last separator is taken.
-std::string DirectoryTitle(std::string_view path, char separator);
-
 }  // namespace tabulon
 
 #endif  // TABULON_DRIVER_PAGE_SINK_H_

@@ -1,6 +1,6 @@
 #include "driver/place.h"
 
-#include "driver/page_sink.h"
+#include "html/page.h"
 #include "html/text.h"
 
 namespace tabulon {
@@ -73,8 +73,7 @@ std::string Place::Link() const {
   std::string link = chain.front()->link_;
   for (std::size_t i = 1; i < chain.size(); ++i) {
     AppendLinkName(chain[i]->name_, link.empty() ? kLinkBegins : kLinkInside,
-                   chain.front()->charset_,
-                   &link);
+                   chain.front()->charset_, &link);
     link.push_back('/');
   }
   return link;

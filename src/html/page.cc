@@ -22,6 +22,15 @@ void AppendDayAndYear(const LocalDate& date, std::string* out) {
 
 }  // namespace
 
+std::string DirectoryTitle(std::string_view path, char separator) {
+  std::size_t n = path.size();
+  if (n > 0 && path[n - 1] == separator) --n;
+  const std::size_t k = path.substr(0, n).rfind(separator);
+  return std::string(k == std::string_view::npos
+                         ? path.substr(0, n)
+                         : path.substr(k + 1, n - k - 1));
+}
+
 void WriteHeader(std::string_view title, TCharset charset, std::string* out) {
   out->append(
       "<html><head><meta http-equiv=\"Content-Language\" content=\"ru\">\r\n"

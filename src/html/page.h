@@ -8,6 +8,11 @@
 
 namespace tabulon {
 
+// The title of the page of the directory `path`, its last component: one
+// trailing separator is dropped, then everything after the last separator
+// is taken.
+std::string DirectoryTitle(std::string_view path, char separator);
+
 // Appends the page head with the title (native text), declaring and
 // holding `charset`. The head's last line, the column headings, has no line
 // end: the first row continues it.

@@ -345,28 +345,6 @@ TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
   }
 }
 
-TEST(DirectoryTitleTest, LastComponent) {
-  const struct {
-    const char* path;
-    char separator;
-    const char* title;
-  } cases[] = {
-      {"C:\\Music\\Rock\\", '\\', "Rock"},
-      {"C:\\", '\\', "C:"},
-      {"Rock", '\\', "Rock"},
-      {"\\", '\\', ""},
-      {"", '\\', ""},
-      {"C:\\a\\\\", '\\', ""},
-      {"C:/Temp\\", '\\', "C:/Temp"},
-      {"/srv/ftp/pub/", '/', "pub"},
-      {"/", '/', ""},
-      {"rel/dir/", '/', "dir"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(DirectoryTitle(c.path, c.separator), c.title) << c.path;
-  }
-}
-
 TEST(DescriptionFileOfTest, ExactNameFirstThenAnyCaseThenDescriptIon) {
   const struct {
     std::vector<std::string> names;

@@ -92,5 +92,27 @@ TEST(PageTest, DatesShowMonthDayAndTwoYearDigits) {
   }
 }
 
+TEST(PageTest, TitleIsTheDirectorysLastComponent) {
+  const struct {
+    const char* path;
+    char separator;
+    const char* title;
+  } cases[] = {
+      {"C:\\Music\\Rock\\", '\\', "Rock"},
+      {"C:\\", '\\', "C:"},
+      {"Rock", '\\', "Rock"},
+      {"\\", '\\', ""},
+      {"", '\\', ""},
+      {"C:\\a\\\\", '\\', ""},
+      {"C:/Temp\\", '\\', "C:/Temp"},
+      {"/srv/ftp/pub/", '/', "pub"},
+      {"/", '/', ""},
+      {"rel/dir/", '/', "dir"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DirectoryTitle(c.path, c.separator), c.title) << c.path;
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
