@@ -11,7 +11,7 @@
 
 #include "common/utf8.h"
 #include "descriptions/description_list.h"
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 #include "descriptions/reference_reader.h"
 #include "fuzz_check.h"
 
@@ -45,7 +45,7 @@ void CheckFile(std::string_view input, std::uint8_t first) {
 
   tabulon::DescriptionList list;
   tabulon::StringSource whole(input);
-  FUZZ_CHECK(tabulon::LoadDescriptions(whole, &list).ok());
+  FUZZ_CHECK(tabulon::LoadFilesBbs(whole, &list).ok());
   const std::vector<std::string> records = RecordsOf(list);
   for (const std::string& record : records) {
     FUZZ_CHECK(!record.empty() && record.size() <= 4096);
@@ -57,7 +57,7 @@ void CheckFile(std::string_view input, std::uint8_t first) {
   const std::size_t block = size == 0 ? 1 : 1 + first % 97;
   tabulon::DescriptionList blocky;
   tabulon::StringSource pieces(input, block);
-  FUZZ_CHECK(tabulon::LoadDescriptions(pieces, &blocky).ok());
+  FUZZ_CHECK(tabulon::LoadFilesBbs(pieces, &blocky).ok());
   FUZZ_CHECK(RecordsOf(blocky) == records);
   FUZZ_CHECK(blocky.Code() == list.Code());
 
@@ -84,7 +84,7 @@ void CheckFile(std::string_view input, std::uint8_t first) {
   tabulon::DescriptionList guarded(
       [&] { return asked++ < 2 ? 8192 + budget : std::uint64_t{0}; });
   tabulon::StringSource again(input);
-  FUZZ_CHECK(tabulon::LoadDescriptions(again, &guarded).ok());
+  FUZZ_CHECK(tabulon::LoadFilesBbs(again, &guarded).ok());
   FUZZ_CHECK(guarded.Count() <= list.Count());
   for (int i = 0; i < guarded.Count(); ++i)
     FUZZ_CHECK(guarded.At(i) == list.At(i));

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "descriptions/descript_ion.h"
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 #include "descriptions/lookup.h"
 
 namespace tabulon {
@@ -18,21 +18,15 @@ DirectoryDescriptions::DirectoryDescriptions(DirectoryDescriptions&&) noexcept =
 DirectoryDescriptions& DirectoryDescriptions::operator=(
     DirectoryDescriptions&&) noexcept = default;
 
-Status DirectoryDescriptions::Load(DescriptionFormat format, ByteSource& file,
-                                   std::size_t longest_name) {
-  const Status status = Read(format, file);
-  Index(longest_name);
-  return status;
-}
-
-Status DirectoryDescriptions::Read(DescriptionFormat format, ByteSource& file) {
+Status DirectoryDescriptions::LoadDescriptions(DescriptionFormat format,
+                                               ByteSource& file) {
   files_bbs_lookup_.reset();
   files_bbs_.reset();
   descript_ion_lookup_.reset();
   descript_ion_.reset();
   if (format == DescriptionFormat::kFilesBbs) {
     files_bbs_ = std::make_unique<DescriptionList>(free_memory_);
-    return LoadDescriptions(file, files_bbs_.get());
+    return LoadFilesBbs(file, files_bbs_.get());
   }
   descript_ion_ = std::make_unique<DescriptIonRecords>(free_memory_);
   return LoadDescriptIon(file, descript_ion_.get());

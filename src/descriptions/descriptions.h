@@ -21,9 +21,10 @@ class DescriptionLookup;
 // The two kinds of description file a directory may have.
 enum class DescriptionFormat { kFilesBbs, kDescriptIon };
 
-// The descriptions of one directory, from its FILES.BBS or DESCRIPT.ION,
-// ready to be looked up. Empty (every entry undescribed, code tAlt) until
-// Load, and for a directory without a description file. Movable.
+// The descriptions of one directory, from its FILES.BBS or DESCRIPT.ION:
+// loaded, then indexed, then looked up. Empty (every entry undescribed,
+// code tAlt) until loaded, and for a directory without a description file.
+// Movable.
 class DirectoryDescriptions {
  public:
   // `free_memory` feeds the memory guard that refuses records and ends the
@@ -34,18 +35,15 @@ class DirectoryDescriptions {
   DirectoryDescriptions(DirectoryDescriptions&&) noexcept;
   DirectoryDescriptions& operator=(DirectoryDescriptions&&) noexcept;
 
-  // Reads `file` as a description file of `format`, a block at a time, and
-  // indexes it for names of up to `longest_name` bytes (a longer one is
-  // still answered, more slowly), in place of what an earlier Load gave.
-  // Returns the read failure that ended the reading, if any: what was read
-  // before it is kept.
-  Status Load(DescriptionFormat format, ByteSource& file,
-              std::size_t longest_name);
+  // Reads `file`, the directory's description file of `format`, a block at
+  // a time (LoadFilesBbs or LoadDescriptIon), in place of what an earlier
+  // load gave. Returns the read failure that ended the reading, if any: what
+  // was read before it is kept. It may run before the names it is to
+  // describe are known.
+  Status LoadDescriptions(DescriptionFormat format, ByteSource& file);
 
-  // Load in two steps, for a file read before the names it is to describe
-  // are known: Read takes its records (in place of what an earlier Read or
-  // Load gave), Index makes them ready to be looked up.
-  Status Read(DescriptionFormat format, ByteSource& file);
+  // Makes what was loaded ready to be looked up, for names of up to
+  // `longest_name` bytes (a longer one is still answered, more slowly).
   void Index(std::size_t longest_name);
 
   // The description of the entry `name` (native text: UTF-8, on POSIX any

@@ -60,7 +60,7 @@ Status ReadFrom(Directory& dir, const std::string& name,
   const DescriptionFormat format = EqualsIgnoringAsciiCase(name, kFilesBbs)
                                        ? DescriptionFormat::kFilesBbs
                                        : DescriptionFormat::kDescriptIon;
-  return descriptions->Read(format, *file);
+  return descriptions->LoadDescriptions(format, *file);
 }
 
 // Names beginning with a dot are never a row and never walked.

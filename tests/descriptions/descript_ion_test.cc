@@ -206,7 +206,8 @@ std::optional<std::string> Describe(DescriptionFormat format,
                                     const std::string& name) {
   DirectoryDescriptions descriptions;
   StringSource source(file);
-  EXPECT_TRUE(descriptions.Load(format, source, 64).ok());
+  EXPECT_TRUE(descriptions.LoadDescriptions(format, source).ok());
+  descriptions.Index(64);
   const std::optional<std::string_view> text = descriptions.Of(name);
   if (!text) return std::nullopt;
   return std::string(*text);
@@ -264,7 +265,8 @@ TEST(DescriptIonTest, OneDirectoryIsLookedUpFromSeveralThreadsAtOnce) {
     }
     DirectoryDescriptions descriptions;
     StringSource source(file);
-    ASSERT_TRUE(descriptions.Load(format, source, 16).ok());
+    ASSERT_TRUE(descriptions.LoadDescriptions(format, source).ok());
+    descriptions.Index(16);
     ASSERT_EQ(descriptions.code(), tUtf8);
     std::vector<std::thread> threads;
     std::vector<int> wrong(4, 0);

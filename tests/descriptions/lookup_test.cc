@@ -9,7 +9,7 @@
 
 #include "common/code_pages.h"
 #include "common/utf8.h"
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 
 namespace tabulon {
 namespace {
@@ -18,7 +18,7 @@ std::optional<std::string> Describe(const std::string& file,
                                     const std::string& name) {
   DescriptionList list;
   StringSource source(file);
-  EXPECT_TRUE(LoadDescriptions(source, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(source, &list).ok());
   const DescriptionLookup lookup(list);
   const std::optional<std::string_view> text = lookup.DescriptionOf(name);
   if (!text) return std::nullopt;
@@ -99,7 +99,7 @@ TEST(LookupTest, MatchesCyrillicNamesInTheFilesCodePage) {
   for (const auto& f : kFiles) {
     DescriptionList list;
     StringSource source(f.file);
-    ASSERT_TRUE(LoadDescriptions(source, &list).ok());
+    ASSERT_TRUE(LoadFilesBbs(source, &list).ok());
     ASSERT_EQ(list.Code(), f.code);
     const DescriptionLookup lookup(list);
     for (const auto& n : kNames) {

@@ -11,7 +11,7 @@
 
 #include "common/code_pages.h"
 #include "common/utf8.h"
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 #include "descriptions/lookup.h"
 
 namespace tabulon {
@@ -29,14 +29,14 @@ bool IsValidUtf8(std::string_view s) {
 TCode CodeOf(const std::string& bytes) {
   DescriptionList list;
   StringSource file(bytes);
-  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(file, &list).ok());
   return list.Code();
 }
 
 std::vector<std::string> RecordsOf(const std::string& bytes) {
   DescriptionList list;
   StringSource file(bytes);
-  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(file, &list).ok());
   std::vector<std::string> records;
   for (int i = 0; i < list.Count(); ++i) records.emplace_back(list.At(i));
   return records;
@@ -140,7 +140,7 @@ std::optional<std::string> Describe(const std::string& file,
                                     const std::string& name) {
   DescriptionList list;
   StringSource source(file);
-  EXPECT_TRUE(LoadDescriptions(source, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(source, &list).ok());
   EXPECT_EQ(list.Code(), tUtf8);
   const DescriptionLookup lookup(list);
   const std::optional<std::string_view> text = lookup.DescriptionOf(name);

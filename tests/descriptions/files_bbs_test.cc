@@ -1,4 +1,4 @@
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ std::vector<std::string> Load(const std::string& bytes,
                               TCode* code = nullptr) {
   DescriptionList list;
   StringSource file(bytes, block);
-  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(file, &list).ok());
   if (code != nullptr) *code = list.Code();
   return RecordsOf(list);
 }
@@ -58,7 +58,7 @@ class FailingSource final : public ByteSource {
   std::size_t at_ = 0;
 };
 
-TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
+TEST(FilesBbsTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
   const struct {
     const char* what;
     std::string bytes;
@@ -147,7 +147,7 @@ TEST(LoaderTest, ReadsRecordsAsTheLineRulesSayInBlocksOfAnySize) {
   }
 }
 
-TEST(LoaderTest, LongLinesKeepTheirFirst4096BytesWhateverTheirLineEnds) {
+TEST(FilesBbsTest, LongLinesKeepTheirFirst4096BytesWhateverTheirLineEnds) {
   const struct {
     std::size_t length;  // of the line, without its line end
     std::size_t kept;
@@ -175,7 +175,7 @@ TEST(LoaderTest, LongLinesKeepTheirFirst4096BytesWhateverTheirLineEnds) {
   }
 }
 
-TEST(LoaderTest, TheFirstLineEndDecidesHowLinesEnd) {
+TEST(FilesBbsTest, TheFirstLineEndDecidesHowLinesEnd) {
   const struct {
     const char* what;
     std::string bytes;
@@ -211,7 +211,7 @@ TEST(LoaderTest, TheFirstLineEndDecidesHowLinesEnd) {
   }
 }
 
-TEST(LoaderTest, CutsOfAUtf8FileDropTheCharacterTheyWouldSplit) {
+TEST(FilesBbsTest, CutsOfAUtf8FileDropTheCharacterTheyWouldSplit) {
   const std::string kYa = "\xD1\x8F";        // two bytes
   const std::string kEuro = "\xE2\x82\xAC";  // three bytes
   const struct {
@@ -251,7 +251,7 @@ TEST(LoaderTest, CutsOfAUtf8FileDropTheCharacterTheyWouldSplit) {
   }
 }
 
-TEST(LoaderTest, OnlyFileNameBytesTakeContinuations) {
+TEST(FilesBbsTest, OnlyFileNameBytesTakeContinuations) {
   // Printable ASCII and DEL, less these; "-", ":" and "\" are file name
   // bytes that still take none.
   const std::string kNoContinuation = "\"*+,/;<=>?[]|-:\\";
@@ -266,7 +266,7 @@ TEST(LoaderTest, OnlyFileNameBytesTakeContinuations) {
   }
 }
 
-TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
+TEST(FilesBbsTest, DecidesTheCodePageFromTheLetters) {
   const struct {
     const char* what;
     std::string bytes;
@@ -307,7 +307,7 @@ TEST(LoaderTest, DecidesTheCodePageFromTheLetters) {
   }
 }
 
-TEST(LoaderTest, ByteOrderMarks) {
+TEST(FilesBbsTest, ByteOrderMarks) {
   const struct {
     const char* what;
     std::string bytes;
@@ -378,19 +378,19 @@ TEST(LoaderTest, ByteOrderMarks) {
   }
 }
 
-TEST(LoaderTest, RefusalStopsReadingAndKeepsTheCountsOfTheRefusedRecord) {
+TEST(FilesBbsTest, RefusalStopsReadingAndKeepsTheCountsOfTheRefusedRecord) {
   int queries = 0;
   DescriptionList list(
       [&queries]() -> std::uint64_t { return ++queries <= 3 ? 100000 : 100; });
   // Three ASCII records, then one that tips the count to windows-1251, then
   // one that would tip it back to 866 if it were read.
   StringSource file("a 1\nb 2\nc 3\nd \xF0\xF1\ne \xA0\xA1\xA2\xA3\n");
-  EXPECT_TRUE(LoadDescriptions(file, &list).ok());
+  EXPECT_TRUE(LoadFilesBbs(file, &list).ok());
   EXPECT_EQ(RecordsOf(list), (std::vector<std::string>{"A 1", "B 2", "C 3"}));
   EXPECT_EQ(list.Code(), tWin);
 }
 
-TEST(LoaderTest, ReadFailureKeepsTheRecordsBeforeIt) {
+TEST(FilesBbsTest, ReadFailureKeepsTheRecordsBeforeIt) {
   // A small file and one large enough to be read twice from its start.
   for (const std::size_t filler : {std::size_t{0}, std::size_t{400000}}) {
     std::string bytes = "a 1\nb 2\n";
@@ -398,7 +398,7 @@ TEST(LoaderTest, ReadFailureKeepsTheRecordsBeforeIt) {
     bytes += "d \xF0\xF1\ne xyz\n";
     DescriptionList list;
     FailingSource file(bytes, bytes.size() - 3);
-    const Status status = LoadDescriptions(file, &list);
+    const Status status = LoadFilesBbs(file, &list);
     EXPECT_EQ(status.reason(), "Input/output error") << filler;
     const std::vector<std::string> records = RecordsOf(list);
     ASSERT_EQ(records.size(), 4 + filler / 10) << filler;
@@ -479,7 +479,7 @@ std::string RandomDescriptionFile(std::mt19937* random, bool utf8) {
   return file;
 }
 
-TEST(LoaderTest, ReadsTheRecordsThatLineByLineReadingGives) {
+TEST(FilesBbsTest, ReadsTheRecordsThatLineByLineReadingGives) {
   std::mt19937 random(20240611);
   for (int round = 0; round < 4000; ++round) {
     const bool utf8 = round % 2 == 1;

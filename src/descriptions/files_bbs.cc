@@ -1,4 +1,4 @@
-#include "descriptions/loader.h"
+#include "descriptions/files_bbs.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -226,7 +226,7 @@ class RecordReader {
 
 }  // namespace
 
-Status LoadDescriptions(ByteSource& file, DescriptionList* list) {
+Status LoadFilesBbs(ByteSource& file, DescriptionList* list) {
   list->SetCode(tAlt);
   DescriptionInput input(file);
   if (Status opened = input.Open(); !opened.ok()) return opened;

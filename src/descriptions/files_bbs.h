@@ -1,5 +1,5 @@
-#ifndef TABULON_DESCRIPTIONS_LOADER_H_
-#define TABULON_DESCRIPTIONS_LOADER_H_
+#ifndef TABULON_DESCRIPTIONS_FILES_BBS_H_
+#define TABULON_DESCRIPTIONS_FILES_BBS_H_
 
 #include "common/byte_source.h"
 #include "common/status.h"
@@ -15,8 +15,8 @@ namespace tabulon {
 // else decided from the letters of what was read, the refused record
 // included. Returns the read failure that ended the reading, if any: the
 // records read before it stay and Code is set all the same.
-Status LoadDescriptions(ByteSource& file, DescriptionList* list);
+Status LoadFilesBbs(ByteSource& file, DescriptionList* list);
 
 }  // namespace tabulon
 
-#endif  // TABULON_DESCRIPTIONS_LOADER_H_
+#endif  // TABULON_DESCRIPTIONS_FILES_BBS_H_
