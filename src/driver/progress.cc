@@ -114,12 +114,12 @@ Progress::Progress(Platform& platform) : platform_(platform) {
 
 Progress::~Progress() { Clear(); }
 
-void Progress::Directory(std::string_view path, std::int64_t files) {
-  Directory([path] { return std::string(path); }, files);
+void Progress::Reached(std::string_view path, std::int64_t files) {
+  Reached([path] { return std::string(path); }, files);
 }
 
-void Progress::Directory(const std::function<std::string()>& path,
-                         std::int64_t files) {
+void Progress::Reached(const std::function<std::string()>& path,
+                       std::int64_t files) {
   if (!active_) return;
   ++directories_;
   files_ += files;

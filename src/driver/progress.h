@@ -34,10 +34,10 @@ class Progress {
 
   // Counts a directory reached, with the files it holds, and redraws the
   // line when it first gets here and then at most every kIntervalMs.
-  void Directory(std::string_view path, std::int64_t files);
+  void Reached(std::string_view path, std::int64_t files);
   // The same with the path put together only when the line is redrawn: a
   // deep directory's path costs time in proportion to its depth.
-  void Directory(const std::function<std::string()>& path, std::int64_t files);
+  void Reached(const std::function<std::string()>& path, std::int64_t files);
 
   // Removes the line, so that what comes next on standard error starts on
   // an empty line. Allocates nothing, so it is safe while unwinding.

@@ -431,8 +431,8 @@ class Walker final : public Parallel {
     for (const Status& report : result.reports)
       options_.reporter->Report(report);
     if (options_.progress != nullptr && options_.progress->active()) {
-      options_.progress->Directory([node] { return node->place->Path(); },
-                                   result.files);
+      options_.progress->Reached([node] { return node->place->Path(); },
+                                 result.files);
     }
     result = DirectoryResult();
     std::lock_guard<std::mutex> lock(mutex_);

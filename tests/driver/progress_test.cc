@@ -80,7 +80,7 @@ TEST(ProgressTest, WritesNothingWhenNotATerminal) {
     Progress progress(fake);
     for (int i = 0; i < 50; ++i) {
       fake.now_ms += 1000;
-      progress.Directory("/x/", 10);
+      progress.Reached("/x/", 10);
     }
     progress.Clear();
   }
@@ -115,7 +115,7 @@ TEST(ProgressTest, RedrawsAtMostEveryIntervalAndClearsAtTheEnd) {
       files += step.files;
       const std::size_t before = fake.err.size();
       int asked = 0;  // the path is put together only for a redraw
-      progress.Directory(
+      progress.Reached(
           [&] {
             ++asked;
             return std::string(step.path);
