@@ -6,9 +6,10 @@
 
 namespace tabulon {
 
-// The outcome of one operation. A failure carries the system's reason text
-// and, once the caller knows them, what was attempted on which path: the
-// words a report line is made of. "Not found" is a kind of its own because a
+// The outcome of one operation. A failure carries its reason (the system's
+// text, or the program's for a refused switch) and, once the caller knows
+// them, what was attempted on which path: the words a report line is made
+// of. "Not found" is a kind of its own because a
 // missing file is often no failure at all (a directory without FILES.BBS).
 class Status {
  public:
@@ -38,7 +39,7 @@ class Status {
   bool ok() const { return kind_ == Kind::kOk; }
   bool IsNotFound() const { return kind_ == Kind::kNotFound; }
   Kind kind() const { return kind_; }
-  // The system's wording of what went wrong; empty when ok.
+  // The wording of what went wrong; empty when ok.
   const std::string& reason() const { return reason_; }
   // Set by At; empty before.
   const std::string& what() const { return what_; }
