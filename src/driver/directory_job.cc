@@ -1,10 +1,8 @@
 #include "driver/directory_job.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <iterator>
-#include <mutex>
 
 #include "common/name_order.h"
 #include "common/prefetch.h"
@@ -30,10 +28,10 @@ constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 // Names handed over at once while a directory is read: a vector of their
 // entries is large enough to be reused for rows when it is freed.
 constexpr std::size_t kNamesBatch = 4096;
-// Threads that describe a directory's first entries while the rest are
-// read, when idle: the reading thread keeps a processor of its own (a
-// describer beside it on each of the others would only slow it down).
-std::size_t DescribersWhileReading(int processors) {
+// Helpers that fill in the details of a directory's first entries while
+// the rest are read: the reading thread keeps a processor of its own (a
+// helper beside it on each of the others would only slow it down).
+std::size_t DetailHelpers(int processors) {
   return static_cast<std::size_t>(std::clamp(processors, 2, 8) - 1);
 }
 
@@ -69,27 +67,27 @@ bool Hidden(const SearchEntry& entry) {
 }
 
 // Removes the entries that `drop` picks, keeping the order of the rest;
-// *described, the number of entries from the first that have their
+// *detailed, the number of entries from the first that have their
 // details, counts those that stay.
 template <typename Drop>
 void Remove(const Drop& drop, std::vector<SearchEntry>* entries,
-            std::size_t* described) {
-  std::size_t kept = 0, kept_described = 0;
+            std::size_t* detailed) {
+  std::size_t kept = 0, kept_detailed = 0;
   for (std::size_t i = 0; i < entries->size(); ++i) {
     if (drop((*entries)[i])) continue;
-    if (i < *described) ++kept_described;
+    if (i < *detailed) ++kept_detailed;
     if (kept != i) (*entries)[kept] = std::move((*entries)[i]);
     ++kept;
   }
   entries->resize(kept);
-  *described = kept_described;
+  *detailed = kept_detailed;
 }
 
 // Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
 // or the description file, which the page needs as they are.
 void Exclude(const Exclusions& exclusions, const Place& place,
              const std::string& description_name,
-             std::vector<SearchEntry>* entries, std::size_t* described) {
+             std::vector<SearchEntry>* entries, std::size_t* detailed) {
   const std::string relative =
       exclusions.NeedsPath() ? place.Relative() : std::string();
   Remove(
@@ -98,7 +96,7 @@ void Exclude(const Exclusions& exclusions, const Place& place,
         return name != "FILES.BBS" && name != "FILES.HTM" &&
                name != description_name && exclusions.Excludes(name, relative);
       },
-      entries, described);
+      entries, detailed);
 }
 
 }  // namespace
@@ -120,132 +118,87 @@ int DescriptionFileOf(const std::vector<SearchEntry>& entries) {
 }
 
 DirectoryJob::DirectoryJob(Directory& dir, const Place& place,
-                           const JobSettings& settings, Parallel& parallel)
+                           const JobSettings& settings, PieceRunner& runner)
     : dir_(dir),
       place_(place),
       settings_(settings),
-      parallel_(parallel),
+      runner_(runner),
       descriptions_(settings.free_memory) {}
 
 DirectoryJob::~DirectoryJob() = default;
 
-DirectoryResult DirectoryJob::Run() {
-  DirectoryDescriptions early(settings_.free_memory);
-  Status early_read = Status::NotFound("");
-  const std::size_t described = parallel_.HasIdleThreads()
-                                    ? ReadNamesAlongside(&early, &early_read)
-                                    : ReadNames();
-  if (description_name_ == kFilesBbs && !early_read.IsNotFound()) {
-    descriptions_ = std::move(early);
-    description_read_ = early_read;
-    loaded_ = true;
-  }
-  // A large directory's pieces go to whatever threads are idle.
-  Sequential sequential;
-  Parallel& pieces = entries_.size() >= kParallelFrom
-                         ? parallel_
-                         : static_cast<Parallel&>(sequential);
-  ReadDetails(pieces, described);
-  MakeRows(pieces);
+DirectoryResult DirectoryJob::Complete() {
+  const std::size_t detailed = ReadNames();
+  ReadDetails(detailed);
+  MakeRows();
   ListSubdirectories();
   settings_.sink->Finish(dir_, place_, &result_);
   return std::move(result_);
 }
 
+bool DirectoryJob::shared() const { return entries_.size() >= kParallelFrom; }
+
 std::size_t DirectoryJob::ReadNames() {
-  return Sift(dir_.ReadNames(&entries_), 0);
-}
-
-std::size_t DirectoryJob::ReadNamesAlongside(DirectoryDescriptions* early,
-                                             Status* early_read) {
-  // Reading a large directory's names takes a while on its own: threads
-  // that are idle meanwhile read its FILES.BBS, if it has one (without one,
-  // looking for it would only cost a call of the system), and describe the
-  // entries read so far. What is left to describe when the last name is
-  // read is described beside the name order and the index.
-  if (!dir_.NamesOnly()) {
-    // The details come with the names: nothing to describe meanwhile.
-    Status listed;
-    parallel_.ForEach(2, [&](std::size_t piece) {
-      if (piece == 0) {
-        listed = dir_.ReadNames(&entries_);
-      } else {
-        *early_read = ReadFrom(dir_, kFilesBbs, early);
-      }
-    });
-    return Sift(listed, 0);
-  }
-  std::mutex mutex;
-  std::condition_variable more;
+  // Reading a large directory's names takes a while on its own: helpers
+  // read its FILES.BBS meanwhile, if it has one (without one, looking for
+  // it would only cost a call of the system), and fill in the details of
+  // the entries read so far. What is left when the last name is read gets
+  // its details beside the name order and the index.
+  DirectoryDescriptions files_bbs(settings_.free_memory);
+  Status files_bbs_read = Status::NotFound("");
+  const bool batches_help = dir_.NamesOnly() && runner_.threads() > 1;
   std::vector<std::vector<SearchEntry>> batches;
-  // Where the entries that no thread describes yet begin.
-  std::size_t next_batch = 0, next_entry = 0;
-  bool read = false;
+  // Of each task of details, in the order added: the entries read up to
+  // the end of its piece.
+  std::vector<std::size_t> detailed_to;
   Status listed;
-  const auto describe_batches = [&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      more.wait(lock, [&] { return next_batch < batches.size() || read; });
-      if (read) return;
-      // The batch's entries stay where they are while the vector of
-      // batches grows.
-      std::vector<SearchEntry>& batch = batches[next_batch];
-      SearchEntry* const first = batch.data() + next_entry;
-      const std::size_t count =
-          std::min(kDetailsPiece, batch.size() - next_entry);
-      next_entry += count;
-      if (next_entry == batch.size()) {
-        ++next_batch;
-        next_entry = 0;
-      }
-      lock.unlock();
-      dir_.FillDetails(first, first + count);
-      lock.lock();
-    }
-  };
-  const std::size_t threads = 1 + DescribersWhileReading(settings_.processors);
-  parallel_.ForEach(threads, [&](std::size_t piece) {
-    if (piece == 0) {
-      // The describing threads stop however the reading ends, memory
-      // running out included.
-      struct Done {
-        std::mutex& mutex;
-        std::condition_variable& more;
-        bool& read;
-        ~Done() {
-          {
-            std::lock_guard<std::mutex> lock(mutex);
-            read = true;
-          }
-          more.notify_all();
+  const std::size_t begun = runner_.WhileProducing(
+      DetailHelpers(settings_.processors), [&](WorkFeed& feed) {
+        feed.Add(
+            [&] { files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs); });
+        if (!batches_help) {
+          listed = dir_.ReadNames(&entries_);
+          return;
         }
-      } done{mutex, more, read};
-      listed = dir_.ReadNamesInBatches(
-          kNamesBatch, [&](std::vector<SearchEntry>&& batch) {
-            std::lock_guard<std::mutex> lock(mutex);
-            batches.push_back(std::move(batch));
-            more.notify_one();
-          });
-      return;
+        std::size_t read = 0;
+        listed = dir_.ReadNamesInBatches(
+            kNamesBatch, [&](std::vector<SearchEntry>&& batch) {
+              // The batch's entries stay where they are when the vector
+              // of batches grows.
+              SearchEntry* const first = batch.data();
+              const std::size_t size = batch.size();
+              batches.push_back(std::move(batch));
+              for (std::size_t i = 0; i < size; i += kDetailsPiece) {
+                const std::size_t count = std::min(kDetailsPiece, size - i);
+                detailed_to.push_back(read + i + count);
+                feed.Add([this, first, i, count] {
+                  dir_.FillDetails(first + i, first + i + count);
+                });
+              }
+              read += size;
+            });
+      });
+  if (begun > 0 && !files_bbs_read.IsNotFound()) {
+    descriptions_ = std::move(files_bbs);
+    description_read_ = files_bbs_read;
+    loaded_ = true;
+  }
+  if (batches_help) {
+    std::size_t total = 0;
+    for (const std::vector<SearchEntry>& batch : batches) total += batch.size();
+    entries_.reserve(total);
+    for (std::vector<SearchEntry>& batch : batches) {
+      std::move(batch.begin(), batch.end(), std::back_inserter(entries_));
+      batch = std::vector<SearchEntry>();
     }
-    if (piece == 1) *early_read = ReadFrom(dir_, kFilesBbs, early);
-    describe_batches();
-  });
-  // Every piece a thread took is described by now: those before the next.
-  std::size_t total = 0, described = next_entry;
-  for (std::size_t i = 0; i < batches.size(); ++i) {
-    total += batches[i].size();
-    if (i < next_batch) described += batches[i].size();
   }
-  entries_.reserve(total);
-  for (std::vector<SearchEntry>& batch : batches) {
-    std::move(batch.begin(), batch.end(), std::back_inserter(entries_));
-    batch = std::vector<SearchEntry>();
-  }
-  return Sift(listed, described);
+  // The tasks begun are the first ones: FILES.BBS, then details in order.
+  const std::size_t detailed = begun >= 2 ? detailed_to[begun - 2] : 0;
+  return SelectEntries(listed, detailed);
 }
 
-std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
+std::size_t DirectoryJob::SelectEntries(const Status& listed,
+                                        std::size_t detailed) {
   if (!listed.ok()) {
     result_.reports.push_back(
         listed.At("cannot read directory", place_.Path()));
@@ -260,25 +213,31 @@ std::size_t DirectoryJob::Sift(const Status& listed, std::size_t described) {
   };
   result_.may_have_page = holds("FILES.HTM");
   result_.may_have_json = settings_.json && holds("FILES.JSON");
-  Remove(Hidden, &entries_, &described);
+  Remove(Hidden, &entries_, &detailed);
   const int index = DescriptionFileOf(entries_);
   if (index >= 0) description_name_ = entries_[index].Name;
+  // FILES.BBS read beside the names serves only where it is the one.
+  if (loaded_ && description_name_ != kFilesBbs) {
+    descriptions_ = DirectoryDescriptions(settings_.free_memory);
+    description_read_ = Status();
+    loaded_ = false;
+  }
   if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
     Exclude(*settings_.exclusions, place_, description_name_, &entries_,
-            &described);
+            &detailed);
   }
-  return described;
+  return detailed;
 }
 
-void DirectoryJob::ReadDetails(Parallel& pieces, std::size_t described) {
+void DirectoryJob::ReadDetails(std::size_t detailed) {
   std::size_t longest_name = 0;
   for (const SearchEntry& entry : entries_) {
     longest_name = std::max(longest_name, entry.Name.size());
   }
-  const std::size_t undescribed = entries_.size() - described;
+  const std::size_t missing = entries_.size() - detailed;
   const std::size_t detail_pieces =
-      dir_.NamesOnly() ? (undescribed + kDetailsPiece - 1) / kDetailsPiece : 0;
-  pieces.ForEach(2 + detail_pieces, [&](std::size_t piece) {
+      dir_.NamesOnly() ? (missing + kDetailsPiece - 1) / kDetailsPiece : 0;
+  const auto run_piece = [&](std::size_t piece) {
     if (piece == 0) {
       if (!description_name_.empty() && !loaded_) {
         description_read_ = ReadFrom(dir_, description_name_, &descriptions_);
@@ -287,19 +246,24 @@ void DirectoryJob::ReadDetails(Parallel& pieces, std::size_t described) {
     } else if (piece == 1) {
       order_ = NameOrder(entries_.data(), entries_.size());
     } else {
-      const std::size_t first = described + (piece - 2) * kDetailsPiece;
+      const std::size_t first = detailed + (piece - 2) * kDetailsPiece;
       dir_.FillDetails(
           entries_.data() + first,
           entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
     }
-  });
+  };
+  if (shared()) {
+    runner_.ForEach(2 + detail_pieces, run_piece);
+  } else {
+    for (std::size_t i = 0; i < 2 + detail_pieces; ++i) run_piece(i);
+  }
   if (!description_read_.ok() && !description_read_.IsNotFound()) {
     result_.reports.push_back(description_read_.At(
         "cannot read description file", place_.Path() + description_name_));
   }
 }
 
-void DirectoryJob::MakeRows(Parallel& pieces) {
+void DirectoryJob::MakeRows() {
   RowContext context;
   context.RunMode = settings_.RunMode;
   context.description_file = description_name_;
@@ -333,33 +297,11 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
   result_.rows.resize(count);
   if (settings_.json) result_.json.resize(count);
   std::vector<Totals> totals(count);
-  // Rows that the sink takes as they are made go to it in order, each piece
-  // written by the thread that finds it next in line, and are freed then.
+  // Rows that the sink takes as they are made go to it in order and are
+  // freed then.
   PageSink& sink = *settings_.sink;
   const bool as_made = sink.TakesRowsAsMade(place_);
-  std::mutex mutex;
-  std::vector<char> made(count);
-  std::size_t next_out = 0;
-  bool writing = false;
-  const auto hand_on = [&](std::size_t piece) {
-    std::unique_lock<std::mutex> lock(mutex);
-    made[piece] = 1;
-    if (writing) return;  // the writing thread comes to it
-    writing = true;
-    while (next_out < count && made[next_out]) {
-      std::string rows = std::move(result_.rows[next_out]);
-      std::string entries =
-          settings_.json ? std::move(result_.json[next_out]) : std::string();
-      ++next_out;
-      lock.unlock();
-      sink.TakeRows(rows, entries);
-      rows = std::string();
-      entries = std::string();
-      lock.lock();
-    }
-    writing = false;
-  };
-  pieces.ForEach(count, [&](std::size_t piece) {
+  const auto make = [&](std::size_t piece) {
     const std::size_t first = piece * kRowsPiece;
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);
     // In name order the entries, their names and their records lie all
@@ -393,8 +335,23 @@ void DirectoryJob::MakeRows(Parallel& pieces) {
         WriteJsonEntry(*shown[i], context, json, described[i], code, &entries);
       }
     }
-    if (as_made) hand_on(piece);
-  });
+  };
+  const auto hand_on = [&](std::size_t piece) {
+    sink.TakeRows(result_.rows[piece],
+                  settings_.json ? result_.json[piece] : std::string_view());
+    result_.rows[piece] = std::string();
+    if (settings_.json) result_.json[piece] = std::string();
+  };
+  if (!shared()) {
+    for (std::size_t i = 0; i < count; ++i) {
+      make(i);
+      if (as_made) hand_on(i);
+    }
+  } else if (as_made) {
+    runner_.ForEachInOrder(count, make, hand_on);
+  } else {
+    runner_.ForEach(count, make);
+  }
   if (as_made) {
     result_.rows.clear();
     result_.json.clear();

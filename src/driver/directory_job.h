@@ -10,8 +10,8 @@
 #include "descriptions/descriptions.h"
 #include "driver/exclusion.h"
 #include "driver/page_sink.h"
-#include "driver/parallel.h"
 #include "driver/place.h"
+#include "driver/work_pool.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -40,38 +40,40 @@ struct JobSettings {
 // name order, their details, its description file; makes its rows, hands
 // them to the sink's Finish, and returns them with the totals, the reports
 // and the subdirectories to walk. Shares no mutable state with other jobs;
-// the pieces of a large directory go through `parallel`. What the job holds
+// the pieces of a large directory go through `runner`, relying on nothing
+// but its contract. What the job holds
 // besides its result goes with the job, so that the result can be handed
 // on before that is freed.
 class DirectoryJob {
  public:
   DirectoryJob(Directory& dir, const Place& place, const JobSettings& settings,
-               Parallel& parallel);
+               PieceRunner& runner);
   ~DirectoryJob();
   DirectoryJob(const DirectoryJob&) = delete;
   DirectoryJob& operator=(const DirectoryJob&) = delete;
 
   // Called once. Throws std::bad_alloc when memory runs out.
-  DirectoryResult Run();
+  DirectoryResult Complete();
 
  private:
   // The names, but those beginning with a dot (never a row, never walked)
-  // and those excluded; which of them is the description file. Returns how
-  // many entries, from the first, have their details already: none here.
+  // and those excluded; which of them is the description file. Meanwhile
+  // helpers read FILES.BBS, if there is one, and fill in the details of
+  // the entries read so far. Returns how many entries, from the first,
+  // have their details.
   std::size_t ReadNames();
-  // ReadNames while idle threads read FILES.BBS into *early, if there is
-  // one, and fill in the details of the entries read so far.
-  std::size_t ReadNamesAlongside(DirectoryDescriptions* early,
-                                 Status* early_read);
-  // What ReadNames does once the names are read, `described` of them
-  // (from the first) with their details; returns how many of those stay.
-  std::size_t Sift(const Status& listed, std::size_t described);
-  // The details of the entries from `described` on, their name order and
+  // Of the entries read, `detailed` of them (from the first) with their
+  // details, keeps those that get a row or are walked; returns how many of
+  // the kept have their details.
+  std::size_t SelectEntries(const Status& listed, std::size_t detailed);
+  // The details of the entries from `detailed` on, their name order and
   // the descriptions: all three only read the names, so they run at once,
   // the details in pieces.
-  void ReadDetails(Parallel& pieces, std::size_t described);
+  void ReadDetails(std::size_t detailed);
   // The rows in name order, and the totals of the files among them.
-  void MakeRows(Parallel& pieces);
+  void MakeRows();
+  // Whether the directory is large enough to share its pieces.
+  bool shared() const;
   // The subdirectories to walk, in name order: links to directories are
   // listed but never entered.
   void ListSubdirectories();
@@ -79,7 +81,7 @@ class DirectoryJob {
   Directory& dir_;
   const Place& place_;
   const JobSettings& settings_;
-  Parallel& parallel_;
+  PieceRunner& runner_;
   std::vector<SearchEntry> entries_;
   std::string description_name_;
   std::vector<std::uint32_t> order_;  // of entries_

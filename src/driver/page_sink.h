@@ -38,24 +38,29 @@ struct DirectoryResult {
 
 // Where the rows of the walk go: one page for the run, or a page per
 // directory. The walk does not know which.
+// Threads: Finish runs on any thread, for several directories at once.
+// TakeRows runs on any thread too, one call at a time, a directory's rows
+// in order, all before Take of that directory. Take runs on the walk's
+// thread, one directory at a time in walk order, each after its Finish
+// and after the Take of the directory before it: so Take and TakeRows of
+// one sink never run at once.
 class PageSink {
  public:
   virtual ~PageSink() = default;
-  // On the thread of the directory's job, once the directory at `place`
-  // (open as `dir`) has its rows: a sink with a page per directory writes
-  // the page here and adds to result->reports what failed. Called for
-  // several directories at once.
+  // Once the directory at `place` (open as `dir`) has its rows: a sink
+  // with a page per directory writes the page here and adds to
+  // result->reports what failed.
   virtual void Finish(Directory& dir, const Place& place,
                       DirectoryResult* result) = 0;
-  // On the walk's thread, in walk order, each result once after Finish.
+  // Each result once, after its Finish.
   virtual void Take(DirectoryResult* result) = 0;
   // Whether the rows of the directory at `place` go to the sink as they
   // are made, through TakeRows, rather than in its result: for rows that
   // nothing else can come before, so that a large directory's rows need
   // not be held until the walk takes them.
   virtual bool TakesRowsAsMade(const Place& /*place*/) const { return false; }
-  // On the thread of that directory's job, its rows in order, before Take,
-  // each piece with its FILES.JSON entries (empty without).
+  // That directory's rows, each piece with its FILES.JSON entries (empty
+  // without).
   virtual void TakeRows(std::string_view /*rows*/, std::string_view /*json*/) {}
 };
 
@@ -90,7 +95,7 @@ class ListPage final : public PageSink {
 };
 
 // A FILES.HTM in every directory, listing its own entries; each is written
-// on the thread of its directory's job.
+// by Finish.
 class TreePages final : public PageSink {
  public:
   // Pages in `charset`; with `json`, a FILES.JSON beside each page.

@@ -31,7 +31,7 @@ constexpr char kHelp[] =
     "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
     "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
     "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
-    "  --jobs=N  directories read at once, 1-256 (default 8, or the\r\n"
+    "  --jobs=N  threads that read directories, 1-256 (default 8, or the\r\n"
     "            processors up to 16); the pages are the same for any N\r\n"
     "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
     "  --json    also a FILES.JSON beside each FILES.HTM: the same rows as\r\n"

@@ -14,7 +14,8 @@ namespace tabulon {
 struct WalkOptions {
   // What every directory's job needs; its sink gets every result.
   const JobSettings* job = nullptr;
-  // Threads that read directories; 1 reads them on the calling thread.
+  // Threads that read directories, the calling thread among them; 1 reads
+  // them all on the calling thread.
   int jobs = 1;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
@@ -22,12 +23,12 @@ struct WalkOptions {
 
 // Walks the tree below `root`, the start directory at `start`: each
 // directory before its subdirectories, these in name order (pre-order).
-// Directories are read by `options.jobs` threads at once, looking ahead of
-// the walk within a memory budget; their results reach the sink (Take), the
-// reporter and the progress line on the calling thread in walk order, so
-// that the pages, the reports and their order are those of one thread.
-// Out of memory on any thread throws std::bad_alloc here, once every other
-// thread has stopped.
+// Directories, and the pieces of large ones, are read by `options.jobs`
+// threads of a work pool, looking ahead of the walk within a budget; their
+// results reach the sink (Take), the reporter and the progress line on the
+// calling thread in walk order, so that the pages, the reports and their
+// order are those of one thread. Out of memory on any thread throws
+// std::bad_alloc here, once every other thread has stopped.
 void WalkDirectory(std::shared_ptr<Directory> root,
                    std::shared_ptr<const Place> start,
                    const WalkOptions& options);

@@ -1,0 +1,370 @@
+#include "driver/work_pool.h"
+
+#include <algorithm>
+#include <limits>
+#include <list>
+#include <system_error>
+#include <utility>
+
+namespace tabulon {
+
+// The pieces of one ForEach, or the tasks of one WhileProducing.
+struct WorkPool::Group {
+  const std::function<void(std::size_t)>* piece = nullptr;
+  std::deque<std::function<void()>> tasks;  // of a WhileProducing
+  std::size_t count = 0;                    // grows with tasks
+  std::size_t next = 0;                     // the first not begun
+  std::size_t running = 0;
+  std::size_t most_at_once = std::numeric_limits<std::size_t>::max();
+  bool closed = false;  // nothing more begins
+  std::exception_ptr error;
+};
+
+// An item of RunInOrder and where it stands.
+struct WorkPool::Node {
+  std::unique_ptr<Item> item;
+  enum class State { kWaiting, kMaking, kMade } state = State::kWaiting;
+  std::list<Node*>::iterator pending;  // until made
+  std::vector<std::unique_ptr<Node>> followers;
+  std::size_t bytes = 0;
+};
+
+struct WorkPool::Ordered {
+  Budget budget;
+  // The items waiting or being made, in the order they are handed on.
+  std::list<Node*> pending;
+  std::size_t ahead = 0;  // being made, or made and not handed on
+  std::size_t bytes = 0;  // what those made hold
+  Node* awaited = nullptr;
+  std::size_t making = 0;
+  bool held_back = false;  // the budget kept an item from being made
+  bool stopped = false;
+  std::exception_ptr error;
+};
+
+class WorkPool::Feed final : public WorkFeed {
+ public:
+  Feed(WorkPool* pool, Group* group) : pool_(pool), group_(group) {}
+  void Add(std::function<void()> task) override {
+    std::lock_guard<std::mutex> lock(pool_->mutex_);
+    group_->tasks.push_back(std::move(task));
+    ++group_->count;
+    if (group_->running < group_->most_at_once) pool_->WakeLocked(1);
+  }
+
+ private:
+  WorkPool* pool_;
+  Group* group_;
+};
+
+namespace {
+
+// A feed whose tasks never run: a pool of one thread has none to run them.
+class NoFeed final : public WorkFeed {
+ public:
+  void Add(std::function<void()>) override {}
+};
+
+}  // namespace
+
+WorkPool::WorkPool(int threads) {
+  for (int i = 1; i < threads; ++i) {
+    try {
+      workers_.emplace_back([this, i] { Work(i); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+}
+
+WorkPool::~WorkPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void WorkPool::Work(int thread) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stop_) return;
+    if (RunPieceLocked(lock)) continue;
+    if (Node* node = NextItemLocked()) {
+      MakeItem(node, thread, lock);
+      continue;
+    }
+    ++idle_;
+    work_.wait(lock);
+    --idle_;
+  }
+}
+
+// Wakes as many idle threads as there is new work for, at most `work`:
+// waking them all for every piece would cost more than the piece.
+void WorkPool::WakeLocked(std::size_t work) {
+  for (std::size_t i = std::min(work, idle_); i > 0; --i) work_.notify_one();
+  // The caller of RunInOrder helps while it waits for its next item.
+  if (work > idle_ && caller_waits_) changed_.notify_all();
+}
+
+bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
+  for (Group* group : groups_) {
+    if (group->closed || group->next == group->count ||
+        group->running >= group->most_at_once) {
+      continue;
+    }
+    const std::size_t i = group->next++;
+    ++group->running;
+    std::function<void()> task;
+    if (group->piece == nullptr) task = std::move(group->tasks[i]);
+    lock.unlock();
+    std::exception_ptr error;
+    try {
+      if (task) {
+        task();
+      } else {
+        (*group->piece)(i);
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    task = nullptr;
+    lock.lock();
+    if (error && !group->error) group->error = error;
+    if (--group->running == 0) changed_.notify_all();
+    return true;
+  }
+  return false;
+}
+
+void WorkPool::FinishGroup(Group& group, std::unique_lock<std::mutex>& lock) {
+  group.closed = true;
+  changed_.wait(lock, [&group] { return group.running == 0; });
+  groups_.erase(std::find(groups_.begin(), groups_.end(), &group));
+  if (group.error) {
+    lock.unlock();
+    std::rethrow_exception(group.error);
+  }
+}
+
+void WorkPool::ForEach(std::size_t count,
+                       const std::function<void(std::size_t)>& piece) {
+  if (workers_.empty() || count <= 1) {
+    for (std::size_t i = 0; i < count; ++i) piece(i);
+    return;
+  }
+  Group group;
+  group.piece = &piece;
+  group.count = count;
+  std::unique_lock<std::mutex> lock(mutex_);
+  // The caller's own pieces come first: its group goes to the front.
+  groups_.push_front(&group);
+  WakeLocked(count - 1);
+  while (group.next < group.count) RunPieceLocked(lock);
+  FinishGroup(group, lock);
+}
+
+void WorkPool::ForEachInOrder(std::size_t count,
+                              const std::function<void(std::size_t)>& make,
+                              const std::function<void(std::size_t)>& hand_on) {
+  std::mutex mutex;
+  std::vector<char> made(count);
+  std::size_t next = 0;
+  bool handing_on = false;
+  bool failed = false;
+  ForEach(count, [&](std::size_t i) {
+    try {
+      make(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mutex);
+      failed = true;
+      throw;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    made[i] = 1;
+    // The thread that hands on takes the pieces made meanwhile too.
+    if (handing_on) return;
+    handing_on = true;
+    while (!failed && next < count && made[next]) {
+      const std::size_t j = next++;
+      lock.unlock();
+      try {
+        hand_on(j);
+      } catch (...) {
+        lock.lock();
+        failed = true;
+        handing_on = false;
+        throw;
+      }
+      lock.lock();
+    }
+    handing_on = false;
+  });
+}
+
+std::size_t WorkPool::WhileProducing(
+    std::size_t helpers, const std::function<void(WorkFeed&)>& produce) {
+  if (workers_.empty() || helpers == 0) {
+    NoFeed feed;
+    produce(feed);
+    return 0;
+  }
+  Group group;
+  group.most_at_once = helpers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    groups_.push_back(&group);
+  }
+  Feed feed(this, &group);
+  std::exception_ptr error;
+  try {
+    produce(feed);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::size_t begun = group.next;
+  if (error && !group.error) group.error = error;
+  FinishGroup(group, lock);
+  return begun;
+}
+
+WorkPool::Node* WorkPool::NextItemLocked() {
+  Ordered* const run = ordered_;
+  if (run == nullptr || run->stopped || run->error) return nullptr;
+  for (Node* node : run->pending) {
+    if (node->state != Node::State::kWaiting) continue;
+    if (node != run->awaited &&
+        (run->ahead >= run->budget.items || run->bytes >= run->budget.bytes)) {
+      run->held_back = true;
+      return nullptr;
+    }
+    node->state = Node::State::kMaking;
+    ++run->ahead;
+    ++run->making;
+    return node;
+  }
+  return nullptr;
+}
+
+void WorkPool::MakeItem(Node* node, int thread,
+                        std::unique_lock<std::mutex>& lock) {
+  Ordered& run = *ordered_;
+  lock.unlock();
+  std::exception_ptr error;
+  std::vector<std::unique_ptr<Node>> followers;
+  std::size_t bytes = 0;
+  try {
+    Item::Made made = node->item->Make(thread);
+    bytes = made.bytes;
+    followers.reserve(made.followers.size());
+    for (std::unique_ptr<Item>& item : made.followers) {
+      followers.push_back(std::make_unique<Node>());
+      followers.back()->item = std::move(item);
+    }
+  } catch (...) {
+    error = std::current_exception();
+    followers.clear();
+  }
+  lock.lock();
+  // Its followers take its place in the order.
+  for (std::unique_ptr<Node>& follower : followers) {
+    follower->pending = run.pending.insert(node->pending, follower.get());
+  }
+  run.pending.erase(node->pending);
+  node->followers = std::move(followers);
+  node->bytes = bytes;
+  node->state = Node::State::kMade;
+  run.bytes += bytes;
+  --run.making;
+  if (error && !run.error) run.error = error;
+  if (node == run.awaited || run.error || run.stopped) changed_.notify_all();
+  WakeLocked(node->followers.size());
+}
+
+void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
+                          const std::function<void(Item&)>& hand_on) {
+  Ordered run;
+  run.budget = budget;
+  struct Frame {
+    std::unique_ptr<Node> node;
+    std::size_t next = 0;  // the next follower to take
+    bool handed_on = false;
+  };
+  std::vector<Frame> stack;
+  stack.push_back(Frame{std::make_unique<Node>()});
+  stack.back().node->item = std::move(first);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ordered_ = &run;
+    stack.back().node->pending =
+        run.pending.insert(run.pending.end(), stack.back().node.get());
+  }
+  // However the run ends, no thread makes an item of it any more before
+  // the items go.
+  struct Ender {
+    WorkPool* pool;
+    Ordered* run;
+    ~Ender() {
+      std::unique_lock<std::mutex> lock(pool->mutex_);
+      run->stopped = true;
+      pool->changed_.wait(lock, [this] { return run->making == 0; });
+      pool->ordered_ = nullptr;
+    }
+  } ender{this, &run};
+  while (!stack.empty()) {
+    Node* const node = stack.back().node.get();
+    if (!stack.back().handed_on) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        run.awaited = node;
+        // Waiting, the caller makes what is next in line or runs pieces.
+        while (node->state != Node::State::kMade && !run.error) {
+          if (node->state == Node::State::kWaiting) {
+            node->state = Node::State::kMaking;
+            ++run.ahead;
+            ++run.making;
+            MakeItem(node, 0, lock);
+          } else if (!RunPieceLocked(lock)) {
+            if (Node* next = NextItemLocked()) {
+              MakeItem(next, 0, lock);
+            } else {
+              caller_waits_ = true;
+              changed_.wait(lock);
+              caller_waits_ = false;
+            }
+          }
+        }
+        run.awaited = nullptr;
+        if (run.error) {
+          const std::exception_ptr error = run.error;
+          lock.unlock();
+          std::rethrow_exception(error);
+        }
+      }
+      hand_on(*node->item);
+      stack.back().handed_on = true;
+      std::lock_guard<std::mutex> lock(mutex_);
+      --run.ahead;
+      run.bytes -= node->bytes;
+      if (run.held_back) {
+        run.held_back = false;
+        WakeLocked(idle_);
+      }
+    }
+    Frame& top = stack.back();
+    if (top.next == node->followers.size()) {
+      stack.pop_back();
+      continue;
+    }
+    std::unique_ptr<Node> follower = std::move(node->followers[top.next++]);
+    // With nothing left to follow it, the item need not stay: a chain of
+    // any length keeps a stack of one.
+    if (top.next == node->followers.size()) stack.pop_back();
+    stack.push_back(Frame{std::move(follower)});
+  }
+}
+
+}  // namespace tabulon

@@ -1,0 +1,134 @@
+#ifndef TABULON_DRIVER_WORK_POOL_H_
+#define TABULON_DRIVER_WORK_POOL_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tabulon {
+
+// Hands tasks to the helpers of WhileProducing.
+class WorkFeed {
+ public:
+  virtual ~WorkFeed() = default;
+  // Queues `task` behind those added before it.
+  virtual void Add(std::function<void()> task) = 0;
+};
+
+// What the job of one directory asks of the threads that run it. Every
+// operation returns only once each call it made has returned, and then
+// throws the first exception any of them threw.
+class PieceRunner {
+ public:
+  virtual ~PieceRunner() = default;
+  // Threads that may run pieces at once, the caller's among them.
+  virtual int threads() const = 0;
+  // Calls piece(i) once for every i in [0, count), in any order, on any
+  // thread.
+  virtual void ForEach(std::size_t count,
+                       const std::function<void(std::size_t)>& piece) = 0;
+  // Calls make(i) as ForEach does, and hand_on(i) once for every i in
+  // increasing order: after make(i) and hand_on(i - 1) have returned, on
+  // any thread, never two at once. After an exception no hand_on follows.
+  virtual void ForEachInOrder(
+      std::size_t count, const std::function<void(std::size_t)>& make,
+      const std::function<void(std::size_t)>& hand_on) = 0;
+  // Calls produce(feed) on the calling thread. The tasks it adds run on
+  // other threads, at most `helpers` at once, in the order added, each
+  // begun before produce returns or never. Returns how many were begun:
+  // always the first ones added (with one thread, none).
+  virtual std::size_t WhileProducing(
+      std::size_t helpers, const std::function<void(WorkFeed&)>& produce) = 0;
+};
+
+// The threads of a run: the caller's and threads - 1 of its own, which
+// take the pieces, tasks and items the operations give them, pieces and
+// tasks before items (they finish what is begun). All its locks and
+// waiting live here.
+class WorkPool final : public PieceRunner {
+ public:
+  // One item of RunInOrder.
+  class Item {
+   public:
+    virtual ~Item() = default;
+    struct Made {
+      // The items that come right after this one, in their order.
+      std::vector<std::unique_ptr<Item>> followers;
+      // What the item holds until handed on, for the budget.
+      std::size_t bytes = 0;
+    };
+    // Called once, on any of the pool's threads; `thread` (0 the caller's,
+    // up to threads() - 1) says which: no two calls run at once on one.
+    virtual Made Make(int thread) = 0;
+  };
+  // How far RunInOrder may make items ahead of handing them on.
+  struct Budget {
+    std::size_t items = 256;
+    std::size_t bytes = std::size_t{8} << 20;
+  };
+
+  // Starts threads - 1 threads (fewer if the system refuses some: the work
+  // only takes longer).
+  explicit WorkPool(int threads);
+  ~WorkPool() override;
+  WorkPool(const WorkPool&) = delete;
+  WorkPool& operator=(const WorkPool&) = delete;
+
+  int threads() const override { return static_cast<int>(workers_.size()) + 1; }
+  void ForEach(std::size_t count,
+               const std::function<void(std::size_t)>& piece) override;
+  void ForEachInOrder(std::size_t count,
+                      const std::function<void(std::size_t)>& make,
+                      const std::function<void(std::size_t)>& hand_on) override;
+  std::size_t WhileProducing(
+      std::size_t helpers,
+      const std::function<void(WorkFeed&)>& produce) override;
+
+  // Makes `first` and the items that follow each item made, and hands them
+  // to hand_on on the calling thread in pre-order: an item, then each of
+  // its followers with everything that follows it. Items are made on any
+  // thread (the caller's too while it waits), at most `budget` of them made
+  // and not handed on, which the one to hand on next may pass. An item is
+  // freed once handed on and its followers taken. Throws the first
+  // exception of any Make or of hand_on, once no thread makes an item any
+  // more. One call at a time.
+  void RunInOrder(std::unique_ptr<Item> first, Budget budget,
+                  const std::function<void(Item&)>& hand_on);
+
+ private:
+  struct Group;
+  struct Node;
+  struct Ordered;
+  class Feed;
+
+  void Work(int thread);
+  // Runs one piece or task that waits, if any; with the lock held, which
+  // it gives up while the piece runs.
+  bool RunPieceLocked(std::unique_lock<std::mutex>& lock);
+  // The first item waiting to be made, if the budget allows one more.
+  Node* NextItemLocked();
+  void MakeItem(Node* node, int thread, std::unique_lock<std::mutex>& lock);
+  void WakeLocked(std::size_t work);
+  // Waits until the group's begun pieces have returned; rethrows its error.
+  void FinishGroup(Group& group, std::unique_lock<std::mutex>& lock);
+
+  std::mutex mutex_;
+  std::condition_variable work_;     // workers wait for work
+  std::condition_variable changed_;  // callers wait for their work's end
+  std::deque<Group*> groups_;        // with pieces not begun yet
+  Ordered* ordered_ = nullptr;       // while RunInOrder runs
+  std::size_t idle_ = 0;
+  bool caller_waits_ = false;  // the caller of RunInOrder, for work
+  bool stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace tabulon
+
+#endif  // TABULON_DRIVER_WORK_POOL_H_
