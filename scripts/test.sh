@@ -63,18 +63,20 @@ run_ctest "$root/build-portable" -R 'PlatformContractTest' \
 run_ctest "$root/build-portable" -L e2e --output-on-failure -j "$jobs" \
   --timeout 600 || status=1
 
-# Directories are read on several threads: the walk's tests, the platform's
-# contract and runs on a generated tree under ThreadSanitizer, any report
-# fatal.
+# Directories are read on several threads: the work pool's and the walk's
+# tests, every other test of thread safety, the platform's contract and runs
+# on a generated tree under ThreadSanitizer, any report fatal.
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS="-O1 $tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan" \
   -DTABULON_WERROR=OFF >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
-  driver_walk_test platform_contract_test
+  driver_walk_test driver_work_pool_test driver_exclusion_test \
+  descriptions_descript_ion_test platform_contract_test
 (
   export TSAN_OPTIONS=halt_on_error=1:exitcode=66
-  run_ctest "$root/build-tsan" -R 'WalkTest|PlatformContractTest|SamePages' \
+  run_ctest "$root/build-tsan" -R \
+    'WalkTest|DirectoryJobTest|WorkPoolTest|PlatformContractTest|SamePages|ExclusionTest.MatchesFromSeveralThreadsAtOnce|DescriptIonTest.OneDirectoryIsLookedUpFromSeveralThreadsAtOnce' \
     --output-on-failure -j "$jobs" --timeout 600
 ) || status=1
 

@@ -25,9 +25,6 @@ constexpr std::size_t kRowsPiece = 1024;
 constexpr std::size_t kRowBytes = 160;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
-// Names handed over at once while a directory is read: a vector of their
-// entries is large enough to be reused for rows when it is freed.
-constexpr std::size_t kNamesBatch = 4096;
 // Helpers that fill in the details of a directory's first entries while
 // the rest are read: the reading thread keeps a processor of its own (a
 // helper beside it on each of the others would only slow it down).
@@ -162,7 +159,7 @@ std::size_t DirectoryJob::ReadNames() {
         }
         std::size_t read = 0;
         listed = dir_.ReadNamesInBatches(
-            kNamesBatch, [&](std::vector<SearchEntry>&& batch) {
+            settings_.names_batch, [&](std::vector<SearchEntry>&& batch) {
               // The batch's entries stay where they are when the vector
               // of batches grows.
               SearchEntry* const first = batch.data();
@@ -322,17 +319,18 @@ void DirectoryJob::MakeRows() {
         names.push_back(entry.Name);
       }
     }
-    std::vector<std::optional<std::string_view>> described(names.size());
-    descriptions_.Of(names, described.data());
+    std::vector<std::optional<std::string_view>> descriptions(names.size());
+    descriptions_.Of(names, descriptions.data());
     std::string& out = result_.rows[piece];
     out.reserve(shown.size() * kRowBytes);
     for (std::size_t i = 0; i < shown.size(); ++i) {
-      WriteRow(*shown[i], context, described[i], code, &totals[piece], &out);
+      WriteRow(*shown[i], context, descriptions[i], code, &totals[piece], &out);
     }
     if (settings_.json) {
       std::string& entries = result_.json[piece];
       for (std::size_t i = 0; i < shown.size(); ++i) {
-        WriteJsonEntry(*shown[i], context, json, described[i], code, &entries);
+        WriteJsonEntry(*shown[i], context, json, descriptions[i], code,
+                       &entries);
       }
     }
   };

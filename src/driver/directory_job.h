@@ -33,6 +33,10 @@ struct JobSettings {
   std::string json_url;
   // Processors the run may use, as the platform counts them.
   int processors = 2;
+  // Names handed over at once while a large directory is read, so that the
+  // first ones get their details while the rest are read: a vector of 4,096
+  // entries is large enough to be reused for rows once freed.
+  std::size_t names_batch = 4096;
   TCharset charset = cWindows1251;
 };
 

@@ -132,7 +132,11 @@ bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
     }
     task = nullptr;
     lock.lock();
-    if (error && !group->error) group->error = error;
+    if (error && !group->error) {
+      group->error = error;
+      // The rest would only be thrown away.
+      if (group->piece != nullptr) group->next = group->count;
+    }
     if (--group->running == 0) changed_.notify_all();
     return true;
   }

@@ -30,7 +30,7 @@ class PieceRunner {
   // Threads that may run pieces at once, the caller's among them.
   virtual int threads() const = 0;
   // Calls piece(i) once for every i in [0, count), in any order, on any
-  // thread.
+  // thread; once a piece has thrown, those not begun yet may be left out.
   virtual void ForEach(std::size_t count,
                        const std::function<void(std::size_t)>& piece) = 0;
   // Calls make(i) as ForEach does, and hand_on(i) once for every i in
@@ -39,10 +39,10 @@ class PieceRunner {
   virtual void ForEachInOrder(
       std::size_t count, const std::function<void(std::size_t)>& make,
       const std::function<void(std::size_t)>& hand_on) = 0;
-  // Calls produce(feed) on the calling thread. The tasks it adds run on
-  // other threads, at most `helpers` at once, in the order added, each
-  // begun before produce returns or never. Returns how many were begun:
-  // always the first ones added (with one thread, none).
+  // Calls produce(feed) on the calling thread. The tasks it adds may run
+  // beside it on other threads, at most `helpers` at once, begun in the
+  // order added, each before produce returns or never. Returns how many
+  // were begun: always the first ones added (with one thread, none).
   virtual std::size_t WhileProducing(
       std::size_t helpers, const std::function<void(WorkFeed&)>& produce) = 0;
 };

@@ -94,7 +94,7 @@ class FakeDirectory final : public Directory {
     const Status status = platform_->Check("list:" + path_);
     if (!status.ok()) return status;
     for (const auto& child : node_->children) {
-      if (platform_->describe_later) {
+      if (platform_->details_later) {
         entries->emplace_back().Name = child->entry.Name;
       } else {
         entries->push_back(child->entry);
@@ -102,9 +102,33 @@ class FakeDirectory final : public Directory {
     }
     return Status::Ok();
   }
-  bool NamesOnly() const override { return platform_->describe_later; }
+  // Each batch goes on as soon as its names are read, so that its details
+  // may be filled in before the next names are.
+  Status ReadNamesInBatches(
+      std::size_t batch,
+      const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+    if (platform_->failures.count("exhaust:" + path_) != 0) {
+      throw std::bad_alloc();
+    }
+    const Status status = platform_->Check("list:" + path_);
+    if (!status.ok()) return status;
+    std::vector<SearchEntry> entries;
+    for (const auto& child : node_->children) {
+      if (platform_->details_later) {
+        entries.emplace_back().Name = child->entry.Name;
+      } else {
+        entries.push_back(child->entry);
+      }
+      if (entries.size() == batch) {
+        take(std::move(entries));
+        entries = std::vector<SearchEntry>();
+      }
+    }
+    if (!entries.empty()) take(std::move(entries));
+    return Status::Ok();
+  }
+  bool NamesOnly() const override { return platform_->details_later; }
   void FillDetails(SearchEntry* first, SearchEntry* last) override {
-    ++platform_->describe_calls;
     for (SearchEntry* entry = first; entry != last; ++entry) {
       const FakePlatform::Node* child = node_->Find(entry->Name);
       const bool gone = child == nullptr || platform_->vanishing.count(

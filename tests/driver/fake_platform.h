@@ -66,10 +66,10 @@ class FakePlatform final : public Platform {
   std::mutex mutex;
 
   // Directories hand over names first and details on FillDetails, as on
-  // POSIX; the entries at these paths vanish in between.
-  bool describe_later = false;
+  // POSIX, in batches as they read them; the entries at these paths vanish
+  // in between.
+  bool details_later = false;
   std::set<std::string> vanishing;
-  std::atomic<int> describe_calls = 0;
 
   std::vector<std::string> args;
 

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <numeric>
+#include <random>
 #include <set>
 
 #include "driver/directory_job.h"
 #include "driver/fake_platform.h"
 #include "driver/page_sink.h"
 #include "driver/run.h"
+#include "driver/work_pool.h"
 
 namespace tabulon {
 namespace {
@@ -278,41 +283,44 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
   // From "big" too: a large start directory's rows go to the one page as
   // they are made, by whichever thread finishes them.
   for (const char* start : {"/", "/big"}) {
-  for (const bool tree : {false, true}) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(start) + " " + c.failure + (tree ? " /t" : "") +
-                   (c.vanishing->empty() ? "" : " with entries gone"));
-      // Entries that vanish between names and details are never there for
-      // the reference, which reads on one thread.
-      FakePlatform reference;
-      PopulateWide(&reference, *c.vanishing);
-      reference.args = {start, "--jobs=1"};
-      if (tree) reference.args.push_back("/t");
-      if (*c.failure != '\0') reference.failures[c.failure] = "disk full";
-      const int expected_exit = tabulon::Run(reference);
-      for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16"}) {
-        for (const bool later : {false, true}) {
-          SCOPED_TRACE(std::string(jobs) + (later ? " details later" : ""));
-          FakePlatform fake;
-          PopulateWide(&fake, later ? none : *c.vanishing);
-          fake.describe_later = later;
-          if (later) fake.vanishing = *c.vanishing;
-          fake.args = {jobs, start};
-          if (tree) fake.args.push_back("/t");
-          fake.failures = reference.failures;
-          EXPECT_EQ(tabulon::Run(fake), expected_exit);
-          EXPECT_EQ(fake.err, reference.err);
-          EXPECT_TRUE(fake.pages == reference.pages);
+    for (const bool tree : {false, true}) {
+      for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(start) + " " + c.failure +
+                     (tree ? " /t" : "") +
+                     (c.vanishing->empty() ? "" : " with entries gone"));
+        // Entries that vanish between names and details are never there for
+        // the reference, which reads on one thread.
+        FakePlatform reference;
+        PopulateWide(&reference, *c.vanishing);
+        reference.args = {start, "--jobs=1"};
+        if (tree) reference.args.push_back("/t");
+        if (*c.failure != '\0') reference.failures[c.failure] = "disk full";
+        const int expected_exit = tabulon::Run(reference);
+        for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16"}) {
+          for (const bool later : {false, true}) {
+            SCOPED_TRACE(std::string(jobs) + (later ? " details later" : ""));
+            FakePlatform fake;
+            PopulateWide(&fake, later ? none : *c.vanishing);
+            fake.details_later = later;
+            if (later) fake.vanishing = *c.vanishing;
+            fake.args = {jobs, start};
+            if (tree) fake.args.push_back("/t");
+            fake.failures = reference.failures;
+            EXPECT_EQ(tabulon::Run(fake), expected_exit);
+            EXPECT_EQ(fake.err, reference.err);
+            EXPECT_TRUE(fake.pages == reference.pages);
+          }
+        }
+        if (*c.failure == '\0') {
+          EXPECT_TRUE(std::any_of(reference.pages.begin(),
+                                  reference.pages.end(), [](const auto& page) {
+                                    return page.second.find(
+                                               "<td> about 1498</td>") !=
+                                           std::string::npos;
+                                  }));
         }
       }
-      if (*c.failure == '\0') {
-        EXPECT_TRUE(std::any_of(
-            reference.pages.begin(), reference.pages.end(), [](const auto& page) {
-              return page.second.find("<td> about 1498</td>") != std::string::npos;
-            }));
-      }
     }
-  }
   }
 }
 
@@ -323,7 +331,7 @@ TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
         SCOPED_TRACE(std::string(where) + " " + jobs + (tree ? " /t" : ""));
         FakePlatform fake;
         PopulateWide(&fake, {});
-        fake.describe_later = true;
+        fake.details_later = true;
         fake.failures[std::string("exhaust:") + where] = "";
         fake.args = {"/", jobs};
         if (tree) fake.args.push_back("/t");
@@ -340,6 +348,181 @@ TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
         if (!tree) {
           EXPECT_EQ(fake.pages.count(""), 0u);
         }
+      }
+    }
+  }
+}
+
+// Runs every piece on the calling thread in the order `order` picks (0
+// forward, 1 backward, more: shuffled by it), hands pieces on as soon as
+// those before them are made, and runs the tasks of WhileProducing as
+// `tasks` says: each when added, each when the next is added (so that one
+// runs while the producer goes on reading), or none.
+class ScheduledRunner final : public PieceRunner {
+ public:
+  enum class Tasks { kAtOnce, kOneBehind, kNone };
+  ScheduledRunner(unsigned order, Tasks tasks) : order_(order), tasks_(tasks) {}
+  int threads() const override { return 4; }
+  void ForEach(std::size_t count,
+               const std::function<void(std::size_t)>& piece) override {
+    for (const std::size_t i : Order(count)) piece(i);
+  }
+  void ForEachInOrder(
+      std::size_t count, const std::function<void(std::size_t)>& make,
+      const std::function<void(std::size_t)>& hand_on) override {
+    std::vector<char> made(count);
+    std::size_t next = 0;
+    for (const std::size_t i : Order(count)) {
+      make(i);
+      made[i] = 1;
+      while (next < count && made[next]) hand_on(next++);
+    }
+  }
+  std::size_t WhileProducing(
+      std::size_t, const std::function<void(WorkFeed&)>& produce) override {
+    struct Feed final : WorkFeed {
+      Tasks tasks;
+      std::function<void()> held;
+      std::size_t begun = 0;
+      void Add(std::function<void()> task) override {
+        if (tasks == Tasks::kAtOnce) {
+          ++begun;
+          task();
+        } else if (tasks == Tasks::kOneBehind) {
+          if (held) {
+            ++begun;
+            held();
+          }
+          held = std::move(task);
+        }
+      }
+    } feed;
+    feed.tasks = tasks_;
+    produce(feed);
+    return feed.begun;
+  }
+
+ private:
+  std::vector<std::size_t> Order(std::size_t count) const {
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (order_ == 1) std::reverse(order.begin(), order.end());
+    if (order_ > 1)
+      std::shuffle(order.begin(), order.end(), std::mt19937(order_));
+    return order;
+  }
+  unsigned order_;
+  Tasks tasks_;
+};
+
+// Keeps what a job hands it.
+class RecordingSink final : public PageSink {
+ public:
+  explicit RecordingSink(bool as_made) : as_made_(as_made) {}
+  void Finish(Directory&, const Place&, DirectoryResult*) override {}
+  void Take(DirectoryResult*) override {}
+  bool TakesRowsAsMade(const Place&) const override { return as_made_; }
+  void TakeRows(std::string_view rows, std::string_view) override {
+    rows_.append(rows);
+  }
+  std::string rows_;
+
+ private:
+  bool as_made_;
+};
+
+std::string FileName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "f%04d.txt", i);
+  return name;
+}
+
+TEST(DirectoryJobTest, EveryScheduleGivesTheSameRows) {
+  // More than four batches of names, read in an order other than the name
+  // order, two of them gone between their names and their details.
+  constexpr int kFiles = 1300;
+  const std::set<int> gone = {5, 1207};
+  FakePlatform fake;
+  fake.details_later = true;
+  fake.AddDir("big");
+  std::vector<int> added(kFiles);
+  std::iota(added.begin(), added.end(), 0);
+  std::shuffle(added.begin(), added.end(), std::mt19937(42));
+  std::string bbs;
+  for (const int i : added) {
+    fake.AddFile("big/" + FileName(i), std::string(i % 10, 'x'));
+    if (i % 3 == 0) bbs += FileName(i) + " about " + std::to_string(i) + "\r\n";
+    if (gone.count(i) != 0) fake.vanishing.insert("big/" + FileName(i));
+  }
+  fake.AddFile("big/FILES.BBS", bbs);
+  fake.AddFile("big/.hidden", "h");
+  fake.AddDir("big/sub");
+  const auto place = Place::Start("/big/", '/', "", cWindows1251);
+
+  std::string first_rows;
+  for (const bool as_made : {false, true}) {
+    for (const unsigned order : {0u, 1u, 2u, 3u}) {
+      for (const auto tasks :
+           {ScheduledRunner::Tasks::kAtOnce, ScheduledRunner::Tasks::kOneBehind,
+            ScheduledRunner::Tasks::kNone}) {
+        SCOPED_TRACE(std::to_string(as_made) + " order " +
+                     std::to_string(order) + " tasks " +
+                     std::to_string(static_cast<int>(tasks)));
+        RecordingSink sink(as_made);
+        JobSettings settings;
+        settings.RunMode = mTree;
+        settings.prefixed_links = false;
+        settings.free_memory = [] { return std::uint64_t{1} << 40; };
+        settings.sink = &sink;
+        settings.names_batch = 300;
+        std::unique_ptr<Directory> dir;
+        ASSERT_TRUE(fake.OpenDirectory("/big", &dir).ok());
+        ScheduledRunner runner(order, tasks);
+        DirectoryResult result =
+            DirectoryJob(*dir, *place, settings, runner).Complete();
+        std::string rows = sink.rows_;
+        for (const std::string& piece : result.rows) rows += piece;
+        EXPECT_EQ(as_made ? result.rows.empty() : sink.rows_.empty(), true);
+        // Every file but those gone, once, in name order, described where
+        // FILES.BBS says.
+        std::size_t at = 0;
+        std::int64_t bytes = 0;
+        int files = 0, described = 0;
+        for (int i = 0; i < kFiles; ++i) {
+          if (gone.count(i) != 0) continue;
+          const std::string link = "<a href=\"" + FileName(i) + "\">";
+          const std::size_t found = rows.find(link, at);
+          ASSERT_NE(found, std::string::npos) << i;
+          at = found;
+          ++files;
+          bytes += i % 10;
+          if (i % 3 == 0) {
+            ++described;
+            // In its own row.
+            EXPECT_LT(
+                rows.find("<td> about " + std::to_string(i) + "</td>", found),
+                rows.find("<tr>", found))
+                << i;
+          }
+        }
+        const auto count = [&rows](const std::string& text) {
+          int n = 0;
+          for (std::size_t p = rows.find(text); p != std::string::npos;
+               p = rows.find(text, p + 1)) {
+            ++n;
+          }
+          return n;
+        };
+        // Those gone have no row, and nothing comes twice.
+        EXPECT_EQ(count("<a href=\"f"), files);
+        EXPECT_EQ(count("<td> about "), described);
+        EXPECT_EQ(rows.find(".hidden"), std::string::npos);
+        EXPECT_EQ(result.totals.TotalFiles, files);
+        EXPECT_EQ(result.totals.TotalBytes, bytes);
+        EXPECT_EQ(result.subdirectories, std::vector<std::string>{"sub"});
+        EXPECT_TRUE(result.reports.empty());
+        if (first_rows.empty()) first_rows = rows;
+        EXPECT_TRUE(rows == first_rows);
       }
     }
   }

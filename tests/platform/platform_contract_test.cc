@@ -184,7 +184,7 @@ TEST_F(PlatformContractTest, ListsAnEmptyDirectoryAsEmpty) {
   EXPECT_TRUE(Names(Open("empty").get()).empty());
 }
 
-TEST_F(PlatformContractTest, DescribesWhatWasListedAndMarksWhatVanished) {
+TEST_F(PlatformContractTest, FillsInDetailsOfWhatWasListedAndMarksWhatVanished) {
   ASSERT_TRUE(scratch_.MakeFile("kept.txt", "abc"));
   ASSERT_TRUE(scratch_.MakeFile("gone.txt", "abcd"));
   ASSERT_TRUE(scratch_.MakeDir("sub"));
@@ -1098,7 +1098,7 @@ TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
   EXPECT_EQ(found, "");
 }
 
-TEST_F(PlatformContractTest, DescribesDisjointEntriesOnSeveralThreadsAtOnce) {
+TEST_F(PlatformContractTest, FillsInDetailsOfDisjointEntriesOnSeveralThreadsAtOnce) {
   constexpr int kFiles = 400;
   for (int i = 0; i < kFiles; ++i) {
     ASSERT_TRUE(
@@ -1124,10 +1124,10 @@ TEST_F(PlatformContractTest, DescribesDisjointEntriesOnSeveralThreadsAtOnce) {
   }
 }
 
-// A batch is described on a thread of its own while the names after it
+// A batch gets its details on a thread of its own while the names after it
 // are read: every name comes once, in batches no larger than asked for,
 // each with its own details.
-TEST_F(PlatformContractTest, DescribesBatchesWhileTheRestAreRead) {
+TEST_F(PlatformContractTest, FillsInDetailsOfBatchesWhileTheRestAreRead) {
   constexpr int kFiles = 1000;
   constexpr std::size_t kBatch = 64;
   for (int i = 0; i < kFiles; ++i) {
