@@ -67,15 +67,8 @@ class NoFeed final : public WorkFeed {
 
 }  // namespace
 
-WorkPool::WorkPool(int threads) {
-  for (int i = 1; i < threads; ++i) {
-    try {
-      workers_.emplace_back([this, i] { Work(i); });
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-}
+WorkPool::WorkPool(int threads)
+    : threads_(std::max(threads, 1)), can_start_(threads_ > 1) {}
 
 WorkPool::~WorkPool() {
   {
@@ -102,11 +95,25 @@ void WorkPool::Work(int thread) {
 }
 
 // Wakes as many idle threads as there is new work for, at most `work`:
-// waking them all for every piece would cost more than the piece.
+// waking them all for every piece would cost more than the piece. Threads
+// are started only once there is work for them, so a small run costs few
+// (each reserves a stack).
 void WorkPool::WakeLocked(std::size_t work) {
-  for (std::size_t i = std::min(work, idle_); i > 0; --i) work_.notify_one();
+  const std::size_t woken = std::min(work, idle_);
+  for (std::size_t i = woken; i > 0; --i) work_.notify_one();
+  std::size_t more = work - woken;
+  for (; more > 0 && can_start_; --more) {
+    const int thread = static_cast<int>(workers_.size()) + 1;
+    try {
+      workers_.emplace_back([this, thread] { Work(thread); });
+    } catch (const std::system_error&) {
+      can_start_ = false;  // fewer threads: the work only takes longer
+      break;
+    }
+    can_start_ = thread + 1 < threads_;
+  }
   // The caller of RunInOrder helps while it waits for its next item.
-  if (work > idle_ && caller_waits_) changed_.notify_all();
+  if (more > 0 && caller_waits_) changed_.notify_all();
 }
 
 bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
@@ -155,7 +162,7 @@ void WorkPool::FinishGroup(Group& group, std::unique_lock<std::mutex>& lock) {
 
 void WorkPool::ForEach(std::size_t count,
                        const std::function<void(std::size_t)>& piece) {
-  if (workers_.empty() || count <= 1) {
+  if (threads_ == 1 || count <= 1) {
     for (std::size_t i = 0; i < count; ++i) piece(i);
     return;
   }
@@ -210,7 +217,7 @@ void WorkPool::ForEachInOrder(std::size_t count,
 
 std::size_t WorkPool::WhileProducing(
     std::size_t helpers, const std::function<void(WorkFeed&)>& produce) {
-  if (workers_.empty() || helpers == 0) {
+  if (threads_ == 1 || helpers == 0) {
     NoFeed feed;
     produce(feed);
     return 0;

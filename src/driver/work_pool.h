@@ -73,14 +73,14 @@ class WorkPool final : public PieceRunner {
     std::size_t bytes = std::size_t{8} << 20;
   };
 
-  // Starts threads - 1 threads (fewer if the system refuses some: the work
-  // only takes longer).
+  // Starts up to threads - 1 threads as work comes for them (fewer if the
+  // system refuses some: the work only takes longer).
   explicit WorkPool(int threads);
   ~WorkPool() override;
   WorkPool(const WorkPool&) = delete;
   WorkPool& operator=(const WorkPool&) = delete;
 
-  int threads() const override { return static_cast<int>(workers_.size()) + 1; }
+  int threads() const override { return threads_; }
   void ForEach(std::size_t count,
                const std::function<void(std::size_t)>& piece) override;
   void ForEachInOrder(std::size_t count,
@@ -118,7 +118,9 @@ class WorkPool final : public PieceRunner {
   // Waits until the group's begun pieces have returned; rethrows its error.
   void FinishGroup(Group& group, std::unique_lock<std::mutex>& lock);
 
+  const int threads_;
   std::mutex mutex_;
+  bool can_start_;                   // another thread may be started
   std::condition_variable work_;     // workers wait for work
   std::condition_variable changed_;  // callers wait for their work's end
   std::deque<Group*> groups_;        // with pieces not begun yet
