@@ -143,7 +143,7 @@ std::size_t DirectoryJob::ReadNames() {
   // its details beside the name order and the index.
   DirectoryDescriptions files_bbs(settings_.free_memory);
   Status files_bbs_read = Status::NotFound("");
-  const bool batches_help = dir_.NamesOnly() && runner_.threads() > 1;
+  const bool in_batches = dir_.NamesOnly() && runner_.threads() > 1;
   std::vector<std::vector<SearchEntry>> batches;
   // Of each task of details, in the order added: the entries read up to
   // the end of its piece.
@@ -153,7 +153,7 @@ std::size_t DirectoryJob::ReadNames() {
       DetailHelpers(settings_.processors), [&](WorkFeed& feed) {
         feed.Add(
             [&] { files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs); });
-        if (!batches_help) {
+        if (!in_batches) {
           listed = dir_.ReadNames(&entries_);
           return;
         }
@@ -180,7 +180,7 @@ std::size_t DirectoryJob::ReadNames() {
     description_read_ = files_bbs_read;
     loaded_ = true;
   }
-  if (batches_help) {
+  if (in_batches) {
     std::size_t total = 0;
     for (const std::vector<SearchEntry>& batch : batches) total += batch.size();
     entries_.reserve(total);

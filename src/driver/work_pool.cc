@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <list>
-#include <system_error>
 #include <utility>
 
 namespace tabulon {
@@ -68,7 +67,9 @@ class NoFeed final : public WorkFeed {
 }  // namespace
 
 WorkPool::WorkPool(int threads)
-    : threads_(std::max(threads, 1)), can_start_(threads_ > 1) {}
+    : threads_(std::max(threads, 1)), can_start_(threads_ > 1) {
+  workers_.reserve(static_cast<std::size_t>(threads_ - 1));
+}
 
 WorkPool::~WorkPool() {
   {
@@ -106,8 +107,10 @@ void WorkPool::WakeLocked(std::size_t work) {
     const int thread = static_cast<int>(workers_.size()) + 1;
     try {
       workers_.emplace_back([this, thread] { Work(thread); });
-    } catch (const std::system_error&) {
-      can_start_ = false;  // fewer threads: the work only takes longer
+    } catch (...) {
+      // Refused, or no memory for its state: fewer threads only take
+      // longer, and the caller may be a thread that has no one to tell.
+      can_start_ = false;
       break;
     }
     can_start_ = thread + 1 < threads_;
