@@ -40,10 +40,10 @@ struct DirectoryResult {
 // directory. The walk does not know which.
 // Threads: Finish runs on any thread, for several directories at once.
 // TakeRows runs on any thread too, one call at a time, a directory's rows
-// in order, all before Take of that directory. Take runs on the walk's
-// thread, one directory at a time in walk order, each after its Finish
-// and after the Take of the directory before it: so Take and TakeRows of
-// one sink never run at once.
+// in order, all before that directory's Finish. Take runs on the walk's
+// thread, one directory at a time in walk order, each after its Finish.
+// So rows taken as made from the start directory alone never meet a Take:
+// every Take comes after the start directory's Finish.
 class PageSink {
  public:
   virtual ~PageSink() = default;
