@@ -166,11 +166,14 @@ TEST(WorkPoolTest, WhileProducingRunsTheFirstTasksBesideTheProducer) {
           });
         }
         // Gives the helpers a chance: a pool with threads to spare begins
-        // every task before the producer is done.
+        // every task before the producer is done (a bound, not a timing:
+        // threads may be slow to start).
         if (c.threads > 1 && c.helpers > 0) {
-          for (int spins = 0;
-               begun < static_cast<int>(c.tasks) && spins < 20000; ++spins) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+          const auto give_up =
+              std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          while (begun < static_cast<int>(c.tasks) &&
+                 std::chrono::steady_clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
           }
         }
         if (c.producer_fails) throw std::runtime_error("producer");
