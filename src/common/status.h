@@ -9,16 +9,21 @@ namespace tabulon {
 // The outcome of one operation. A failure carries its reason (the system's
 // text, or the program's for a refused switch) and, once the caller knows
 // them, what was attempted on which path: the words a report line is made
-// of. "Not found" is a kind of its own because a
-// missing file is often no failure at all (a directory without FILES.BBS).
+// of. "Not found" is a kind of its own because a missing file is often no
+// failure at all (a directory without FILES.BBS). "No room" is one too: the
+// system had no room for one more open file, thread or block of memory, a
+// failure that fewer things at once may not meet.
 class Status {
  public:
-  enum class Kind { kOk, kNotFound, kFailed };
+  enum class Kind { kOk, kNotFound, kNoRoom, kFailed };
 
   Status() = default;
   static Status Ok() { return Status(); }
   static Status NotFound(std::string reason) {
     return Status(Kind::kNotFound, std::move(reason));
+  }
+  static Status NoRoom(std::string reason) {
+    return Status(Kind::kNoRoom, std::move(reason));
   }
   static Status Failed(std::string reason) {
     return Status(Kind::kFailed, std::move(reason));
@@ -38,6 +43,7 @@ class Status {
 
   bool ok() const { return kind_ == Kind::kOk; }
   bool IsNotFound() const { return kind_ == Kind::kNotFound; }
+  bool IsNoRoom() const { return kind_ == Kind::kNoRoom; }
   Kind kind() const { return kind_; }
   // The wording of what went wrong; empty when ok.
   const std::string& reason() const { return reason_; }

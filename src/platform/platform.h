@@ -10,6 +10,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/byte_source.h"
@@ -143,8 +146,10 @@ inline Status Directory::ReadNamesInBatches(
   for (std::size_t first = 0; first < entries.size(); first += batch) {
     const std::size_t last = std::min(entries.size(), first + batch);
     take(std::vector<SearchEntry>(
-        std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(first)),
-        std::make_move_iterator(entries.begin() + static_cast<std::ptrdiff_t>(last))));
+        std::make_move_iterator(entries.begin() +
+                                static_cast<std::ptrdiff_t>(first)),
+        std::make_move_iterator(entries.begin() +
+                                static_cast<std::ptrdiff_t>(last))));
   }
   return status;
 }
@@ -158,10 +163,11 @@ inline Status Directory::List(std::vector<SearchEntry>* entries) {
   const Status status = ReadNames(entries);
   if (NamesOnly()) {
     FillDetails(entries->data() + start, entries->data() + entries->size());
-    entries->erase(std::remove_if(entries->begin() + static_cast<std::ptrdiff_t>(start),
-                                  entries->end(),
-                                  [](const SearchEntry& e) { return e.Gone; }),
-                   entries->end());
+    entries->erase(
+        std::remove_if(entries->begin() + static_cast<std::ptrdiff_t>(start),
+                       entries->end(),
+                       [](const SearchEntry& e) { return e.Gone; }),
+        entries->end());
   }
   return status;
 }
@@ -170,13 +176,20 @@ inline Status Directory::List(std::vector<SearchEntry>* entries) {
 // or as one string to be split by the program's own rules (Windows).
 struct CommandLine {
   bool one_string = false;
-  std::string line;                // when one_string: program name first
-  std::vector<std::string> args;   // otherwise: the arguments after the name
+  std::string line;               // when one_string: program name first
+  std::vector<std::string> args;  // otherwise: the arguments after the name
+};
+
+// A thread that Platform::StartThread started. Destroying it waits for the
+// thread to end.
+class Thread {
+ public:
+  virtual ~Thread() = default;
 };
 
 // Everything the program takes from the operating system. Today,
-// MonotonicMs, FreeMemory, WriteStdout and WriteStderr may be called from
-// any thread; the rest from the thread that made the platform.
+// MonotonicMs, FreeMemory, StartThread, WriteStdout and WriteStderr may be
+// called from any thread; the rest from the thread that made the platform.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -197,6 +210,17 @@ class Platform {
   virtual std::uint64_t FreeMemory() = 0;
   // The processors this process may run on; at least 1.
   virtual int Processors() = 0;
+  // How many more files (POSIX: descriptors; Windows: handles) the process
+  // may have open at once, all threads together: its limit less those open
+  // now. An estimate; UINT64_MAX when nothing is known of a limit.
+  virtual std::uint64_t OpenFileRoom() { return UINT64_MAX; }
+  // Runs `body`, which must not throw, on a new thread whose stack holds at
+  // least `stack_bytes` (the system's own default stack can be many times
+  // what the work needs, and counts against a limit of address space). No
+  // room when the system can't start one more thread now.
+  virtual Status StartThread(std::size_t stack_bytes,
+                             std::function<void()> body,
+                             std::unique_ptr<Thread>* out);
   // The program file's name without its directory.
   virtual std::string ProgramName() = 0;
   // The offset of a code address from the program's load address.
@@ -209,6 +233,25 @@ class Platform {
   // Columns of the terminal on standard error; 0 when unknown.
   virtual int TerminalWidth() = 0;
 };
+
+inline Status Platform::StartThread(std::size_t /*stack_bytes*/,
+                                    std::function<void()> body,
+                                    std::unique_ptr<Thread>* out) {
+  // Platforms without a call of their own (the tests' fake one) take the
+  // system's default stack.
+  struct JoinedThread final : Thread {
+    explicit JoinedThread(std::function<void()> body)
+        : thread(std::move(body)) {}
+    ~JoinedThread() override { thread.join(); }
+    std::thread thread;
+  };
+  try {
+    *out = std::make_unique<JoinedThread>(std::move(body));
+  } catch (const std::system_error& e) {
+    return Status::NoRoom(e.what());
+  }
+  return Status::Ok();
+}
 
 // The platform of this build; `argc`/`argv` are main's, ignored on Windows.
 // Call it first, before any other thread starts: on POSIX it opens each

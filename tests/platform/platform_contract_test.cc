@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -24,7 +25,9 @@
 #include "platform/scratch_dir.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,10 +53,9 @@ Status ReadAll(Directory* dir, const std::string& name, std::string* bytes,
   return status;
 }
 
-// Runs `checks` in a child process as an ordinary user (nobody, when the
-// tests run as root: root may read any directory) and returns what they
-// found wrong, one line each; empty when nothing.
-std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
+// Runs `checks` in a child process, whose limits it may change, and
+// returns what they found wrong, one line each; empty when nothing.
+std::string InChild(const std::function<std::string()>& checks) {
 #ifdef _WIN32
   (void)checks;
   return "no child processes here";
@@ -63,10 +65,7 @@ std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(pipe_fds[0]);
-    const bool nobody =
-        ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 &&
-                             ::setgid(65534) == 0 && ::setuid(65534) == 0);
-    const std::string found = nobody ? checks() : "cannot become nobody\n";
+    const std::string found = checks();
     const bool sent = ::write(pipe_fds[1], found.data(), found.size()) ==
                       static_cast<ssize_t>(found.size());
     ::_exit(sent ? 0 : 1);
@@ -85,6 +84,20 @@ std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
   }
   return found;
 #endif
+}
+
+// InChild as an ordinary user (nobody, when the tests run as root: root may
+// read any directory).
+std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
+  return InChild([&checks]() -> std::string {
+#ifndef _WIN32
+    const bool nobody =
+        ::geteuid() != 0 || (::setgroups(0, nullptr) == 0 &&
+                             ::setgid(65534) == 0 && ::setuid(65534) == 0);
+    if (!nobody) return "cannot become nobody\n";
+#endif
+    return checks();
+  });
 }
 
 class PlatformContractTest : public ::testing::Test {
@@ -1250,6 +1263,173 @@ TEST_F(PlatformContractTest,
     }
   }
   EXPECT_EQ(found, expected);
+}
+
+TEST_F(PlatformContractTest, OpenFileRoomFallsByTheFilesKeptOpen) {
+  constexpr std::uint64_t kFiles = 12;
+  ASSERT_TRUE(scratch_.MakeFile("a.txt", "a"));
+  const std::unique_ptr<Directory> dir = Open();
+  const std::uint64_t before = platform_->OpenFileRoom();
+  ASSERT_NE(before, UINT64_MAX) << "both systems know their limit";
+  std::vector<std::unique_ptr<InputFile>> kept(kFiles);
+  for (std::unique_ptr<InputFile>& file : kept) {
+    ASSERT_TRUE(dir->OpenInput("a.txt", Follow::kNever, &file).ok());
+  }
+  const std::uint64_t after = platform_->OpenFileRoom();
+  // Windows may open a handle or two of its own meanwhile.
+  EXPECT_GE(before - after, kFiles);
+  EXPECT_LE(before - after, kFiles + (OnWindows() ? 4 : 0));
+  kept.clear();
+  EXPECT_GE(platform_->OpenFileRoom() + (OnWindows() ? 4 : 0), before);
+}
+
+TEST_F(PlatformContractTest, EveryOpenTellsLackOfRoomApart) {
+  if (OnWindows()) {
+    GTEST_SKIP() << "Wine has no limit of handles to reach";
+  }
+  ASSERT_TRUE(scratch_.MakeDir("d"));
+  ASSERT_TRUE(scratch_.MakeFile("a.txt", "a"));
+  const std::unique_ptr<Directory> root = Open();
+  const std::unique_ptr<Directory> sub = Open("d");
+  ASSERT_NE(sub, nullptr);
+  struct Case {
+    const char* what;
+    std::function<Status()> open;
+  };
+  const Case kCases[] = {
+      {"a start directory",
+       [&] {
+         std::unique_ptr<Directory> out;
+         return platform_->OpenDirectory(scratch_.root(), &out);
+       }},
+      {"a subdirectory",
+       [&] {
+         std::unique_ptr<Directory> out;
+         return root->OpenSubdirectory("d", &out);
+       }},
+      {"the directory above",
+       [&] {
+         std::unique_ptr<Directory> out;
+         return sub->OpenParent(&out);
+       }},
+      {"a file",
+       [&] {
+         std::unique_ptr<InputFile> out;
+         return root->OpenInput("a.txt", Follow::kNever, &out);
+       }},
+      {"a page",
+       [&] {
+         std::unique_ptr<OutputFile> out;
+         return root->CreateOutput("FILES.HTM", &out);
+       }},
+  };
+  const std::string found = InChild([&] {
+    std::string wrong;
+#ifndef _WIN32
+    // Every descriptor the limit allows is taken.
+    rlimit limit{64, 64};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("limit");
+    std::vector<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
+      taken.push_back(fd);
+    if (platform_->OpenFileRoom() != 0) wrong += "room left\n";
+    for (const Case& c : kCases) {
+      const Status status = c.open();
+      if (!status.IsNoRoom()) wrong += c.what + (": " + status.reason()) + "\n";
+    }
+    // With room again each works: it was the room that was missing.
+    for (int i = 0; i < 4 && !taken.empty(); ++i) {
+      ::close(taken.back());
+      taken.pop_back();
+    }
+    for (const Case& c : kCases) {
+      const Status status = c.open();
+      if (!status.ok())
+        wrong += c.what + (" with room: " + status.reason()) + "\n";
+    }
+#endif
+    return wrong;
+  });
+  EXPECT_EQ(found, "");
+}
+
+// Touches `bytes` of the stack, so that a stack smaller than that faults.
+[[gnu::noinline]] int UseStack(std::size_t bytes) {
+  constexpr std::size_t kFrame = 4096;
+  volatile char frame[kFrame];
+  for (std::size_t i = 0; i < kFrame; i += 512) frame[i] = static_cast<char>(i);
+  return bytes <= kFrame ? frame[0] : frame[512] + UseStack(bytes - kFrame);
+}
+
+TEST_F(PlatformContractTest, StartsAThreadWithTheStackAskedForAndWaitsForIt) {
+  std::atomic<bool> ended{false};
+  std::thread::id ran_on;
+  std::unique_ptr<Thread> thread;
+  const Status status = platform_->StartThread(
+      256 << 10,
+      [&] {
+        UseStack(192 << 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ran_on = std::this_thread::get_id();
+        ended = true;
+      },
+      &thread);
+  ASSERT_TRUE(status.ok()) << status.reason();
+  thread.reset();
+  EXPECT_TRUE(ended);
+  EXPECT_NE(ran_on, std::this_thread::get_id());
+}
+
+TEST_F(PlatformContractTest, SmallStacksFitALimitOfAddressSpace) {
+  if (OnWindows()) {
+    GTEST_SKIP() << "Wine sets no limit of address space for a process";
+  }
+  const std::string found = InChild([&] {
+    std::string wrong;
+#ifndef _WIN32
+    // Room for 64 threads of 256 KiB, not for 64 of the system's usual
+    // 8 MiB, nor for one of 256 MiB.
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) pages = 0;
+      std::fclose(statm);
+    }
+    if (pages == 0) return std::string("no size of the address space");
+    const rlim_t room = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) +
+                        (rlim_t{48} << 20);
+    rlimit limit{room, room};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) return std::string("limit");
+    std::atomic<bool> go{false};
+    std::atomic<int> ran{0};
+    std::vector<std::unique_ptr<Thread>> threads(64);
+    for (std::unique_ptr<Thread>& thread : threads) {
+      const Status status = platform_->StartThread(
+          256 << 10,
+          [&] {
+            go.wait(false);
+            UseStack(128 << 10);
+            ++ran;
+          },
+          &thread);
+      if (!status.ok()) {
+        wrong += "small: " + status.reason() + "\n";
+        break;
+      }
+    }
+    std::unique_ptr<Thread> large;
+    const Status status = platform_->StartThread(
+        std::size_t{256} << 20, [] {}, &large);
+    if (!status.IsNoRoom()) wrong += "large: " + status.reason() + "\n";
+    go = true;
+    go.notify_all();
+    threads.clear();
+    if (wrong.empty() && ran != 64) wrong += "not every thread ran\n";
+#endif
+    return wrong;
+  });
+  EXPECT_EQ(found, "");
 }
 
 }  // namespace

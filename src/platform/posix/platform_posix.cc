@@ -93,6 +93,7 @@ std::string Reason(int error) {
 
 Status FromErrno(int error) {
   if (error == ENOENT) return Status::NotFound(Reason(error));
+  if (error == EMFILE || error == ENFILE) return Status::NoRoom(Reason(error));
   return Status::Failed(Reason(error));
 }
 
@@ -171,20 +172,24 @@ int OpenDirectoryAt(int at, const char* path, int flags, bool* listable) {
   const int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | flags);
   *listable = fd >= 0;
   if (fd >= 0 || errno != EACCES || kSearchOnly == 0) return fd;
+  // Lack of room is told as it is: with fewer files open the directory may
+  // well be read.
+  const auto refused = [] {
+    if (errno != EMFILE && errno != ENFILE) errno = EACCES;
+    return -1;
+  };
   const int search =
       ::openat(at, path, kSearchOnly | O_DIRECTORY | O_CLOEXEC | flags);
-  if (search < 0) {
-    errno = EACCES;
-    return -1;
-  }
+  if (search < 0) return refused();
   // O_PATH asks nothing of the directory itself: one that may not be
   // searched either is refused as before.
   const int probe =
       ::openat(search, ".", kSearchOnly | O_DIRECTORY | O_CLOEXEC);
   if (probe < 0) {
+    const int error = errno;
     ::close(search);
-    errno = EACCES;
-    return -1;
+    errno = error;
+    return refused();
   }
   ::close(probe);
   return search;
@@ -998,6 +1003,74 @@ void HandleStops() {
   });
 }
 
+// The descriptors open now: counted in /proc/self/fd where there is one,
+// else probed below `limit` (a limit so large that probing it would take
+// long leaves room enough not to count).
+std::uint64_t OpenFiles(rlim_t limit) {
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    std::uint64_t count = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count > 0 ? count - 1 : 0;  // less the one reading it
+  }
+  std::uint64_t count = 0;
+  const rlim_t probed = std::min<rlim_t>(limit, 1 << 16);
+  for (rlim_t fd = 0; fd < probed; ++fd) {
+    if (::fcntl(static_cast<int>(fd), F_GETFD) != -1) ++count;
+  }
+  return count;
+}
+
+// Lack of room for a thread (EAGAIN: a limit of threads or of memory) is a
+// kind of its own; pthread functions return their error.
+Status FromThreadError(int error) {
+  if (error == EAGAIN || error == ENOMEM) return Status::NoRoom(Reason(error));
+  return Status::Failed(Reason(error));
+}
+
+class PosixThread final : public Thread {
+ public:
+  explicit PosixThread(std::function<void()> body) : body_(std::move(body)) {}
+  ~PosixThread() override {
+    if (started_) ::pthread_join(thread_, nullptr);
+  }
+
+  // Returns 0 or the error of pthread_create.
+  int Start(std::size_t stack_bytes) {
+    pthread_attr_t attributes;
+    int error = ::pthread_attr_init(&attributes);
+    if (error != 0) return error;
+    // Never below what the system needs for a thread of its own.
+    std::size_t stack =
+        std::max(stack_bytes, static_cast<std::size_t>(PTHREAD_STACK_MIN));
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (page > 0) {
+      const auto size = static_cast<std::size_t>(page);
+      stack = (stack + size - 1) / size * size;
+    }
+    error = ::pthread_attr_setstacksize(&attributes, stack);
+    if (error == 0) {
+      error =
+          ::pthread_create(&thread_, &attributes, &PosixThread::Enter, this);
+    }
+    ::pthread_attr_destroy(&attributes);
+    started_ = error == 0;
+    return error;
+  }
+
+ private:
+  static void* Enter(void* self) {
+    static_cast<PosixThread*>(self)->body_();
+    return nullptr;
+  }
+
+  std::function<void()> body_;
+  pthread_t thread_{};
+  bool started_ = false;
+};
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform(int argc, char** argv) {
@@ -1110,6 +1183,25 @@ class PosixPlatform final : public Platform {
 #endif
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<int>(online) : 1;
+  }
+
+  std::uint64_t OpenFileRoom() override {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur == RLIM_INFINITY) {
+      return UINT64_MAX;
+    }
+    const std::uint64_t open = OpenFiles(limit.rlim_cur);
+    return limit.rlim_cur > open ? limit.rlim_cur - open : 0;
+  }
+
+  Status StartThread(std::size_t stack_bytes, std::function<void()> body,
+                     std::unique_ptr<Thread>* out) override {
+    auto thread = std::make_unique<PosixThread>(std::move(body));
+    const int error = thread->Start(stack_bytes);
+    if (error != 0) return FromThreadError(error);
+    *out = std::move(thread);
+    return Status::Ok();
   }
 
   std::string ProgramName() override { return program_; }

@@ -2,11 +2,14 @@
 // (see utf16_win32.h). A directory keeps its absolute path in the \\?\ form,
 // so every call works past MAX_PATH and no DOS device name (CON, NUL) or
 // trailing dot is reinterpreted.
+#include <process.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cwctype>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -41,6 +44,11 @@ std::string SystemReason(DWORD error) {
 Status FromError(DWORD error) {
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
     return Status::NotFound(SystemReason(error));
+  }
+  if (error == ERROR_TOO_MANY_OPEN_FILES ||
+      error == ERROR_NO_SYSTEM_RESOURCES || error == ERROR_NOT_ENOUGH_MEMORY ||
+      error == ERROR_OUTOFMEMORY) {
+    return Status::NoRoom(SystemReason(error));
   }
   return Status::Failed(SystemReason(error));
 }
@@ -513,6 +521,45 @@ class Win32Directory final : public Directory {
   const std::size_t depth_;
 };
 
+class Win32Thread final : public Thread {
+ public:
+  explicit Win32Thread(std::function<void()> body) : body_(std::move(body)) {}
+  ~Win32Thread() override {
+    if (handle_ == nullptr) return;
+    WaitForSingleObject(handle_, INFINITE);
+    CloseHandle(handle_);
+  }
+
+  // The C runtime's own start, so that its per-thread state is set up and
+  // freed; the size reserves the stack rather than committing it.
+  Status Start(std::size_t stack_bytes) {
+    SetLastError(ERROR_SUCCESS);
+    errno = 0;
+    handle_ = reinterpret_cast<HANDLE>(_beginthreadex(
+        nullptr, static_cast<unsigned>(stack_bytes), &Win32Thread::Enter, this,
+        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (handle_ != nullptr) return Status::Ok();
+    const int error = errno;
+    const DWORD system = GetLastError();
+    if (system != ERROR_SUCCESS) return FromError(system);
+    return error == EAGAIN || error == ENOMEM
+               ? Status::NoRoom("no room for another thread")
+               : Status::Failed("a thread could not be started");
+  }
+
+ private:
+  static unsigned __stdcall Enter(void* self) {
+    static_cast<Win32Thread*>(self)->body_();
+    return 0;
+  }
+
+  std::function<void()> body_;
+  HANDLE handle_ = nullptr;
+};
+
+// A process may hold some sixteen million handles; no setting lowers that.
+constexpr std::uint64_t kHandleLimit = std::uint64_t{1} << 24;
+
 class Win32Platform final : public Platform {
  public:
   Win32Platform() {
@@ -602,6 +649,20 @@ class Win32Platform final : public Platform {
     return info.dwNumberOfProcessors > 0
                ? static_cast<int>(info.dwNumberOfProcessors)
                : 1;
+  }
+
+  std::uint64_t OpenFileRoom() override {
+    DWORD open = 0;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &open)) return kHandleLimit;
+    return kHandleLimit > open ? kHandleLimit - open : 0;
+  }
+
+  Status StartThread(std::size_t stack_bytes, std::function<void()> body,
+                     std::unique_ptr<Thread>* out) override {
+    auto thread = std::make_unique<Win32Thread>(std::move(body));
+    const Status status = thread->Start(stack_bytes);
+    if (status.ok()) *out = std::move(thread);
+    return status;
   }
 
   std::string ProgramName() override {
