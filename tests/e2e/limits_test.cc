@@ -1,0 +1,216 @@
+// Runs the real binary under limits of open files and of address space,
+// with one job and with sixteen: the pages, the reports and the exit code
+// must be the same for both, whatever the limit.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+
+namespace tabulon::testing {
+namespace {
+
+// What a run leaves: its exit code, its output and every page of the tree
+// by path (relative to the tree's root).
+struct Outcome {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+  std::map<std::string, std::string> pages;
+};
+
+class LimitsTest : public E2eTest {
+ protected:
+  // Runs the program with `limit` set on `resource` and the pages of the
+  // tree collected and then removed, so that the next run starts from the
+  // same tree.
+  Outcome RunUnder(int resource, rlim_t limit, std::vector<std::string> args,
+                   int jobs) {
+    for (const auto& [path, bytes] : previous_) Put(path, bytes);
+    args.insert(args.begin(), TABULON_BINARY);
+    args.push_back("--jobs=" + std::to_string(jobs));
+    ProcessOptions options;
+    options.in_child = [resource, limit] {
+      const rlimit set{limit, limit};
+      setrlimit(resource, &set);
+    };
+    options.kill_after_ms = 120000;
+    const ProcessResult r = RunProcess(args, options);
+    Outcome outcome{r.exit_code, r.out, r.err, {}};
+    namespace fs = std::filesystem;
+    std::vector<fs::path> found;
+    for (const fs::directory_entry& entry :
+         fs::recursive_directory_iterator(tree_.root())) {
+      const std::string name = entry.path().filename().string();
+      if (!entry.is_symlink() && entry.is_regular_file() &&
+          (name == "FILES.HTM" || name == "FILES.JSON" || name[0] == '.')) {
+        found.push_back(entry.path());
+      }
+    }
+    for (const fs::path& path : found) {
+      const std::string relative =
+          fs::relative(path, tree_.root()).generic_string();
+      outcome.pages[relative] = tree_.Read(relative);
+      fs::remove(path);
+    }
+    return outcome;
+  }
+
+  // Runs with one job and with sixteen under the same limit; returns the
+  // outcome of one job.
+  Outcome ExpectSameForOneAndSixteenJobs(int resource, rlim_t limit,
+                                         const std::vector<std::string>& args) {
+    const Outcome one = RunUnder(resource, limit, args, 1);
+    const Outcome many = RunUnder(resource, limit, args, 16);
+    EXPECT_EQ(many.exit_code, one.exit_code) << many.err.substr(0, 1000);
+    EXPECT_EQ(many.out, one.out);
+    EXPECT_EQ(many.err, one.err);
+    // The paths of the pages that differ, a few of them.
+    std::vector<std::string> differ;
+    for (const auto& [path, bytes] : one.pages) {
+      const auto it = many.pages.find(path);
+      if (it == many.pages.end() || it->second != bytes) differ.push_back(path);
+    }
+    for (const auto& [path, bytes] : many.pages) {
+      if (one.pages.count(path) == 0) differ.push_back(path);
+    }
+    EXPECT_TRUE(differ.empty())
+        << differ.size() << " pages differ, among them "
+        << ::testing::PrintToString(std::vector<std::string>(
+               differ.begin(),
+               differ.begin() +
+                   std::min<std::ptrdiff_t>(
+                       5, static_cast<std::ptrdiff_t>(differ.size()))));
+    return one;
+  }
+
+  // A file and the directories it lies in.
+  void Put(const std::string& relative, const std::string& bytes) {
+    tree_.Dir(relative.substr(0, relative.rfind('/')));
+    tree_.File(relative, bytes);
+  }
+
+  // Directories d1 ... d40, each with a file, a FILES.BBS and five small
+  // subdirectories.
+  void Forty() {
+    for (int i = 1; i <= 40; ++i) {
+      const std::string dir = "t/d" + std::to_string(i);
+      tree_.Dir(dir);
+      Put(dir + "/f.txt", "x");
+      Put(dir + "/FILES.BBS", "f.txt described\r\n");
+      for (int k = 1; k <= 5; ++k) {
+        Put(dir + "/s" + std::to_string(k) + "/g", "y");
+      }
+    }
+  }
+
+  // Of every kind a little: description files of both names, a directory
+  // large enough to be read in pieces, links, empty and nested directories,
+  // a page from before.
+  void Mixed() {
+    Put("t/FILES.BBS", "a.txt top\r\n");
+    Put("t/a.txt", "a");
+    previous_["t/FILES.HTM"] = "previous page";
+    for (int i = 0; i < 1500; ++i) {
+      Put("t/large/f" + std::to_string(i), std::string(i % 7, 'z'));
+    }
+    Put("t/large/FILES.BBS", "f1 one\r\nf22 twenty-two\r\n");
+    Put("t/ion/DESCRIPT.ION", "b.txt from DESCRIPT.ION\r\n");
+    Put("t/ion/b.txt", "b");
+    tree_.Link("t/ion/to-a", "../a.txt");
+    tree_.Link("t/ion/to-large", "../large");
+    for (int i = 0; i < 6; ++i) {
+      const std::string top = "t/top" + std::to_string(i);
+      Put(top + "/FILES.BBS", "c.txt in a top directory\r\n");
+      Put(top + "/c.txt", "c");
+      for (int k = 0; k < 5; ++k) {
+        Put(top + "/s" + std::to_string(k) + "/inner/d.txt", "d");
+      }
+    }
+    tree_.Dir("t/empty");
+  }
+
+  // Files written anew before every run: pages from before.
+  std::map<std::string, std::string> previous_;
+
+  // A chain t/a/a/... `depth` deep, a directory b beside every a: while the
+  // walk goes down, every b waits to be read.
+  void Comb(int depth) {
+    std::string dir = "t";
+    for (int i = 0; i < depth; ++i) {
+      tree_.Dir(dir + "/b");
+      dir += "/a";
+      Put(dir + "/f", "x");
+    }
+  }
+};
+
+TEST_F(LimitsTest, OpenFileLimitGivesTheSameRunForOneAndSixteenJobs) {
+  struct Case {
+    const char* tree;
+    rlim_t descriptors;
+    std::vector<std::string> args;
+  };
+  const Case kCases[] = {
+      {"forty", 16, {"/t"}}, {"forty", 16, {"/t", "--json"}}, {"forty", 16, {}},
+      {"mixed", 20, {"/t"}}, {"mixed", 20, {"/t", "--json"}}, {"mixed", 20, {}},
+      {"mixed", 12, {"/t"}}, {"comb", 100, {"/t"}},           {"comb", 100, {}},
+  };
+  std::string built;
+  for (const Case& c : kCases) {
+    if (built != c.tree) {
+      std::filesystem::remove_all(tree_.Path("t"));
+      previous_.clear();
+      built = c.tree;
+      if (built == "forty") Forty();
+      if (built == "mixed") Mixed();
+      if (built == "comb") Comb(1000);
+    }
+    std::vector<std::string> args = {tree_.Path("t")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(built + " under " + std::to_string(c.descriptors) +
+                 " descriptors, " + (c.args.empty() ? "" : c.args[0]) +
+                 (c.args.size() > 1 ? " " + c.args[1] : ""));
+    const Outcome one =
+        ExpectSameForOneAndSixteenJobs(RLIMIT_NOFILE, c.descriptors, args);
+    // These limits leave room enough for one job: the walk keeps within
+    // them.
+    if (c.descriptors >= 16) {
+      EXPECT_EQ(one.exit_code, 0) << one.err.substr(0, 1000);
+    }
+  }
+}
+
+TEST_F(LimitsTest, AddressSpaceLimitGivesTheSameRunForOneAndSixteenJobs) {
+  constexpr int kFiles = 50000;
+  for (int i = 0; i < kFiles; ++i) {
+    Put("t/big/file" + std::to_string(i) + ".txt", "");
+  }
+  Put("t/big/FILES.BBS", "file7.txt seven\r\n");
+  Put("t/small/a.txt", "a");
+  const std::vector<std::string> args = {tree_.Path("t"), "/t"};
+  // The least address space, to 2 MiB, in which one job lists the tree.
+  constexpr rlim_t kStep = rlim_t{2} << 20;
+  rlim_t fails = 4 * kStep;
+  rlim_t works = rlim_t{1} << 30;
+  ASSERT_EQ(RunUnder(RLIMIT_AS, works, args, 1).exit_code, 0);
+  while (works - fails > kStep) {
+    const rlim_t middle = (fails + works) / 2 / kStep * kStep;
+    (RunUnder(RLIMIT_AS, middle, args, 1).exit_code == 0 ? works : fails) =
+        middle;
+  }
+  SCOPED_TRACE("one job needs " + std::to_string(works >> 20) + " MiB");
+  // Just enough for one job, a little more (the threads' own stacks), and
+  // too little even for one: the same run each time.
+  for (const rlim_t limit : {works, works + 4 * kStep, fails - 4 * kStep}) {
+    SCOPED_TRACE(std::to_string(limit >> 20) + " MiB");
+    ExpectSameForOneAndSixteenJobs(RLIMIT_AS, limit, args);
+  }
+}
+
+}  // namespace
+}  // namespace tabulon::testing
