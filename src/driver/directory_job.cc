@@ -199,6 +199,7 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
   if (!listed.ok()) {
     result_.reports.push_back(
         listed.At("cannot read directory", place_.Path()));
+    result_.short_of_room |= listed.IsNoRoom();
   }
   // Letter case aside, as a page is found on a system that ignores it.
   const auto holds = [&](std::string_view name) {
@@ -257,6 +258,7 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
   if (!description_read_.ok() && !description_read_.IsNotFound()) {
     result_.reports.push_back(description_read_.At(
         "cannot read description file", place_.Path() + description_name_));
+    result_.short_of_room |= description_read_.IsNoRoom();
   }
 }
 

@@ -102,6 +102,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
   const PageWriter::Outcome outcome = page.Close();
   if (!outcome.status.ok()) {
     result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
+    result->short_of_room |= outcome.status.IsNoRoom();
   }
   if (!json_) return;
   PageWriter json(dir, kJsonListing, result->may_have_json);
@@ -119,6 +120,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
   const PageWriter::Outcome written = json.Close();
   if (!written.status.ok()) {
     result->reports.push_back(*ReportOf(written, place.Path() + kJsonListing));
+    result->short_of_room |= written.status.IsNoRoom();
   }
 }
 

@@ -34,6 +34,9 @@ struct DirectoryResult {
   bool may_have_page = true;
   // The same for FILES.JSON.
   bool may_have_json = true;
+  // Something failed for lack of room (open files, memory), which fewer
+  // directories read at once may not meet.
+  bool short_of_room = false;
 };
 
 // Where the rows of the walk go: one page for the run, or a page per

@@ -39,8 +39,15 @@ PageWriter::PageWriter(Directory& dir, std::string name, bool may_exist)
   // A page that is a link is never read: its target may lie anywhere. One
   // of another user is not compared either: it is replaced whatever it
   // holds, so that no one else owns a page the run publishes.
-  if (!may_exist || !dir_.OpenInput(name_, Follow::kNever, &old_).ok() ||
-      !old_->OwnedByRun()) {
+  Status opened;
+  if (may_exist) opened = dir_.OpenInput(name_, Follow::kNever, &old_);
+  if (opened.IsNoRoom()) {
+    // Taken for no page at all, it would be replaced even when unchanged,
+    // and lose its permissions.
+    status_ = opened;
+    return;
+  }
+  if (!may_exist || !opened.ok() || !old_->OwnedByRun()) {
     old_.reset();
     Create(/*unseen=*/false);
   }

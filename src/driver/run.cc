@@ -114,6 +114,7 @@ int RunGuarded(Platform& platform) {
   options.jobs = settings.Jobs;
   options.reporter = &reporter;
   options.progress = &progress;
+  options.platform = &platform;
   const auto start = Place::Start(settings.FromDir, separator, std::move(link),
                                   settings.Charset);
 

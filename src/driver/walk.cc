@@ -1,6 +1,8 @@
 #include "driver/walk.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -15,10 +17,34 @@ namespace {
 // that the walk waits for is read whatever these say.
 constexpr WorkPool::Budget kReadAhead{256, std::size_t{8} << 20};
 // Directories kept open so that their subdirectories can be opened from
-// them; past this many, a subdirectory whose parent has been closed is
-// reached from the directory its thread opened last (see Cursor), so that a
-// tree of any shape stays within the open-file limit.
-constexpr int kKeptOpen = 96;
+// them, at most; past this many, a subdirectory whose parent has been
+// closed is reached from the directory its thread opened last (see Cursor),
+// so that a tree of any shape stays within the open-file limit.
+constexpr std::uint64_t kKeptOpen = 96;
+// Files a thread may hold open at once besides those kept: its directory
+// and its cursor, one more on the way to a directory, the description file
+// (and the link to it), the page being replaced, the new page and the
+// directory it is made in, one for a directory entered but not read.
+constexpr std::uint64_t kFilesOfAThread = 9;
+// What the room for open files holds back for the run itself, whatever
+// the job count.
+constexpr std::uint64_t kFilesOfTheRun = 4;
+
+// How a room of `room` open files is shared: half of what the run leaves
+// for directories kept open (the same for every job count, so that one job
+// keeps what sixteen keep), the other half for the threads, at least one.
+struct OpenFileBudget {
+  std::uint64_t kept_open;
+  int threads;
+};
+OpenFileBudget ShareRoom(std::uint64_t room, int jobs) {
+  const std::uint64_t left = room > kFilesOfTheRun ? room - kFilesOfTheRun : 0;
+  const std::uint64_t kept = std::min(kKeptOpen, left / 2);
+  const std::uint64_t threads =
+      std::max<std::uint64_t>(1, (left - kept) / kFilesOfAThread);
+  return {kept, static_cast<int>(std::min<std::uint64_t>(
+                    threads, static_cast<std::uint64_t>(std::max(jobs, 1))))};
+}
 
 // The directory a thread opened last. The directories a thread takes come
 // in walk order, so the next one lies near: reached from the nearest of the
@@ -36,6 +62,7 @@ class Walker;
 struct DirectoryItem final : WorkPool::Item {
   explicit DirectoryItem(Walker* w) : walker(w) {}
   Made Make(int thread) override;
+  bool CanMakeAgain() const override;
 
   Walker* walker;
   std::shared_ptr<const Place> place;
@@ -58,10 +85,11 @@ std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
 class Walker {
  public:
   Walker(std::shared_ptr<Directory> root, const WalkOptions& options,
-         WorkPool& pool)
+         WorkPool& pool, std::uint64_t kept_open)
       : root_(std::move(root)),
         options_(options),
         pool_(pool),
+        kept_open_(kept_open),
         open_(std::make_shared<std::atomic<int>>(0)),
         cursors_(static_cast<std::size_t>(pool.threads())) {}
 
@@ -77,6 +105,7 @@ class Walker {
   // Reads the directory of `item` on the pool's thread `thread`.
   WorkPool::Item::Made ReadDirectory(DirectoryItem& item, int thread) {
     WorkPool::Item::Made made;
+    item.result = DirectoryResult();  // of an attempt short of room
     std::shared_ptr<Directory> dir;
     const Status opened = Open(item, thread, &dir);
     if (opened.ok()) {
@@ -86,8 +115,11 @@ class Walker {
     } else {
       item.result.reports.push_back(
           opened.At("cannot read directory", item.place->Path()));
+      item.result.short_of_room = opened.IsNoRoom();
     }
-    const bool keep = dir != nullptr && *open_ < kKeptOpen;
+    made.short_of_room = item.result.short_of_room;
+    const bool keep =
+        dir != nullptr && static_cast<std::uint64_t>(*open_) < kept_open_;
     made.followers.reserve(item.result.subdirectories.size());
     for (std::string& name : item.result.subdirectories) {
       auto child = std::make_unique<DirectoryItem>(this);
@@ -99,6 +131,12 @@ class Walker {
     item.result.subdirectories = {};
     made.bytes = BytesOf(item.result, made.followers.size());
     return made;
+  }
+
+  // Whether the directory at `place` may be read again: not once its rows
+  // went to the sink as they were made.
+  bool CanReadAgain(const Place& place) const {
+    return !options_.job->sink->TakesRowsAsMade(place);
   }
 
  private:
@@ -229,6 +267,7 @@ class Walker {
   const std::shared_ptr<Directory> root_;
   const WalkOptions& options_;
   WorkPool& pool_;
+  const std::uint64_t kept_open_;  // directories kept open, at most
   // Directories open through this walk.
   const std::shared_ptr<std::atomic<int>> open_;
   // By the pool's thread: each moves its own; any may start from another's.
@@ -239,13 +278,22 @@ WorkPool::Item::Made DirectoryItem::Make(int thread) {
   return walker->ReadDirectory(*this, thread);
 }
 
+bool DirectoryItem::CanMakeAgain() const {
+  return walker->CanReadAgain(*place);
+}
+
 }  // namespace
 
 void WalkDirectory(std::shared_ptr<Directory> root,
                    std::shared_ptr<const Place> start,
                    const WalkOptions& options) {
-  WorkPool pool(options.jobs);
-  Walker(std::move(root), options, pool).Walk(std::move(start));
+  const OpenFileBudget budget =
+      ShareRoom(options.platform != nullptr ? options.platform->OpenFileRoom()
+                                            : UINT64_MAX,
+                options.jobs);
+  WorkPool pool(budget.threads, options.platform);
+  Walker(std::move(root), options, pool, budget.kept_open)
+      .Walk(std::move(start));
 }
 
 }  // namespace tabulon

@@ -19,6 +19,9 @@ struct WalkOptions {
   int jobs = 1;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
+  // Starts the threads and tells the room for open files; nullptr: the
+  // system's own threads, and no limit of open files known.
+  Platform* platform = nullptr;
 };
 
 // Walks the tree below `root`, the start directory at `start`: each
@@ -27,8 +30,12 @@ struct WalkOptions {
 // threads of a work pool, looking ahead of the walk within a budget; their
 // results reach the sink (Take), the reporter and the progress line on the
 // calling thread in walk order, so that the pages, the reports and their
-// order are those of one thread. Out of memory on any thread throws
-// std::bad_alloc here, once every other thread has stopped.
+// order are those of one thread. The directories kept open, and the
+// threads, stay within the room for open files. A directory that fails for
+// lack of room (open files, memory) while other threads work is read again
+// with fewer of them, alone at last: what fails is what fails on one
+// thread. Out of memory on one thread alone throws std::bad_alloc here,
+// once every other thread has stopped.
 void WalkDirectory(std::shared_ptr<Directory> root,
                    std::shared_ptr<const Place> start,
                    const WalkOptions& options);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <list>
+#include <new>
 #include <utility>
 
 namespace tabulon {
@@ -58,6 +59,15 @@ class WorkPool::Feed final : public WorkFeed {
 
 namespace {
 
+// The work (a directory's job, its pieces) needs far less: the whole run
+// passes with 256 KiB of stack on every thread. The system's own default,
+// often 8 MiB, counts for every thread against a limit of address space.
+constexpr std::size_t kStack = std::size_t{512} << 10;
+
+// How deep the calling thread is in pieces, tasks and items of the pool:
+// one it runs inside another keeps it no busier.
+thread_local int t_depth = 0;
+
 // A feed whose tasks never run: a pool of one thread has none to run them.
 class NoFeed final : public WorkFeed {
  public:
@@ -66,8 +76,13 @@ class NoFeed final : public WorkFeed {
 
 }  // namespace
 
-WorkPool::WorkPool(int threads)
-    : threads_(std::max(threads, 1)), can_start_(threads_ > 1) {
+WorkPool::WorkPool(int threads, Platform* platform)
+    : threads_(std::max(threads, 1)),
+      platform_(platform),
+      can_start_(threads_ > 1) {
+  allowed_ = threads_;
+  // Never grown while a thread it starts runs: a failure to grow would
+  // leave that thread behind.
   workers_.reserve(static_cast<std::size_t>(threads_ - 1));
 }
 
@@ -77,17 +92,19 @@ WorkPool::~WorkPool() {
     stop_ = true;
   }
   work_.notify_all();
-  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();  // each waits for its thread
 }
 
 void WorkPool::Work(int thread) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_) return;
-    if (RunPieceLocked(lock)) continue;
-    if (Node* node = NextItemLocked()) {
-      MakeItem(node, thread, lock);
-      continue;
+    if (thread < allowed_) {
+      if (RunPieceLocked(lock)) continue;
+      if (Node* node = NextItemLocked()) {
+        MakeItem(node, thread, lock);
+        continue;
+      }
     }
     ++idle_;
     work_.wait(lock);
@@ -95,24 +112,54 @@ void WorkPool::Work(int thread) {
   }
 }
 
+bool WorkPool::EnterLocked() {
+  if (t_depth++ > 0) return true;
+  if (busy_++ > 0) ++crowded_;
+  return false;
+}
+
+void WorkPool::LeaveLocked(bool nested) {
+  --t_depth;
+  if (nested) return;
+  --busy_;
+  // An item may wait for fewer threads at work.
+  if (reduced_) changed_.notify_all();
+}
+
 // Wakes as many idle threads as there is new work for, at most `work`:
 // waking them all for every piece would cost more than the piece. Threads
 // are started only once there is work for them, so a small run costs few
 // (each reserves a stack).
 void WorkPool::WakeLocked(std::size_t work) {
+  if (reduced_) {
+    // Only some may work: a wake-up must not go to one that may not, and
+    // no thread more is started.
+    if (work > 0) work_.notify_all();
+    if (work > 0 && caller_waits_) changed_.notify_all();
+    return;
+  }
   const std::size_t woken = std::min(work, idle_);
   for (std::size_t i = woken; i > 0; --i) work_.notify_one();
   std::size_t more = work - woken;
   for (; more > 0 && can_start_; --more) {
     const int thread = static_cast<int>(workers_.size()) + 1;
+    std::unique_ptr<Thread> worker;
+    Status started;
     try {
-      workers_.emplace_back([this, thread] { Work(thread); });
+      std::function<void()> body = [this, thread] { Work(thread); };
+      started = platform_ != nullptr
+                    ? platform_->StartThread(kStack, std::move(body), &worker)
+                    : StartSystemThread(std::move(body), &worker);
     } catch (...) {
+      started = Status::NoRoom("no memory for another thread");
+    }
+    if (!started.ok()) {
       // Refused, or no memory for its state: fewer threads only take
       // longer, and the caller may be a thread that has no one to tell.
       can_start_ = false;
       break;
     }
+    workers_.push_back(std::move(worker));
     can_start_ = thread + 1 < threads_;
   }
   // The caller of RunInOrder helps while it waits for its next item.
@@ -129,6 +176,7 @@ bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
     ++group->running;
     std::function<void()> task;
     if (group->piece == nullptr) task = std::move(group->tasks[i]);
+    const bool nested = EnterLocked();
     lock.unlock();
     std::exception_ptr error;
     try {
@@ -142,6 +190,7 @@ bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
     }
     task = nullptr;
     lock.lock();
+    LeaveLocked(nested);
     if (error && !group->error) {
       group->error = error;
       // The rest would only be thrown away.
@@ -247,7 +296,9 @@ std::size_t WorkPool::WhileProducing(
 
 WorkPool::Node* WorkPool::NextItemLocked() {
   Ordered* const run = ordered_;
-  if (run == nullptr || run->stopped || run->error) return nullptr;
+  if (run == nullptr || run->stopped || run->error || busy_ >= allowed_) {
+    return nullptr;
+  }
   for (Node* node : run->pending) {
     if (node->state != Node::State::kWaiting) continue;
     if (node != run->awaited &&
@@ -266,23 +317,46 @@ WorkPool::Node* WorkPool::NextItemLocked() {
 void WorkPool::MakeItem(Node* node, int thread,
                         std::unique_lock<std::mutex>& lock) {
   Ordered& run = *ordered_;
+  const bool nested = EnterLocked();
+  const bool began_alone = busy_ == 1;
+  const std::uint64_t crowded = crowded_;
   lock.unlock();
   std::exception_ptr error;
   std::vector<std::unique_ptr<Node>> followers;
   std::size_t bytes = 0;
+  bool short_of_room = false;
   try {
     Item::Made made = node->item->Make(thread);
     bytes = made.bytes;
+    short_of_room = made.short_of_room;
     followers.reserve(made.followers.size());
     for (std::unique_ptr<Item>& item : made.followers) {
       followers.push_back(std::make_unique<Node>());
       followers.back()->item = std::move(item);
     }
+  } catch (const std::bad_alloc&) {
+    error = std::current_exception();
+    short_of_room = true;
+    followers.clear();
   } catch (...) {
     error = std::current_exception();
     followers.clear();
   }
   lock.lock();
+  LeaveLocked(nested);
+  if (short_of_room && !(began_alone && crowded_ == crowded) && !run.stopped &&
+      node->item->CanMakeAgain()) {
+    // Others took room meanwhile: made again with fewer threads at work,
+    // alone at last, so that it fails only where one thread would.
+    if (allowed_ > 1) allowed_ /= 2;
+    reduced_ = true;
+    node->state = Node::State::kWaiting;
+    --run.ahead;
+    --run.making;
+    changed_.notify_all();
+    WakeLocked(1);
+    return;
+  }
   // Its followers take its place in the order.
   for (std::unique_ptr<Node>& follower : followers) {
     follower->pending = run.pending.insert(node->pending, follower.get());
@@ -336,7 +410,7 @@ void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
         run.awaited = node;
         // Waiting, the caller makes what is next in line or runs pieces.
         while (node->state != Node::State::kMade && !run.error) {
-          if (node->state == Node::State::kWaiting) {
+          if (node->state == Node::State::kWaiting && busy_ < allowed_) {
             node->state = Node::State::kMaking;
             ++run.ahead;
             ++run.making;

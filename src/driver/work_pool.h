@@ -3,13 +3,15 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace tabulon {
 
@@ -62,10 +64,19 @@ class WorkPool final : public PieceRunner {
       std::vector<std::unique_ptr<Item>> followers;
       // What the item holds until handed on, for the budget.
       std::size_t bytes = 0;
+      // Something failed for lack of room (open files, memory), which
+      // fewer threads at once may not meet.
+      bool short_of_room = false;
     };
-    // Called once, on any of the pool's threads; `thread` (0 the caller's,
-    // up to threads() - 1) says which: no two calls run at once on one.
+    // Called on any of the pool's threads; `thread` (0 the caller's, up to
+    // threads() - 1) says which: no two calls run at once on one. Called
+    // again, with fewer threads at work, when it was short of room (or
+    // threw std::bad_alloc) while other threads worked and CanMakeAgain:
+    // the item is made as one thread alone would make it.
     virtual Made Make(int thread) = 0;
+    // Whether Make may be called again: false once it has handed on what
+    // can't be taken back.
+    virtual bool CanMakeAgain() const { return true; }
   };
   // How far RunInOrder may make items ahead of handing them on.
   struct Budget {
@@ -73,9 +84,10 @@ class WorkPool final : public PieceRunner {
     std::size_t bytes = std::size_t{8} << 20;
   };
 
-  // Starts up to threads - 1 threads as work comes for them (fewer if the
-  // system refuses some: the work only takes longer).
-  explicit WorkPool(int threads);
+  // Starts up to threads - 1 threads through `platform` (nullptr: the
+  // system's own threads) as work comes for them, fewer if the system
+  // refuses some: the work only takes longer.
+  explicit WorkPool(int threads, Platform* platform = nullptr);
   ~WorkPool() override;
   WorkPool(const WorkPool&) = delete;
   WorkPool& operator=(const WorkPool&) = delete;
@@ -108,6 +120,10 @@ class WorkPool final : public PieceRunner {
   class Feed;
 
   void Work(int thread);
+  // Counts the calling thread busy (with nesting) for a piece, task or
+  // item; returns whether it was busy already.
+  bool EnterLocked();
+  void LeaveLocked(bool nested);
   // Runs one piece or task that waits, if any; with the lock held, which
   // it gives up while the piece runs.
   bool RunPieceLocked(std::unique_lock<std::mutex>& lock);
@@ -119,6 +135,7 @@ class WorkPool final : public PieceRunner {
   void FinishGroup(Group& group, std::unique_lock<std::mutex>& lock);
 
   const int threads_;
+  Platform* const platform_;
   std::mutex mutex_;
   bool can_start_;                   // another thread may be started
   std::condition_variable work_;     // workers wait for work
@@ -128,7 +145,15 @@ class WorkPool final : public PieceRunner {
   std::size_t idle_ = 0;
   bool caller_waits_ = false;  // the caller of RunInOrder, for work
   bool stop_ = false;
-  std::vector<std::thread> workers_;
+  // Threads that may work at once: those numbered below it. Lowered when
+  // an item is short of room while others work.
+  int allowed_ = 1;
+  bool reduced_ = false;  // allowed_ was lowered
+  int busy_ = 0;          // threads running a piece, task or item
+  // Counts each time a thread got busy while another was: an item made
+  // with no change here, begun alone, was made alone.
+  std::uint64_t crowded_ = 0;
+  std::vector<std::unique_ptr<Thread>> workers_;
 };
 
 }  // namespace tabulon

@@ -234,11 +234,10 @@ class Platform {
   virtual int TerminalWidth() = 0;
 };
 
-inline Status Platform::StartThread(std::size_t /*stack_bytes*/,
-                                    std::function<void()> body,
-                                    std::unique_ptr<Thread>* out) {
-  // Platforms without a call of their own (the tests' fake one) take the
-  // system's default stack.
+// Starts `body` on a thread of the C++ library, with the system's default
+// stack; for platforms without a call of their own (the tests' fake one).
+inline Status StartSystemThread(std::function<void()> body,
+                                std::unique_ptr<Thread>* out) {
   struct JoinedThread final : Thread {
     explicit JoinedThread(std::function<void()> body)
         : thread(std::move(body)) {}
@@ -251,6 +250,12 @@ inline Status Platform::StartThread(std::size_t /*stack_bytes*/,
     return Status::NoRoom(e.what());
   }
   return Status::Ok();
+}
+
+inline Status Platform::StartThread(std::size_t /*stack_bytes*/,
+                                    std::function<void()> body,
+                                    std::unique_ptr<Thread>* out) {
+  return StartSystemThread(std::move(body), out);
 }
 
 // The platform of this build; `argc`/`argv` are main's, ignored on Windows.

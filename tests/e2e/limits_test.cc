@@ -1,12 +1,17 @@
 // Runs the real binary under limits of open files and of address space,
 // with one job and with sixteen: the pages, the reports and the exit code
 // must be the same for both, whatever the limit.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
@@ -22,6 +27,52 @@ struct Outcome {
   std::string err;
   std::map<std::string, std::string> pages;
 };
+
+// Removes the pages (and anything hidden) below `path` into *pages by
+// their path below the root, `relative`, and gives every directory the
+// same time again: a page removed changes it, and FILES.JSON shows it.
+// Through descriptors, a level at a time: the comb is deep.
+void Settle(const std::string& path, const std::string& relative,
+            std::map<std::string, std::string>* pages) {
+  std::vector<std::pair<int, std::string>> stack;
+  const int root = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root >= 0) stack.emplace_back(root, relative);
+  while (!stack.empty()) {
+    const auto [fd, at] = stack.back();
+    stack.pop_back();
+    DIR* dir = fdopendir(dup(fd));
+    std::vector<std::string> removed;
+    while (const dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string below = at.empty() ? name : at + "/" + name;
+      if (entry->d_type == DT_DIR) {
+        const int sub = openat(fd, name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub >= 0) stack.emplace_back(sub, below);
+      } else if (name == "FILES.HTM" || name == "FILES.JSON" ||
+                 name[0] == '.') {
+        removed.push_back(name);
+        if (pages != nullptr) {
+          std::string bytes;
+          const int file = openat(fd, name.c_str(), O_RDONLY | O_CLOEXEC);
+          char block[65536];
+          for (ssize_t n;
+               file >= 0 && (n = read(file, block, sizeof block)) > 0;) {
+            bytes.append(block, static_cast<std::size_t>(n));
+          }
+          if (file >= 0) close(file);
+          (*pages)[below] = std::move(bytes);
+        }
+      }
+    }
+    if (dir != nullptr) closedir(dir);
+    for (const std::string& name : removed) unlinkat(fd, name.c_str(), 0);
+    const timespec noon_2005_12_25[2] = {{1135512000, 0}, {1135512000, 0}};
+    futimens(fd, noon_2005_12_25);
+    close(fd);
+  }
+}
 
 class LimitsTest : public E2eTest {
  protected:
@@ -39,24 +90,10 @@ class LimitsTest : public E2eTest {
       setrlimit(resource, &set);
     };
     options.kill_after_ms = 120000;
+    Settle(tree_.root(), "", nullptr);
     const ProcessResult r = RunProcess(args, options);
     Outcome outcome{r.exit_code, r.out, r.err, {}};
-    namespace fs = std::filesystem;
-    std::vector<fs::path> found;
-    for (const fs::directory_entry& entry :
-         fs::recursive_directory_iterator(tree_.root())) {
-      const std::string name = entry.path().filename().string();
-      if (!entry.is_symlink() && entry.is_regular_file() &&
-          (name == "FILES.HTM" || name == "FILES.JSON" || name[0] == '.')) {
-        found.push_back(entry.path());
-      }
-    }
-    for (const fs::path& path : found) {
-      const std::string relative =
-          fs::relative(path, tree_.root()).generic_string();
-      outcome.pages[relative] = tree_.Read(relative);
-      fs::remove(path);
-    }
+    Settle(tree_.root(), "", &outcome.pages);
     return outcome;
   }
 
@@ -138,14 +175,22 @@ class LimitsTest : public E2eTest {
   std::map<std::string, std::string> previous_;
 
   // A chain t/a/a/... `depth` deep, a directory b beside every a: while the
-  // walk goes down, every b waits to be read.
+  // walk goes down, every b waits to be read. Made through descriptors: a
+  // path for each level would cost the square of the depth.
   void Comb(int depth) {
-    std::string dir = "t";
-    for (int i = 0; i < depth; ++i) {
-      tree_.Dir(dir + "/b");
-      dir += "/a";
-      Put(dir + "/f", "x");
+    tree_.Dir("t");
+    int dir = open(tree_.Path("t").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < depth && dir >= 0; ++i) {
+      mkdirat(dir, "b", 0755);
+      mkdirat(dir, "a", 0755);
+      const int next = openat(dir, "a", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      close(dir);
+      dir = next;
+      if (dir >= 0)
+        close(openat(dir, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     }
+    ASSERT_GE(dir, 0);
+    close(dir);
   }
 };
 
@@ -204,9 +249,12 @@ TEST_F(LimitsTest, AddressSpaceLimitGivesTheSameRunForOneAndSixteenJobs) {
         middle;
   }
   SCOPED_TRACE("one job needs " + std::to_string(works >> 20) + " MiB");
-  // Just enough for one job, a little more (the threads' own stacks), and
-  // too little even for one: the same run each time.
-  for (const rlim_t limit : {works, works + 4 * kStep, fails - 4 * kStep}) {
+  // Enough for one job and the stacks of fifteen more threads (the pool's
+  // 512 KiB each, 7.5 MiB), far more, and too little even for one job: the
+  // same run each time. (Just enough for one job is too little for the
+  // stacks besides.)
+  for (const rlim_t limit : {works + 4 * kStep, works + 32 * kStep,
+                             std::max(fails, 8 * kStep) - 4 * kStep}) {
     SCOPED_TRACE(std::to_string(limit >> 20) + " MiB");
     ExpectSameForOneAndSixteenJobs(RLIMIT_AS, limit, args);
   }
