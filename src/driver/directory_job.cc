@@ -127,6 +127,11 @@ DirectoryJob::~DirectoryJob() = default;
 DirectoryResult DirectoryJob::Complete() {
   const std::size_t detailed = ReadNames();
   ReadDetails(detailed);
+  // Rows handed on as made can't be taken back: a directory read short of
+  // room, to be read again, makes none.
+  if (result_.short_of_room && settings_.sink->TakesRowsAsMade(place_)) {
+    return std::move(result_);
+  }
   MakeRows();
   ListSubdirectories();
   settings_.sink->Finish(dir_, place_, &result_);

@@ -56,7 +56,9 @@ class DirectoryJob {
   DirectoryJob(const DirectoryJob&) = delete;
   DirectoryJob& operator=(const DirectoryJob&) = delete;
 
-  // Called once. Throws std::bad_alloc when memory runs out.
+  // Called once. Throws std::bad_alloc when memory runs out. A directory
+  // read short of room whose rows would go to the sink as made returns
+  // before making them, to be read again.
   DirectoryResult Complete();
 
  private:

@@ -71,6 +71,31 @@ struct DirectoryItem final : WorkPool::Item {
   // The parent whatever the budget: opened from while it is still open.
   std::weak_ptr<Directory> open_parent;
   DirectoryResult result;
+  // Some of its rows went to the sink as they were made.
+  std::atomic<bool> rows_handed_on = false;
+};
+
+// Passes everything on to `sink`, noting when rows go to it as made.
+class RowsWatch final : public PageSink {
+ public:
+  RowsWatch(PageSink& sink, std::atomic<bool>* handed_on)
+      : sink_(sink), handed_on_(handed_on) {}
+  void Finish(Directory& dir, const Place& place,
+              DirectoryResult* result) override {
+    sink_.Finish(dir, place, result);
+  }
+  void Take(DirectoryResult* result) override { sink_.Take(result); }
+  bool TakesRowsAsMade(const Place& place) const override {
+    return sink_.TakesRowsAsMade(place);
+  }
+  void TakeRows(std::string_view rows, std::string_view json) override {
+    *handed_on_ = true;
+    sink_.TakeRows(rows, json);
+  }
+
+ private:
+  PageSink& sink_;
+  std::atomic<bool>* handed_on_;
 };
 
 std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
@@ -109,9 +134,19 @@ class Walker {
     std::shared_ptr<Directory> dir;
     const Status opened = Open(item, thread, &dir);
     if (opened.ok()) {
-      // Freed here, before the walk takes the result.
-      DirectoryJob job(*dir, *item.place, *options_.job, pool_);
-      item.result = job.Complete();
+      if (options_.job->sink->TakesRowsAsMade(*item.place)) {
+        // Rows handed on can't be taken back: the directory is read again
+        // only until the first of them went.
+        RowsWatch watch(*options_.job->sink, &item.rows_handed_on);
+        JobSettings settings = *options_.job;
+        settings.sink = &watch;
+        DirectoryJob job(*dir, *item.place, settings, pool_);
+        item.result = job.Complete();
+      } else {
+        // Freed here, before the walk takes the result.
+        DirectoryJob job(*dir, *item.place, *options_.job, pool_);
+        item.result = job.Complete();
+      }
     } else {
       item.result.reports.push_back(
           opened.At("cannot read directory", item.place->Path()));
@@ -131,12 +166,6 @@ class Walker {
     item.result.subdirectories = {};
     made.bytes = BytesOf(item.result, made.followers.size());
     return made;
-  }
-
-  // Whether the directory at `place` may be read again: not once its rows
-  // went to the sink as they were made.
-  bool CanReadAgain(const Place& place) const {
-    return !options_.job->sink->TakesRowsAsMade(place);
   }
 
  private:
@@ -278,9 +307,7 @@ WorkPool::Item::Made DirectoryItem::Make(int thread) {
   return walker->ReadDirectory(*this, thread);
 }
 
-bool DirectoryItem::CanMakeAgain() const {
-  return walker->CanReadAgain(*place);
-}
+bool DirectoryItem::CanMakeAgain() const { return !rows_handed_on; }
 
 }  // namespace
 

@@ -112,8 +112,12 @@ class LimitsTest : public E2eTest {
       const auto it = many.pages.find(path);
       if (it == many.pages.end() || it->second != bytes) differ.push_back(path);
     }
+    // A run that ran out of memory ends at once; sixteen jobs may have
+    // written, whole, the pages of directories read ahead of it.
     for (const auto& [path, bytes] : many.pages) {
-      if (one.pages.count(path) == 0) differ.push_back(path);
+      if (one.pages.count(path) == 0 && one.exit_code != 1) {
+        differ.push_back(path);
+      }
     }
     EXPECT_TRUE(differ.empty())
         << differ.size() << " pages differ, among them "

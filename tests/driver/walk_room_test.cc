@@ -1,0 +1,194 @@
+// A tree on which every call that opens something fails for lack of room
+// while another such call is under way, as files run short when several
+// directories are read at once: with any job count, the run gives what one
+// job gives.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/fake_platform.h"
+#include "driver/run.h"
+
+namespace tabulon {
+namespace {
+
+using testing::FakePlatform;
+
+// Room for one call at a time: a call of the kind `refusing` fails while
+// another call of any kind is under way.
+struct Room {
+  std::string refusing;
+  std::atomic<int> in_call = 0;
+  std::atomic<int> refused = 0;
+
+  Status Take(const std::string& what) {
+    const bool crowded = in_call++ > 0;
+    // Long enough for calls of other threads to overlap it.
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+    const bool still = in_call.load() > 1;
+    --in_call;
+    if (what != refusing || (!crowded && !still)) return Status::Ok();
+    ++refused;
+    return Status::NoRoom("Too many open files");
+  }
+};
+
+class CrowdedDirectory final : public Directory {
+ public:
+  CrowdedDirectory(std::unique_ptr<Directory> inner, Room* room)
+      : inner_(std::move(inner)), room_(room) {}
+
+  Status ReadNames(std::vector<SearchEntry>* entries) override {
+    const Status room = room_->Take("list");
+    return room.ok() ? inner_->ReadNames(entries) : room;
+  }
+  bool NamesOnly() const override { return inner_->NamesOnly(); }
+  void FillDetails(SearchEntry* first, SearchEntry* last) override {
+    inner_->FillDetails(first, last);
+  }
+  Status OpenSubdirectory(const std::string& name,
+                          std::unique_ptr<Directory>* out) override {
+    return Wrapped(room_->Take("open"), inner_->OpenSubdirectory(name, out),
+                   out);
+  }
+  Status OpenParent(std::unique_ptr<Directory>* out) override {
+    return Wrapped(room_->Take("open"), inner_->OpenParent(out), out);
+  }
+  Status OpenInput(const std::string& name, Follow follow,
+                   std::unique_ptr<InputFile>* out) override {
+    const Status room = room_->Take("read");
+    return room.ok() ? inner_->OpenInput(name, follow, out) : room;
+  }
+  Status CreateOutput(const std::string& name, const OutputOptions& options,
+                      std::unique_ptr<OutputFile>* out) override {
+    const Status room = room_->Take("create");
+    return room.ok() ? inner_->CreateOutput(name, options, out) : room;
+  }
+
+ private:
+  Status Wrapped(const Status& room, Status opened,
+                 std::unique_ptr<Directory>* out) {
+    if (!room.ok()) {
+      out->reset();
+      return room;
+    }
+    if (opened.ok()) {
+      *out = std::make_unique<CrowdedDirectory>(std::move(*out), room_);
+    }
+    return opened;
+  }
+
+  std::unique_ptr<Directory> inner_;
+  Room* room_;
+};
+
+// The fake platform with a room of one call.
+class CrowdedPlatform final : public Platform {
+ public:
+  CommandLine ReadCommandLine() override { return fake.ReadCommandLine(); }
+  std::string CurrentDirectory() override { return fake.CurrentDirectory(); }
+  char Separator() const override { return fake.Separator(); }
+  Status OpenDirectory(const std::string& path,
+                       std::unique_ptr<Directory>* out) override {
+    const Status status = fake.OpenDirectory(path, out);
+    if (status.ok()) {
+      *out = std::make_unique<CrowdedDirectory>(std::move(*out), &room);
+    }
+    return status;
+  }
+  LocalDate Today() override { return fake.Today(); }
+  std::uint64_t MonotonicMs() override { return fake.MonotonicMs(); }
+  std::uint64_t FreeMemory() override { return fake.FreeMemory(); }
+  int Processors() override { return fake.Processors(); }
+  std::string ProgramName() override { return fake.ProgramName(); }
+  std::uintptr_t CodeOffset(const void* at) override {
+    return fake.CodeOffset(at);
+  }
+  void WriteStdout(std::string_view bytes) override { fake.WriteStdout(bytes); }
+  void WriteStderr(std::string_view bytes) override { fake.WriteStderr(bytes); }
+  bool StderrIsTerminal() override { return false; }
+  int TerminalWidth() override { return 0; }
+
+  FakePlatform fake;
+  Room room;
+};
+
+// Twenty directories of a file and a description each, one of them with a
+// subdirectory.
+void Populate(FakePlatform* fake) {
+  fake->AddFile("FILES.BBS", "A.TXT at the top\r\n");
+  fake->AddFile("a.txt", "1");
+  for (int i = 0; i < 20; ++i) {
+    const std::string dir = "d" + std::to_string(i);
+    fake->AddDir(dir);
+    fake->AddFile(dir + "/x.txt", std::string(i + 1, 'x'));
+    fake->AddFile(dir + "/FILES.BBS", "X.TXT described in " + dir + "\r\n");
+  }
+  fake->AddDir("d3/deeper");
+  fake->AddFile("d3/deeper/y.txt", "yy");
+}
+
+TEST(WalkRoomTest, ShortOfRoomWithSeveralJobsGivesWhatOneJobGives) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* failure;  // one that fails on one job too
+    int exit_code;
+    const char* err;
+  };
+  const Case kCases[] = {
+      {{"/", "/t"}, nullptr, 0, ""},
+      {{"/", "/t", "--json"}, nullptr, 0, ""},
+      {{"/"}, nullptr, 0, ""},
+      {{"/", "--json"}, nullptr, 0, ""},
+      {{"/", "/t"},
+       "create:d5",
+       2,
+       "tabulon: cannot create listing '/d5/FILES.HTM': disk full\n"},
+      {{"/"},
+       "read:d7/FILES.BBS",
+       2,
+       "tabulon: cannot read description file '/d7/FILES.BBS': disk full\n"},
+  };
+  for (const Case& c : kCases) {
+    for (const char* refusing : {"list", "open", "read", "create"}) {
+      std::map<std::string, std::string> one_job;
+      for (const int jobs : {1, 2, 8}) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : "list");
+        SCOPED_TRACE(c.failure != nullptr ? c.failure : "");
+        SCOPED_TRACE(std::string("no room to ") + refusing);
+        SCOPED_TRACE(std::to_string(jobs) + " jobs");
+        CrowdedPlatform platform;
+        platform.room.refusing = refusing;
+        Populate(&platform.fake);
+        if (c.failure != nullptr)
+          platform.fake.failures[c.failure] = "disk full";
+        platform.fake.args = c.args;
+        platform.fake.args.push_back("--jobs=" + std::to_string(jobs));
+        EXPECT_EQ(tabulon::Run(platform), c.exit_code);
+        EXPECT_EQ(platform.fake.err, c.err);
+        if (jobs == 1) {
+          EXPECT_EQ(platform.room.refused, 0);
+          one_job = platform.fake.pages;
+          EXPECT_FALSE(one_job.empty());
+        } else {
+          EXPECT_EQ(platform.fake.pages, one_job);
+        }
+        // Twenty directories read side by side: calls overlap. (In a list
+        // no page is made while directories are read.)
+        const bool tree = c.args.size() > 1 && c.args[1] == "/t";
+        if (jobs == 8 && (tree || std::string(refusing) != "create")) {
+          EXPECT_GT(platform.room.refused, 0);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tabulon
