@@ -1,5 +1,6 @@
 // Runs the real binary on real trees and compares the pages byte for byte:
 // the POSIX build, and the Windows build under Wine.
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -12,8 +13,6 @@
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "e2e/e2e_fixture.h"
 
@@ -76,8 +75,10 @@ TEST_F(E2eTest, ListPageCoversTheWholeTreeInPreOrder) {
   std::map<std::string, std::string> subtrees = {
       {"one", FileRow(url + "one/b.txt", "b.txt", "1", date) +
                   FileRow(url + "one/deep/c.txt", "c.txt", "2", date)},
-      {"two", InNameOrder({{"d.txt", FileRow(url + "two/d.txt", "d.txt", "3", date)},
-                           {"e.txt", FileRow(url + "two/e.txt", "e.txt", "4", date)}})}};
+      {"two",
+       InNameOrder(
+           {{"d.txt", FileRow(url + "two/d.txt", "d.txt", "3", date)},
+            {"e.txt", FileRow(url + "two/e.txt", "e.txt", "4", date)}})}};
   EXPECT_EQ(tree_.Read("A/FILES.HTM"),
             Head("A") + FileRow(url + "top.txt", "top.txt", "5", date) +
                 InNameOrder(subtrees) + Foot("15", 5));
@@ -99,13 +100,14 @@ TEST_F(E2eTest, TreePagesCountOnlyTheirOwnFiles) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(tree_.Read("T/FILES.HTM"),
               Head("T") +
-                  InNameOrder({{"a.txt", FileRow(url + "a.txt", "a.txt", "4", " 10-05-01")},
-                                    {"sub", DirRow("sub", "sub", " 11-01-10")}}) +
+                  InNameOrder({{"a.txt", FileRow(url + "a.txt", "a.txt", "4",
+                                                 " 10-05-01")},
+                               {"sub", DirRow("sub", "sub", " 11-01-10")}}) +
                   Foot("4", 1));
     EXPECT_EQ(tree_.Read("T/sub/FILES.HTM"),
               Head("sub") +
-                  FileRow(url.empty() ? "b.txt" : url + "sub/b.txt", "b.txt", "2",
-                          "01-31-99", "second level") +
+                  FileRow(url.empty() ? "b.txt" : url + "sub/b.txt", "b.txt",
+                          "2", "01-31-99", "second level") +
                   Foot("2", 1));
     tree_.Date("T/sub", 2010, 11, 1);
   }
@@ -180,8 +182,9 @@ TEST_F(E2eTest, AddressWithoutTrailingSlashIsJoinedAsTyped) {
   tree_.Date("U/d/f", 2020, 2, 29);
   const ProcessResult r = Run({Native(tree_.Path("U")), "/pub"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(tree_.Read("U/FILES.HTM"),
-            Head("U") + FileRow("/pubd/f", "f", "0", "02-29-20") + Foot("0", 1));
+  EXPECT_EQ(
+      tree_.Read("U/FILES.HTM"),
+      Head("U") + FileRow("/pubd/f", "f", "0", "02-29-20") + Foot("0", 1));
 }
 
 TEST_F(E2eTest, ExampleArchiveInUtf8) {
@@ -286,25 +289,32 @@ TEST_F(E2eTest, ExampleArchiveInUtf8) {
 TEST_F(E2eTest, DescriptionsInEachCodePageWithCyrillicNames) {
   struct Case {
     const char* dir;
-    std::string bbs;       // "отчёт.doc Годовой отчёт" in the code page
+    std::string bbs;  // "отчёт.doc Годовой отчёт" in the code page
     std::string expected;  // the description as the page shows it
   };
   const Case cases[] = {
       // Code page 866.
-      {"dos", "\xAE\xE2\xE7\xF1\xE2.doc \x83\xAE\xA4\xAE\xA2\xAE\xA9 \xAE\xE2\xE7\xF1\xE2\r\n",
+      {"dos",
+       "\xAE\xE2\xE7\xF1\xE2.doc \x83\xAE\xA4\xAE\xA2\xAE\xA9 "
+       "\xAE\xE2\xE7\xF1\xE2\r\n",
        "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2"},
       // windows-1251.
-      {"win", "\xEE\xF2\xF7\xB8\xF2.doc \xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2\n",
+      {"win",
+       "\xEE\xF2\xF7\xB8\xF2.doc \xC3\xEE\xE4\xEE\xE2\xEE\xE9 "
+       "\xEE\xF2\xF7\xB8\xF2\n",
        "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2"},
       // KOI8-R.
-      {"koi", "\xCF\xD4\xDE\xA3\xD4.doc \xE7\xCF\xC4\xCF\xD7\xCF\xCA \xCF\xD4\xDE\xA3\xD4\n",
+      {"koi",
+       "\xCF\xD4\xDE\xA3\xD4.doc \xE7\xCF\xC4\xCF\xD7\xCF\xCA "
+       "\xCF\xD4\xDE\xA3\xD4\n",
        "\xC3\xEE\xE4\xEE\xE2\xEE\xE9 \xEE\xF2\xF7\xB8\xF2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.dir);
     tree_.Dir(c.dir);
     tree_.File(std::string(c.dir) + "/FILES.BBS", c.bbs);
-    const std::string file = std::string(c.dir) + "/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.doc";
+    const std::string file =
+        std::string(c.dir) + "/\xD0\x9E\xD0\xA2\xD0\xA7\xD0\x81\xD0\xA2.doc";
     tree_.File(file, "abc");
     tree_.Date(file, 2006, 6, 6);
     const ProcessResult r = Run({Native(tree_.Path(c.dir)), "", "/t"});
@@ -312,7 +322,8 @@ TEST_F(E2eTest, DescriptionsInEachCodePageWithCyrillicNames) {
     // ОТЧЁТ.doc in windows-1251, in the link and in the name cell.
     const std::string name = "\xCE\xD2\xD7\xA8\xD2.doc";
     EXPECT_EQ(tree_.Read(std::string(c.dir) + "/FILES.HTM"),
-              Head(c.dir) + FileRow(name, name, "3", "06-06-06", c.expected) + Foot("3", 1));
+              Head(c.dir) + FileRow(name, name, "3", "06-06-06", c.expected) +
+                  Foot("3", 1));
   }
 }
 
@@ -365,6 +376,30 @@ TEST_F(E2eTest, LongDescriptionsAndOldMacLineEndsReachThePageWhole) {
   }
 }
 
+TEST_F(E2eTest, KoiDescriptionsKeepTheirOwnLettersAndFrames) {
+  // KOI8-R: a frame drawn in box-drawing bytes around ОБЪЁМ and small
+  // letters (ёлки, рамка из линий в кодировке), and its page in
+  // windows-1251: the frame as the look-alikes it has in code page 866
+  // text, Ё, ё and Ъ as themselves.
+  const std::string bbs =
+      "k.txt \xA5\xA0\xA0\xA8 \xEF\xE2\xFF\xB3\xED \xA3\xCC\xCB\xC9 \xA1 "
+      "\xD2\xC1\xCD\xCB\xC1 \xC9\xDA \xCC\xC9\xCE\xC9\xCA \xD7 "
+      "\xCB\xCF\xC4\xC9\xD2\xCF\xD7\xCB\xC5 \xAB\xA0\xA0\xAE\r\n";
+  const std::string shown =
+      "+--+ \xCE\xC1\xDA\xA8\xCC \xB8\xEB\xEA\xE8 \xA6 "
+      "\xF0\xE0\xEC\xEA\xE0 \xE8\xE7 \xEB\xE8\xED\xE8\xE9 \xE2 "
+      "\xEA\xEE\xE4\xE8\xF0\xEE\xE2\xEA\xE5 +--+";
+  tree_.Dir("K");
+  tree_.File("K/FILES.BBS", bbs);
+  tree_.File("K/k.txt", "1234");
+  tree_.Date("K/k.txt", 2012, 12, 12);
+  const ProcessResult r = Run({Native(tree_.Path("K")), "", "/t"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tree_.Read("K/FILES.HTM"),
+            Head("K") + FileRow("k.txt", "k.txt", "4", " 12-12-12", shown) +
+                Foot("4", 1));
+}
+
 TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
   tree_.Dir("H");
   // name, link, name cell; in the order of the page: letters as capitals,
@@ -382,7 +417,8 @@ TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
       {"No\xE2\x84\x96 1", "No\xB9 1", "No\xB9 1"},
       {"q\"uote.txt", "q&quot;uote.txt", "q&quot;uote.txt"},
       // Wine reads a byte that is not UTF-8 as U+FFFD.
-      {"raw\xFF", kUnderWine ? "raw&#65533;" : "raw%FF", kUnderWine ? "raw&#65533;" : "raw_"},
+      {"raw\xFF", kUnderWine ? "raw&#65533;" : "raw%FF",
+       kUnderWine ? "raw&#65533;" : "raw_"},
       {"smile\xF0\x9F\x98\x80.txt", "smile&#128512;.txt", "smile&#128512;.txt"},
       {"what?.txt", "what%3F.txt", "what?.txt"},
   };
@@ -391,7 +427,8 @@ TEST_F(E2eTest, NamesAndDescriptionsCannotAddMarkupAndLinksReachTheirFiles) {
     tree_.File("H/" + c.name, "");
     tree_.Date("H/" + c.name, 2015, 5, 15);
     std::optional<std::string> description;
-    if (c.name == "a&b.txt") description = "&lt;script&gt;x&lt;/script&gt; &amp; &quot;more&quot;";
+    if (c.name == "a&b.txt")
+      description = "&lt;script&gt;x&lt;/script&gt; &amp; &quot;more&quot;";
     rows += FileRow(c.link, c.shown, "0", "05-15-15", description);
   }
   tree_.File("H/FILES.BBS", "A&B.TXT <script>x</script> & \"more\"\r\n");
@@ -409,11 +446,14 @@ TEST_F(E2eTest, LargeSizesAndOldDatesAreShownAsTheyAre) {
   tree_.Date("S/old.txt", 1970, 1, 1);
   const ProcessResult r = Run({Native(tree_.Path("S"))});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(tree_.Read("S/FILES.HTM"),
-            Head("S") +
-                InNameOrder({{"big.iso", FileRow("big.iso", "big.iso", "5368709120", " 12-25-30")},
-                                  {"old.txt", FileRow("old.txt", "old.txt", "1", "01-01-70")}}) +
-                Foot("5368709121", 2));
+  EXPECT_EQ(
+      tree_.Read("S/FILES.HTM"),
+      Head("S") +
+          InNameOrder(
+              {{"big.iso",
+                FileRow("big.iso", "big.iso", "5368709120", " 12-25-30")},
+               {"old.txt", FileRow("old.txt", "old.txt", "1", "01-01-70")}}) +
+          Foot("5368709121", 2));
 }
 
 TEST_F(E2eTest, DescriptionFileInAnyLetterCase) {
@@ -427,17 +467,20 @@ TEST_F(E2eTest, DescriptionFileInAnyLetterCase) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // Windows names ignore case: there the page replaces files.htm, and Wine
   // keeps that name.
-  EXPECT_EQ(tree_.Read(kUnderWine ? "L/files.htm" : "L/FILES.HTM"),
-            Head("L") +
-                InNameOrder({{"a.txt", FileRow("a.txt", "a.txt", "0", "01-02-12",
-                                                    "lower-case description file")},
-                                  {"files.htm", FileRow("files.htm", "files.htm", "0", "01-02-12")}}) +
-                Foot("0", 2));
+  EXPECT_EQ(
+      tree_.Read(kUnderWine ? "L/files.htm" : "L/FILES.HTM"),
+      Head("L") +
+          InNameOrder({{"a.txt", FileRow("a.txt", "a.txt", "0", "01-02-12",
+                                         "lower-case description file")},
+                       {"files.htm",
+                        FileRow("files.htm", "files.htm", "0", "01-02-12")}}) +
+          Foot("0", 2));
 }
 
 TEST_F(E2eTest, LinksToDirectoriesAreListedButNotFollowed) {
   if (kUnderWine) {
-    GTEST_SKIP() << "Wine shows a Unix symbolic link as the file or directory it leads to, "
+    GTEST_SKIP() << "Wine shows a Unix symbolic link as the file or directory "
+                    "it leads to, "
                     "never as a reparse point, and cannot make a junction";
   }
   tree_.Dir("outside");
@@ -454,8 +497,10 @@ TEST_F(E2eTest, LinksToDirectoriesAreListedButNotFollowed) {
   EXPECT_FALSE(tree_.Exists("outside/FILES.HTM"));
   EXPECT_TRUE(tree_.Exists("K/real/FILES.HTM"));
   const std::string page = tree_.Read("K/FILES.HTM");
-  EXPECT_NE(page.find(DirRow("out", "out", "04-04-04")), std::string::npos) << page;
-  EXPECT_NE(page.find(FileRow("file.lnk", "file.lnk", "6", "03-03-03")), std::string::npos);
+  EXPECT_NE(page.find(DirRow("out", "out", "04-04-04")), std::string::npos)
+      << page;
+  EXPECT_NE(page.find(FileRow("file.lnk", "file.lnk", "6", "03-03-03")),
+            std::string::npos);
   EXPECT_NE(page.find(">loop</b>"), std::string::npos);
   EXPECT_NE(page.find(Foot("6", 1)), std::string::npos);
 }
@@ -476,12 +521,15 @@ TEST_F(E2eTest, PathsLongerThanTheOldLimitAreListedInBothModes) {
   ProcessResult r = Run({Native(tree_.Path("R"))});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(tree_.Read("R/FILES.HTM"),
-            Head("R") + FileRow(deep + "/deep.txt", "deep.txt", "2", "08-09-11") + Foot("2", 1));
+            Head("R") +
+                FileRow(deep + "/deep.txt", "deep.txt", "2", "08-09-11") +
+                Foot("2", 1));
 
   r = Run({Native(tree_.Path("R")), "/t"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(tree_.Read(levels.back() + "/FILES.HTM"),
-            Head(std::string(60, 'e')) + FileRow("deep.txt", "deep.txt", "2", "08-09-11") +
+            Head(std::string(60, 'e')) +
+                FileRow("deep.txt", "deep.txt", "2", "08-09-11") +
                 Foot("2", 1));
   for (std::size_t i = 0; i + 1 < levels.size(); ++i) {
     EXPECT_TRUE(tree_.Exists(levels[i] + "/FILES.HTM")) << levels[i];
@@ -493,15 +541,19 @@ TEST_F(E2eTest, CommandLineVariants) {
   tree_.Dir("C/pub/texts");
   struct Case {
     std::vector<std::string> args;
-    bool in_tree;          // run from inside C
+    bool in_tree;  // run from inside C
     bool expect_tree_mode;
   };
   const Case cases[] = {
-      {{}, true, false},                                  // current directory
-      {{"/t"}, true, true},                               // switch alone
-      {{"", Native(tree_.Path("C"))}, false, false},      // empty argument skipped
-      {{Native(tree_.Path("C")) + kSeparator, "/pub/texts/"}, false, false},  // "/t" inside an address
-      {{Native(tree_.Path("C")), "/tree"}, false, false},  // only a whole "/t" switches
+      {{}, true, false},                              // current directory
+      {{"/t"}, true, true},                           // switch alone
+      {{"", Native(tree_.Path("C"))}, false, false},  // empty argument skipped
+      {{Native(tree_.Path("C")) + kSeparator, "/pub/texts/"},
+       false,
+       false},  // "/t" inside an address
+      {{Native(tree_.Path("C")), "/tree"},
+       false,
+       false},  // only a whole "/t" switches
       {{Native(tree_.Path("C")), "x", "/T"}, false, true},
   };
   for (const Case& c : cases) {
@@ -529,7 +581,10 @@ TEST_F(E2eTest, FailuresAreReportedAndSetTheExitCode) {
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, kBanner);
-    EXPECT_EQ(r.err.rfind("tabulon: cannot read directory '" + args[0] + kSeparator + "': ", 0), 0u)
+    EXPECT_EQ(r.err.rfind("tabulon: cannot read directory '" + args[0] +
+                              kSeparator + "': ",
+                          0),
+              0u)
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   }
@@ -537,7 +592,8 @@ TEST_F(E2eTest, FailuresAreReportedAndSetTheExitCode) {
 
 TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
   if (kUnderWine) {
-    GTEST_SKIP() << "a Windows program has no file modes or umask: Wine creates every file "
+    GTEST_SKIP() << "a Windows program has no file modes or umask: Wine "
+                    "creates every file "
                     "with the Linux defaults";
   }
   tree_.Dir("P/sub");
@@ -562,7 +618,8 @@ TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
 
 TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
   // Wine itself needs a few GiB of address space to start.
-  static constexpr rlim_t kLimit = kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
+  static constexpr rlim_t kLimit =
+      kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
   ProcessOptions options;
   options.in_child = [] {
     rlimit limit{kLimit, kLimit};
@@ -597,8 +654,9 @@ TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
     EXPECT_TRUE(std::regex_match(
         r.out.substr(sizeof kBanner - 1),
         std::regex(std::string("Exception EOutOfMemory in module ") +
-                   (kUnderWine ? "tabulon\\.exe" : "tabulon") + " at [0-9A-F]{8,}\\.\r\n"
-                          "Out of memory\\.")))
+                   (kUnderWine ? "tabulon\\.exe" : "tabulon") +
+                   " at [0-9A-F]{8,}\\.\r\n"
+                   "Out of memory\\.")))
         << r.out;
     EXPECT_EQ(tree_.Read(dir + "/FILES.HTM"), "previous page");
     EXPECT_EQ(tree_.Names(dir).size(), files + 2);  // no temporary page left
