@@ -235,13 +235,16 @@ bool ModifiedOf(int dir, DirectoryTime* out) {
 
 // Sets the modification time of the open directory `dir`, its access time
 // left alone. One opened for search only takes no time through its
-// descriptor: it is reached through its name in /proc. Only the
-// directory's owner may set its times; for anyone else it keeps the run's.
+// descriptor: it is reached through its name in /proc where there is one,
+// and keeps the run's time elsewhere. Only the directory's owner may set
+// its times; for anyone else it keeps the run's.
 void SetModified(int dir, const DirectoryTime& when) {
   const struct timespec times[2] = {
       {0, UTIME_OMIT}, {static_cast<time_t>(when.seconds), when.fraction}};
   if (::futimens(dir, times) == 0 || errno != EBADF) return;
+#ifdef TABULON_POSIX_PROC_FD
   ::utimensat(AT_FDCWD, ProcFdPath(dir).c_str(), times, 0);
+#endif
 }
 
 // A hidden name for a page being written over `target`.
