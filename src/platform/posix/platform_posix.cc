@@ -249,7 +249,9 @@ void SetModified(int dir, const DirectoryTime& when) {
 
 // A hidden name for a page being written over `target`.
 std::string TemporaryName(const std::string& target) {
-  return "." + target + "." + std::to_string(::getpid()) + "." +
+  // The program never forks, so its number is asked for once.
+  static const pid_t pid = ::getpid();
+  return "." + target + "." + std::to_string(pid) + "." +
          std::to_string(g_serial.fetch_add(1)) + ".tmp";
 }
 
