@@ -94,9 +94,17 @@ void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
     // Runs of ASCII, and in UTF-8 text of whole characters, go in one piece.
     std::size_t run = pos;
     if (code == tUtf8) {
-      char32_t c;
-      std::size_t next = run;
-      while (run < n && DecodeUtf8(bytes, &next, &c)) run = next;
+      // ASCII bytes are taken here, without a call for each.
+      while (run < n) {
+        if (static_cast<unsigned char>(bytes[run]) < 0x80) {
+          ++run;
+          continue;
+        }
+        char32_t c;
+        std::size_t next = run;
+        if (!DecodeUtf8(bytes, &next, &c)) break;
+        run = next;
+      }
     } else {
       while (run < n && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
     }

@@ -285,7 +285,7 @@ void DirectoryJob::MakeRows() {
   context.json = settings_.json;
   std::string relative, href_prefix;
   if (settings_.json) {
-    relative = place_.Relative();
+    AppendNativeUtf8(place_.Relative(), &relative);
     if (settings_.prefixed_links) {
       href_prefix = settings_.json_url;
       for (const std::string_view name : place_.Names()) {

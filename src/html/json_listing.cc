@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 
 #include "common/code_pages.h"
 
@@ -32,6 +33,16 @@ constexpr EscapeTable MakeEscapes() {
 
 constexpr EscapeTable kEscapes = MakeEscapes();
 
+// Whether a byte stands for itself in a JSON string: looked up once a byte,
+// the escapes only where one is needed.
+constexpr std::array<bool, 256> MakeVerbatim() {
+  std::array<bool, 256> verbatim{};
+  for (int b = 0; b < 256; ++b) verbatim[b] = b >= 0x80 || kEscapes[b].empty();
+  return verbatim;
+}
+
+constexpr std::array<bool, 256> kVerbatim = MakeVerbatim();
+
 // The ASCII bytes a name-built part of a link writes %XX: browsers drop
 // controls from an address and stop at # and ?; ":" would make the name a
 // scheme; "%" and "\" would be read as an escape or a separator.
@@ -48,9 +59,8 @@ constexpr std::array<bool, 128> MakeHrefEncoded() {
 constexpr std::array<bool, 128> kHrefEncoded = MakeHrefEncoded();
 
 void AppendPercent(unsigned char b, std::string* out) {
-  out->push_back('%');
-  out->push_back(kHexDigits[b >> 4]);
-  out->push_back(kHexDigits[b & 15]);
+  const char escape[3] = {'%', kHexDigits[b >> 4], kHexDigits[b & 15]};
+  out->append(escape, sizeof escape);
 }
 
 void AppendDigits(std::int64_t value, int width, std::string* out) {
@@ -68,18 +78,49 @@ void AppendField(std::string_view key, std::string* out) {
   out->append(", \"").append(key).append("\": ");
 }
 
+// Whether any of the eight bytes of `word` is below 0x20, '"' or '\\'.
+// Never false when one is; now and then true when none is.
+bool MayNeedEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHigh = 0x8080808080808080;
+  const auto has_zero = [](std::uint64_t v) {
+    return (v - kOnes) & ~v & kHigh;
+  };
+  return ((word - kOnes * 0x20) & ~word & kHigh) != 0 ||
+         has_zero(word ^ (kOnes * '"')) != 0 ||
+         has_zero(word ^ (kOnes * '\\')) != 0;
+}
+
+// AppendJsonString without the quotes.
+void AppendJsonText(std::string_view utf8, std::string* out) {
+  std::size_t from = 0;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    // Most text needs no escape: passed over eight bytes at a time.
+    if (utf8.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, utf8.data() + i, sizeof word);
+      if (!MayNeedEscape(word)) {
+        i += 8;
+        continue;
+      }
+    }
+    const std::size_t end = std::min(utf8.size(), i + 8);
+    for (; i < end; ++i) {
+      const unsigned char b = static_cast<unsigned char>(utf8[i]);
+      if (kVerbatim[b]) continue;
+      out->append(utf8.substr(from, i - from)).append(kEscapes[b]);
+      from = i + 1;
+    }
+  }
+  out->append(utf8.substr(from));
+}
+
 }  // namespace
 
 void AppendJsonString(std::string_view utf8, std::string* out) {
   out->push_back('"');
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(utf8[i]);
-    if (b >= 0x80 || kEscapes[b].empty()) continue;
-    out->append(utf8.substr(from, i - from)).append(kEscapes[b]);
-    from = i + 1;
-  }
-  out->append(utf8.substr(from));
+  AppendJsonText(utf8, out);
   out->push_back('"');
 }
 
@@ -88,17 +129,20 @@ void AppendNativeUtf8(std::string_view native, std::string* out) {
 }
 
 void AppendHrefName(std::string_view native, unsigned edges, std::string* out) {
+  // Bytes that stand for themselves go in runs.
+  std::size_t from = 0;
   for (std::size_t i = 0; i < native.size(); ++i) {
     const unsigned char b = static_cast<unsigned char>(native[i]);
     const bool edge_blank =
         b == ' ' && ((i == 0 && (edges & kLinkBegins) != 0) ||
                      (i + 1 == native.size() && (edges & kLinkEnds) != 0));
     if (b >= 0x80 || kHrefEncoded[b] || edge_blank) {
+      out->append(native.data() + from, i - from);
       AppendPercent(b, out);
-    } else {
-      out->push_back(static_cast<char>(b));
+      from = i + 1;
     }
   }
+  out->append(native.data() + from, native.size() - from);
 }
 
 void AppendHrefUrl(std::string_view url, std::string* out) {
@@ -138,18 +182,20 @@ void AppendUtcTime(std::int64_t seconds, std::string* out) {
   const std::int64_t month =
       shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
   const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  AppendDigits(year, 4, out);
-  out->push_back('-');
-  AppendDigits(month, 2, out);
-  out->push_back('-');
-  AppendDigits(day, 2, out);
-  out->push_back('T');
-  AppendDigits(rest / 3600, 2, out);
-  out->push_back(':');
-  AppendDigits(rest / 60 % 60, 2, out);
-  out->push_back(':');
-  AppendDigits(rest % 60, 2, out);
-  out->push_back('Z');
+  // The clamp keeps every field to its width: written into place at once.
+  char text[] = "0000-00-00T00:00:00Z";
+  const auto put = [&text](std::size_t end, std::int64_t value) {
+    for (std::size_t i = end; value > 0; value /= 10) {
+      text[--i] = static_cast<char>('0' + value % 10);
+    }
+  };
+  put(4, year);
+  put(7, month);
+  put(10, day);
+  put(13, rest / 3600);
+  put(16, rest / 60 % 60);
+  put(19, rest % 60);
+  out->append(text, sizeof text - 1);
 }
 
 void WriteJsonHead(std::string_view version, std::string_view directory,
@@ -171,16 +217,19 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
                     std::string* out) {
   if (!HasRow(entry, row)) return false;
   const bool directory = entry.IsDirectory();
-  std::string text;
+  // The name as text once, for the name and the path.
+  std::string name;
+  AppendNativeUtf8(entry.Name, &name);
   out->append(",\n    {\"name\": ");
-  AppendNativeUtf8(entry.Name, &text);
-  AppendJsonString(text, out);
+  AppendJsonString(name, out);
 
   AppendField("path", out);
-  text.clear();
-  AppendNativeUtf8(json.relative, &text);
-  AppendNativeUtf8(entry.Name, &text);
-  AppendJsonString(text, out);
+  out->push_back('"');
+  AppendJsonText(json.relative, out);
+  AppendJsonText(name, out);
+  out->push_back('"');
+
+  std::string text;
 
   // As the row links: a directory to its page, a file after the prefix.
   AppendField("href", out);

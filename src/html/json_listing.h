@@ -41,7 +41,8 @@ void AppendUtcTime(std::int64_t seconds, std::string* out);
 // What the entries of one directory share beside the row context.
 struct JsonContext {
   // The entries' directory below the start, "/" after each name ("" for
-  // the start directory), native text.
+  // the start directory), as UTF-8 text (AppendNativeUtf8): made once for
+  // all the entries of a directory.
   std::string_view relative;
   // Put before a file's href: the ASCII base address and relative
   // directory, or nothing when links are relative to the directory's page.

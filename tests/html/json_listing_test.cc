@@ -46,6 +46,21 @@ TEST(JsonListingTest, StringEscapesQuotesBackslashAndControlsOnly) {
     std::string out;
     AppendJsonString(std::string(1, static_cast<char>(b)), &out);
     EXPECT_EQ(out, "\"" + expected + "\"") << "byte " << b;
+    // Inside longer text too, wherever it falls in a word of eight bytes,
+    // among ASCII and among the bytes of Cyrillic letters.
+    for (const std::string& pad : {std::string(19, 'a'),
+                                  std::string("\xD0\x81\xD0\xB6\xD0\xB9") +
+                                      "bcdefghijklmn"}) {
+      for (const std::size_t at : {0, 1, 7, 8, 9, 15, 16, 19}) {
+        const std::string in =
+            pad.substr(0, at) + static_cast<char>(b) + pad.substr(at);
+        out.clear();
+        AppendJsonString(in, &out);
+        EXPECT_EQ(out, "\"" + pad.substr(0, at) + expected + pad.substr(at) +
+                           "\"")
+            << "byte " << b << " at " << at;
+      }
+    }
   }
   const struct {
     std::string in, out;
