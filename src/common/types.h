@@ -69,6 +69,9 @@ struct RunSettings {
   // The threads the walk may use: the last --jobs=N, else the default for
   // the machine; 0 until the run has checked the switches.
   int Jobs = 0;
+  // Up to this many while they wait on the file system: Jobs when given,
+  // else more.
+  int MostJobs = 0;
 };
 
 // The totals of the page being written.

@@ -174,9 +174,11 @@ std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
     if (!added.ok()) refused.push_back(std::move(added));
   }
   settings->Jobs = DefaultJobCount(processors);
+  settings->MostJobs = kMostDefaultJobs;
   for (const std::string& text : settings->JobCounts) {
     Status read = ParseJobCount(text, &settings->Jobs);
     if (!read.ok()) refused.push_back(std::move(read));
+    settings->MostJobs = settings->Jobs;
   }
   for (const std::string& text : settings->Charsets) {
     Status read = ParseCharset(text, &settings->Charset);

@@ -59,10 +59,14 @@ Status ParseCharset(std::string_view text, TCharset* charset);
 // The job count without --jobs=: 8, or `processors` where that is more, at
 // most 16 (threads mostly wait on disks, so more than the processors pay).
 int DefaultJobCount(int processors);
+// Without --jobs=, the run grows to this many jobs while they wait on the
+// file system (a network share answers many requests at once).
+constexpr int kMostDefaultJobs = 64;
 
 // Checks the switches of `settings`: adds its patterns to `exclusions`, sets
-// its Jobs (the last --jobs=N, else DefaultJobCount(processors)) and its
-// Charset (the last --charset=). Returns the failure of each bad pattern,
+// its Jobs and MostJobs (the last --jobs=N for both, else
+// DefaultJobCount(processors) and kMostDefaultJobs) and its Charset (the
+// last --charset=). Returns the failure of each bad pattern,
 // in order, then of each bad job count, then of each bad charset; when there
 // is any, no page may be written.
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,

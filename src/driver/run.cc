@@ -32,7 +32,9 @@ constexpr char kHelp[] =
     "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
     "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
     "  --jobs=N  threads that read directories, 1-256 (default 8, or the\r\n"
-    "            processors up to 16); the pages are the same for any N\r\n"
+    "            processors up to 16, and it grows to 64 while the file\r\n"
+    "            system keeps the threads waiting); the pages are the same\r\n"
+    "            for any N\r\n"
     "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
     "  --json    also a FILES.JSON beside each FILES.HTM: the same rows as\r\n"
     "            UTF-8 JSON for programs\r\n"
@@ -112,6 +114,7 @@ int RunGuarded(Platform& platform) {
   WalkOptions options;
   options.job = &job;
   options.jobs = settings.Jobs;
+  options.most_jobs = settings.MostJobs;
   options.reporter = &reporter;
   options.progress = &progress;
   options.platform = &platform;

@@ -317,8 +317,10 @@ void WalkDirectory(std::shared_ptr<Directory> root,
   const OpenFileBudget budget =
       ShareRoom(options.platform != nullptr ? options.platform->OpenFileRoom()
                                             : UINT64_MAX,
-                options.jobs);
-  WorkPool pool(budget.threads, options.platform);
+                std::max(options.jobs, options.most_jobs));
+  // Those that grow share the room as those started first do.
+  WorkPool pool(std::min(budget.threads, options.jobs), options.platform,
+                budget.threads);
   Walker(std::move(root), options, pool, budget.kept_open)
       .Walk(std::move(start));
 }

@@ -17,6 +17,9 @@ struct WalkOptions {
   // Threads that read directories, the calling thread among them; 1 reads
   // them all on the calling thread.
   int jobs = 1;
+  // More, up to this many, while they wait on the file system rather than
+  // work (see WorkPool); needs `platform`. At most `jobs` when lower.
+  int most_jobs = 0;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
   // Starts the threads and tells the room for open files; nullptr: the
@@ -27,7 +30,8 @@ struct WalkOptions {
 // Walks the tree below `root`, the start directory at `start`: each
 // directory before its subdirectories, these in name order (pre-order).
 // Directories, and the pieces of large ones, are read by `options.jobs`
-// threads of a work pool, looking ahead of the walk within a budget; their
+// threads of a work pool (more, up to `options.most_jobs`, while they wait
+// on the file system), looking ahead of the walk within a budget; their
 // results reach the sink (Take), the reporter and the progress line on the
 // calling thread in walk order, so that the pages, the reports and their
 // order are those of one thread. The directories kept open, and the

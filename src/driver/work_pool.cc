@@ -76,11 +76,18 @@ class NoFeed final : public WorkFeed {
 
 }  // namespace
 
-WorkPool::WorkPool(int threads, Platform* platform)
-    : threads_(std::max(threads, 1)),
+WorkPool::WorkPool(int threads, Platform* platform, int most)
+    : threads_(platform != nullptr ? std::max({threads, most, 1})
+                                   : std::max(threads, 1)),
       platform_(platform),
-      can_start_(threads_ > 1) {
+      can_start_(threads_ > 1),
+      limit_(std::max(threads, 1)) {
   allowed_ = threads_;
+  if (limit_ < threads_) {
+    processors_ = std::max(platform_->Processors(), 1);
+    sampled_ms_ = platform_->MonotonicMs();
+    sampled_processor_ms_ = platform_->ProcessorMs();
+  }
   // Never grown while a thread it starts runs: a failure to grow would
   // leave that thread behind.
   workers_.reserve(static_cast<std::size_t>(threads_ - 1));
@@ -123,7 +130,44 @@ void WorkPool::LeaveLocked(bool nested) {
   if (nested) return;
   --busy_;
   // An item may wait for fewer threads at work.
-  if (reduced_) changed_.notify_all();
+  if (reduced_) {
+    changed_.notify_all();
+    return;
+  }
+  // Work is left that no thread is free for: one more thread, if the limit
+  // allows it or the threads wait.
+  if (idle_ == 0 && can_start_ && WorkWaitsLocked()) WakeLocked(1);
+}
+
+bool WorkPool::WorkWaitsLocked() const {
+  for (const Group* group : groups_) {
+    if (!group->closed && group->next < group->count &&
+        group->running < group->most_at_once) {
+      return true;
+    }
+  }
+  const Ordered* const run = ordered_;
+  return run != nullptr && !run->stopped && !run->error &&
+         run->ahead < run->budget.items && run->bytes < run->budget.bytes &&
+         run->pending.size() > run->making;
+}
+
+bool WorkPool::GrowLocked() {
+  if (limit_ >= threads_) return false;
+  const std::uint64_t now = platform_->MonotonicMs();
+  if (now - sampled_ms_ < kGrowthMs) return false;
+  const std::uint64_t used = platform_->ProcessorMs();
+  const std::uint64_t busy =
+      used > sampled_processor_ms_ ? used - sampled_processor_ms_ : 0;
+  // More threads than processors can't use more than the processors.
+  const std::uint64_t could =
+      (now - sampled_ms_) *
+      static_cast<std::uint64_t>(std::min(processors_, limit_));
+  sampled_ms_ = now;
+  sampled_processor_ms_ = used;
+  if (2 * busy >= could) return false;
+  limit_ = std::min(threads_, 2 * limit_);
+  return true;
 }
 
 // Wakes as many idle threads as there is new work for, at most `work`:
@@ -141,29 +185,33 @@ void WorkPool::WakeLocked(std::size_t work) {
   const std::size_t woken = std::min(work, idle_);
   for (std::size_t i = woken; i > 0; --i) work_.notify_one();
   std::size_t more = work - woken;
-  for (; more > 0 && can_start_; --more) {
-    const int thread = static_cast<int>(workers_.size()) + 1;
-    std::unique_ptr<Thread> worker;
-    Status started;
-    try {
-      std::function<void()> body = [this, thread] { Work(thread); };
-      started = platform_ != nullptr
-                    ? platform_->StartThread(kStack, std::move(body), &worker)
-                    : StartSystemThread(std::move(body), &worker);
-    } catch (...) {
-      started = Status::NoRoom("no memory for another thread");
-    }
-    if (!started.ok()) {
-      // Refused, or no memory for its state: fewer threads only take
-      // longer, and the caller may be a thread that has no one to tell.
-      can_start_ = false;
-      break;
-    }
-    workers_.push_back(std::move(worker));
-    can_start_ = thread + 1 < threads_;
-  }
+  while (more > 0 && StartLocked()) --more;
   // The caller of RunInOrder helps while it waits for its next item.
   if (more > 0 && caller_waits_) changed_.notify_all();
+}
+
+bool WorkPool::StartLocked() {
+  const int thread = static_cast<int>(workers_.size()) + 1;
+  if (!can_start_ || (thread >= limit_ && !GrowLocked())) return false;
+  std::unique_ptr<Thread> worker;
+  Status started;
+  try {
+    std::function<void()> body = [this, thread] { Work(thread); };
+    started = platform_ != nullptr
+                  ? platform_->StartThread(kStack, std::move(body), &worker)
+                  : StartSystemThread(std::move(body), &worker);
+  } catch (...) {
+    started = Status::NoRoom("no memory for another thread");
+  }
+  if (!started.ok()) {
+    // Refused, or no memory for its state: fewer threads only take
+    // longer, and the caller may be a thread that has no one to tell.
+    can_start_ = false;
+    return false;
+  }
+  workers_.push_back(std::move(worker));
+  can_start_ = thread + 1 < threads_;
+  return true;
 }
 
 bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
@@ -348,7 +396,9 @@ void WorkPool::MakeItem(Node* node, int thread,
       node->item->CanMakeAgain()) {
     // Others took room meanwhile: made again with fewer threads at work,
     // alone at last, so that it fails only where one thread would.
-    if (allowed_ > 1) allowed_ /= 2;
+    // Half of those at work: the limit may be far above the threads started.
+    allowed_ = std::max(
+        1, std::min(allowed_, static_cast<int>(workers_.size()) + 1) / 2);
     reduced_ = true;
     node->state = Node::State::kWaiting;
     --run.ahead;

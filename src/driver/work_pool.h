@@ -49,10 +49,21 @@ class PieceRunner {
       std::size_t helpers, const std::function<void(WorkFeed&)>& produce) = 0;
 };
 
-// The threads of a run: the caller's and threads - 1 of its own, which
-// take the pieces, tasks and items the operations give them, pieces and
-// tasks before items (they finish what is begun). All its locks and
+// The threads of a run: the caller's and up to threads() - 1 of its own,
+// which take the pieces, tasks and items the operations give them, pieces
+// and tasks before items (they finish what is begun). All its locks and
 // waiting live here.
+//
+// How many: threads are started only as work comes for them, up to the
+// count the pool starts with. A pool that may grow (`most` above that
+// count) starts more while its threads wait on the system instead of
+// working: when work is left for which no thread is free and, over the
+// last kGrowthMs or more, the process used less than half of the
+// processors it could keep busy (those of the machine, at most one a
+// thread), twice as many may start, up to `most`. Threads are never
+// stopped before the pool goes. Where work waits on processors the count
+// stays; where it waits on a slow file system, requests are kept in flight
+// at once. Which thread does what never changes a result.
 class WorkPool final : public PieceRunner {
  public:
   // One item of RunInOrder.
@@ -84,14 +95,20 @@ class WorkPool final : public PieceRunner {
     std::size_t bytes = std::size_t{8} << 20;
   };
 
+  // How long the processor time is watched before the pool grows.
+  static constexpr std::uint64_t kGrowthMs = 30;
+
   // Starts up to threads - 1 threads through `platform` (nullptr: the
-  // system's own threads) as work comes for them, fewer if the system
-  // refuses some: the work only takes longer.
-  explicit WorkPool(int threads, Platform* platform = nullptr);
+  // system's own threads) as work comes for them, and up to most - 1 while
+  // they wait (see above; only with a platform, whose clock and processor
+  // time it reads), fewer if the system refuses some: the work only takes
+  // longer.
+  explicit WorkPool(int threads, Platform* platform = nullptr, int most = 0);
   ~WorkPool() override;
   WorkPool(const WorkPool&) = delete;
   WorkPool& operator=(const WorkPool&) = delete;
 
+  // The most threads it may ever run, the caller's among them.
   int threads() const override { return threads_; }
   void ForEach(std::size_t count,
                const std::function<void(std::size_t)>& piece) override;
@@ -131,13 +148,25 @@ class WorkPool final : public PieceRunner {
   Node* NextItemLocked();
   void MakeItem(Node* node, int thread, std::unique_lock<std::mutex>& lock);
   void WakeLocked(std::size_t work);
+  // Starts one more thread, if the limit (raised by GrowLocked) and the
+  // system allow it.
+  bool StartLocked();
+  // Raises the limit of threads when the threads wait on the system.
+  bool GrowLocked();
+  // Whether a piece, task or item waits that a free thread could take.
+  bool WorkWaitsLocked() const;
   // Waits until the group's begun pieces have returned; rethrows its error.
   void FinishGroup(Group& group, std::unique_lock<std::mutex>& lock);
 
-  const int threads_;
+  const int threads_;  // at most, the caller's among them
   Platform* const platform_;
   std::mutex mutex_;
-  bool can_start_;                   // another thread may be started
+  bool can_start_;  // another thread may be started, now or after growth
+  int limit_;       // threads that may be started now, the caller's among them
+  int processors_ = 1;
+  // The clock and the processor time when last looked at, for growth.
+  std::uint64_t sampled_ms_ = 0;
+  std::uint64_t sampled_processor_ms_ = 0;
   std::condition_variable work_;     // workers wait for work
   std::condition_variable changed_;  // callers wait for their work's end
   std::deque<Group*> groups_;        // with pieces not begun yet

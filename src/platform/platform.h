@@ -188,8 +188,9 @@ class Thread {
 };
 
 // Everything the program takes from the operating system. Today,
-// MonotonicMs, FreeMemory, StartThread, WriteStdout and WriteStderr may be
-// called from any thread; the rest from the thread that made the platform.
+// MonotonicMs, ProcessorMs, FreeMemory, StartThread, WriteStdout and
+// WriteStderr may be called from any thread; the rest from the thread that
+// made the platform.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -206,6 +207,10 @@ class Platform {
   virtual LocalDate Today() = 0;
   // Milliseconds from a fixed point in the past; never goes back.
   virtual std::uint64_t MonotonicMs() = 0;
+  // The processor time the process has used so far, all its threads
+  // together (user and system), in milliseconds; never goes back. Beside
+  // MonotonicMs it tells whether the threads work or wait.
+  virtual std::uint64_t ProcessorMs() = 0;
   // The largest block that could still be allocated, in bytes (an estimate).
   virtual std::uint64_t FreeMemory() = 0;
   // The processors this process may run on; at least 1.

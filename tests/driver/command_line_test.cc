@@ -342,11 +342,13 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
     std::vector<std::string> parameters;
     int processors;
     int jobs;
+    int most_jobs;  // while they wait: more only without --jobs
   } kCases[] = {
-      {{"/srv/ftp"}, 2, 8},
-      {{"--jobs=1", "/srv/ftp"}, 64, 1},
-      {{"/srv/ftp", "--jobs=200"}, 2, 200},
-      {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, 5},
+      {{"/srv/ftp"}, 2, 8, 64},
+      {{"/srv/ftp"}, 12, 12, 64},
+      {{"--jobs=1", "/srv/ftp"}, 64, 1, 1},
+      {{"/srv/ftp", "--jobs=200"}, 2, 200, 200},
+      {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, 5, 5},
   };
   for (const auto& c : kCases) {
     RunSettings settings = SettingsFrom(c.parameters, "/", '/');
@@ -354,6 +356,7 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
     Exclusions exclusions;
     EXPECT_TRUE(ApplySwitches(&settings, c.processors, &exclusions).empty());
     EXPECT_EQ(settings.Jobs, c.jobs);
+    EXPECT_EQ(settings.MostJobs, c.most_jobs);
     EXPECT_TRUE(exclusions.NeedsPath());
     EXPECT_TRUE(exclusions.Excludes("x.bak", "pub/"));
     EXPECT_TRUE(exclusions.Excludes("old", "pub/"));

@@ -84,6 +84,9 @@ class FakePlatform final : public Platform {
                        std::unique_ptr<Directory>* out) override;
   LocalDate Today() override { return {2026, 12, 7}; }
   std::uint64_t MonotonicMs() override { return now_ms += tick_ms; }
+  std::uint64_t ProcessorMs() override {
+    return processor_ms += processor_tick_ms;
+  }
   std::uint64_t FreeMemory() override { return 1ull << 40; }
   int Processors() override { return processors; }
   int processors = 2;
@@ -97,8 +100,21 @@ class FakePlatform final : public Platform {
   // Standard error as a terminal of this width, and the clock it reads.
   bool terminal = false;
   int terminal_width = 0;
-  std::uint64_t now_ms = 0;
-  std::uint64_t tick_ms = 0;  // added at every reading
+  std::atomic<std::uint64_t> now_ms = 0;
+  std::uint64_t tick_ms = 0;  // added at every reading; set before a run
+  // The processor time used, the same way: a tick well below the clock's
+  // times the processors makes a run whose threads wait.
+  std::atomic<std::uint64_t> processor_ms = 0;
+  std::uint64_t processor_tick_ms = 0;
+  // Threads started through StartThread.
+  std::atomic<int> threads_started = 0;
+  Status StartThread(std::size_t stack_bytes, std::function<void()> body,
+                     std::unique_ptr<Thread>* out) override {
+    const Status started =
+        Platform::StartThread(stack_bytes, std::move(body), out);
+    if (started.ok()) ++threads_started;
+    return started;
+  }
 
   // Fails with the configured reason when `what` is listed.
   Status Check(const std::string& what) const;

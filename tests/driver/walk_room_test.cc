@@ -104,6 +104,7 @@ class CrowdedPlatform final : public Platform {
   }
   LocalDate Today() override { return fake.Today(); }
   std::uint64_t MonotonicMs() override { return fake.MonotonicMs(); }
+  std::uint64_t ProcessorMs() override { return fake.ProcessorMs(); }
   std::uint64_t FreeMemory() override { return fake.FreeMemory(); }
   int Processors() override { return fake.Processors(); }
   std::string ProgramName() override { return fake.ProgramName(); }

@@ -296,10 +296,13 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
         if (tree) reference.args.push_back("/t");
         if (*c.failure != '\0') reference.failures[c.failure] = "disk full";
         const int expected_exit = tabulon::Run(reference);
-        for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16"}) {
+        // "": the default count, grown to its most on a platform whose
+        // threads wait.
+        for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16", ""}) {
           for (const bool later : {false, true}) {
             SCOPED_TRACE(std::string(jobs) + (later ? " details later" : ""));
             FakePlatform fake;
+            fake.tick_ms = 50;
             PopulateWide(&fake, later ? none : *c.vanishing);
             fake.details_later = later;
             if (later) fake.vanishing = *c.vanishing;
@@ -309,6 +312,10 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
             EXPECT_EQ(tabulon::Run(fake), expected_exit);
             EXPECT_EQ(fake.err, reference.err);
             EXPECT_TRUE(fake.pages == reference.pages);
+            // The whole tree has work enough for more than 16.
+            if (*jobs == '\0' && std::string(start) == "/") {
+              EXPECT_GT(fake.threads_started, 16);
+            }
           }
         }
         if (*c.failure == '\0') {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "fake_platform.h"
+
 namespace tabulon {
 namespace {
 
@@ -415,6 +417,60 @@ TEST(WorkPoolTest, RunInOrderFreesAChainAsItGoes) {
     // Those made ahead, and the one being handed on with its follower.
     EXPECT_LE(most_alive, 64 + 4);
   }
+}
+
+// The platform's clock goes on 50 ms at every reading and its processor
+// time by a tick of the case's own: the threads wait where the tick is well
+// below 50 ms times the processors (two) they could keep busy.
+TEST(WorkPoolTest, GrowsOnlyWhileItsThreadsWaitOnTheSystem) {
+  const struct {
+    int threads;
+    int most;
+    std::uint64_t processor_tick_ms;
+    int started;  // threads started besides the caller's
+  } cases[] = {
+      {2, 16, 0, 15},   // waiting: doubles up to the most
+      {2, 16, 49, 15},  // under half of the processors
+      {2, 16, 50, 1},   // half of them busy: working, not waiting
+      {2, 16, 100, 1},  // both busy
+      {8, 64, 0, 63},   // the default and its most
+      {8, 64, 100, 7},  //
+      {2, 5, 0, 4},     // a doubling stops at the most
+      {1, 8, 30, 0},    // one thread busy most of the time: it works
+      {1, 8, 20, 7},    // one thread mostly waiting
+      {4, 4, 0, 3},     // not to grow
+      {4, 2, 0, 3},     // a most below the count keeps the count
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.threads) + " threads, at most " +
+                 std::to_string(c.most) + ", processor tick " +
+                 std::to_string(c.processor_tick_ms));
+    testing::FakePlatform fake;
+    fake.processors = 2;
+    fake.tick_ms = 50;
+    fake.processor_tick_ms = c.processor_tick_ms;
+    {
+      WorkPool pool(c.threads, &fake, c.most);
+      EXPECT_EQ(pool.threads(), std::max(c.threads, c.most));
+      std::vector<std::atomic<int>> calls(500);
+      pool.ForEach(calls.size(), [&](std::size_t i) { ++calls[i]; });
+      for (std::size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i], 1);
+      // Items too, on threads numbered below threads() (TestItem checks).
+      TreeRun run{300, 9};
+      run.pool = &pool;
+      std::vector<std::size_t> handed_on, expected;
+      pool.RunInOrder(std::make_unique<TestItem>(&run, 0), {},
+                      [&](WorkPool::Item& item) {
+                        handed_on.push_back(static_cast<TestItem&>(item).id());
+                      });
+      PreOrder(0, run.size, run.seed, &expected);
+      EXPECT_EQ(handed_on, expected);
+    }
+    EXPECT_EQ(fake.threads_started, c.started);
+  }
+  // Without a platform there is no clock to tell: no growth.
+  WorkPool alone(2, nullptr, 16);
+  EXPECT_EQ(alone.threads(), 2);
 }
 
 }  // namespace

@@ -197,7 +197,8 @@ TEST_F(PlatformContractTest, ListsAnEmptyDirectoryAsEmpty) {
   EXPECT_TRUE(Names(Open("empty").get()).empty());
 }
 
-TEST_F(PlatformContractTest, FillsInDetailsOfWhatWasListedAndMarksWhatVanished) {
+TEST_F(PlatformContractTest,
+       FillsInDetailsOfWhatWasListedAndMarksWhatVanished) {
   ASSERT_TRUE(scratch_.MakeFile("kept.txt", "abc"));
   ASSERT_TRUE(scratch_.MakeFile("gone.txt", "abcd"));
   ASSERT_TRUE(scratch_.MakeDir("sub"));
@@ -779,6 +780,25 @@ TEST_F(PlatformContractTest, ClockGoesOnWithRealTime) {
   EXPECT_LT(later - start, 60000u);
 }
 
+TEST_F(PlatformContractTest, ProcessorTimeCountsWorkNotWaiting) {
+  const std::uint64_t start = platform_->ProcessorMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::uint64_t slept = platform_->ProcessorMs();
+  EXPECT_GE(slept, start);
+  // Windows counts in ticks of up to 16 ms.
+  EXPECT_LT(slept - start, 50u);
+  // Work shows long before a minute has passed, however busy the machine.
+  const std::uint64_t began = platform_->MonotonicMs();
+  std::uint64_t used = slept;
+  volatile std::uint64_t sink = 0;
+  while ((used = platform_->ProcessorMs()) < slept + 40 &&
+         platform_->MonotonicMs() - began < 60000) {
+    for (int i = 0; i < 100000; ++i)
+      sink = sink + static_cast<std::uint64_t>(i);
+  }
+  EXPECT_GE(used, slept + 40);
+}
+
 TEST_F(PlatformContractTest, ReportsProcessFacts) {
   EXPECT_GT(platform_->FreeMemory(), 0u);
 
@@ -1111,7 +1131,8 @@ TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
   EXPECT_EQ(found, "");
 }
 
-TEST_F(PlatformContractTest, FillsInDetailsOfDisjointEntriesOnSeveralThreadsAtOnce) {
+TEST_F(PlatformContractTest,
+       FillsInDetailsOfDisjointEntriesOnSeveralThreadsAtOnce) {
   constexpr int kFiles = 400;
   for (int i = 0; i < kFiles; ++i) {
     ASSERT_TRUE(

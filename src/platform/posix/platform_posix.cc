@@ -1140,6 +1140,16 @@ class PosixPlatform final : public Platform {
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
   }
 
+  std::uint64_t ProcessorMs() override {
+    struct rusage usage;
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+    const auto ms = [](const struct timeval& t) {
+      return static_cast<std::uint64_t>(t.tv_sec) * 1000u +
+             static_cast<std::uint64_t>(t.tv_usec) / 1000u;
+    };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+  }
+
   std::uint64_t FreeMemory() override {
     std::uint64_t free = UINT64_MAX;
 #ifdef TABULON_POSIX_SYSINFO

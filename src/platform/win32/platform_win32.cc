@@ -617,6 +617,21 @@ class Win32Platform final : public Platform {
 
   std::uint64_t MonotonicMs() override { return GetTickCount64(); }
 
+  std::uint64_t ProcessorMs() override {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel,
+                         &user)) {
+      return 0;
+    }
+    // In units of 100 ns.
+    const auto ms = [](const FILETIME& t) {
+      return ((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) |
+              t.dwLowDateTime) /
+             10000u;
+    };
+    return ms(kernel) + ms(user);
+  }
+
   LocalDate Today() override {
     SYSTEMTIME now;
     GetLocalTime(&now);
