@@ -85,8 +85,7 @@ WorkPool::WorkPool(int threads, Platform* platform, int most)
   allowed_ = threads_;
   if (limit_ < threads_) {
     processors_ = std::max(platform_->Processors(), 1);
-    sampled_ms_ = platform_->MonotonicMs();
-    sampled_processor_ms_ = platform_->ProcessorMs();
+    SampleLocked();
   }
   // Never grown while a thread it starts runs: a failure to grow would
   // leave that thread behind.
@@ -114,6 +113,9 @@ void WorkPool::Work(int thread) {
       }
     }
     ++idle_;
+    // A thread without work: the processor time of now says nothing of
+    // waiting on the system.
+    idle_since_sampled_ = true;
     work_.wait(lock);
     --idle_;
   }
@@ -152,6 +154,12 @@ bool WorkPool::WorkWaitsLocked() const {
          run->pending.size() > run->making;
 }
 
+void WorkPool::SampleLocked() {
+  sampled_ms_ = platform_->MonotonicMs();
+  sampled_processor_ms_ = platform_->ProcessorMs();
+  idle_since_sampled_ = false;
+}
+
 bool WorkPool::GrowLocked() {
   if (limit_ >= threads_) return false;
   const std::uint64_t now = platform_->MonotonicMs();
@@ -163,9 +171,11 @@ bool WorkPool::GrowLocked() {
   const std::uint64_t could =
       (now - sampled_ms_) *
       static_cast<std::uint64_t>(std::min(processors_, limit_));
+  const bool waited = !idle_since_sampled_ && 2 * busy < could;
   sampled_ms_ = now;
   sampled_processor_ms_ = used;
-  if (2 * busy >= could) return false;
+  idle_since_sampled_ = false;
+  if (!waited) return false;
   limit_ = std::min(threads_, 2 * limit_);
   return true;
 }
@@ -211,6 +221,8 @@ bool WorkPool::StartLocked() {
   }
   workers_.push_back(std::move(worker));
   can_start_ = thread + 1 < threads_;
+  // Growth looks only at time when every thread allowed has been started.
+  if (can_start_ && thread + 1 == limit_) SampleLocked();
   return true;
 }
 

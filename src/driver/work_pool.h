@@ -58,9 +58,10 @@ class PieceRunner {
 // count the pool starts with. A pool that may grow (`most` above that
 // count) starts more while its threads wait on the system instead of
 // working: when work is left for which no thread is free and, over the
-// last kGrowthMs or more, the process used less than half of the
-// processors it could keep busy (those of the machine, at most one a
-// thread), twice as many may start, up to `most`. Threads are never
+// last kGrowthMs or more since the last thread allowed was started, none
+// of its threads went without work and the process used less than half
+// of the processors it could keep busy (those of the machine, at most one
+// a thread), twice as many may start, up to `most`. Threads are never
 // stopped before the pool goes. Where work waits on processors the count
 // stays; where it waits on a slow file system, requests are kept in flight
 // at once. Which thread does what never changes a result.
@@ -153,6 +154,8 @@ class WorkPool final : public PieceRunner {
   bool StartLocked();
   // Raises the limit of threads when the threads wait on the system.
   bool GrowLocked();
+  // Starts watching the clock and the processor time anew.
+  void SampleLocked();
   // Whether a piece, task or item waits that a free thread could take.
   bool WorkWaitsLocked() const;
   // Waits until the group's begun pieces have returned; rethrows its error.
@@ -167,6 +170,7 @@ class WorkPool final : public PieceRunner {
   // The clock and the processor time when last looked at, for growth.
   std::uint64_t sampled_ms_ = 0;
   std::uint64_t sampled_processor_ms_ = 0;
+  bool idle_since_sampled_ = false;  // a thread of its own found no work
   std::condition_variable work_;     // workers wait for work
   std::condition_variable changed_;  // callers wait for their work's end
   std::deque<Group*> groups_;        // with pieces not begun yet
