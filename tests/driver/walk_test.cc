@@ -296,8 +296,8 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
         if (tree) reference.args.push_back("/t");
         if (*c.failure != '\0') reference.failures[c.failure] = "disk full";
         const int expected_exit = tabulon::Run(reference);
-        // "": the default count, grown to its most on a platform whose
-        // threads wait.
+        // "": the default count, on a platform whose threads wait: grown
+        // as far as the threads happen to find work all the while.
         for (const char* jobs : {"--jobs=2", "--jobs=3", "--jobs=16", ""}) {
           for (const bool later : {false, true}) {
             SCOPED_TRACE(std::string(jobs) + (later ? " details later" : ""));
@@ -312,10 +312,6 @@ TEST_F(WalkTest, EveryJobCountGivesThePagesReportsAndExitCodeOfOne) {
             EXPECT_EQ(tabulon::Run(fake), expected_exit);
             EXPECT_EQ(fake.err, reference.err);
             EXPECT_TRUE(fake.pages == reference.pages);
-            // The whole tree has work enough for more than 16.
-            if (*jobs == '\0' && std::string(start) == "/") {
-              EXPECT_GT(fake.threads_started, 16);
-            }
           }
         }
         if (*c.failure == '\0') {
