@@ -107,6 +107,38 @@ std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
   return bytes;
 }
 
+// A thread's cursor, which other threads may read. The guard is a flag
+// held for the few instructions a copy of the pointer takes: the standard
+// library's atomic shared_ptr of this toolchain releases its load without
+// ordering it before the next store, which ThreadSanitizer rightly reports.
+class CursorSlot {
+ public:
+  std::shared_ptr<const Cursor> Load() const {
+    Lock();
+    std::shared_ptr<const Cursor> cursor = cursor_;
+    Unlock();
+    return cursor;
+  }
+  void Store(std::shared_ptr<const Cursor> cursor) {
+    Lock();
+    cursor_.swap(cursor);
+    Unlock();
+    // The cursor replaced goes here, outside the guard.
+  }
+
+ private:
+  void Lock() const {
+    while (busy_.exchange(true, std::memory_order_acquire)) {
+      while (busy_.load(std::memory_order_relaxed)) {
+      }
+    }
+  }
+  void Unlock() const { busy_.store(false, std::memory_order_release); }
+
+  mutable std::atomic<bool> busy_{false};
+  std::shared_ptr<const Cursor> cursor_;
+};
+
 class Walker {
  public:
   Walker(std::shared_ptr<Directory> root, const WalkOptions& options,
@@ -194,7 +226,7 @@ class Walker {
   }
 
   void Move(int thread, Cursor cursor) {
-    cursors_[static_cast<std::size_t>(thread)].store(
+    cursors_[static_cast<std::size_t>(thread)].Store(
         std::make_shared<const Cursor>(std::move(cursor)));
   }
 
@@ -228,8 +260,8 @@ class Walker {
     std::shared_ptr<Directory> from = root_;
     std::size_t opens = place->depth();
     std::size_t climbs = 0;
-    for (const std::atomic<std::shared_ptr<const Cursor>>& at : cursors_) {
-      const std::shared_ptr<const Cursor> cursor = at.load();
+    for (const CursorSlot& at : cursors_) {
+      const std::shared_ptr<const Cursor> cursor = at.Load();
       if (cursor == nullptr) continue;
       std::size_t up = 0;
       const std::size_t distance =
@@ -300,7 +332,7 @@ class Walker {
   // Directories open through this walk.
   const std::shared_ptr<std::atomic<int>> open_;
   // By the pool's thread: each moves its own; any may start from another's.
-  std::vector<std::atomic<std::shared_ptr<const Cursor>>> cursors_;
+  std::vector<CursorSlot> cursors_;
 };
 
 WorkPool::Item::Made DirectoryItem::Make(int thread) {

@@ -18,6 +18,12 @@
 namespace tabulon {
 namespace {
 
+#ifdef _WIN32
+constexpr bool kThreadsStartSlowly = true;
+#else
+constexpr bool kThreadsStartSlowly = false;
+#endif
+
 using testing::FakePlatform;
 
 // Room for one call at a time: a call of the kind `refusing` fails while
@@ -181,9 +187,11 @@ TEST(WalkRoomTest, ShortOfRoomWithSeveralJobsGivesWhatOneJobGives) {
           EXPECT_EQ(platform.fake.pages, one_job);
         }
         // Twenty directories read side by side: calls overlap. (In a list
-        // no page is made while directories are read.)
+        // no page is made while directories are read.) Wine starts threads
+        // too slowly for them to be sure to.
         const bool tree = c.args.size() > 1 && c.args[1] == "/t";
-        if (jobs == 8 && (tree || std::string(refusing) != "create")) {
+        if (jobs == 8 && (tree || std::string(refusing) != "create") &&
+            !kThreadsStartSlowly) {
           EXPECT_GT(platform.room.refused, 0);
         }
       }
