@@ -141,11 +141,14 @@ DirectoryResult DirectoryJob::Complete() {
 bool DirectoryJob::shared() const { return entries_.size() >= kParallelFrom; }
 
 std::size_t DirectoryJob::ReadNames() {
-  // Reading a large directory's names takes a while on its own: helpers
-  // read its FILES.BBS meanwhile, if it has one (without one, looking for
-  // it would only cost a call of the system), and fill in the details of
-  // the entries read so far. What is left when the last name is read gets
-  // its details beside the name order and the index.
+  // Reading a large directory's names takes a while on its own: once a
+  // full batch of names shows it large, helpers read its FILES.BBS
+  // meanwhile, if it has one (without one, looking for it would only cost
+  // a call of the system), and fill in the details of the entries read so
+  // far. A small directory is read by its job alone: handing its few
+  // entries to another thread costs more than it saves. What is left when
+  // the last name is read gets its details beside the name order and the
+  // index.
   DirectoryDescriptions files_bbs(settings_.free_memory);
   Status files_bbs_read = Status::NotFound("");
   const bool in_batches = dir_.NamesOnly() && runner_.threads() > 1;
@@ -156,8 +159,6 @@ std::size_t DirectoryJob::ReadNames() {
   Status listed;
   const std::size_t begun = runner_.WhileProducing(
       DetailHelpers(settings_.processors), [&](WorkFeed& feed) {
-        feed.Add(
-            [&] { files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs); });
         if (!in_batches) {
           listed = dir_.ReadNames(&entries_);
           return;
@@ -170,6 +171,16 @@ std::size_t DirectoryJob::ReadNames() {
               SearchEntry* const first = batch.data();
               const std::size_t size = batch.size();
               batches.push_back(std::move(batch));
+              // Only the first batch tells: details are filled in from the
+              // first entry on or not at all.
+              if (batches.size() == 1) {
+                if (size < settings_.names_batch) return;
+                feed.Add([&] {
+                  files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs);
+                });
+              } else if (detailed_to.empty()) {
+                return;
+              }
               for (std::size_t i = 0; i < size; i += kDetailsPiece) {
                 const std::size_t count = std::min(kDetailsPiece, size - i);
                 detailed_to.push_back(read + i + count);
@@ -185,7 +196,9 @@ std::size_t DirectoryJob::ReadNames() {
     description_read_ = files_bbs_read;
     loaded_ = true;
   }
-  if (in_batches) {
+  if (batches.size() == 1) {
+    entries_ = std::move(batches.front());
+  } else if (in_batches) {
     std::size_t total = 0;
     for (const std::vector<SearchEntry>& batch : batches) total += batch.size();
     entries_.reserve(total);

@@ -44,9 +44,16 @@ struct WorkPool::Ordered {
 
 class WorkPool::Feed final : public WorkFeed {
  public:
+  bool listed() const { return listed_; }
   Feed(WorkPool* pool, Group* group) : pool_(pool), group_(group) {}
   void Add(std::function<void()> task) override {
     std::lock_guard<std::mutex> lock(pool_->mutex_);
+    // The group is shown to the threads with its first task: a producer
+    // that adds none costs the pool nothing.
+    if (!listed_) {
+      pool_->groups_.push_back(group_);
+      listed_ = true;
+    }
     group_->tasks.push_back(std::move(task));
     ++group_->count;
     if (group_->running < group_->most_at_once) pool_->WakeLocked(1);
@@ -55,6 +62,7 @@ class WorkPool::Feed final : public WorkFeed {
  private:
   WorkPool* pool_;
   Group* group_;
+  bool listed_ = false;
 };
 
 namespace {
@@ -336,16 +344,17 @@ std::size_t WorkPool::WhileProducing(
   }
   Group group;
   group.most_at_once = helpers;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    groups_.push_back(&group);
-  }
   Feed feed(this, &group);
   std::exception_ptr error;
   try {
     produce(feed);
   } catch (...) {
     error = std::current_exception();
+  }
+  // Only the producer adds: once it returns, listed() stays as it is.
+  if (!feed.listed()) {
+    if (error) std::rethrow_exception(error);
+    return 0;
   }
   std::unique_lock<std::mutex> lock(mutex_);
   const std::size_t begun = group.next;

@@ -19,7 +19,8 @@ namespace tabulon {
 class WorkFeed {
  public:
   virtual ~WorkFeed() = default;
-  // Queues `task` behind those added before it.
+  // Queues `task` behind those added before it. Called by the producer
+  // alone, on its own thread.
   virtual void Add(std::function<void()> task) = 0;
 };
 
