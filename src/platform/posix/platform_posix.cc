@@ -280,12 +280,18 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     if (::fstat(dir_, &st) == 0) {
       key_ = {static_cast<std::uint64_t>(st.st_dev),
               static_cast<std::uint64_t>(st.st_ino)};
+      // The time before the name made right below: a page costs one call
+      // of the system fewer.
+      before_ = DirectoryTime{st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+      have_before_ = true;
     }
 #ifdef TABULON_POSIX_UNNAMED_FILES
     if (unseen && ProcFdReachable()) {
       // Nothing to remove on a stop until it has a name.
       fd_ = ::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
       if (fd_ >= 0) {
+        // Named later, when the time read now may be old.
+        have_before_ = false;
         created_ = unnamed_ = true;
         return true;
       }
@@ -387,7 +393,13 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   template <typename Step>
   bool NameKeepingDate(Step step) {
     return Dates().Name(
-        key_, &dated_, [this](DirectoryTime* t) { return ModifiedOf(dir_, t); },
+        key_, &dated_,
+        [this](DirectoryTime* t) {
+          if (!have_before_) return ModifiedOf(dir_, t);
+          *t = before_;
+          have_before_ = false;
+          return true;
+        },
         step);
   }
   // Takes the name away through the pending files (`step`: a rename or a
@@ -439,6 +451,9 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   bool committed_ = false;
   DirectoryKey key_;
   bool dated_ = false;  // whether Unname puts the directory's time back
+  // The directory's time as Create read it, until the name is made.
+  DirectoryTime before_;
+  bool have_before_ = false;
 };
 
 class PosixInputFile final : public InputFile {
@@ -565,8 +580,11 @@ class PosixDirectory final : public Directory {
   Status ReadNamesInBatches(
       std::size_t batch,
       const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+    // A batch grows as names come: most directories hold far fewer names
+    // than a batch, and a whole batch reserved for each would cost every
+    // thread fresh pages of memory.
     std::vector<SearchEntry> entries;
-    entries.reserve(batch);
+    entries.reserve(std::min<std::size_t>(batch, 64));
     const Status status = EachName([&](const char* name, std::size_t size) {
       entries.emplace_back().Name.assign(name, size);
       if (entries.size() == batch) {
