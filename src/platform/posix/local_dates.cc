@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -594,16 +595,19 @@ std::optional<Zone> ZoneOfEnvironment() {
 // Whether the system gives the distances the model does: on both sides of
 // every change from 1900 to 2100, and in January and July of years from
 // 1601 to 9999. Guards against reading a zone otherwise than the C library.
+// The years in which every change of the zone is checked against the
+// system.
+const std::int64_t kCheckedFrom = DaysFromCivil(1900, 1, 1) * kDay;
+const std::int64_t kCheckedTo = DaysFromCivil(2100, 1, 1) * kDay;
+
 bool AgreesWithSystem(const Zone& zone, const std::vector<Change>& changes) {
   const auto agrees = [&zone](std::int64_t t) {
     const std::optional<std::int64_t> system =
         DistanceAt(static_cast<time_t>(t));
     return system && *system == ZoneDistance(zone, t);
   };
-  const std::int64_t from = DaysFromCivil(1900, 1, 1) * kDay;
-  const std::int64_t to = DaysFromCivil(2100, 1, 1) * kDay;
   for (const Change& change : changes) {
-    if (change.at < from || change.at >= to) continue;
+    if (change.at < kCheckedFrom || change.at >= kCheckedTo) continue;
     if (!agrees(change.at - 1) || !agrees(change.at)) return false;
   }
   for (const int year : {1601, 1900, 1950, 1969, 1970, 1971, 2000, 2026, 2037,
@@ -615,7 +619,27 @@ bool AgreesWithSystem(const Zone& zone, const std::vector<Change>& changes) {
   return true;
 }
 
+// The zone read last, where it suits spans: within the checked years it
+// gives what the system gives, without the system's lock that every thread
+// asking for a date would wait on. Set while no date is asked for.
+struct Model {
+  Zone zone;
+  std::vector<std::int64_t> changes;  // when each change comes, in order
+};
+std::unique_ptr<const Model> g_model;
+
 std::int32_t DistanceOver(std::int64_t span) {
+  const std::int64_t start = span * kSpan;
+  if (const Model* model = g_model.get();
+      model != nullptr && start >= kCheckedFrom && start + kSpan <= kCheckedTo) {
+    // Between its changes the zone's distance stays.
+    const auto next = std::upper_bound(model->changes.begin(),
+                                       model->changes.end(), start);
+    if (next != model->changes.end() && *next < start + kSpan) return kChanges;
+    const std::int64_t distance = ZoneDistance(model->zone, start);
+    if (distance <= -kDay || distance >= kDay) return kChanges;
+    return static_cast<std::int32_t>(distance);
+  }
   const std::optional<std::int64_t> first =
       DistanceAt(static_cast<time_t>(span * kSpan));
   const std::optional<std::int64_t> last =
@@ -639,9 +663,16 @@ void ForgetLocalDates() {
     slot.store(0, std::memory_order_relaxed);
   }
   bool use = false;
-  if (const std::optional<Zone> zone = ZoneOfEnvironment()) {
+  g_model.reset();
+  if (std::optional<Zone> zone = ZoneOfEnvironment()) {
     const std::vector<Change> changes = ChangesOf(*zone);
     use = !CancelWithinSpan(changes) && AgreesWithSystem(*zone, changes);
+    if (use) {
+      auto model = std::make_unique<Model>();
+      model->zone = std::move(*zone);
+      for (const Change& change : changes) model->changes.push_back(change.at);
+      g_model = std::move(model);
+    }
   }
   g_use_spans.store(use, std::memory_order_relaxed);
 }
