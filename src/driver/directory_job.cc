@@ -23,6 +23,8 @@ constexpr std::size_t kRowsPiece = 1024;
 // About what a row takes, so that the rows of a piece are made without
 // moving them as they grow.
 constexpr std::size_t kRowBytes = 160;
+// The same for an entry of FILES.JSON, which names its path and link too.
+constexpr std::size_t kJsonEntryBytes = 320;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 // Helpers that fill in the details of a directory's first entries while
@@ -348,6 +350,7 @@ void DirectoryJob::MakeRows() {
     }
     if (settings_.json) {
       std::string& entries = result_.json[piece];
+      entries.reserve(shown.size() * kJsonEntryBytes);
       for (std::size_t i = 0; i < shown.size(); ++i) {
         WriteJsonEntry(*shown[i], context, json, descriptions[i], code,
                        &entries);

@@ -217,8 +217,11 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
                     std::string* out) {
   if (!HasRow(entry, row)) return false;
   const bool directory = entry.IsDirectory();
+  // Scratch text each thread keeps: an entry then costs no allocation.
+  thread_local std::string name;
+  thread_local std::string text;
   // The name as text once, for the name and the path.
-  std::string name;
+  name.clear();
   AppendNativeUtf8(entry.Name, &name);
   out->append(",\n    {\"name\": ");
   AppendJsonString(name, out);
@@ -228,8 +231,6 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   AppendJsonText(json.relative, out);
   AppendJsonText(name, out);
   out->push_back('"');
-
-  std::string text;
 
   // As the row links: a directory to its page, a file after the prefix.
   AppendField("href", out);

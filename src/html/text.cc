@@ -243,9 +243,10 @@ void AppendUrl(std::string_view url, TCharset charset, std::string* out) {
 void AppendDescription(std::string_view text, TCode code, TCharset charset,
                        std::string* out) {
   if (charset == cUtf8) {
-    // Decoded first, so that what is escaped is UTF-8 whatever the file.
-    std::string decoded;
-    decoded.reserve(text.size() * 2);
+    // Decoded first, so that what is escaped is UTF-8 whatever the file;
+    // into text the thread keeps, so that a row costs no allocation.
+    thread_local std::string decoded;
+    decoded.clear();
     AppendUtf8Of(code, text, &decoded);
     AppendUtf8Page(decoded, Context::kText, kTextTable, kTextPlain, out);
     return;
