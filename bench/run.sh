@@ -112,7 +112,9 @@ else
   jobs=$((jobs < 8 ? 8 : jobs > 16 ? 16 : jobs))
   jobs_arg=""
 fi
-T="tabulon ($jobs jobs)"
+# Without --jobs tabulon starts with J threads and may grow while they wait
+# on the file system.
+if [ -n "$jobs_arg" ]; then T="tabulon ($jobs jobs)"; else T="tabulon (default)"; fi
 T1="tabulon (1 job)"
 P="floor_parallel ($jobs jobs)"
 
