@@ -6,6 +6,7 @@
 
 #include "common/name_order.h"
 #include "common/prefetch.h"
+#include "common/spare_names.h"
 #include "descriptions/descriptions.h"
 #include "html/json_listing.h"
 #include "html/row.h"
@@ -124,7 +125,8 @@ DirectoryJob::DirectoryJob(Directory& dir, const Place& place,
       runner_(runner),
       descriptions_(settings.free_memory) {}
 
-DirectoryJob::~DirectoryJob() = default;
+// The names go back to the thread for the next directory it reads.
+DirectoryJob::~DirectoryJob() { KeepNames(&entries_); }
 
 DirectoryResult DirectoryJob::Complete() {
   const std::size_t detailed = ReadNames();

@@ -34,6 +34,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/spare_names.h"
 #include "platform/directory_dates.h"
 #include "platform/pending_files.h"
 #include "platform/platform.h"
@@ -572,7 +573,7 @@ class PosixDirectory final : public Directory {
     entries->reserve(entries->size() + count);
     const char* name = names.data();
     for (; count > 0; --count, name += std::strlen(name) + 1) {
-      entries->emplace_back().Name = name;
+      AssignName(name, &entries->emplace_back().Name);
     }
     return status;
   }
@@ -586,7 +587,7 @@ class PosixDirectory final : public Directory {
     std::vector<SearchEntry> entries;
     entries.reserve(std::min<std::size_t>(batch, 64));
     const Status status = EachName([&](const char* name, std::size_t size) {
-      entries.emplace_back().Name.assign(name, size);
+      AssignName(std::string_view(name, size), &entries.emplace_back().Name);
       if (entries.size() == batch) {
         take(std::move(entries));
         entries = std::vector<SearchEntry>();
