@@ -164,8 +164,8 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
     std::size_t last;
     std::size_t depth;
   };
-  std::vector<Range> ranges;
-  ranges.reserve(16);  // enough for most directories
+  thread_local std::vector<Range> ranges;  // kept for the next directory
+  ranges.clear();
   if (keys->size() > 1) ranges.push_back({0, keys->size(), 0});
   while (!ranges.empty()) {
     const Range r = ranges.back();
@@ -235,11 +235,15 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   // Not cleared: the keys fill it from the start, and a head loads at most
   // seven bytes past the last key, which are cleared below.
   // The keys' offsets come first in the block, then the keys.
+  // Both kept by the thread for its next directory.
+  thread_local std::vector<std::size_t> block;
+  thread_local std::vector<SortKey> keys;
   const std::size_t size = count * sizeof(std::size_t) + 3 * total + 8;
-  std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
-  std::size_t* const offsets = reinterpret_cast<std::size_t*>(block.get());
-  unsigned char* const buffer = block.get() + count * sizeof(std::size_t);
-  std::vector<SortKey> keys(count);
+  block.resize((size + sizeof(std::size_t) - 1) / sizeof(std::size_t));
+  std::size_t* const offsets = block.data();
+  unsigned char* const buffer =
+      reinterpret_cast<unsigned char*>(block.data() + count);
+  keys.resize(count);
   unsigned char* end = buffer;
   for (std::size_t i = 0; i < count; ++i) {
     unsigned char* const start = end;
@@ -250,8 +254,14 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   }
   std::memset(end, 0, 8);
   SortKeys(&keys, buffer, offsets, entries);
+  // A very large directory's buffers are not kept.
+  constexpr std::size_t kKeptEntries = std::size_t{1} << 16;
   std::vector<std::uint32_t> indices(count);
   for (std::size_t i = 0; i < count; ++i) indices[i] = keys[i].index;
+  if (count > kKeptEntries) {
+    block = std::vector<std::size_t>();
+    keys = std::vector<SortKey>();
+  }
   return indices;
 }
 

@@ -328,10 +328,13 @@ void DirectoryJob::MakeRows() {
     // In name order the entries, their names and their records lie all
     // over memory: each is asked for some rows before it is read.
     constexpr std::size_t kAhead = 64;
-    std::vector<const SearchEntry*> shown;
-    std::vector<std::string_view> names;
-    shown.reserve(end - first);
-    names.reserve(end - first);
+    // Kept by the thread for its next piece: a small directory's rows
+    // cost no allocation of their own.
+    thread_local std::vector<const SearchEntry*> shown;
+    thread_local std::vector<std::string_view> names;
+    thread_local std::vector<std::optional<std::string_view>> descriptions;
+    shown.clear();
+    names.clear();
     for (std::size_t i = first; i < end; ++i) {
       if (i + kAhead < end) Prefetch(&entries_[order_[i + kAhead]]);
       if (i + kAhead / 2 < end) {
@@ -343,7 +346,7 @@ void DirectoryJob::MakeRows() {
         names.push_back(entry.Name);
       }
     }
-    std::vector<std::optional<std::string_view>> descriptions(names.size());
+    descriptions.assign(names.size(), std::nullopt);
     descriptions_.Of(names, descriptions.data());
     std::string& out = result_.rows[piece];
     out.reserve(shown.size() * kRowBytes);
