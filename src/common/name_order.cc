@@ -232,17 +232,25 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   for (std::size_t i = 0; i < count; ++i) total += entries[i].Name.size();
   // A name byte gives at most three key bytes (a byte that is not UTF-8
   // stands for a character of code page 866; four bytes make two units).
-  // Not cleared: the keys fill it from the start, and a head loads at most
-  // seven bytes past the last key, which are cleared below.
-  // The keys' offsets come first in the block, then the keys.
-  // Both kept by the thread for its next directory.
-  thread_local std::vector<std::size_t> block;
-  thread_local std::vector<SortKey> keys;
+  // The keys' offsets come first in the block, then the keys. Not cleared:
+  // the keys fill it from the start, and a head loads at most seven bytes
+  // past the last key, which are cleared below. A small directory's block
+  // and keys are the thread's, kept for its next directory.
+  constexpr std::size_t kKeptBytes = std::size_t{256} << 10;
+  thread_local std::unique_ptr<unsigned char[]> kept_block(
+      new unsigned char[kKeptBytes]);
+  thread_local std::vector<SortKey> kept_keys;
   const std::size_t size = count * sizeof(std::size_t) + 3 * total + 8;
-  block.resize((size + sizeof(std::size_t) - 1) / sizeof(std::size_t));
-  std::size_t* const offsets = block.data();
-  unsigned char* const buffer =
-      reinterpret_cast<unsigned char*>(block.data() + count);
+  std::unique_ptr<unsigned char[]> own_block;
+  unsigned char* block = kept_block.get();
+  if (size > kKeptBytes) {
+    own_block.reset(new unsigned char[size]);
+    block = own_block.get();
+  }
+  std::vector<SortKey> own_keys;
+  std::vector<SortKey>& keys = size > kKeptBytes ? own_keys : kept_keys;
+  std::size_t* const offsets = reinterpret_cast<std::size_t*>(block);
+  unsigned char* const buffer = block + count * sizeof(std::size_t);
   keys.resize(count);
   unsigned char* end = buffer;
   for (std::size_t i = 0; i < count; ++i) {
@@ -254,14 +262,8 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   }
   std::memset(end, 0, 8);
   SortKeys(&keys, buffer, offsets, entries);
-  // A very large directory's buffers are not kept.
-  constexpr std::size_t kKeptEntries = std::size_t{1} << 16;
   std::vector<std::uint32_t> indices(count);
   for (std::size_t i = 0; i < count; ++i) indices[i] = keys[i].index;
-  if (count > kKeptEntries) {
-    block = std::vector<std::size_t>();
-    keys = std::vector<SortKey>();
-  }
   return indices;
 }
 
