@@ -1,6 +1,7 @@
 #include "common/code_pages.h"
 
 #include <array>
+#include <cstring>
 
 #include "common/utf8.h"
 
@@ -89,33 +90,46 @@ void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
   // isn't part of a character then goes through.
   const Utf8Table& table = Utf8TableOf(code == tUtf8 ? tAlt : code);
   const std::size_t n = bytes.size();
+  // A byte gives at most three (a UTF-8 character no more than itself):
+  // written into place, not appended a byte at a time.
+  const std::size_t start = out->size();
+  out->resize(start + 3 * n);
+  char* const first = out->data() + start;
+  char* to = first;
+  const char* const from = bytes.data();
   std::size_t pos = 0;
   while (pos < n) {
-    // Runs of ASCII, and in UTF-8 text of whole characters, go in one piece.
-    std::size_t run = pos;
-    if (code == tUtf8) {
-      // ASCII bytes are taken here, without a call for each.
-      while (run < n) {
-        if (static_cast<unsigned char>(bytes[run]) < 0x80) {
-          ++run;
-          continue;
-        }
-        char32_t c;
-        std::size_t next = run;
-        if (!DecodeUtf8(bytes, &next, &c)) break;
-        run = next;
-      }
-    } else {
-      while (run < n && static_cast<unsigned char>(bytes[run]) < 0x80) ++run;
+    const unsigned char b = static_cast<unsigned char>(from[pos]);
+    if (b < 0x80) {
+      *to++ = static_cast<char>(b);
+      ++pos;
+      continue;
     }
-    out->append(bytes.data() + pos, run - pos);
-    pos = run;
-    if (pos == n) break;
-    const HighBytes& high =
-        table[static_cast<unsigned char>(bytes[pos]) - 0x80];
-    out->append(high.bytes, high.size);
+    if (code == tUtf8) {
+      // Two bytes (Cyrillic, Greek, most accented Latin) told here.
+      if (b >= 0xC2 && b <= 0xDF && pos + 1 < n &&
+          (static_cast<unsigned char>(from[pos + 1]) & 0xC0) == 0x80) {
+        to[0] = from[pos];
+        to[1] = from[pos + 1];
+        to += 2;
+        pos += 2;
+        continue;
+      }
+      char32_t c;
+      std::size_t next = pos;
+      if (DecodeUtf8(bytes, &next, &c)) {
+        std::memcpy(to, from + pos, next - pos);
+        to += next - pos;
+        pos = next;
+        continue;
+      }
+    }
+    const HighBytes& high = table[b - 0x80];
+    std::memcpy(to, high.bytes, sizeof high.bytes);
+    to += high.size;
     ++pos;
   }
+  out->resize(start + static_cast<std::size_t>(to - first));
 }
 
 }  // namespace tabulon

@@ -17,7 +17,8 @@ thread_local std::vector<std::string> t_names;
 
 void AssignName(std::string_view text, std::string* name) {
   std::vector<std::string>& spare = t_names;
-  if (text.size() > kInPlace && !spare.empty() && name->capacity() <= kInPlace) {
+  if (text.size() > kInPlace && !spare.empty() &&
+      name->capacity() <= kInPlace) {
     *name = std::move(spare.back());
     spare.pop_back();
   }
@@ -29,7 +30,9 @@ void KeepNames(std::vector<SearchEntry>* entries) {
   if (spare.capacity() == 0) spare.reserve(kKept);
   for (SearchEntry& entry : *entries) {
     if (spare.size() == kKept) break;
-    if (entry.Name.capacity() > kInPlace) spare.push_back(std::move(entry.Name));
+    if (entry.Name.capacity() > kInPlace) {
+      spare.push_back(std::move(entry.Name));
+    }
   }
 }
 

@@ -74,10 +74,6 @@ void AppendDigits(std::int64_t value, int width, std::string* out) {
   out->append(digits, n);
 }
 
-void AppendField(std::string_view key, std::string* out) {
-  out->append(", \"").append(key).append("\": ");
-}
-
 // Whether any of the eight bytes of `word` is below 0x20, '"' or '\\'.
 // Never false when one is; now and then true when none is.
 bool MayNeedEscape(std::uint64_t word) {
@@ -129,20 +125,26 @@ void AppendNativeUtf8(std::string_view native, std::string* out) {
 }
 
 void AppendHrefName(std::string_view native, unsigned edges, std::string* out) {
-  // Bytes that stand for themselves go in runs.
-  std::size_t from = 0;
+  // A byte gives at most three: written into place, not appended one at a
+  // time (most names outside ASCII escape every byte).
+  const std::size_t start = out->size();
+  out->resize(start + 3 * native.size());
+  char* const first = out->data() + start;
+  char* to = first;
   for (std::size_t i = 0; i < native.size(); ++i) {
     const unsigned char b = static_cast<unsigned char>(native[i]);
     const bool edge_blank =
         b == ' ' && ((i == 0 && (edges & kLinkBegins) != 0) ||
                      (i + 1 == native.size() && (edges & kLinkEnds) != 0));
     if (b >= 0x80 || kHrefEncoded[b] || edge_blank) {
-      out->append(native.data() + from, i - from);
-      AppendPercent(b, out);
-      from = i + 1;
+      *to++ = '%';
+      *to++ = kHexDigits[b >> 4];
+      *to++ = kHexDigits[b & 15];
+    } else {
+      *to++ = static_cast<char>(b);
     }
   }
-  out->append(native.data() + from, native.size() - from);
+  out->resize(start + static_cast<std::size_t>(to - first));
 }
 
 void AppendHrefUrl(std::string_view url, std::string* out) {
@@ -226,14 +228,13 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   out->append(",\n    {\"name\": ");
   AppendJsonString(name, out);
 
-  AppendField("path", out);
-  out->push_back('"');
+  out->append(", \"path\": \"");
   AppendJsonText(json.relative, out);
   AppendJsonText(name, out);
   out->push_back('"');
 
   // As the row links: a directory to its page, a file after the prefix.
-  AppendField("href", out);
+  out->append(", \"href\": ");
   text.clear();
   if (directory) {
     AppendHrefName(entry.Name, kLinkBegins, &text);
@@ -247,19 +248,16 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   }
   AppendJsonString(text, out);
 
-  AppendField("type", out);
-  out->append(directory ? "\"directory\"" : "\"file\"");
-  AppendField("size", out);
+  // Keys and what is fixed between them in one piece each.
   if (directory) {
-    out->append("null");
+    out->append(", \"type\": \"directory\", \"size\": null, \"modified\": \"");
   } else {
+    out->append(", \"type\": \"file\", \"size\": ");
     AppendDigits(entry.Size, 0, out);
+    out->append(", \"modified\": \"");
   }
-  AppendField("modified", out);
-  out->push_back('"');
   AppendUtcTime(entry.Modified, out);
-  out->push_back('"');
-  AppendField("description", out);
+  out->append("\", \"description\": ");
   if (description) {
     text.clear();
     AppendUtf8Of(code, *description, &text);

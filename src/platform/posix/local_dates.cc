@@ -630,11 +630,12 @@ std::unique_ptr<const Model> g_model;
 
 std::int32_t DistanceOver(std::int64_t span) {
   const std::int64_t start = span * kSpan;
-  if (const Model* model = g_model.get();
-      model != nullptr && start >= kCheckedFrom && start + kSpan <= kCheckedTo) {
+  const Model* const model = g_model.get();
+  if (model != nullptr && start >= kCheckedFrom &&
+      start + kSpan <= kCheckedTo) {
     // Between its changes the zone's distance stays.
-    const auto next = std::upper_bound(model->changes.begin(),
-                                       model->changes.end(), start);
+    const auto next =
+        std::upper_bound(model->changes.begin(), model->changes.end(), start);
     if (next != model->changes.end() && *next < start + kSpan) return kChanges;
     const std::int64_t distance = ZoneDistance(model->zone, start);
     if (distance <= -kDay || distance >= kDay) return kChanges;
