@@ -236,7 +236,7 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   // the keys fill it from the start, and a head loads at most seven bytes
   // past the last key, which are cleared below. A small directory's block
   // and keys are the thread's, kept for its next directory.
-  constexpr std::size_t kKeptBytes = std::size_t{256} << 10;
+  constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
   thread_local std::unique_ptr<unsigned char[]> kept_block(
       new unsigned char[kKeptBytes]);
   thread_local std::vector<SortKey> kept_keys;

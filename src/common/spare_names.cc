@@ -7,7 +7,7 @@ namespace {
 
 // Enough for the directories of most trees; a directory larger than this
 // gives back only so many.
-constexpr std::size_t kKept = 4096;
+constexpr std::size_t kKept = 1024;
 // A string of this capacity holds its text in itself: nothing to keep.
 const std::size_t kInPlace = std::string().capacity();
 

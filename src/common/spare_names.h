@@ -18,7 +18,7 @@ namespace tabulon {
 // Sets *name to `text`, in a string the calling thread kept if it has one.
 void AssignName(std::string_view text, std::string* name);
 
-// Keeps the names of `entries` for the calling thread (a few thousand at
+// Keeps the names of `entries` for the calling thread (a thousand or so at
 // most; the rest are freed with the entries).
 void KeepNames(std::vector<SearchEntry>* entries);
 

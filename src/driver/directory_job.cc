@@ -26,6 +26,8 @@ constexpr std::size_t kRowsPiece = 1024;
 constexpr std::size_t kRowBytes = 160;
 // The same for an entry of FILES.JSON, which names its path and link too.
 constexpr std::size_t kJsonEntryBytes = 320;
+// The rows of a piece whose lists each thread keeps for its next piece.
+constexpr std::size_t kKeptRows = 256;
 // Below this many entries a directory is read on its job's thread alone.
 constexpr std::size_t kParallelFrom = 2 * kDetailsPiece;
 // Helpers that fill in the details of a directory's first entries while
@@ -360,6 +362,12 @@ void DirectoryJob::MakeRows() {
         WriteJsonEntry(*shown[i], context, json, descriptions[i], code,
                        &entries);
       }
+    }
+    // A large directory's are not kept: it allocates little beside its rows.
+    if (shown.capacity() > kKeptRows) {
+      shown = std::vector<const SearchEntry*>();
+      names = std::vector<std::string_view>();
+      descriptions = std::vector<std::optional<std::string_view>>();
     }
   };
   const auto hand_on = [&](std::size_t piece) {

@@ -44,8 +44,9 @@ struct WorkPool::Ordered {
 
 class WorkPool::Feed final : public WorkFeed {
  public:
-  bool listed() const { return listed_; }
   Feed(WorkPool* pool, Group* group) : pool_(pool), group_(group) {}
+  // Whether a task was added, and the group shown to the threads.
+  bool listed() const { return listed_; }
   void Add(std::function<void()> task) override {
     std::lock_guard<std::mutex> lock(pool_->mutex_);
     // The group is shown to the threads with its first task: a producer

@@ -45,7 +45,7 @@ TEST(SpareNamesTest, NamesAreKeptOnlyForTheThreadThatKeptThem) {
   EXPECT_EQ(mine.Name.data(), room);
 }
 
-TEST(SpareNamesTest, AThreadKeepsAFewThousandNamesAtMost) {
+TEST(SpareNamesTest, AThreadKeepsAThousandOrSoNamesAtMost) {
   std::thread([] {
     std::vector<SearchEntry> entries(10000);
     for (SearchEntry& entry : entries) AssignName(kLong, &entry.Name);
