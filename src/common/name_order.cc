@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/code_pages.h"
+#include "common/per_thread.h"
 #include "common/utf8.h"
 
 namespace tabulon {
@@ -164,7 +165,7 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
     std::size_t last;
     std::size_t depth;
   };
-  thread_local std::vector<Range> ranges;  // kept for the next directory
+  TABULON_PER_THREAD std::vector<Range> ranges;  // kept for the next one
   ranges.clear();
   if (keys->size() > 1) ranges.push_back({0, keys->size(), 0});
   while (!ranges.empty()) {
@@ -202,6 +203,22 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
   }
 }
 
+// The name order's buffers for a directory of a few thousand names, kept by
+// each thread for its next directory; none where nothing is kept per thread.
+constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
+struct KeptBuffers {
+  std::unique_ptr<unsigned char[]> block{new unsigned char[kKeptBytes]};
+  std::vector<SortKey> keys;
+};
+KeptBuffers* KeptOfThread() {
+#if TABULON_KEEP_PER_THREAD
+  thread_local KeptBuffers kept;
+  return &kept;
+#else
+  return nullptr;
+#endif
+}
+
 }  // namespace
 
 char32_t NameCharacter(std::string_view name, std::size_t* pos) {
@@ -236,19 +253,18 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   // the keys fill it from the start, and a head loads at most seven bytes
   // past the last key, which are cleared below. A small directory's block
   // and keys are the thread's, kept for its next directory.
-  constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
-  thread_local std::unique_ptr<unsigned char[]> kept_block(
-      new unsigned char[kKeptBytes]);
-  thread_local std::vector<SortKey> kept_keys;
   const std::size_t size = count * sizeof(std::size_t) + 3 * total + 8;
+  KeptBuffers* const kept = size <= kKeptBytes ? KeptOfThread() : nullptr;
   std::unique_ptr<unsigned char[]> own_block;
-  unsigned char* block = kept_block.get();
-  if (size > kKeptBytes) {
+  unsigned char* block;
+  if (kept != nullptr) {
+    block = kept->block.get();
+  } else {
     own_block.reset(new unsigned char[size]);
     block = own_block.get();
   }
   std::vector<SortKey> own_keys;
-  std::vector<SortKey>& keys = size > kKeptBytes ? own_keys : kept_keys;
+  std::vector<SortKey>& keys = kept != nullptr ? kept->keys : own_keys;
   std::size_t* const offsets = reinterpret_cast<std::size_t*>(block);
   unsigned char* const buffer = block + count * sizeof(std::size_t);
   keys.resize(count);

@@ -1,5 +1,7 @@
 #include "common/spare_blocks.h"
 
+#include "common/per_thread.h"
+
 namespace tabulon {
 namespace {
 
@@ -15,6 +17,7 @@ struct Spares {
 };
 thread_local Spares t_spares;
 
+#if TABULON_KEEP_PER_THREAD
 // Frees what the thread kept when it ends.
 struct Release {
   ~Release() {
@@ -23,18 +26,21 @@ struct Release {
     t_spares.closed = true;
   }
 };
+#endif
 
 }  // namespace
 
 void SpareBlockDeleter::operator()(char* block) const {
+#if TABULON_KEEP_PER_THREAD
   Spares& spares = t_spares;
-  if (spares.closed || spares.count == kKept) {
-    delete[] block;
+  if (!spares.closed && spares.count < kKept) {
+    // The first block kept makes the thread free its blocks when it ends.
+    thread_local Release release;
+    spares.blocks[spares.count++] = block;
     return;
   }
-  // The first block kept makes the thread free its blocks when it ends.
-  thread_local Release release;
-  spares.blocks[spares.count++] = block;
+#endif
+  delete[] block;
 }
 
 SpareBlock TakeSpareBlock() {

@@ -2,7 +2,12 @@
 
 #include <utility>
 
+#include "common/per_thread.h"
+
 namespace tabulon {
+
+#if TABULON_KEEP_PER_THREAD
+
 namespace {
 
 // Enough for the directories of most trees; a directory larger than this
@@ -35,5 +40,15 @@ void KeepNames(std::vector<SearchEntry>* entries) {
     }
   }
 }
+
+#else  // nothing is kept per thread
+
+void AssignName(std::string_view text, std::string* name) {
+  name->assign(text);
+}
+
+void KeepNames(std::vector<SearchEntry>*) {}
+
+#endif
 
 }  // namespace tabulon

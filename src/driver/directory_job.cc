@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "common/name_order.h"
+#include "common/per_thread.h"
 #include "common/prefetch.h"
 #include "common/spare_names.h"
 #include "descriptions/descriptions.h"
@@ -332,9 +333,10 @@ void DirectoryJob::MakeRows() {
     constexpr std::size_t kAhead = 64;
     // Kept by the thread for its next piece: a small directory's rows
     // cost no allocation of their own.
-    thread_local std::vector<const SearchEntry*> shown;
-    thread_local std::vector<std::string_view> names;
-    thread_local std::vector<std::optional<std::string_view>> descriptions;
+    TABULON_PER_THREAD std::vector<const SearchEntry*> shown;
+    TABULON_PER_THREAD std::vector<std::string_view> names;
+    TABULON_PER_THREAD std::vector<std::optional<std::string_view>>
+        descriptions;
     shown.clear();
     names.clear();
     for (std::size_t i = first; i < end; ++i) {

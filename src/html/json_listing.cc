@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/code_pages.h"
+#include "common/per_thread.h"
 
 namespace tabulon {
 namespace {
@@ -220,8 +221,8 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   if (!HasRow(entry, row)) return false;
   const bool directory = entry.IsDirectory();
   // Scratch text each thread keeps: an entry then costs no allocation.
-  thread_local std::string name;
-  thread_local std::string text;
+  TABULON_PER_THREAD std::string name;
+  TABULON_PER_THREAD std::string text;
   // The name as text once, for the name and the path.
   name.clear();
   AppendNativeUtf8(entry.Name, &name);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/code_pages.h"
+#include "common/per_thread.h"
 #include "common/utf8.h"
 
 namespace tabulon {
@@ -245,7 +246,7 @@ void AppendDescription(std::string_view text, TCode code, TCharset charset,
   if (charset == cUtf8) {
     // Decoded first, so that what is escaped is UTF-8 whatever the file;
     // into text the thread keeps, so that a row costs no allocation.
-    thread_local std::string decoded;
+    TABULON_PER_THREAD std::string decoded;
     decoded.clear();
     AppendUtf8Of(code, text, &decoded);
     AppendUtf8Page(decoded, Context::kText, kTextTable, kTextPlain, out);

@@ -5,10 +5,15 @@
 #include <cstring>
 #include <thread>
 
+#include "common/per_thread.h"
+
 namespace tabulon {
 namespace {
 
+constexpr char kNotKept[] = "this toolchain keeps nothing per thread";
+
 TEST(SpareBlocksTest, AThreadGetsBackTheBlocksItLetGo) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   char* first;
   char* second;
   {
@@ -28,6 +33,7 @@ TEST(SpareBlocksTest, AThreadGetsBackTheBlocksItLetGo) {
 }
 
 TEST(SpareBlocksTest, BlocksKeptByOneThreadAreNotGivenToAnother) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   char* kept;
   {
     SpareBlock block = TakeSpareBlock();
@@ -47,6 +53,7 @@ TEST(SpareBlocksTest, BlocksKeptByOneThreadAreNotGivenToAnother) {
 }
 
 TEST(SpareBlocksTest, AThreadKeepsOnlyAFewBlocks) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   // More blocks let go than are kept: the rest are freed (the sanitized
   // builds check it), and those taken back are all different.
   std::thread([] {

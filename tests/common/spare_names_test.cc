@@ -6,12 +6,17 @@
 #include <thread>
 #include <vector>
 
+#include "common/per_thread.h"
+
 namespace tabulon {
 namespace {
+
+constexpr char kNotKept[] = "this toolchain keeps nothing per thread";
 
 const std::string kLong = "a name far longer than a string holds in itself";
 
 TEST(SpareNamesTest, ANameKeptIsTheRoomOfTheNextLongName) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   std::thread([] {
     std::vector<SearchEntry> entries(2);
     AssignName(kLong, &entries[0].Name);
@@ -31,6 +36,7 @@ TEST(SpareNamesTest, ANameKeptIsTheRoomOfTheNextLongName) {
 }
 
 TEST(SpareNamesTest, NamesAreKeptOnlyForTheThreadThatKeptThem) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   std::vector<SearchEntry> entries(1);
   AssignName(kLong, &entries[0].Name);
   const char* const room = entries[0].Name.data();
@@ -46,6 +52,7 @@ TEST(SpareNamesTest, NamesAreKeptOnlyForTheThreadThatKeptThem) {
 }
 
 TEST(SpareNamesTest, AThreadKeepsAThousandOrSoNamesAtMost) {
+  if (!TABULON_KEEP_PER_THREAD) GTEST_SKIP() << kNotKept;
   std::thread([] {
     std::vector<SearchEntry> entries(10000);
     for (SearchEntry& entry : entries) AssignName(kLong, &entry.Name);
