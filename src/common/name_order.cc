@@ -203,9 +203,10 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
   }
 }
 
-// The name order's buffers for a directory of a few thousand names, kept by
-// each thread for its next directory; none where nothing is kept per thread.
-constexpr std::size_t kKeptBytes = std::size_t{64} << 10;
+// The name order's buffers for a directory of a few hundred names, kept by
+// each thread for its next directory (small: up to 64 threads keep theirs);
+// none where nothing is kept per thread.
+constexpr std::size_t kKeptBytes = std::size_t{16} << 10;
 struct KeptBuffers {
   std::unique_ptr<unsigned char[]> block{new unsigned char[kKeptBytes]};
   std::vector<SortKey> keys;

@@ -9,7 +9,7 @@
 namespace tabulon {
 namespace {
 
-constexpr std::size_t kBlock = kSpareBlock;
+constexpr std::size_t kBlock = std::size_t{1} << 16;
 // A file whose text fits here is read once, however many passes it takes.
 constexpr std::size_t kKeepLimit = std::size_t{1} << 18;
 constexpr char32_t kReplacement = 0xFFFD;
@@ -116,8 +116,8 @@ std::string_view DescriptionInput::Next() {
   // as it is while the next one is read, so that a small file is kept for a
   // second pass without being copied.
   if (!raw_[0]) {
-    raw_[0] = TakeSpareBlock();
-    raw_[1] = TakeSpareBlock();
+    raw_[0].reset(new char[kBlock]);
+    raw_[1].reset(new char[kBlock]);
   }
   for (;;) {
     char* const buffer = raw_[turn_].get();

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/byte_source.h"
-#include "common/spare_blocks.h"
 #include "common/status.h"
 #include "common/types.h"
 
@@ -63,7 +62,7 @@ class DescriptionInput {
   // Adds a block served while keeping to what a second pass replays.
   void Keep(std::string_view block);
 
-  SpareBlock raw_[2];
+  std::unique_ptr<char[]> raw_[2];
   int turn_ = 0;  // of raw_, the one the next read goes to
   std::string text_;
   // UTF-16: the byte of a unit that a block split, and a high surrogate

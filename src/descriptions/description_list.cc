@@ -46,17 +46,9 @@ bool DescriptionList::Insert(std::string_view record) {
         begin % kChunk + record.size() > kChunk) {
       begin = chunks_.size() * kChunk;
       const std::size_t spans = (record.size() + kChunk - 1) / kChunk;
-      char* buffer;
-      if (spans == 1) {
-        blocks_.push_back(TakeSpareBlock());
-        buffer = blocks_.back().get();
-      } else {
-        owned_.push_back(
-            std::make_unique_for_overwrite<char[]>(spans * kChunk));
-        buffer = owned_.back().get();
-      }
+      owned_.push_back(std::make_unique_for_overwrite<char[]>(spans * kChunk));
       for (std::size_t i = 0; i < spans; ++i) {
-        chunks_.push_back(buffer + i * kChunk);
+        chunks_.push_back(owned_.back().get() + i * kChunk);
       }
     }
     std::memcpy(chunks_[begin / kChunk] + begin % kChunk, record.data(),

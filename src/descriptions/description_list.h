@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "common/prefetch.h"
-#include "common/spare_blocks.h"
 #include "common/types.h"
 
 namespace tabulon {
@@ -62,12 +61,11 @@ class DescriptionList {
   // record never straddles two chunks (a longer one has a buffer of its
   // own, which takes as many chunk numbers as it spans). Record i ends at
   // ends_[i] and starts where record i - 1 ends, or at its chunk's start.
-  static constexpr std::size_t kChunk = kSpareBlock;
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
   const char* Address(std::size_t offset) const {
     return chunks_[offset / kChunk] + offset % kChunk;
   }
-  std::vector<SpareBlock> blocks_;            // chunks of their own
-  std::vector<std::unique_ptr<char[]>> owned_;  // buffers of longer records
+  std::vector<std::unique_ptr<char[]>> owned_;
   std::vector<char*> chunks_;
   std::size_t used_ = 0;  // the offset after the last record
   std::vector<std::size_t> ends_;
