@@ -592,14 +592,14 @@ std::optional<Zone> ZoneOfEnvironment() {
   return ZoneOfRule(name);
 }
 
-// Whether the system gives the distances the model does: on both sides of
-// every change from 1900 to 2100, and in January and July of years from
-// 1601 to 9999. Guards against reading a zone otherwise than the C library.
 // The years in which every change of the zone is checked against the
 // system.
 const std::int64_t kCheckedFrom = DaysFromCivil(1900, 1, 1) * kDay;
 const std::int64_t kCheckedTo = DaysFromCivil(2100, 1, 1) * kDay;
 
+// Whether the system gives the distances the model does: on both sides of
+// every change from 1900 to 2100, and in January and July of years from
+// 1601 to 9999. Guards against reading a zone otherwise than the C library.
 bool AgreesWithSystem(const Zone& zone, const std::vector<Change>& changes) {
   const auto agrees = [&zone](std::int64_t t) {
     const std::optional<std::int64_t> system =
