@@ -205,11 +205,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   const bool utf8 = (data[0] & 4) != 0;
   const bool json = (data[0] & 8) != 0;
-  // A base address that reads as a switch would be taken as one.
-  if (url == "/t" || url == "/T" || url.starts_with("--")) url.insert(0, "x");
   // FILES.JSON carries the address as typed where a page shows it as text:
   // rows are compared with ASCII addresses only.
   if (json) std::erase_if(url, [](char c) { return c & 0x80; });
+  // A base address that reads as a switch would be taken as one (checked
+  // after the erasure, which can bring "--" to the front).
+  if (url == "/t" || url == "/T" || url.starts_with("--")) url.insert(0, "x");
   fake.args = {"/"};
   if (!url.empty()) fake.args.push_back(url);
   if (tree_mode) fake.args.push_back("/t");
