@@ -373,10 +373,12 @@ void DirectoryJob::MakeRows() {
     }
   };
   const auto hand_on = [&](std::size_t piece) {
-    sink.TakeRows(result_.rows[piece],
-                  settings_.json ? result_.json[piece] : std::string_view());
-    result_.rows[piece] = std::string();
-    if (settings_.json) result_.json[piece] = std::string();
+    // Moved out, so that a piece's memory goes once it is taken (an empty
+    // string assigned to it would keep its buffer to the end of the job).
+    const std::string rows = std::move(result_.rows[piece]);
+    const std::string entries =
+        settings_.json ? std::move(result_.json[piece]) : std::string();
+    sink.TakeRows(rows, entries);
   };
   if (!shared()) {
     for (std::size_t i = 0; i < count; ++i) {
