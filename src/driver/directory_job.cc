@@ -158,7 +158,11 @@ std::size_t DirectoryJob::ReadNames() {
   // index.
   DirectoryDescriptions files_bbs(settings_.free_memory);
   Status files_bbs_read = Status::NotFound("");
-  const bool in_batches = dir_.NamesOnly() && runner_.threads() > 1;
+  // Only where helpers may take them: the batches and the whole list are
+  // held at once when joined, more memory than names read into place, and
+  // a directory read again for lack of room must need no more than one
+  // thread alone would.
+  const bool in_batches = dir_.NamesOnly() && runner_.allowed_threads() > 1;
   std::vector<std::vector<SearchEntry>> batches;
   // Of each task of details, in the order added: the entries read up to
   // the end of its piece.

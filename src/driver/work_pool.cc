@@ -110,6 +110,11 @@ WorkPool::~WorkPool() {
   workers_.clear();  // each waits for its thread
 }
 
+int WorkPool::allowed_threads() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return allowed_;
+}
+
 void WorkPool::Work(int thread) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

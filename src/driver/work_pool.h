@@ -32,6 +32,10 @@ class PieceRunner {
   virtual ~PieceRunner() = default;
   // Threads that may run pieces at once, the caller's among them.
   virtual int threads() const = 0;
+  // Of those, the ones that may run pieces now: fewer while a job that was
+  // short of room with others at work is run again, one at last, so that
+  // it can take no more room than one thread would.
+  virtual int allowed_threads() const { return threads(); }
   // Calls piece(i) once for every i in [0, count), in any order, on any
   // thread; once a piece has thrown, those not begun yet may be left out.
   virtual void ForEach(std::size_t count,
@@ -112,6 +116,7 @@ class WorkPool final : public PieceRunner {
 
   // The most threads it may ever run, the caller's among them.
   int threads() const override { return threads_; }
+  int allowed_threads() const override;
   void ForEach(std::size_t count,
                const std::function<void(std::size_t)>& piece) override;
   void ForEachInOrder(std::size_t count,
@@ -164,7 +169,7 @@ class WorkPool final : public PieceRunner {
 
   const int threads_;  // at most, the caller's among them
   Platform* const platform_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   bool can_start_;  // another thread may be started, now or after growth
   int limit_;       // threads that may be started now, the caller's among them
   int processors_ = 1;

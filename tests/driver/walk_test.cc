@@ -367,8 +367,10 @@ TEST_F(WalkTest, OutOfMemoryOnAnyThreadEndsInTheOneReport) {
 class ScheduledRunner final : public PieceRunner {
  public:
   enum class Tasks { kAtOnce, kOneBehind, kNone };
-  ScheduledRunner(unsigned order, Tasks tasks) : order_(order), tasks_(tasks) {}
+  ScheduledRunner(unsigned order, Tasks tasks, int allowed = 4)
+      : order_(order), tasks_(tasks), allowed_(allowed) {}
   int threads() const override { return 4; }
+  int allowed_threads() const override { return allowed_; }
   void ForEach(std::size_t count,
                const std::function<void(std::size_t)>& piece) override {
     for (const std::size_t i : Order(count)) piece(i);
@@ -419,6 +421,7 @@ class ScheduledRunner final : public PieceRunner {
   }
   unsigned order_;
   Tasks tasks_;
+  int allowed_;
 };
 
 // Keeps what a job hands it.
@@ -532,6 +535,72 @@ TEST(DirectoryJobTest, EveryScheduleGivesTheSameRows) {
       }
     }
   }
+}
+
+// A directory read again with one thread allowed, after it was short of
+// room with more, reads its names as one thread alone does: straight into
+// place, not in batches joined at the end (which holds both at once).
+TEST(DirectoryJobTest, NamesAreReadInBatchesOnlyWhereHelpersMayTakeThem) {
+  class CountingDirectory final : public Directory {
+   public:
+    explicit CountingDirectory(std::unique_ptr<Directory> inner)
+        : inner_(std::move(inner)) {}
+    Status ReadNames(std::vector<SearchEntry>* entries) override {
+      return inner_->ReadNames(entries);
+    }
+    Status ReadNamesInBatches(
+        std::size_t batch,
+        const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+      ++batched;
+      return inner_->ReadNamesInBatches(batch, take);
+    }
+    bool NamesOnly() const override { return inner_->NamesOnly(); }
+    void FillDetails(SearchEntry* first, SearchEntry* last) override {
+      inner_->FillDetails(first, last);
+    }
+    Status OpenSubdirectory(const std::string& name,
+                            std::unique_ptr<Directory>* out) override {
+      return inner_->OpenSubdirectory(name, out);
+    }
+    Status OpenInput(const std::string& name, Follow follow,
+                     std::unique_ptr<InputFile>* out) override {
+      return inner_->OpenInput(name, follow, out);
+    }
+    Status CreateOutput(const std::string& name, const OutputOptions& options,
+                        std::unique_ptr<OutputFile>* out) override {
+      return inner_->CreateOutput(name, options, out);
+    }
+    int batched = 0;
+
+   private:
+    std::unique_ptr<Directory> inner_;
+  };
+  FakePlatform fake;
+  fake.details_later = true;
+  fake.AddDir("big");
+  for (int i = 0; i < 1000; ++i) fake.AddFile("big/" + FileName(i), "x");
+  fake.AddFile("big/FILES.BBS", FileName(7) + " seven\r\n");
+  const auto place = Place::Start("/big/", '/', "", cWindows1251);
+  std::string rows_of_one;
+  for (const int allowed : {1, 2, 4}) {
+    SCOPED_TRACE(allowed);
+    RecordingSink sink(/*as_made=*/true);
+    JobSettings settings;
+    settings.RunMode = mTree;
+    settings.prefixed_links = false;
+    settings.free_memory = [] { return std::uint64_t{1} << 40; };
+    settings.sink = &sink;
+    settings.names_batch = 300;
+    std::unique_ptr<Directory> opened;
+    ASSERT_TRUE(fake.OpenDirectory("/big", &opened).ok());
+    CountingDirectory dir(std::move(opened));
+    ScheduledRunner runner(0, ScheduledRunner::Tasks::kAtOnce, allowed);
+    DirectoryJob(dir, *place, settings, runner).Complete();
+    EXPECT_EQ(dir.batched, allowed > 1 ? 1 : 0);
+    if (allowed == 1) rows_of_one = sink.rows_;
+    EXPECT_EQ(sink.rows_, rows_of_one);
+  }
+  EXPECT_NE(rows_of_one.find("seven"), std::string::npos);
 }
 
 // The rows of a large directory go to a page as they are made; were each

@@ -151,5 +151,58 @@ TEST(WorkPoolRoomTest, ItemThatCannotBeMadeAgainIsMadeOnce) {
   EXPECT_EQ(handed, PreOrder("", 2, 12).size());
 }
 
+// One large item whose pieces run on the pool's threads, as a large
+// directory's do, and whose memory runs short whenever another thread ran
+// one of them while more than one may work: it is made again until it may
+// take no more room than one thread would, and is told so.
+TEST(WorkPoolRoomTest, ItemMadeAgainIsToldThatFewerThreadsMayWork) {
+  class LargeItem final : public WorkPool::Item {
+   public:
+    explicit LargeItem(WorkPool* pool) : pool_(pool) {}
+    Made Make(int) override {
+      const int allowed = pool_->allowed_threads();
+      allowed_seen.push_back(allowed);
+      const std::thread::id maker = std::this_thread::get_id();
+      std::atomic<bool> elsewhere{false};
+      pool_->ForEach(16, [&](std::size_t) {
+        if (std::this_thread::get_id() != maker) {
+          elsewhere = true;
+          return;
+        }
+        // Waits for another thread to take a piece, where one may (a
+        // bound, not a timing: threads may be slow to start).
+        const auto give_up =
+            std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (allowed > 1 && !elsewhere &&
+               std::chrono::steady_clock::now() < give_up) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+      if (allowed > 1 && elsewhere) throw std::bad_alloc();
+      return Made();
+    }
+    std::vector<int> allowed_seen;
+
+   private:
+    WorkPool* pool_;
+  };
+  WorkPool pool(8);
+  int handed = 0;
+  std::vector<int> seen;  // by the item on each attempt
+  pool.RunInOrder(std::make_unique<LargeItem>(&pool), WorkPool::Budget{},
+                  [&](WorkPool::Item& item) {
+                    ++handed;
+                    seen = static_cast<LargeItem&>(item).allowed_seen;
+                  });
+  EXPECT_EQ(handed, 1);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front(), 8);
+  // Fewer each time it was made again.
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    EXPECT_LT(seen[i], seen[i - 1]) << i;
+  }
+  EXPECT_GT(seen.size(), 1u);
+}
+
 }  // namespace
 }  // namespace tabulon
