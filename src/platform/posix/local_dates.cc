@@ -534,9 +534,21 @@ FileRead ReadSmallFile(const std::string& path, std::string* bytes) {
     result = FileRead::kNone;
   } else {
     constexpr std::size_t kLimit = std::size_t{1} << 20;
-    bytes->assign(kLimit + 1, '\0');
+    // Room for the size the file has and a byte more to see it end, grown
+    // should the file grow meanwhile: a zone file holds a few kilobytes,
+    // and a mebibyte filled in at every start cost a third of a
+    // millisecond.
+    bytes->assign(
+        std::min(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)),
+                 kLimit) +
+            1,
+        '\0');
     std::size_t filled = 0;
-    while (filled < bytes->size()) {
+    for (;;) {
+      if (filled == bytes->size()) {
+        if (filled > kLimit) break;
+        bytes->resize(std::min(2 * filled, kLimit + 1));
+      }
       const ssize_t n =
           ::read(fd, bytes->data() + filled, bytes->size() - filled);
       if (n < 0 && errno == EINTR) continue;
