@@ -892,14 +892,17 @@ class PosixDirectory final : public Directory {
 
   // Its lineage, taken from the descriptor the first time it is needed: a
   // directory without subdirectories never needs it. nullptr when the
-  // system can't tell.
+  // system can't tell. (A lock, not std::call_once, whose every first call
+  // wakes waiters through the system even when there are none.)
   std::shared_ptr<const Lineage> Self() {
-    std::call_once(identified_, [this] {
+    std::lock_guard<std::mutex> lock(identifying_);
+    if (!identified_) {
+      identified_ = true;
       struct stat st;
       if (self_ == nullptr && ::fstat(fd_, &st) == 0) {
         self_ = std::make_shared<Lineage>(st, above_);
       }
-    });
+    }
     return self_;
   }
 
@@ -910,8 +913,9 @@ class PosixDirectory final : public Directory {
 #endif
   const std::shared_ptr<const TreeStart> start_;
   const std::shared_ptr<const Lineage> above_;
-  std::once_flag identified_;
-  std::shared_ptr<const Lineage> self_;  // set once, under identified_
+  std::mutex identifying_;
+  bool identified_ = false;              // under identifying_
+  std::shared_ptr<const Lineage> self_;  // set once, under identifying_
 };
 
 // Each of the descriptors 0, 1 and 2 that is not open is opened to
