@@ -446,6 +446,18 @@ std::string FileName(int i) {
   return name;
 }
 
+// What the job tests run a directory with: a page per directory, plain
+// links, memory to spare, small batches of names.
+JobSettings SettingsFor(PageSink* sink) {
+  JobSettings settings;
+  settings.RunMode = mTree;
+  settings.prefixed_links = false;
+  settings.free_memory = [] { return std::uint64_t{1} << 40; };
+  settings.sink = sink;
+  settings.names_batch = 300;
+  return settings;
+}
+
 TEST(DirectoryJobTest, EveryScheduleGivesTheSameRows) {
   // More than four batches of names, read in an order other than the name
   // order, two of them gone between their names and their details.
@@ -478,12 +490,7 @@ TEST(DirectoryJobTest, EveryScheduleGivesTheSameRows) {
                      std::to_string(order) + " tasks " +
                      std::to_string(static_cast<int>(tasks)));
         RecordingSink sink(as_made);
-        JobSettings settings;
-        settings.RunMode = mTree;
-        settings.prefixed_links = false;
-        settings.free_memory = [] { return std::uint64_t{1} << 40; };
-        settings.sink = &sink;
-        settings.names_batch = 300;
+        const JobSettings settings = SettingsFor(&sink);
         std::unique_ptr<Directory> dir;
         ASSERT_TRUE(fake.OpenDirectory("/big", &dir).ok());
         ScheduledRunner runner(order, tasks);
@@ -585,12 +592,7 @@ TEST(DirectoryJobTest, NamesAreReadInBatchesOnlyWhereHelpersMayTakeThem) {
   for (const int allowed : {1, 2, 4}) {
     SCOPED_TRACE(allowed);
     RecordingSink sink(/*as_made=*/true);
-    JobSettings settings;
-    settings.RunMode = mTree;
-    settings.prefixed_links = false;
-    settings.free_memory = [] { return std::uint64_t{1} << 40; };
-    settings.sink = &sink;
-    settings.names_batch = 300;
+    const JobSettings settings = SettingsFor(&sink);
     std::unique_ptr<Directory> opened;
     ASSERT_TRUE(fake.OpenDirectory("/big", &opened).ok());
     CountingDirectory dir(std::move(opened));
@@ -638,11 +640,7 @@ TEST(DirectoryJobTest, RowsHandedOnAreFreedOnceTaken) {
     }
     std::size_t taken = 0, first_in_use = 0, grown = 0;
   } sink;
-  JobSettings settings;
-  settings.RunMode = mTree;
-  settings.prefixed_links = false;
-  settings.free_memory = [] { return std::uint64_t{1} << 40; };
-  settings.sink = &sink;
+  const JobSettings settings = SettingsFor(&sink);
   std::unique_ptr<Directory> dir;
   ASSERT_TRUE(fake.OpenDirectory("/big", &dir).ok());
   ScheduledRunner runner(0, ScheduledRunner::Tasks::kNone);
