@@ -11,7 +11,7 @@
 #      floor lists every entry (its count against find's); floor_parallel
 #      writes floor's bytes at 1, 2 and J threads, one listing and a page
 #      per directory; tabulon gives byte-identical pages (and FILES.JSON)
-#      with --jobs=1 and J jobs on shape (a) one page, /t, /t with
+#      with --jobs=1 and its default on shape (a) one page, /t, /t with
 #      --charset=utf-8 --json, and shape (b)
 #   1. shape (a), one page: tabulon, tabulon --jobs=1, before, floor,
 #      floor_parallel -j J, find, tree -H
@@ -33,8 +33,10 @@
 #      that floor lists the same bytes through it as on the tree itself)
 #   8. peak resident memory of tabulon on every shape, default and --jobs=1
 #
-# J is the job count Tabulon takes by default on this machine: the number of
-# processors, at least 8 and at most 16. Outside 4, every run starts without
+# J is the parallel floor's job count: the number of processors, at least 8
+# and at most 16 (so that its figures compare with earlier runs); Tabulon
+# runs with its own default (twice the processors, 4 to 16, growing while
+# its threads wait) unless BENCH_JOBS sets both. Outside 4, every run starts without
 # pages (they are removed before each run, untimed), so each one writes them
 # all. Afterwards the trees are put back as they were made (tree_state.py).
 #
@@ -102,18 +104,21 @@ json=$work/results.jsonl
 other_zone=Europe/Moscow
 listing_format='"%s %TY-%Tm-%Td %p\n"'
 
-# What tabulon takes without --jobs; BENCH_JOBS sets it for both.
+# The parallel floor's job count, and what tabulon takes without --jobs;
+# BENCH_JOBS sets both.
 if [ -n "${BENCH_JOBS:-}" ]; then
   [[ $BENCH_JOBS =~ ^[1-9][0-9]*$ ]] || { echo "BENCH_JOBS: not a number" >&2; exit 64; }
   jobs=$BENCH_JOBS
+  tabulon_jobs=$jobs
   jobs_arg=" --jobs=$jobs"
 else
   jobs=$(nproc)
+  tabulon_jobs=$((2 * jobs < 4 ? 4 : 2 * jobs > 16 ? 16 : 2 * jobs))
   jobs=$((jobs < 8 ? 8 : jobs > 16 ? 16 : jobs))
   jobs_arg=""
 fi
-# Without --jobs tabulon starts with J threads and may grow while they wait
-# on the file system.
+# Without --jobs tabulon starts with tabulon_jobs threads and may grow while
+# they wait on the file system.
 if [ -n "$jobs_arg" ]; then T="tabulon ($jobs jobs)"; else T="tabulon (default)"; fi
 T1="tabulon (1 job)"
 P="floor_parallel ($jobs jobs)"
@@ -223,8 +228,8 @@ check_same_pages() {  # title, tree, tabulon's parameters after the tree
   if [ "$default" = "$one" ]; then
     echo "- $title: identical ($default)"
   else
-    echo "- $title: **DIFFERENT**: $jobs jobs $default; 1 job $one"
-    echo "run.sh: --jobs=1 and $jobs jobs give different pages; stopped" >&2
+    echo "- $title: **DIFFERENT**: $tabulon_jobs jobs $default; 1 job $one"
+    echo "run.sh: --jobs=1 and $tabulon_jobs jobs give different pages; stopped" >&2
     return 1
   fi
 }
@@ -320,7 +325,7 @@ check_yardsticks() {
 }
 
 check_pages() {
-  echo "Pages of tabulon ($jobs jobs) and tabulon --jobs=1, each run from the"
+  echo "Pages of tabulon ($tabulon_jobs jobs) and tabulon --jobs=1, each run from the"
   echo "tree as it was made:"
   echo
   check_same_pages "shape (a), one page" "$wide"
@@ -521,7 +526,7 @@ peak_memory() {
     one=$(peak_kib ${run#*:} --jobs=1)
     echo "| ${run%%:*} | $(mib "$default") | $(mib "$one") |"
     printf '{"title": "peak memory", "run": "%s", "jobs": %d, "kib": %d}\n' \
-      "${run%%:*}" "$jobs" "$default" >>"$json"
+      "${run%%:*}" "$tabulon_jobs" "$default" >>"$json"
     printf '{"title": "peak memory", "run": "%s", "jobs": 1, "kib": %d}\n' \
       "${run%%:*}" "$one" >>"$json"
   done
@@ -580,8 +585,9 @@ restore_tree "$flat"
   echo "# $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo
   echo "tabulon: $revision${BEFORE:+; before: $BEFORE}. J = $jobs jobs" \
-    "$([ -n "${BENCH_JOBS:-}" ] && echo "(BENCH_JOBS)" ||
-      echo "(tabulon's default here: processors, at least 8, at most 16)")."
+    "$([ -n "${BENCH_JOBS:-}" ] && echo "(BENCH_JOBS, for tabulon too)" ||
+      echo "(the parallel floor's: processors, at least 8, at most 16;" \
+        "tabulon's default here: $tabulon_jobs, growing while threads wait)")."
   echo "Shape (a): $(size_of "$wide"); shape (b): $(size_of "$flat")."
   echo "TZ unset (dates in $(readlink -f /etc/localtime)) but where a part names a zone."
   [ "$quick" != 1 ] || echo "**Quick run**: small trees, few rounds."

@@ -164,7 +164,9 @@ Status ParseCharset(std::string_view text, TCharset* charset) {
   return Status::Ok();
 }
 
-int DefaultJobCount(int processors) { return std::clamp(processors, 8, 16); }
+int DefaultJobCount(int processors) {
+  return std::clamp(2 * processors, 4, 16);
+}
 
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
                                   Exclusions* exclusions) {

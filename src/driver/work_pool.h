@@ -101,8 +101,10 @@ class WorkPool final : public PieceRunner {
     std::size_t bytes = std::size_t{8} << 20;
   };
 
-  // How long the processor time is watched before the pool grows.
-  static constexpr std::uint64_t kGrowthMs = 30;
+  // How long the processor time is watched before the pool grows: short,
+  // as a pool starts with few threads and a cold disk keeps them waiting
+  // from the first request.
+  static constexpr std::uint64_t kGrowthMs = 10;
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
   // system's own threads) as work comes for them, and up to most - 1 while

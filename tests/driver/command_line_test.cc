@@ -344,8 +344,10 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
     int jobs;
     int most_jobs;  // while they wait: more only without --jobs
   } kCases[] = {
-      {{"/srv/ftp"}, 2, 8, 64},
-      {{"/srv/ftp"}, 12, 12, 64},
+      {{"/srv/ftp"}, 1, 4, 64},
+      {{"/srv/ftp"}, 2, 4, 64},
+      {{"/srv/ftp"}, 6, 12, 64},
+      {{"/srv/ftp"}, 12, 16, 64},
       {{"--jobs=1", "/srv/ftp"}, 64, 1, 1},
       {{"/srv/ftp", "--jobs=200"}, 2, 200, 200},
       {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, 5, 5},
