@@ -165,7 +165,7 @@ Status ParseCharset(std::string_view text, TCharset* charset) {
 }
 
 int DefaultJobCount(int processors) {
-  return std::clamp(2 * processors, 4, 16);
+  return std::clamp(3 * processors, 4, 16);
 }
 
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,

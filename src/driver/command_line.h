@@ -56,10 +56,10 @@ Status ParseJobCount(std::string_view text, int* jobs);
 // charset" at `text` with the reason it is refused, and *charset unchanged.
 Status ParseCharset(std::string_view text, TCharset* charset);
 
-// The job count without --jobs=: twice `processors`, 4 to 16. One thread may
-// work while another waits on the disk; more only cost processor time where
-// the disk is warm (switching, an allocator arena each), and the run grows
-// where its threads wait.
+// The job count without --jobs=: three times `processors`, 4 to 16. Threads
+// that wait on a cold disk leave others the processors; more than that only
+// cost processor time where the disk is warm (switching, an allocator arena
+// each), and the run grows where its threads wait.
 int DefaultJobCount(int processors);
 // Without --jobs=, the run grows to this many jobs while they wait on the
 // file system (a network share answers many requests at once).

@@ -31,7 +31,7 @@ constexpr char kHelp[] =
     "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
     "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
     "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
-    "  --jobs=N  threads that read directories, 1-256 (default twice the\r\n"
+    "  --jobs=N  threads that read directories, 1-256 (default 3 times the\r\n"
     "            processors, 4 to 16, and it grows to 64 while the file\r\n"
     "            system keeps the threads waiting); the pages are the same\r\n"
     "            for any N\r\n"

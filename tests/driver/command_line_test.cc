@@ -345,8 +345,8 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
     int most_jobs;  // while they wait: more only without --jobs
   } kCases[] = {
       {{"/srv/ftp"}, 1, 4, 64},
-      {{"/srv/ftp"}, 2, 4, 64},
-      {{"/srv/ftp"}, 6, 12, 64},
+      {{"/srv/ftp"}, 2, 6, 64},
+      {{"/srv/ftp"}, 4, 12, 64},
       {{"/srv/ftp"}, 12, 16, 64},
       {{"--jobs=1", "/srv/ftp"}, 64, 1, 1},
       {{"/srv/ftp", "--jobs=200"}, 2, 200, 200},

@@ -433,8 +433,8 @@ TEST(WorkPoolTest, GrowsOnlyWhileItsThreadsWaitOnTheSystem) {
       {2, 16, 49, 15},  // under half of the processors
       {2, 16, 50, 1},   // half of them busy: working, not waiting
       {2, 16, 100, 1},  // both busy
-      {4, 64, 0, 63},   // the default on two processors, and its most
-      {4, 64, 100, 3},  // the default, busy
+      {6, 64, 0, 63},   // the default on two processors, and its most
+      {6, 64, 100, 5},  // the default, busy
       {2, 5, 0, 4},     // a doubling stops at the most
       {1, 8, 30, 0},    // one thread busy most of the time: it works
       {1, 8, 20, 7},    // one thread mostly waiting
