@@ -405,14 +405,18 @@ unchanged_pages() {
   page_list "$wide" >"$work/pages.before"
   title="shape (a) with /t again: every page the same, none written"
   # floor -t writes a page of its own that both pass over (a dot name), so
-  # it lists Tabulon's pages as entries: one entry more per directory.
+  # it lists Tabulon's pages as entries: one entry more per directory. It
+  # leaves every directory a new date, which the pages of their parents
+  # show: the dates are put back before every run (untimed).
   compare --title "$title" --base "floor -t" \
+    --prepare "python3 $root/bench/tree_state.py dates $wide $wide.state" \
     "$T=$tabulon $wide /t$jobs_arg" \
     "$T1=$tabulon $wide /t --jobs=1" \
     "floor -t=$floor -t -n .floor.htm $wide"
   page_list "$wide" >"$work/pages.after"
   echo "floor -t wrote a page named .floor.htm in every directory (passed"
-  echo "over by Tabulon), so it listed Tabulon's pages too."
+  echo "over by Tabulon), so it listed Tabulon's pages too; the directories'"
+  echo "dates were put back before every run."
   echo "Pages tabulon wrote during the timed runs:" \
     "$(LC_ALL=C comm -13 "$work/pages.before" "$work/pages.after" | wc -l)" \
     "of $(wc -l <"$work/pages.after") (0 expected)."
