@@ -58,8 +58,8 @@ Status ParseCharset(std::string_view text, TCharset* charset);
 
 // The job count without --jobs=: three times `processors`, 4 to 16. Threads
 // that wait on a cold disk leave others the processors; more than that only
-// cost processor time where the disk is warm (switching, an allocator arena
-// each), and the run grows where its threads wait.
+// cost processor time where the disk is warm (the switching between them),
+// and the run grows where its threads wait.
 int DefaultJobCount(int processors);
 // Without --jobs=, the run grows to this many jobs while they wait on the
 // file system (a network share answers many requests at once).

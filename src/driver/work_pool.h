@@ -102,8 +102,8 @@ class WorkPool final : public PieceRunner {
   };
 
   // How long the processor time is watched before the pool grows: short,
-  // as a pool starts with few threads and a cold disk keeps them waiting
-  // from the first request.
+  // so that a slow file system soon gets the many requests it answers at
+  // once.
   static constexpr std::uint64_t kGrowthMs = 10;
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
