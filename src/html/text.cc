@@ -178,8 +178,19 @@ void AppendUtf8Page(std::string_view native, Context context,
   const std::size_t n = native.size();
   std::size_t pos = 0;
   while (pos < n) {
+    // A run of bytes that stand for themselves and of two-byte characters
+    // (Cyrillic, Greek, most accented Latin: a lead byte C2-DF is never
+    // part of an overlong form) is appended in one piece.
     std::size_t run = pos;
-    while (run < n && plain[from[run]]) ++run;
+    for (;;) {
+      while (run < n && plain[from[run]]) ++run;
+      if (run + 1 < n && from[run] >= 0xC2 && from[run] <= 0xDF &&
+          (from[run + 1] & 0xC0) == 0x80) {
+        run += 2;
+        continue;
+      }
+      break;
+    }
     if (run > pos) {
       out->append(native.data() + pos, run - pos);
       pos = run;

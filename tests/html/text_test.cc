@@ -388,6 +388,32 @@ TEST(CharsetTest, NamesOnBothPages) {
   EXPECT_EQ(Url("\xFF", cUtf8), "\xC2\xA0");
 }
 
+// On a UTF-8 page two-byte characters are copied in runs with the bytes
+// around them: the runs end where a byte must be escaped or is not UTF-8.
+TEST(CharsetTest, TwoByteCharactersOnAUtf8PageEndTheirRunsRight) {
+  const struct {
+    const char* what;
+    std::string name, text, link;
+  } kCases[] = {
+      {"an escape between letters", "\xD0\x81<\xD0\x91",
+       "\xD0\x81&lt;\xD0\x91", "\xD0\x81&lt;\xD0\x91"},
+      // 866: D0 is a box-drawing piece, C1 another, 81 the letter Be.
+      {"a lead byte without its second byte, an overlong form",
+       "\xD0\x81\xD0" "A\xC1\x81",
+       "\xD0\x81\xE2\x95\xA8" "A\xE2\x94\xB4\xD0\x91",
+       "\xD0\x81%D0A%C1%81"},
+      {"a lead byte at the end", "x\xC3\xA9\xC3", "x\xC3\xA9\xE2\x94\x9C",
+       "x\xC3\xA9%C3"},
+      {"three bytes after two", "\xC3\xA9\xE4\xB8\xAD&",
+       "\xC3\xA9\xE4\xB8\xAD&amp;", "\xC3\xA9\xE4\xB8\xAD&amp;"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Text(c.name, cUtf8), c.text);
+    EXPECT_EQ(Link(c.name, kLinkInside, cUtf8), c.link);
+  }
+}
+
 TEST(CharsetTest, DescriptionsOnBothPages) {
   const struct {
     const char* what;
