@@ -309,7 +309,9 @@ void DirectoryJob::MakeRows() {
   context.json = settings_.json;
   std::string relative, href_prefix;
   if (settings_.json) {
-    AppendNativeUtf8(place_.Relative(), &relative);
+    std::string utf8;
+    AppendNativeUtf8(place_.Relative(), &utf8);
+    AppendJsonText(utf8, &relative);
     if (settings_.prefixed_links) {
       href_prefix = settings_.json_url;
       for (const std::string_view name : place_.Names()) {

@@ -88,7 +88,8 @@ bool MayNeedEscape(std::uint64_t word) {
          has_zero(word ^ (kOnes * '\\')) != 0;
 }
 
-// AppendJsonString without the quotes.
+}  // namespace
+
 void AppendJsonText(std::string_view utf8, std::string* out) {
   std::size_t from = 0;
   std::size_t i = 0;
@@ -112,8 +113,6 @@ void AppendJsonText(std::string_view utf8, std::string* out) {
   }
   out->append(utf8.substr(from));
 }
-
-}  // namespace
 
 void AppendJsonString(std::string_view utf8, std::string* out) {
   out->push_back('"');
@@ -187,17 +186,17 @@ void AppendUtcTime(std::int64_t seconds, std::string* out) {
   const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
   // The clamp keeps every field to its width: written into place at once.
   char text[] = "0000-00-00T00:00:00Z";
-  const auto put = [&text](std::size_t end, std::int64_t value) {
-    for (std::size_t i = end; value > 0; value /= 10) {
-      text[--i] = static_cast<char>('0' + value % 10);
-    }
+  const auto put_two = [&text](std::size_t at, std::int64_t value) {
+    text[at] = static_cast<char>('0' + value / 10);
+    text[at + 1] = static_cast<char>('0' + value % 10);
   };
-  put(4, year);
-  put(7, month);
-  put(10, day);
-  put(13, rest / 3600);
-  put(16, rest / 60 % 60);
-  put(19, rest % 60);
+  put_two(0, year / 100);
+  put_two(2, year % 100);
+  put_two(5, month);
+  put_two(8, day);
+  put_two(11, rest / 3600);
+  put_two(14, rest / 60 % 60);
+  put_two(17, rest % 60);
   out->append(text, sizeof text - 1);
 }
 
@@ -223,15 +222,16 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   // Scratch text each thread keeps: an entry then costs no allocation.
   TABULON_PER_THREAD std::string name;
   TABULON_PER_THREAD std::string text;
-  // The name as text once, for the name and the path.
+  // The name as escaped text once, for the name and the path.
+  text.clear();
+  AppendNativeUtf8(entry.Name, &text);
   name.clear();
-  AppendNativeUtf8(entry.Name, &name);
-  out->append(",\n    {\"name\": ");
-  AppendJsonString(name, out);
-
-  out->append(", \"path\": \"");
-  AppendJsonText(json.relative, out);
-  AppendJsonText(name, out);
+  AppendJsonText(text, &name);
+  out->append(",\n    {\"name\": \"");
+  out->append(name);
+  out->append("\", \"path\": \"");
+  out->append(json.relative);
+  out->append(name);
   out->push_back('"');
 
   // As the row links: a directory to its page, a file after the prefix.

@@ -20,6 +20,8 @@ namespace tabulon {
 // below 0x20 escaped, everything else as it is ("/" too). The caller hands
 // over valid UTF-8.
 void AppendJsonString(std::string_view utf8, std::string* out);
+// The same without the quotes: a part of a string.
+void AppendJsonText(std::string_view utf8, std::string* out);
 
 // Appends native text (a name, a path) as UTF-8: a byte that is not part of
 // valid UTF-8 becomes the code page 866 character it stands for, so the
@@ -41,8 +43,8 @@ void AppendUtcTime(std::int64_t seconds, std::string* out);
 // What the entries of one directory share beside the row context.
 struct JsonContext {
   // The entries' directory below the start, "/" after each name ("" for
-  // the start directory), as UTF-8 text (AppendNativeUtf8): made once for
-  // all the entries of a directory.
+  // the start directory), as UTF-8 (AppendNativeUtf8) escaped for a JSON
+  // string (AppendJsonText): made once for all the entries of a directory.
   std::string_view relative;
   // Put before a file's href: the ASCII base address and relative
   // directory, or nothing when links are relative to the directory's page.
