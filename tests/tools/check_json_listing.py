@@ -87,8 +87,9 @@ FILES = [
      "ODD.TXT Знак ".encode("cp1251") + b"\x98" +
      " посреди строки, «кавычки» \"и\" \\ тоже\r\n".encode("cp1251"), T1),
     (b"win/ODD.TXT", b"www", T1),
+    (b'q"d\\/IN.TXT', b"i", T1),
 ]
-DIRS = [(b"alt", T2), (b"koi", T3), (b"win", T1)]
+DIRS = [(b"alt", T2), (b"koi", T3), (b"win", T1), (b'q"d\\', T1)]
 
 # One page for the whole tree, no base address: (name, path, href, type,
 # size, modified, description) in the order of the rows.
@@ -113,6 +114,8 @@ LIST_ENTRIES = [
     ("NONE.TXT", "alt/NONE.TXT", "alt/NONE.TXT", "file", 2, T3S, None),
     ("BOX.TXT", "koi/BOX.TXT", "koi/BOX.TXT", "file", 2, T1S,
      "┌─┐ Рамка в КОИ-8, ёлка и Ёж"),
+    # A directory whose name a JSON string escapes: in every path.
+    ("IN.TXT", 'q"d\\/IN.TXT', 'q"d%5C/IN.TXT', "file", 1, T1S, None),
     ("ODD.TXT", "win/ODD.TXT", "win/ODD.TXT", "file", 3, T1S,
      "Знак \u0098 посреди строки, «кавычки» \"и\" \\ тоже"),
 ]
@@ -151,9 +154,9 @@ def hostile(tabulon):
         listing = strict_load(os.path.join(tree, "FILES.JSON"))
         check_entries("one page", listing, LIST_ENTRIES)
         check("one page: directory", listing.get("directory"), "")
-        check("one page: files", listing.get("files"), 13)
+        check("one page: files", listing.get("files"), 14)
         check("one page: bytes", listing.get("bytes"), 1 + 2 + 3 + 4 + 5 + 6 +
-              7 + 8 + 1 + 0 + 2 + 2 + 3)
+              7 + 8 + 1 + 0 + 2 + 2 + 1 + 3)
         check("one page: generator", listing.get("generator", "")[:8],
               "Tabulon ")
         with open(os.path.join(tree, "FILES.HTM"), "rb") as page:
@@ -169,12 +172,16 @@ def hostile(tabulon):
         top = strict_load(os.path.join(tree, "FILES.JSON"))
         check("top: directory", top.get("directory"), "")
         got = {e["path"]: e for e in top.get("entries", [])}
-        check("top: rows", len(got), 11)
+        check("top: rows", len(got), 12)
         for name, when in [("alt", T2S), ("koi", T3S), ("win", T1S)]:
             check(f"top: {name}", got.get(name),
                   {"name": name, "path": name, "href": name + "/FILES.HTM",
                    "type": "directory", "size": None, "modified": when,
                    "description": None})
+        check("top: q\"d\\", got.get('q"d\\'),
+              {"name": 'q"d\\', "path": 'q"d\\', "href": 'q"d%5C/FILES.HTM',
+               "type": "directory", "size": None, "modified": T1S,
+               "description": None})
         check("top: lead href", got.get(" lead.txt", {}).get("href"),
               "http://h/%D0%BF%D1%83%D1%82%D0%B8/x/ lead.txt")
         check("top: files, bytes", (top.get("files"), top.get("bytes")),
@@ -192,6 +199,10 @@ def hostile(tabulon):
         koi = strict_load(os.path.join(tree, "koi", "FILES.JSON"))
         check_entries("koi", koi, [("BOX.TXT", "koi/BOX.TXT", "BOX.TXT",
                                     *LIST_ENTRIES[11][3:])])
+        quoted = strict_load(os.path.join(tree, 'q"d\\', "FILES.JSON"))
+        check("q\"d\\: directory", quoted.get("directory"), 'q"d\\')
+        check_entries('q"d\\', quoted, [("IN.TXT", 'q"d\\/IN.TXT', "IN.TXT",
+                                         *LIST_ENTRIES[12][3:])])
     finally:
         if failures:
             print("kept:", work)
