@@ -13,6 +13,21 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// "00" to "99", each number's two digits at twice its place.
+constexpr std::array<char, 200> MakeTwoDigits() {
+  std::array<char, 200> digits{};
+  for (int i = 0; i < 100; ++i) {
+    digits[2 * i] = static_cast<char>('0' + i / 10);
+    digits[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return digits;
+}
+
+constexpr std::array<char, 200> kTwoDigits = MakeTwoDigits();
+
+// The bytes of a time as AppendUtcTime writes it.
+constexpr std::size_t kUtcTimeBytes = 20;
+
 // What each byte below 0x20, and '"' and '\', become in a JSON string;
 // empty means "itself".
 using EscapeTable = std::array<std::string_view, 128>;
@@ -88,6 +103,52 @@ bool MayNeedEscape(std::uint64_t word) {
          has_zero(word ^ (kOnes * '\\')) != 0;
 }
 
+// Writes the 20 bytes of AppendUtcTime at `to`; returns their end.
+char* PutUtcTime(std::int64_t seconds, char* to) {
+  // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
+  constexpr std::int64_t kFirst = -62167219200LL;
+  constexpr std::int64_t kLast = 253402300799LL;
+  seconds = std::clamp(seconds, kFirst, kLast);
+  std::int64_t days = seconds / 86400;
+  std::int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Days to a civil date in the proleptic Gregorian calendar, by eras of
+  // 400 years (146097 days), each counted from 1 March.
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t day_of_era = days - era * 146097;
+  const std::int64_t year_of_era = (day_of_era - day_of_era / 1460 +
+                                    day_of_era / 36524 - day_of_era / 146096) /
+                                   365;
+  const std::int64_t day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;
+  const std::int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const std::int64_t month =
+      shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  // The clamp keeps every field to its width: written into place at once,
+  // two digits at a time.
+  static constexpr char kPattern[] = "0000-00-00T00:00:00Z";
+  std::memcpy(to, kPattern, sizeof kPattern - 1);
+  const auto put_two = [to](std::size_t at, std::uint32_t value) {
+    std::memcpy(to + at, &kTwoDigits[2 * value], 2);
+  };
+  const auto year32 = static_cast<std::uint32_t>(year);
+  const auto rest32 = static_cast<std::uint32_t>(rest);
+  put_two(0, year32 / 100);
+  put_two(2, year32 % 100);
+  put_two(5, static_cast<std::uint32_t>(month));
+  put_two(8, static_cast<std::uint32_t>(day));
+  put_two(11, rest32 / 3600);
+  put_two(14, rest32 / 60 % 60);
+  put_two(17, rest32 % 60);
+  return to + (sizeof kPattern - 1);
+}
+
 }  // namespace
 
 void AppendJsonText(std::string_view utf8, std::string* out) {
@@ -159,45 +220,8 @@ void AppendHrefUrl(std::string_view url, std::string* out) {
 }
 
 void AppendUtcTime(std::int64_t seconds, std::string* out) {
-  // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
-  constexpr std::int64_t kFirst = -62167219200LL;
-  constexpr std::int64_t kLast = 253402300799LL;
-  seconds = std::clamp(seconds, kFirst, kLast);
-  std::int64_t days = seconds / 86400;
-  std::int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  // Days to a civil date in the proleptic Gregorian calendar, by eras of
-  // 400 years (146097 days), each counted from 1 March.
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const std::int64_t day_of_era = days - era * 146097;
-  const std::int64_t year_of_era = (day_of_era - day_of_era / 1460 +
-                                    day_of_era / 36524 - day_of_era / 146096) /
-                                   365;
-  const std::int64_t day_of_year =
-      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;
-  const std::int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
-  const std::int64_t month =
-      shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-  const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  // The clamp keeps every field to its width: written into place at once.
-  char text[] = "0000-00-00T00:00:00Z";
-  const auto put_two = [&text](std::size_t at, std::int64_t value) {
-    text[at] = static_cast<char>('0' + value / 10);
-    text[at + 1] = static_cast<char>('0' + value % 10);
-  };
-  put_two(0, year / 100);
-  put_two(2, year % 100);
-  put_two(5, month);
-  put_two(8, day);
-  put_two(11, rest / 3600);
-  put_two(14, rest / 60 % 60);
-  put_two(17, rest % 60);
-  out->append(text, sizeof text - 1);
+  char text[kUtcTimeBytes];
+  out->append(text, PutUtcTime(seconds, text));
 }
 
 void WriteJsonHead(std::string_view version, std::string_view directory,
@@ -249,16 +273,26 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   }
   AppendJsonString(text, out);
 
-  // Keys and what is fixed between them in one piece each.
+  // The keys from "type" to "description" and their values but the last,
+  // put together in place and appended in one piece.
+  static constexpr std::string_view kDirectory =
+      ", \"type\": \"directory\", \"size\": null, \"modified\": \"";
+  static constexpr std::string_view kFile = ", \"type\": \"file\", \"size\": ";
+  static constexpr std::string_view kModified = ", \"modified\": \"";
+  static constexpr std::string_view kDescription = "\", \"description\": ";
+  char fields[kDirectory.size() + kFile.size() + 24 + kModified.size() +
+              kUtcTimeBytes + kDescription.size()];
+  char* to = fields;
   if (directory) {
-    out->append(", \"type\": \"directory\", \"size\": null, \"modified\": \"");
+    to = std::copy(kDirectory.begin(), kDirectory.end(), to);
   } else {
-    out->append(", \"type\": \"file\", \"size\": ");
-    AppendDigits(entry.Size, 0, out);
-    out->append(", \"modified\": \"");
+    to = std::copy(kFile.begin(), kFile.end(), to);
+    to = std::to_chars(to, to + 24, entry.Size).ptr;
+    to = std::copy(kModified.begin(), kModified.end(), to);
   }
-  AppendUtcTime(entry.Modified, out);
-  out->append("\", \"description\": ");
+  to = PutUtcTime(entry.Modified, to);
+  to = std::copy(kDescription.begin(), kDescription.end(), to);
+  out->append(fields, to);
   if (description) {
     text.clear();
     AppendUtf8Of(code, *description, &text);

@@ -152,6 +152,38 @@ TEST(JsonListingTest, TimesAreUtcRfc3339WithSeconds) {
   }
 }
 
+TEST(JsonListingTest, SizeAndTimeOfAnEntryAreWrittenWhole) {
+  RowContext row;
+  row.RunMode = mTree;
+  row.json = true;
+  const JsonContext json{"", ""};
+  const struct {
+    std::int64_t size;
+    std::int64_t modified;
+    const char* fields;
+  } kCases[] = {
+      {0, 1234567890,
+       "\"size\": 0, \"modified\": \"2009-02-13T23:31:30Z\""},
+      {INT64_MAX, 987654321,
+       "\"size\": 9223372036854775807, "
+       "\"modified\": \"2001-04-19T04:25:21Z\""},
+      {4294967296, 4102444799,
+       "\"size\": 4294967296, \"modified\": \"2099-12-31T23:59:59Z\""},
+  };
+  for (const auto& c : kCases) {
+    SearchEntry file;
+    file.Name = "f";
+    file.Size = c.size;
+    file.Modified = c.modified;
+    std::string out;
+    ASSERT_TRUE(WriteJsonEntry(file, row, json, std::nullopt, tAlt, &out));
+    EXPECT_EQ(out, std::string(",\n    {\"name\": \"f\", \"path\": \"f\", "
+                               "\"href\": \"f\", \"type\": \"file\", ") +
+                       c.fields + ", \"description\": null}")
+        << c.size;
+  }
+}
+
 TEST(JsonListingTest, NativeTextTakesBytesThatAreNotUtf8As866) {
   const struct {
     std::string native, utf8;
