@@ -164,18 +164,20 @@ Status ParseCharset(std::string_view text, TCharset* charset) {
   return Status::Ok();
 }
 
-int DefaultJobCount(int processors) {
-  return std::clamp(3 * processors, 4, 16);
+int DefaultJobCount(int processors, bool sees_storage_reads) {
+  return sees_storage_reads ? std::clamp(processors, 2, 16)
+                            : std::clamp(3 * processors, 4, 16);
 }
 
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
+                                  bool sees_storage_reads,
                                   Exclusions* exclusions) {
   std::vector<Status> refused;
   for (const std::string& pattern : settings->Exclude) {
     Status added = exclusions->Add(pattern);
     if (!added.ok()) refused.push_back(std::move(added));
   }
-  settings->Jobs = DefaultJobCount(processors);
+  settings->Jobs = DefaultJobCount(processors, sees_storage_reads);
   settings->MostJobs = kMostDefaultJobs;
   for (const std::string& text : settings->JobCounts) {
     Status read = ParseJobCount(text, &settings->Jobs);

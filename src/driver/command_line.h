@@ -56,22 +56,24 @@ Status ParseJobCount(std::string_view text, int* jobs);
 // charset" at `text` with the reason it is refused, and *charset unchanged.
 Status ParseCharset(std::string_view text, TCharset* charset);
 
-// The job count without --jobs=: three times `processors`, 4 to 16. Threads
-// that wait on a cold disk leave others the processors; more than that only
-// cost processor time where the disk is warm (the switching between them),
-// and the run grows where its threads wait.
-int DefaultJobCount(int processors);
+// The job count without --jobs=: one a processor, 2 to 16, where the
+// system tells the disk reads (StorageReads) and the run grows while they
+// wait on a disk: more only cost processor time where the disk is warm
+// (the switching between them). Elsewhere three times `processors`, 4 to
+// 16, as threads that wait on a cold disk leave others the processors.
+int DefaultJobCount(int processors, bool sees_storage_reads);
 // Without --jobs=, the run grows to this many jobs while they wait on the
 // file system (a network share answers many requests at once).
 constexpr int kMostDefaultJobs = 64;
 
 // Checks the switches of `settings`: adds its patterns to `exclusions`, sets
 // its Jobs and MostJobs (the last --jobs=N for both, else
-// DefaultJobCount(processors) and kMostDefaultJobs) and its Charset (the
-// last --charset=). Returns the failure of each bad pattern,
-// in order, then of each bad job count, then of each bad charset; when there
-// is any, no page may be written.
+// DefaultJobCount(processors, sees_storage_reads) and kMostDefaultJobs)
+// and its Charset (the last --charset=). Returns the failure of each bad
+// pattern, in order, then of each bad job count, then of each bad charset;
+// when there is any, no page may be written.
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
+                                  bool sees_storage_reads,
                                   Exclusions* exclusions);
 
 }  // namespace tabulon

@@ -31,10 +31,11 @@ constexpr char kHelp[] =
     "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
     "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
     "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
-    "  --jobs=N  threads that read directories, 1-256 (default 3 times the\r\n"
-    "            processors, 4 to 16, and it grows to 64 while the file\r\n"
-    "            system keeps the threads waiting); the pages are the same\r\n"
-    "            for any N\r\n"
+    "  --jobs=N  threads that read directories, 1-256 (default one a\r\n"
+    "            processor, 2 to 16, where the system tells disk reads,\r\n"
+    "            else 3 a processor, 4 to 16; more while they wait: up to\r\n"
+    "            16 on a disk, 64 on a slow file system); the pages are\r\n"
+    "            the same for any N\r\n"
     "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
     "  --json    also a FILES.JSON beside each FILES.HTM: the same rows as\r\n"
     "            UTF-8 JSON for programs\r\n"
@@ -82,7 +83,8 @@ int RunGuarded(Platform& platform) {
   RunSettings settings = SettingsFrom(parameters, current, separator);
   Exclusions exclusions;
   const std::vector<Status> refused =
-      ApplySwitches(&settings, platform.Processors(), &exclusions);
+      ApplySwitches(&settings, platform.Processors(),
+                    platform.StorageReads().has_value(), &exclusions);
   if (!refused.empty()) {
     Reporter reporter(platform);
     for (const Status& failure : refused) reporter.Report(failure);

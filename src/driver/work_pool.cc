@@ -171,6 +171,7 @@ bool WorkPool::WorkWaitsLocked() const {
 void WorkPool::SampleLocked() {
   sampled_ms_ = platform_->MonotonicMs();
   sampled_processor_ms_ = platform_->ProcessorMs();
+  sampled_reads_ = platform_->StorageReads();
   idle_since_sampled_ = false;
 }
 
@@ -185,12 +186,25 @@ bool WorkPool::GrowLocked() {
   const std::uint64_t could =
       (now - sampled_ms_) *
       static_cast<std::uint64_t>(std::min(processors_, limit_));
-  const bool waited = !idle_since_sampled_ && 2 * busy < could;
+  const bool processors_idle = 2 * busy < could;
+  // A disk that is read keeps the threads waiting however busy the
+  // processors are (a cold cache keeps them busy in the system).
+  const std::optional<std::uint64_t> reads = platform_->StorageReads();
+  const bool disk_read = reads && sampled_reads_ && *reads > *sampled_reads_;
+  const bool went_without_work = idle_since_sampled_;
   sampled_ms_ = now;
   sampled_processor_ms_ = used;
+  sampled_reads_ = reads;
   idle_since_sampled_ = false;
-  if (!waited) return false;
-  limit_ = std::min(threads_, 2 * limit_);
+  if (went_without_work) return false;
+  int most = 0;
+  if (processors_idle) {
+    most = threads_;
+  } else if (disk_read) {
+    most = std::min(threads_, kMostOnStorage);
+  }
+  if (limit_ >= most) return false;
+  limit_ = std::min(most, 2 * limit_);
   return true;
 }
 

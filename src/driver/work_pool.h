@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/platform.h"
@@ -64,12 +65,14 @@ class PieceRunner {
 // count) starts more while its threads wait on the system instead of
 // working: when work is left for which no thread is free and, over the
 // last kGrowthMs or more since the last thread allowed was started, none
-// of its threads went without work and the process used less than half
-// of the processors it could keep busy (those of the machine, at most one
-// a thread), twice as many may start, up to `most`. Threads are never
-// stopped before the pool goes. Where work waits on processors the count
-// stays; where it waits on a slow file system, requests are kept in flight
-// at once. Which thread does what never changes a result.
+// of its threads went without work and either the process used less than
+// half of the processors it could keep busy (those of the machine, at
+// most one a thread) or it read from a disk (the system's StorageReads
+// grew), twice as many may start, up to `most`, and up to kMostOnStorage
+// for the disk alone. Threads are never stopped before the pool goes.
+// Where work waits on processors the count stays; where it waits on a disk
+// or a slow file system, requests are kept in flight at once. Which thread
+// does what never changes a result.
 class WorkPool final : public PieceRunner {
  public:
   // One item of RunInOrder.
@@ -105,6 +108,11 @@ class WorkPool final : public PieceRunner {
   // so that a slow file system soon gets the many requests it answers at
   // once.
   static constexpr std::uint64_t kGrowthMs = 10;
+  // How many threads a disk that is read keeps waiting with use: it takes
+  // several requests at once, but a cold cache keeps the processors busy
+  // too, and 8 or 16 threads read one as fast as 64 would, with less
+  // switching between them.
+  static constexpr int kMostOnStorage = 16;
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
   // system's own threads) as work comes for them, and up to most - 1 while
@@ -178,6 +186,7 @@ class WorkPool final : public PieceRunner {
   // The clock and the processor time when last looked at, for growth.
   std::uint64_t sampled_ms_ = 0;
   std::uint64_t sampled_processor_ms_ = 0;
+  std::optional<std::uint64_t> sampled_reads_;  // where the system tells
   bool idle_since_sampled_ = false;  // a thread of its own found no work
   std::condition_variable work_;     // workers wait for work
   std::condition_variable changed_;  // callers wait for their work's end

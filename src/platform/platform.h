@@ -7,6 +7,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -188,9 +189,9 @@ class Thread {
 };
 
 // Everything the program takes from the operating system. Today,
-// MonotonicMs, ProcessorMs, FreeMemory, StartThread, WriteStdout and
-// WriteStderr may be called from any thread; the rest from the thread that
-// made the platform.
+// MonotonicMs, ProcessorMs, StorageReads, FreeMemory, StartThread,
+// WriteStdout and WriteStderr may be called from any thread; the rest from
+// the thread that made the platform.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -211,6 +212,12 @@ class Platform {
   // together (user and system), in milliseconds; never goes back. Beside
   // MonotonicMs it tells whether the threads work or wait.
   virtual std::uint64_t ProcessorMs() = 0;
+  // The blocks of storage the process has read so far, all its threads
+  // together: reads a cache answered are not among them. Never goes back.
+  // Beside ProcessorMs it tells threads that wait on a disk from threads
+  // that work while the disk keeps the processors busy too. Nothing where
+  // the system doesn't tell.
+  virtual std::optional<std::uint64_t> StorageReads() { return std::nullopt; }
   // The largest block that could still be allocated, in bytes (an estimate).
   virtual std::uint64_t FreeMemory() = 0;
   // The processors this process may run on; at least 1.

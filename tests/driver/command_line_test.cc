@@ -310,7 +310,7 @@ TEST(SwitchesTest, CharsetIsTakenAnywhereAndTheLastGoodOneHolds) {
     EXPECT_EQ(s.URL, c.url);
     Exclusions exclusions;
     std::string lines;
-    for (const Status& r : ApplySwitches(&s, 2, &exclusions)) {
+    for (const Status& r : ApplySwitches(&s, 2, true, &exclusions)) {
       lines += ReportLine(r);
     }
     EXPECT_EQ(lines, c.reports);
@@ -324,7 +324,7 @@ TEST(SwitchesTest, EachBadSwitchGivesItsReportLine) {
                     "--jobs=3", "--exclude=", "--jobs=x"},
                    "/", '/');
   Exclusions exclusions;
-  const std::vector<Status> reports = ApplySwitches(&settings, 2, &exclusions);
+  const std::vector<Status> reports = ApplySwitches(&settings, 2, true, &exclusions);
   std::string lines;
   for (const Status& r : reports) lines += ReportLine(r);
   EXPECT_EQ(lines,
@@ -341,22 +341,30 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
   const struct {
     std::vector<std::string> parameters;
     int processors;
+    bool sees_storage_reads;
     int jobs;
     int most_jobs;  // while they wait: more only without --jobs
   } kCases[] = {
-      {{"/srv/ftp"}, 1, 4, 64},
-      {{"/srv/ftp"}, 2, 6, 64},
-      {{"/srv/ftp"}, 4, 12, 64},
-      {{"/srv/ftp"}, 12, 16, 64},
-      {{"--jobs=1", "/srv/ftp"}, 64, 1, 1},
-      {{"/srv/ftp", "--jobs=200"}, 2, 200, 200},
-      {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, 5, 5},
+      // Where a disk read shows, one a processor to begin with.
+      {{"/srv/ftp"}, 1, true, 2, 64},
+      {{"/srv/ftp"}, 2, true, 2, 64},
+      {{"/srv/ftp"}, 12, true, 12, 64},
+      {{"/srv/ftp"}, 40, true, 16, 64},
+      // Elsewhere enough to wait on a cold disk.
+      {{"/srv/ftp"}, 1, false, 4, 64},
+      {{"/srv/ftp"}, 2, false, 6, 64},
+      {{"/srv/ftp"}, 12, false, 16, 64},
+      {{"--jobs=1", "/srv/ftp"}, 64, true, 1, 1},
+      {{"/srv/ftp", "--jobs=200"}, 2, false, 200, 200},
+      {{"--jobs=3", "/srv/ftp", "--jobs=5"}, 2, true, 5, 5},
   };
   for (const auto& c : kCases) {
     RunSettings settings = SettingsFrom(c.parameters, "/", '/');
     settings.Exclude = {"*.bak", "pub/old"};
     Exclusions exclusions;
-    EXPECT_TRUE(ApplySwitches(&settings, c.processors, &exclusions).empty());
+    EXPECT_TRUE(ApplySwitches(&settings, c.processors, c.sees_storage_reads,
+                              &exclusions)
+                    .empty());
     EXPECT_EQ(settings.Jobs, c.jobs);
     EXPECT_EQ(settings.MostJobs, c.most_jobs);
     EXPECT_TRUE(exclusions.NeedsPath());

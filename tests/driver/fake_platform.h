@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -87,6 +88,10 @@ class FakePlatform final : public Platform {
   std::uint64_t ProcessorMs() override {
     return processor_ms += processor_tick_ms;
   }
+  std::optional<std::uint64_t> StorageReads() override {
+    if (!sees_storage_reads) return std::nullopt;
+    return storage_reads += storage_reads_tick;
+  }
   std::uint64_t FreeMemory() override { return 1ull << 40; }
   int Processors() override { return processors; }
   int processors = 2;
@@ -106,6 +111,10 @@ class FakePlatform final : public Platform {
   // times the processors makes a run whose threads wait.
   std::atomic<std::uint64_t> processor_ms = 0;
   std::uint64_t processor_tick_ms = 0;
+  // The blocks read from a disk, the same way, where the system tells.
+  bool sees_storage_reads = false;
+  std::atomic<std::uint64_t> storage_reads = 0;
+  std::uint64_t storage_reads_tick = 0;
   // Threads started through StartThread.
   std::atomic<int> threads_started = 0;
   Status StartThread(std::size_t stack_bytes, std::function<void()> body,

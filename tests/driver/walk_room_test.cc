@@ -111,6 +111,9 @@ class CrowdedPlatform final : public Platform {
   LocalDate Today() override { return fake.Today(); }
   std::uint64_t MonotonicMs() override { return fake.MonotonicMs(); }
   std::uint64_t ProcessorMs() override { return fake.ProcessorMs(); }
+  std::optional<std::uint64_t> StorageReads() override {
+    return fake.StorageReads();
+  }
   std::uint64_t FreeMemory() override { return fake.FreeMemory(); }
   int Processors() override { return fake.Processors(); }
   std::string ProgramName() override { return fake.ProgramName(); }

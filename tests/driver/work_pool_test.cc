@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -423,32 +424,46 @@ TEST(WorkPoolTest, RunInOrderFreesAChainAsItGoes) {
 // time by a tick of the case's own: the threads wait where the tick is well
 // below 50 ms times the processors (two) they could keep busy.
 TEST(WorkPoolTest, GrowsOnlyWhileItsThreadsWaitOnTheSystem) {
+  // No disk read where the system tells none.
+  constexpr std::optional<std::uint64_t> kUntold;
   const struct {
     int threads;
     int most;
     std::uint64_t processor_tick_ms;
+    std::optional<std::uint64_t> storage_reads_tick;
     int started;  // threads started besides the caller's
   } cases[] = {
-      {2, 16, 0, 15},   // waiting: doubles up to the most
-      {2, 16, 49, 15},  // under half of the processors
-      {2, 16, 50, 1},   // half of them busy: working, not waiting
-      {2, 16, 100, 1},  // both busy
-      {6, 64, 0, 63},   // the default on two processors, and its most
-      {6, 64, 100, 5},  // the default, busy
-      {2, 5, 0, 4},     // a doubling stops at the most
-      {1, 8, 30, 0},    // one thread busy most of the time: it works
-      {1, 8, 20, 7},    // one thread mostly waiting
-      {4, 4, 0, 3},     // not to grow
-      {4, 2, 0, 3},     // a most below the count keeps the count
+      {2, 16, 0, kUntold, 15},   // waiting: doubles up to the most
+      {2, 16, 49, kUntold, 15},  // under half of the processors
+      {2, 16, 50, kUntold, 1},   // half of them busy: working, not waiting
+      {2, 16, 100, kUntold, 1},  // both busy
+      {6, 64, 0, kUntold, 63},   // the default on two processors, its most
+      {6, 64, 100, kUntold, 5},  // the default, busy
+      {2, 5, 0, kUntold, 4},     // a doubling stops at the most
+      {1, 8, 30, kUntold, 0},    // one thread busy most of the time: it works
+      {1, 8, 20, kUntold, 7},    // one thread mostly waiting
+      {4, 4, 0, kUntold, 3},     // not to grow
+      {4, 2, 0, kUntold, 3},     // a most below the count keeps the count
+      // Busy processors and a disk that is read: waiting on the disk, up to
+      // as many as it keeps waiting with use.
+      {2, 64, 100, 8, 15},
+      {2, 64, 100, 0, 1},       // busy, all from the cache: working
+      {2, 8, 100, 8, 7},        // up to the most if that is less
+      {2, 64, 0, 8, 63},        // idle processors: up to the most
+      {16, 64, 100, 8, 15},     // already as many as a disk keeps waiting
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.threads) + " threads, at most " +
                  std::to_string(c.most) + ", processor tick " +
-                 std::to_string(c.processor_tick_ms));
+                 std::to_string(c.processor_tick_ms) + ", storage tick " +
+                 (c.storage_reads_tick ? std::to_string(*c.storage_reads_tick)
+                                       : "untold"));
     testing::FakePlatform fake;
     fake.processors = 2;
     fake.tick_ms = 50;
     fake.processor_tick_ms = c.processor_tick_ms;
+    fake.sees_storage_reads = c.storage_reads_tick.has_value();
+    fake.storage_reads_tick = c.storage_reads_tick.value_or(0);
     {
       WorkPool pool(c.threads, &fake, c.most);
       EXPECT_EQ(pool.threads(), std::max(c.threads, c.most));

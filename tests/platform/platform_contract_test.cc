@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -778,6 +779,36 @@ TEST_F(PlatformContractTest, ClockGoesOnWithRealTime) {
   // The Windows tick is 10 to 16 ms coarse.
   EXPECT_GE(later - start, 40u);
   EXPECT_LT(later - start, 60000u);
+}
+
+TEST_F(PlatformContractTest, StorageReadsCountWhatTheDiskIsAskedFor) {
+  // POSIX tells them; Windows keeps no count of a process's disk reads.
+  const std::optional<std::uint64_t> before = platform_->StorageReads();
+  ASSERT_EQ(before.has_value(), !OnWindows());
+  const std::string content(1 << 20, 'x');
+  ASSERT_TRUE(scratch_.MakeFile("read.bin", content));
+#ifndef _WIN32
+  // Out of the cache, so that reading it asks the disk.
+  const std::string path = scratch_.root() + "/read.bin";
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ::fsync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+#endif
+  const std::unique_ptr<Directory> dir = Open();
+  std::string bytes;
+  ASSERT_TRUE(ReadAll(dir.get(), "read.bin", &bytes).ok());
+  EXPECT_EQ(bytes, content);
+  const std::optional<std::uint64_t> after = platform_->StorageReads();
+  ASSERT_EQ(after.has_value(), before.has_value());
+  if (!before) return;
+  EXPECT_GE(*after, *before);
+  if (*after == *before) {
+    GTEST_SKIP() << "the file system kept the file in memory (tmpfs?)";
+  }
+  // 512-byte blocks: no more than the file and what the system read ahead.
+  EXPECT_LE(*after - *before, 64u * (1 << 20) / 512);
 }
 
 TEST_F(PlatformContractTest, ProcessorTimeCountsWorkNotWaiting) {

@@ -1173,6 +1173,12 @@ class PosixPlatform final : public Platform {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
   }
 
+  std::optional<std::uint64_t> StorageReads() override {
+    struct rusage usage;
+    if (::getrusage(RUSAGE_SELF, &usage) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(usage.ru_inblock);
+  }
+
   std::uint64_t FreeMemory() override {
     std::uint64_t free = UINT64_MAX;
 #ifdef TABULON_POSIX_SYSINFO
