@@ -110,8 +110,8 @@ class WorkPool final : public PieceRunner {
   static constexpr std::uint64_t kGrowthMs = 10;
   // How many threads a disk that is read keeps waiting with use: it takes
   // several requests at once, but a cold cache keeps the processors busy
-  // too, and 8 or 16 threads read one as fast as 64 would, with less
-  // switching between them.
+  // too; 8 or 16 threads read one alike, 64 more slowly (the switching
+  // between them).
   static constexpr int kMostOnStorage = 16;
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
