@@ -35,8 +35,8 @@
 #
 # J is the parallel floor's job count: the number of processors, at least 8
 # and at most 16 (so that its figures compare with earlier runs); Tabulon
-# runs with its own default (one a processor, 2 to 16, growing while its
-# threads wait) unless BENCH_JOBS sets both. Outside 4, every run starts without
+# runs with its own default (one a processor and one more, up to 16,
+# growing while its threads wait) unless BENCH_JOBS sets both. Outside 4, every run starts without
 # pages (they are removed before each run, untimed), so each one writes them
 # all. Afterwards the trees are put back as they were made (tree_state.py).
 #
@@ -113,7 +113,7 @@ if [ -n "${BENCH_JOBS:-}" ]; then
   jobs_arg=" --jobs=$jobs"
 else
   jobs=$(nproc)
-  tabulon_jobs=$((jobs < 2 ? 2 : jobs > 16 ? 16 : jobs))
+  tabulon_jobs=$((jobs + 1 > 16 ? 16 : jobs + 1))
   jobs=$((jobs < 8 ? 8 : jobs > 16 ? 16 : jobs))
   jobs_arg=""
 fi

@@ -165,7 +165,7 @@ Status ParseCharset(std::string_view text, TCharset* charset) {
 }
 
 int DefaultJobCount(int processors, bool sees_storage_reads) {
-  return sees_storage_reads ? std::clamp(processors, 2, 16)
+  return sees_storage_reads ? std::clamp(processors + 1, 2, 16)
                             : std::clamp(3 * processors, 4, 16);
 }
 

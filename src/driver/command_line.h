@@ -56,7 +56,8 @@ Status ParseJobCount(std::string_view text, int* jobs);
 // charset" at `text` with the reason it is refused, and *charset unchanged.
 Status ParseCharset(std::string_view text, TCharset* charset);
 
-// The job count without --jobs=: one a processor, 2 to 16, where the
+// The job count without --jobs=: one a processor and one more (which
+// works while another waits, on a page's write say), 2 to 16, where the
 // system tells the disk reads (StorageReads) and the run grows while they
 // wait on a disk: more only cost processor time where the disk is warm
 // (the switching between them). Elsewhere three times `processors`, 4 to

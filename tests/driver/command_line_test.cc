@@ -345,10 +345,11 @@ TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {
     int jobs;
     int most_jobs;  // while they wait: more only without --jobs
   } kCases[] = {
-      // Where a disk read shows, one a processor to begin with.
+      // Where a disk read shows, one a processor and one more to begin with.
       {{"/srv/ftp"}, 1, true, 2, 64},
-      {{"/srv/ftp"}, 2, true, 2, 64},
-      {{"/srv/ftp"}, 12, true, 12, 64},
+      {{"/srv/ftp"}, 2, true, 3, 64},
+      {{"/srv/ftp"}, 12, true, 13, 64},
+      {{"/srv/ftp"}, 15, true, 16, 64},
       {{"/srv/ftp"}, 40, true, 16, 64},
       // Elsewhere enough to wait on a cold disk.
       {{"/srv/ftp"}, 1, false, 4, 64},
