@@ -103,7 +103,7 @@ bool MayNeedEscape(std::uint64_t word) {
          has_zero(word ^ (kOnes * '\\')) != 0;
 }
 
-// Writes the 20 bytes of AppendUtcTime at `to`; returns their end.
+// Writes the kUtcTimeBytes of AppendUtcTime at `to`; returns their end.
 char* PutUtcTime(std::int64_t seconds, char* to) {
   // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
   constexpr std::int64_t kFirst = -62167219200LL;
@@ -133,6 +133,7 @@ char* PutUtcTime(std::int64_t seconds, char* to) {
   // The clamp keeps every field to its width: written into place at once,
   // two digits at a time.
   static constexpr char kPattern[] = "0000-00-00T00:00:00Z";
+  static_assert(sizeof kPattern - 1 == kUtcTimeBytes);
   std::memcpy(to, kPattern, sizeof kPattern - 1);
   const auto put_two = [to](std::size_t at, std::uint32_t value) {
     std::memcpy(to + at, &kTwoDigits[2 * value], 2);
