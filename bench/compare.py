@@ -4,15 +4,20 @@
   compare.py --rounds N --title TITLE --base NAME NAME=COMMAND ...
 
 Each round is one hyperfine call that runs every command once (no shell),
-in an order rotated from round to round, so that a change in the machine's
-load falls on all commands alike. Prints, per command, the median, the
-quartiles and the extremes of its wall-clock times, and the ratio of its
-median to the median of the command named by --base.
+in an order shuffled anew for every round (the same orders for the same
+--seed), so that a change in the machine's load falls on all commands
+alike, and so does what a command leaves behind: the output of `tree` is
+still being written back while the next command runs. (An order only
+rotated gave every command the same one before it in every round.)
+Prints, per command, the median, the quartiles and the extremes of its
+wall-clock times, and the ratio of its median to the median of the
+command named by --base.
 """
 
 import argparse
 import json
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -35,6 +40,8 @@ def main():
     parser.add_argument("--prepare", default=None,
                         help="command hyperfine runs before each timed one")
     parser.add_argument("--json", default=None, help="append results here")
+    parser.add_argument("--seed", type=int, default=1,
+                        help="chooses the rounds' orders")
     parser.add_argument("commands", nargs="+", help="NAME=COMMAND")
     args = parser.parse_args()
     named = [c.split("=", 1) for c in args.commands]
@@ -44,9 +51,10 @@ def main():
     times = {n: [] for n in names}
     with tempfile.TemporaryDirectory() as scratch:
         export = os.path.join(scratch, "round.json")
-        for round_index in range(args.rounds):
-            shift = round_index % len(named)
-            order = named[shift:] + named[:shift]
+        orders = random.Random(args.seed)
+        for _ in range(args.rounds):
+            order = list(named)
+            orders.shuffle(order)
             command = ["hyperfine", "-N", "--runs", "1", "--style", "none",
                        "--export-json", export]
             if args.prepare:
