@@ -39,12 +39,17 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # The libraries the program links, found by dpkg-shlibdeps when dpkg-dev
-  # is there; else the two it always needs.
+  # is there; else the C library (the C++ runtime is linked in, where the
+  # linker can).
   find_program(TABULON_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(TABULON_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+    if(TABULON_HAS_STATIC_LIBSTDCXX)
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+    else()
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+    endif()
   endif()
 endif()
 include(CPack)
