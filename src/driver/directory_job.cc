@@ -407,12 +407,23 @@ void DirectoryJob::MakeRows() {
 }
 
 void DirectoryJob::ListSubdirectories() {
-  for (const std::uint32_t i : order_) {
-    SearchEntry& entry = entries_[i];
+  // Counted in the entries' own order, which memory serves fastest; the
+  // subdirectories, mostly few, are then taken in name order.
+  std::size_t subdirectories = 0;
+  for (const SearchEntry& entry : entries_) {
     if (entry.Gone) continue;
     if (!entry.IsDirectory()) {
       ++result_.files;
     } else if (!entry.IsLink()) {
+      ++subdirectories;
+    }
+  }
+  if (subdirectories == 0) return;
+  result_.subdirectories.reserve(subdirectories);
+  for (const std::uint32_t i : order_) {
+    SearchEntry& entry = entries_[i];
+    if (entry.Gone) continue;
+    if (entry.IsDirectory() && !entry.IsLink()) {
       result_.subdirectories.push_back(std::move(entry.Name));
     }
   }
