@@ -176,7 +176,8 @@ std::size_t DirectoryJob::ReadNames() {
         }
         std::size_t read = 0;
         listed = dir_.ReadNamesInBatches(
-            settings_.names_batch, [&](std::vector<SearchEntry>&& batch) {
+            settings_.first_names_batch, settings_.names_batch,
+            [&](std::vector<SearchEntry>&& batch) {
               // The batch's entries stay where they are when the vector
               // of batches grows.
               SearchEntry* const first = batch.data();
@@ -185,7 +186,7 @@ std::size_t DirectoryJob::ReadNames() {
               // Only the first batch tells: details are filled in from the
               // first entry on or not at all.
               if (batches.size() == 1) {
-                if (size < settings_.names_batch) return;
+                if (size < settings_.first_names_batch) return;
                 feed.Add([&] {
                   files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs);
                 });

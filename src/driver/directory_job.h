@@ -35,7 +35,10 @@ struct JobSettings {
   int processors = 2;
   // Names handed over at once while a large directory is read, so that the
   // first ones get their details while the rest are read: a vector of 4,096
-  // entries is large enough to be reused for rows once freed.
+  // entries is large enough to be reused for rows once freed. The first
+  // batch is smaller, so that a large directory shows itself soon (its
+  // FILES.BBS is read from then on, beside the rest of its names).
+  std::size_t first_names_batch = 512;
   std::size_t names_batch = 4096;
   TCharset charset = cWindows1251;
 };

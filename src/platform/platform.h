@@ -99,11 +99,12 @@ class Directory {
   // entries are complete; otherwise only their names are set (NamesOnly)
   // and FillDetails completes them.
   virtual Status ReadNames(std::vector<SearchEntry>* entries) = 0;
-  // ReadNames, handing the entries to `take` as they are read, at most
-  // `batch` at a time, each time in a vector of its own: a large
-  // directory's first entries can be described while the rest are read.
+  // ReadNames, handing the entries to `take` as they are read, each time in
+  // a vector of its own: a large directory's first entries can be described
+  // while the rest are read. At most `first_batch` entries the first time
+  // and `batch` each time after; fewer only with the last entries.
   virtual Status ReadNamesInBatches(
-      std::size_t batch,
+      std::size_t first_batch, std::size_t batch,
       const std::function<void(std::vector<SearchEntry>&&)>& take);
   virtual bool NamesOnly() const { return false; }
   // Completes entries from ReadNames: attributes, size and date. An entry
@@ -140,12 +141,14 @@ class Directory {
 };
 
 inline Status Directory::ReadNamesInBatches(
-    std::size_t batch,
+    std::size_t first_batch, std::size_t batch,
     const std::function<void(std::vector<SearchEntry>&&)>& take) {
   std::vector<SearchEntry> entries;
   const Status status = ReadNames(&entries);
-  for (std::size_t first = 0; first < entries.size(); first += batch) {
-    const std::size_t last = std::min(entries.size(), first + batch);
+  for (std::size_t first = 0; first < entries.size();
+       first += first == 0 ? first_batch : batch) {
+    const std::size_t last =
+        std::min(entries.size(), first + (first == 0 ? first_batch : batch));
     take(std::vector<SearchEntry>(
         std::make_move_iterator(entries.begin() +
                                 static_cast<std::ptrdiff_t>(first)),

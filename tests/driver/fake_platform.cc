@@ -105,7 +105,7 @@ class FakeDirectory final : public Directory {
   // Each batch goes on as soon as its names are read, so that its details
   // may be filled in before the next names are.
   Status ReadNamesInBatches(
-      std::size_t batch,
+      std::size_t first_batch, std::size_t batch,
       const std::function<void(std::vector<SearchEntry>&&)>& take) override {
     if (platform_->failures.count("exhaust:" + path_) != 0) {
       throw std::bad_alloc();
@@ -113,13 +113,15 @@ class FakeDirectory final : public Directory {
     const Status status = platform_->Check("list:" + path_);
     if (!status.ok()) return status;
     std::vector<SearchEntry> entries;
+    std::size_t limit = first_batch;
     for (const auto& child : node_->children) {
       if (platform_->details_later) {
         entries.emplace_back().Name = child->entry.Name;
       } else {
         entries.push_back(child->entry);
       }
-      if (entries.size() == batch) {
+      if (entries.size() == limit) {
+        limit = batch;
         take(std::move(entries));
         entries = std::vector<SearchEntry>();
       }

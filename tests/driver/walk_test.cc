@@ -454,6 +454,7 @@ JobSettings SettingsFor(PageSink* sink) {
   settings.prefixed_links = false;
   settings.free_memory = [] { return std::uint64_t{1} << 40; };
   settings.sink = sink;
+  settings.first_names_batch = 100;
   settings.names_batch = 300;
   return settings;
 }
@@ -556,10 +557,10 @@ TEST(DirectoryJobTest, NamesAreReadInBatchesOnlyWhereHelpersMayTakeThem) {
       return inner_->ReadNames(entries);
     }
     Status ReadNamesInBatches(
-        std::size_t batch,
+        std::size_t first_batch, std::size_t batch,
         const std::function<void(std::vector<SearchEntry>&&)>& take) override {
       ++batched;
-      return inner_->ReadNamesInBatches(batch, take);
+      return inner_->ReadNamesInBatches(first_batch, batch, take);
     }
     bool NamesOnly() const override { return inner_->NamesOnly(); }
     void FillDetails(SearchEntry* first, SearchEntry* last) override {

@@ -579,16 +579,18 @@ class PosixDirectory final : public Directory {
   }
 
   Status ReadNamesInBatches(
-      std::size_t batch,
+      std::size_t first_batch, std::size_t batch,
       const std::function<void(std::vector<SearchEntry>&&)>& take) override {
-    // A batch grows as names come: most directories hold far fewer names
-    // than a batch, and a whole batch reserved for each would cost every
-    // thread fresh pages of memory.
+    // The first batch grows as names come: most directories hold far fewer
+    // names than a batch, and a whole batch reserved for each would cost
+    // every thread fresh pages of memory.
     std::vector<SearchEntry> entries;
-    entries.reserve(std::min<std::size_t>(batch, 64));
+    entries.reserve(std::min<std::size_t>(first_batch, 64));
+    std::size_t limit = first_batch;
     const Status status = EachName([&](const char* name, std::size_t size) {
       AssignName(std::string_view(name, size), &entries.emplace_back().Name);
-      if (entries.size() == batch) {
+      if (entries.size() == limit) {
+        limit = batch;
         take(std::move(entries));
         entries = std::vector<SearchEntry>();
         entries.reserve(batch);
