@@ -154,18 +154,23 @@ std::uint64_t HeadAt(const unsigned char* key, std::size_t length,
   return left >= 8 ? head : head & ~(~std::uint64_t{0} >> (8 * left));
 }
 
+// Keys still to sort from `depth` on, among keys[first .. last).
+struct Range {
+  std::size_t first;
+  std::size_t last;
+  std::size_t depth;
+};
+[[maybe_unused]] const bool kRangesReadied =
+    AddPerThreadReady(&KeptPerThread<std::vector<Range>>::Ready);
+
 // Sorts by eight key bytes at a time, then each run of equal ones by the
 // next eight: comparing numbers held in the records spares a cache miss
 // into the buffer per comparison, which made a sort of whole keys twice as
 // slow on directories whose names share their first units.
 void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
               const std::size_t* offsets, const SearchEntry* entries) {
-  struct Range {
-    std::size_t first;
-    std::size_t last;
-    std::size_t depth;
-  };
-  TABULON_PER_THREAD std::vector<Range> ranges;  // kept for the next one
+  KeptPerThread<std::vector<Range>> kept;  // for the next one
+  std::vector<Range>& ranges = *kept;
   ranges.clear();
   if (keys->size() > 1) ranges.push_back({0, keys->size(), 0});
   while (!ranges.empty()) {
@@ -208,13 +213,15 @@ void SortKeys(std::vector<SortKey>* keys, const unsigned char* base,
 // none where nothing is kept per thread.
 constexpr std::size_t kKeptBytes = std::size_t{16} << 10;
 struct KeptBuffers {
-  std::unique_ptr<unsigned char[]> block{new unsigned char[kKeptBytes]};
+  std::unique_ptr<unsigned char[]> block;  // kKeptBytes, once first used
   std::vector<SortKey> keys;
 };
+[[maybe_unused]] const bool kKeptBuffersReadied =
+    AddPerThreadReady(&KeptPerThread<KeptBuffers>::Ready);
 KeptBuffers* KeptOfThread() {
 #if TABULON_KEEP_PER_THREAD
-  thread_local KeptBuffers kept;
-  return &kept;
+  KeptPerThread<KeptBuffers> kept;
+  return &*kept;
 #else
   return nullptr;
 #endif
@@ -259,6 +266,7 @@ std::vector<std::uint32_t> NameOrder(const SearchEntry* entries,
   std::unique_ptr<unsigned char[]> own_block;
   unsigned char* block;
   if (kept != nullptr) {
+    if (!kept->block) kept->block.reset(new unsigned char[kKeptBytes]);
     block = kept->block.get();
   } else {
     own_block.reset(new unsigned char[size]);

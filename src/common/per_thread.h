@@ -10,10 +10,47 @@
 #define TABULON_KEEP_PER_THREAD 1
 #endif
 
+namespace tabulon {
+
+// Readies, on the calling thread, every object kept per thread through
+// KeptPerThread. The language registers the destructor of such an object
+// with the C library at its first use in each thread, and the GNU C library
+// ends the whole process when it has no memory for that: readied as a
+// thread starts, while there is memory, no later use needs any.
+void ReadyPerThread();
+
+// Adds `ready` to what ReadyPerThread runs. Returns true, for an
+// initializer at namespace scope.
+bool AddPerThreadReady(void (*ready)());
+
+// The calling thread's own T, kept for its next use (one for each Tag):
+//   KeptPerThread<Scratch> kept;
+//   kept->text.clear();
+// and, once in the file, readied with the others:
+//   const bool kReadied = AddPerThreadReady(&KeptPerThread<Scratch>::Ready);
+// Where nothing is kept per thread, a new T that `kept` holds itself.
+template <typename T, typename Tag = T>
+class KeptPerThread {
+ public:
+  T* operator->() { return &**this; }
 #if TABULON_KEEP_PER_THREAD
-#define TABULON_PER_THREAD thread_local
+  T& operator*() { return Object(); }
+  static void Ready() { Object(); }
+
+ private:
+  static T& Object() {
+    thread_local T object;
+    return object;
+  }
 #else
-#define TABULON_PER_THREAD
+  T& operator*() { return object_; }
+  static void Ready() {}
+
+ private:
+  T object_;
 #endif
+};
+
+}  // namespace tabulon
 
 #endif  // TABULON_COMMON_PER_THREAD_H_

@@ -1,5 +1,6 @@
 #include "common/spare_names.h"
 
+#include <new>
 #include <utility>
 
 #include "common/per_thread.h"
@@ -16,12 +17,15 @@ constexpr std::size_t kKept = 1024;
 // A string of this capacity holds its text in itself: nothing to keep.
 const std::size_t kInPlace = std::string().capacity();
 
-thread_local std::vector<std::string> t_names;
+// The names a thread keeps.
+using Spare = KeptPerThread<std::vector<std::string>>;
+[[maybe_unused]] const bool kSpareReadied = AddPerThreadReady(&Spare::Ready);
 
 }  // namespace
 
 void AssignName(std::string_view text, std::string* name) {
-  std::vector<std::string>& spare = t_names;
+  Spare kept;
+  std::vector<std::string>& spare = *kept;
   if (text.size() > kInPlace && !spare.empty() &&
       name->capacity() <= kInPlace) {
     *name = std::move(spare.back());
@@ -31,8 +35,17 @@ void AssignName(std::string_view text, std::string* name) {
 }
 
 void KeepNames(std::vector<SearchEntry>* entries) {
-  std::vector<std::string>& spare = t_names;
-  if (spare.capacity() == 0) spare.reserve(kKept);
+  Spare kept;
+  std::vector<std::string>& spare = *kept;
+  if (spare.capacity() == 0) {
+    // Keeping is only a saving, and a job's end can't fail: short of
+    // memory, nothing is kept.
+    try {
+      spare.reserve(kKept);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+  }
   for (SearchEntry& entry : *entries) {
     if (spare.size() == kKept) break;
     if (entry.Name.capacity() > kInPlace) {

@@ -19,7 +19,8 @@ namespace tabulon {
 void AssignName(std::string_view text, std::string* name);
 
 // Keeps the names of `entries` for the calling thread (a thousand or so at
-// most; the rest are freed with the entries).
+// most; the rest are freed with the entries). Never throws: short of
+// memory it keeps none.
 void KeepNames(std::vector<SearchEntry>* entries);
 
 }  // namespace tabulon

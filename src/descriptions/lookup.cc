@@ -6,12 +6,18 @@
 #include <cstring>
 
 #include "common/code_pages.h"
+#include "common/per_thread.h"
 #include "common/prefetch.h"
 #include "common/utf8.h"
 #include "descriptions/letter_case.h"
 
 namespace tabulon {
 namespace {
+
+// A name's key in a code page, made for its lookup.
+struct KeyTag;
+[[maybe_unused]] const bool kKeyReadied =
+    AddPerThreadReady(&KeptPerThread<std::string, KeyTag>::Ready);
 
 bool IsBlankOrControl(char c) { return static_cast<std::uint8_t>(c) <= 0x20; }
 
@@ -381,7 +387,8 @@ std::optional<int> DescriptionLookup::Locate(std::string_view name,
     return Find(*key, near);
   }
   // One buffer for every lookup of the thread: no allocation per entry.
-  thread_local std::string key;
+  KeptPerThread<std::string, KeyTag> kept;
+  std::string& key = *kept;
   if (!CodePageKey(name, list_.Code(), &key)) return std::nullopt;
   *key_size = key.size();
   return Find(key, near);

@@ -40,6 +40,16 @@ std::size_t DetailHelpers(int processors) {
 
 constexpr char kFilesBbs[] = "FILES.BBS";
 
+// What a piece of rows lists on its way: the entries shown, their names
+// and their descriptions.
+struct RowLists {
+  std::vector<const SearchEntry*> shown;
+  std::vector<std::string_view> names;
+  std::vector<std::optional<std::string_view>> descriptions;
+};
+[[maybe_unused]] const bool kRowListsReadied =
+    AddPerThreadReady(&KeptPerThread<RowLists>::Ready);
+
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -340,10 +350,11 @@ void DirectoryJob::MakeRows() {
     constexpr std::size_t kAhead = 64;
     // Kept by the thread for its next piece: a small directory's rows
     // cost no allocation of their own.
-    TABULON_PER_THREAD std::vector<const SearchEntry*> shown;
-    TABULON_PER_THREAD std::vector<std::string_view> names;
-    TABULON_PER_THREAD std::vector<std::optional<std::string_view>>
-        descriptions;
+    KeptPerThread<RowLists> kept;
+    std::vector<const SearchEntry*>& shown = kept->shown;
+    std::vector<std::string_view>& names = kept->names;
+    std::vector<std::optional<std::string_view>>& descriptions =
+        kept->descriptions;
     shown.clear();
     names.clear();
     for (std::size_t i = first; i < end; ++i) {

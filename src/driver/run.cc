@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "common/per_thread.h"
 #include "driver/command_line.h"
 #include "driver/page_sink.h"
 #include "driver/progress.h"
@@ -148,6 +149,8 @@ int Run(Platform& platform) {
   // Kept from an earlier run in the same process, so none is lost.
   if (g_reserve == nullptr) g_reserve = new char[4096];
   std::set_new_handler(OnOutOfMemory);
+  // This thread runs jobs too.
+  ReadyPerThread();
   try {
     return RunGuarded(platform);
   } catch (const std::bad_alloc&) {

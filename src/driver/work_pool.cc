@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "common/per_thread.h"
+
 namespace tabulon {
 
 // The pieces of one ForEach, or the tasks of one WhileProducing.
@@ -116,6 +118,7 @@ int WorkPool::allowed_threads() const {
 }
 
 void WorkPool::Work(int thread) {
+  ReadyPerThread();
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_) return;

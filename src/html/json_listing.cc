@@ -13,6 +13,14 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
+// Scratch text of an entry.
+struct EntryText {
+  std::string name;
+  std::string text;
+};
+[[maybe_unused]] const bool kEntryTextReadied =
+    AddPerThreadReady(&KeptPerThread<EntryText>::Ready);
+
 // "00" to "99", each number's two digits at twice its place.
 constexpr std::array<char, 200> MakeTwoDigits() {
   std::array<char, 200> digits{};
@@ -245,8 +253,9 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   if (!HasRow(entry, row)) return false;
   const bool directory = entry.IsDirectory();
   // Scratch text each thread keeps: an entry then costs no allocation.
-  TABULON_PER_THREAD std::string name;
-  TABULON_PER_THREAD std::string text;
+  KeptPerThread<EntryText> kept;
+  std::string& name = kept->name;
+  std::string& text = kept->text;
   // The name as escaped text once, for the name and the path.
   text.clear();
   AppendNativeUtf8(entry.Name, &text);

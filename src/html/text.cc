@@ -10,6 +10,11 @@
 namespace tabulon {
 namespace {
 
+// Text decoded for a UTF-8 page.
+struct DecodedTag;
+[[maybe_unused]] const bool kDecodedReadied =
+    AddPerThreadReady(&KeptPerThread<std::string, DecodedTag>::Ready);
+
 enum class Context { kText, kLink, kUrl };
 
 // What each ASCII byte becomes in one context; empty means "itself".
@@ -257,7 +262,8 @@ void AppendDescription(std::string_view text, TCode code, TCharset charset,
   if (charset == cUtf8) {
     // Decoded first, so that what is escaped is UTF-8 whatever the file;
     // into text the thread keeps, so that a row costs no allocation.
-    TABULON_PER_THREAD std::string decoded;
+    KeptPerThread<std::string, DecodedTag> kept;
+    std::string& decoded = *kept;
     decoded.clear();
     AppendUtf8Of(code, text, &decoded);
     AppendUtf8Page(decoded, Context::kText, kTextTable, kTextPlain, out);

@@ -262,6 +262,21 @@ TEST_F(LimitsTest, AddressSpaceLimitGivesTheSameRunForOneAndSixteenJobs) {
     SCOPED_TRACE(std::to_string(limit >> 20) + " MiB");
     ExpectSameForOneAndSixteenJobs(RLIMIT_AS, limit, args);
   }
+  // Whatever the limit, the run ends by itself: with its pages, or with the
+  // report of memory run out, never by a signal (memory runs out in a
+  // different place for every limit).
+  for (rlim_t limit = 4 * kStep; limit <= works + 4 * kStep;
+       limit += kStep / 2) {
+    for (const int jobs : {1, 16}) {
+      SCOPED_TRACE(std::to_string(limit >> 10) + " KiB, " +
+                   std::to_string(jobs) + " jobs");
+      const Outcome outcome = RunUnder(RLIMIT_AS, limit, args, jobs);
+      if (outcome.exit_code != 0) {
+        EXPECT_EQ(outcome.exit_code, 1) << outcome.err.substr(0, 300);
+        EXPECT_TRUE(outcome.out.ends_with("Out of memory.")) << outcome.out;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -31,9 +31,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 
+#include "common/per_thread.h"
 #include "common/spare_names.h"
 #include "platform/directory_dates.h"
 #include "platform/pending_files.h"
@@ -208,8 +207,15 @@ constexpr std::size_t kNamesBlock = 32 << 10;
 // Where this thread reads directory entries: a block per thread, not per
 // directory, since allocating one this large makes the heap sort its small
 // free pieces every time.
+// A block outlives the call that asks for it.
+static_assert(TABULON_KEEP_PER_THREAD, "POSIX builds keep objects per thread");
+using KeptBlock = KeptPerThread<std::unique_ptr<char[]>, struct NamesBlockTag>;
+[[maybe_unused]] const bool kNamesBlockReadied =
+    AddPerThreadReady(&KeptBlock::Ready);
 char* NamesBlock() {
-  thread_local const std::unique_ptr<char[]> block(new char[kNamesBlock]);
+  KeptBlock kept;
+  std::unique_ptr<char[]>& block = *kept;
+  if (!block) block.reset(new char[kNamesBlock]);
   return block.get();
 }
 #endif
@@ -972,6 +978,9 @@ sigset_t StopSignals() {
   return set;
 }
 
+// The stack of the thread below (or the system's least, if more).
+constexpr std::size_t kStopStack = std::size_t{128} << 10;
+
 // Takes the first stop signal, removes every temporary page, and ends the
 // process by that signal, so that its exit status shows it.
 void TakeStopSignals(sigset_t set, std::atomic<bool>* started) {
@@ -1017,16 +1026,36 @@ void HandleStops() {
 #ifdef TABULON_POSIX_OWN_FD_TABLE
     g_stop_reaches_through_proc = ::access("/proc/self/fd", X_OK) == 0;
 #endif
-    const sigset_t set = StopSignals();
+    static const sigset_t set = StopSignals();
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &set, &old);
-    try {
-      static std::atomic<bool> started{false};
-      std::thread(TakeStopSignals, set, &started).detach();
+    static std::atomic<bool> started{false};
+    // The thread waits and removes files: a small stack will do. The
+    // system's default (8 MiB) took most of a tight limit of address space,
+    // and the run then ran out of memory before it could report it.
+    pthread_attr_t attributes;
+    pthread_t thread;
+    bool running = false;
+    if (::pthread_attr_init(&attributes) == 0) {
+      const std::size_t stack = std::max(
+          kStopStack, static_cast<std::size_t>(PTHREAD_STACK_MIN));
+      running = ::pthread_attr_setstacksize(&attributes, stack) == 0 &&
+                ::pthread_attr_setdetachstate(&attributes,
+                                              PTHREAD_CREATE_DETACHED) == 0 &&
+                ::pthread_create(
+                    &thread, &attributes,
+                    [](void*) -> void* {
+                      TakeStopSignals(set, &started);
+                      return nullptr;
+                    },
+                    nullptr) == 0;
+      ::pthread_attr_destroy(&attributes);
+    }
+    if (running) {
       // Nothing is opened before the thread has its own table, so that it
       // keeps no file of the run open.
       started.wait(false);
-    } catch (const std::system_error&) {
+    } else {
       // Without the thread a stop ends the run as it would by default.
       ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
