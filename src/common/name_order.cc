@@ -59,8 +59,6 @@ class Units {
   char16_t low_ = 0;  // the second unit of a pair still to come
 };
 
-constexpr std::uint64_t kEach = 0x0101010101010101;  // a byte's value in each
-constexpr std::uint64_t kHighBits = 0x80 * kEach;
 
 // Writes `unit` as UTF-8 writes a character: one byte for ASCII, at most
 // three. Byte order of such keys is unit order, a key that is a prefix of
@@ -84,22 +82,11 @@ unsigned char* PutUnit(char16_t unit, unsigned char* out) {
 unsigned char* PutKey(std::string_view name, unsigned char* out) {
   std::size_t pos = 0;
   while (pos < name.size()) {
-    if (pos + 8 <= name.size()) {
-      std::uint64_t bytes;
-      std::memcpy(&bytes, name.data() + pos, sizeof bytes);
-      if ((bytes & kHighBits) == 0) {
-        // Eight ASCII bytes at once, as names mostly are: a byte's high bit
-        // is set where it is at least 'a' and not past 'z', and no sum
-        // carries into the next byte.
-        const std::uint64_t lower = (bytes + kEach * (0x80 - 'a')) &
-                                    ~(bytes + kEach * (0x80 - 'z' - 1)) &
-                                    kHighBits;
-        bytes -= lower >> 2;  // 0x80 >> 2 is the distance from 'a' to 'A'
-        std::memcpy(out, &bytes, sizeof bytes);
-        out += 8;
-        pos += 8;
-        continue;
-      }
+    if (pos + 8 <= name.size() &&
+        UpperAsciiEight(name.data() + pos, reinterpret_cast<char*>(out))) {
+      out += 8;
+      pos += 8;
+      continue;
     }
     const unsigned char b = static_cast<unsigned char>(name[pos]);
     if (b < 0x80) {

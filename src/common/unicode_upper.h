@@ -2,6 +2,7 @@
 #define TABULON_COMMON_UNICODE_UPPER_H_
 
 #include <cstdint>
+#include <cstring>
 
 namespace tabulon {
 
@@ -16,6 +17,25 @@ extern const std::int16_t kUpperDelta[][64];
 inline char16_t UpperOf(char16_t unit) {
   return static_cast<char16_t>(unit +
                                kUpperDelta[kUpperBlock[unit >> 6]][unit & 63]);
+}
+
+// Eight bytes of `from` with a-z raised into `to` (which may be `from`),
+// where all eight are ASCII and none is NUL, as names mostly are; false,
+// with nothing written, otherwise. A byte's high bit is set below where it
+// is at least 'a' and not past 'z', and no sum carries into the next byte.
+inline bool UpperAsciiEight(const char* from, char* to) {
+  constexpr std::uint64_t kEach = 0x0101010101010101;
+  constexpr std::uint64_t kHighBits = 0x80 * kEach;
+  std::uint64_t bytes;
+  std::memcpy(&bytes, from, sizeof bytes);
+  if ((bytes & kHighBits) != 0 || ((bytes - kEach) & kHighBits) != 0) {
+    return false;
+  }
+  const std::uint64_t lower = (bytes + kEach * (0x80 - 'a')) &
+                              ~(bytes + kEach * (0x80 - 'z' - 1)) & kHighBits;
+  bytes -= lower >> 2;  // 0x80 >> 2 is the distance from 'a' to 'A'
+  std::memcpy(to, &bytes, sizeof bytes);
+  return true;
 }
 
 }  // namespace tabulon

@@ -8,6 +8,7 @@
 #include "common/code_pages.h"
 #include "common/per_thread.h"
 #include "common/prefetch.h"
+#include "common/unicode_upper.h"
 #include "common/utf8.h"
 #include "descriptions/letter_case.h"
 
@@ -104,6 +105,12 @@ bool CodePageKey(std::string_view name, TCode code, std::string* key) {
   const std::size_t n = name.size();
   std::size_t pos = 0;
   while (pos < n) {
+    // ASCII is itself in each of these code pages, its letters raised.
+    if (pos + 8 <= n && UpperAsciiEight(name.data() + pos, to)) {
+      to += 8;
+      pos += 8;
+      continue;
+    }
     const std::uint8_t b = from[pos];
     int byte;
     if (b < 0x80) {

@@ -111,6 +111,41 @@ TEST(LookupTest, MatchesCyrillicNamesInTheFilesCodePage) {
   }
 }
 
+TEST(LookupTest, KeysRaiseAsciiLettersEightAtATimeAndTheRestOneByOne) {
+  // '%' stands for the Russian "п", two bytes in UTF-8, one in the key:
+  // "П" of each code page. Letters at the edges of a-z and A-Z, blocks of
+  // eight that hold it or a NUL, and tails shorter than eight.
+  const struct {
+    TCode code;
+    char capital_pe;
+  } kPages[] = {{tAlt, '\x8F'}, {tWin, '\xCF'}, {tKoi, '\xF0'}};
+  const char* const kNames[] = {
+      "`az{@AZ[readme.txt", "0123456789abcdefghijklmnopqrstuvwxyz~",
+      "abcdefg%.txt",       "abcdefgh%",
+      "%abcdefghijklmnop",  "x",
+  };
+  for (const auto& page : kPages) {
+    for (const char* const pattern : kNames) {
+      std::string name, key;
+      for (const char* c = pattern; *c != '\0'; ++c) {
+        if (*c == '%') {
+          name += "\xD0\xBF";
+          key += page.capital_pe;
+        } else {
+          name += *c;
+          key += *c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 32) : *c;
+        }
+      }
+      EXPECT_EQ(DescriptionKey(name, page.code), key) << page.code << name;
+    }
+    // A NUL, within a block of eight or after it, leaves a name no key.
+    EXPECT_EQ(DescriptionKey(std::string("abc\0defghij", 11), page.code),
+              std::nullopt);
+    EXPECT_EQ(DescriptionKey(std::string("abcdefghij\0", 11), page.code),
+              std::nullopt);
+  }
+}
+
 // The reference: a scan from the first record, the first match wins.
 std::optional<std::string_view> ScanFor(const DescriptionList& list,
                                         std::string_view name) {
