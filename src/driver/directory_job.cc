@@ -241,17 +241,24 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
         listed.At("cannot read directory", place_.Path()));
     result_.short_of_room |= listed.IsNoRoom();
   }
-  // Letter case aside, as a page is found on a system that ignores it.
-  const auto holds = [&](std::string_view name) {
-    return !listed.ok() ||
-           std::any_of(entries_.begin(), entries_.end(),
-                       [name](const SearchEntry& e) {
-                         return EqualsIgnoringAsciiCase(e.Name, name);
-                       });
-  };
-  result_.may_have_page = holds("FILES.HTM");
-  result_.may_have_json = settings_.json && holds("FILES.JSON");
-  Remove(Hidden, &entries_, &detailed);
+  // One pass over what may be tens of thousands of names, on this thread
+  // alone. Pages are looked for letter case aside, as they are found on a
+  // system that ignores it.
+  bool page = !listed.ok();
+  bool json = settings_.json && !listed.ok();
+  bool hidden = false;
+  for (const SearchEntry& entry : entries_) {
+    if (Hidden(entry)) {
+      hidden = true;
+      continue;
+    }
+    page = page || EqualsIgnoringAsciiCase(entry.Name, "FILES.HTM");
+    json = json || (settings_.json &&
+                    EqualsIgnoringAsciiCase(entry.Name, "FILES.JSON"));
+  }
+  result_.may_have_page = page;
+  result_.may_have_json = json;
+  if (hidden) Remove(Hidden, &entries_, &detailed);
   const int index = DescriptionFileOf(entries_);
   if (index >= 0) description_name_ = entries_[index].Name;
   // FILES.BBS read beside the names serves only where it is the one.
