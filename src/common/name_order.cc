@@ -59,7 +59,6 @@ class Units {
   char16_t low_ = 0;  // the second unit of a pair still to come
 };
 
-
 // Writes `unit` as UTF-8 writes a character: one byte for ASCII, at most
 // three. Byte order of such keys is unit order, a key that is a prefix of
 // another sorts first, and no unit gives a zero byte. Names, mostly ASCII,

@@ -204,14 +204,15 @@ bool g_stop_reaches_through_proc = false;
 #ifdef TABULON_POSIX_GETDENTS64
 constexpr std::size_t kNamesBlock = 32 << 10;
 
-// Where this thread reads directory entries: a block per thread, not per
-// directory, since allocating one this large makes the heap sort its small
-// free pieces every time.
 // A block outlives the call that asks for it.
 static_assert(TABULON_KEEP_PER_THREAD, "POSIX builds keep objects per thread");
 using KeptBlock = KeptPerThread<std::unique_ptr<char[]>, struct NamesBlockTag>;
 [[maybe_unused]] const bool kNamesBlockReadied =
     AddPerThreadReady(&KeptBlock::Ready);
+
+// Where this thread reads directory entries: a block per thread, not per
+// directory, since allocating one this large makes the heap sort its small
+// free pieces every time.
 char* NamesBlock() {
   KeptBlock kept;
   std::unique_ptr<char[]>& block = *kept;
