@@ -64,10 +64,11 @@ Utf8Table MakeUtf8Table(const char16_t* chars) {
 }
 
 const Utf8Table& Utf8TableOf(TCode code) {
-  static const Utf8Table alt = MakeUtf8Table(kCp866ToUnicode);
-  static const Utf8Table win = MakeUtf8Table(kCp1251ToUnicode);
-  static const Utf8Table koi = MakeUtf8Table(kKoi8rToUnicode);
-  return code == tWin ? win : code == tKoi ? koi : alt;
+  // Made together: one check whether they are made, on every call.
+  static const std::array<Utf8Table, 3> tables = {
+      MakeUtf8Table(kCp866ToUnicode), MakeUtf8Table(kCp1251ToUnicode),
+      MakeUtf8Table(kKoi8rToUnicode)};
+  return tables[code == tWin ? 1 : code == tKoi ? 2 : 0];
 }
 
 }  // namespace
@@ -85,20 +86,25 @@ const char16_t* CharactersOf(TCode code) {
 
 int ByteOf(char32_t c, TCode code) { return Maps().Find(c, code); }
 
-void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
+char* PutUtf8Of(TCode code, std::string_view bytes, char* to) {
   // A byte that breaks UTF-8 is read as 866, which every tUtf8 byte that
   // isn't part of a character then goes through.
   const Utf8Table& table = Utf8TableOf(code == tUtf8 ? tAlt : code);
   const std::size_t n = bytes.size();
-  // A byte gives at most three (a UTF-8 character no more than itself):
-  // written into place, not appended a byte at a time.
-  const std::size_t start = out->size();
-  out->resize(start + 3 * n);
-  char* const first = out->data() + start;
-  char* to = first;
   const char* const from = bytes.data();
   std::size_t pos = 0;
   while (pos < n) {
+    // ASCII, most of a name and much of a description, eight bytes at once.
+    if (n - pos >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, from + pos, sizeof word);
+      if ((word & 0x8080808080808080) == 0) {
+        std::memcpy(to, &word, sizeof word);
+        to += sizeof word;
+        pos += sizeof word;
+        continue;
+      }
+    }
     const unsigned char b = static_cast<unsigned char>(from[pos]);
     if (b < 0x80) {
       *to++ = static_cast<char>(b);
@@ -129,7 +135,15 @@ void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
     to += high.size;
     ++pos;
   }
-  out->resize(start + static_cast<std::size_t>(to - first));
+  return to;
+}
+
+void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out) {
+  // Written into place, not appended a byte at a time.
+  const std::size_t start = out->size();
+  out->resize(start + kMostUtf8PerByte * bytes.size());
+  char* const end = PutUtf8Of(code, bytes, out->data() + start);
+  out->resize(static_cast<std::size_t>(end - out->data()));
 }
 
 }  // namespace tabulon

@@ -1,6 +1,7 @@
 #ifndef TABULON_COMMON_CODE_PAGES_H_
 #define TABULON_COMMON_CODE_PAGES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -40,6 +41,11 @@ int ByteOf(char32_t c, TCode code);
 // is copied, save that a byte that is not part of valid UTF-8 is taken as
 // its code page 866 character, as in a name. Control bytes stay themselves.
 void AppendUtf8Of(TCode code, std::string_view bytes, std::string* out);
+// The same written at `to`, which has room for kMostUtf8PerByte bytes for
+// each of `bytes` (a UTF-8 character takes no more than its own bytes, a
+// byte of a code page at most three); returns the end.
+constexpr std::size_t kMostUtf8PerByte = 3;
+char* PutUtf8Of(TCode code, std::string_view bytes, char* to);
 
 }  // namespace tabulon
 

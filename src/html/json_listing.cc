@@ -6,20 +6,11 @@
 #include <cstring>
 
 #include "common/code_pages.h"
-#include "common/per_thread.h"
 
 namespace tabulon {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// Scratch text of an entry.
-struct EntryText {
-  std::string name;
-  std::string text;
-};
-[[maybe_unused]] const bool kEntryTextReadied =
-    AddPerThreadReady(&KeptPerThread<EntryText>::Ready);
 
 // "00" to "99", each number's two digits at twice its place.
 constexpr std::array<char, 200> MakeTwoDigits() {
@@ -111,6 +102,91 @@ bool MayNeedEscape(std::uint64_t word) {
          has_zero(word ^ (kOnes * '\\')) != 0;
 }
 
+// Writes `piece` at `to`; returns the end.
+char* Put(std::string_view piece, char* to) {
+  return std::copy(piece.begin(), piece.end(), to);
+}
+
+// The most bytes a byte of text becomes in a JSON string: a control's
+// \u00XX; a byte of a code page takes three at most.
+constexpr std::size_t kMostJsonPerByte = 6;
+static_assert(kMostJsonPerByte >= kMostUtf8PerByte);
+
+// Writes `bytes`, text in code page `code` (tUtf8 for a name), as UTF-8
+// escaped for a JSON string at `to`, which has room for kMostJsonPerByte
+// bytes for each; returns the end. Only ASCII is escaped, and every byte of
+// a character from 0x80 up is itself from 0x80 up: each run of those is
+// decoded whole, in one pass with the escaping. Without `decode` the runs
+// are copied as they are (text that is UTF-8 already).
+char* PutJsonTextOf(TCode code, bool decode, std::string_view bytes,
+                    char* to) {
+  const char* from = bytes.data();
+  const char* const end = from + bytes.size();
+  while (from < end) {
+    // Most of a name needs neither: passed on eight bytes at a time.
+    if (end - from >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, from, sizeof word);
+      if ((word & 0x8080808080808080) == 0 && !MayNeedEscape(word)) {
+        std::memcpy(to, &word, sizeof word);
+        to += sizeof word;
+        from += sizeof word;
+        continue;
+      }
+    }
+    const unsigned char b = static_cast<unsigned char>(*from);
+    if (b >= 0x80) {
+      const char* run = from + 1;
+      while (run < end && static_cast<unsigned char>(*run) >= 0x80) ++run;
+      const std::string_view high(from, static_cast<std::size_t>(run - from));
+      to = decode ? PutUtf8Of(code, high, to) : Put(high, to);
+      from = run;
+      continue;
+    }
+    if (kVerbatim[b]) {
+      *to++ = static_cast<char>(b);
+    } else {
+      to = std::copy(kEscapes[b].begin(), kEscapes[b].end(), to);
+    }
+    ++from;
+  }
+  return to;
+}
+
+// Writes the name-built part of a link as AppendHrefName does at `to`,
+// which has room for three bytes for each of `native`; returns the end.
+// `in_json`: a '"' (the one byte of the link a JSON string escapes) is
+// written as its escape.
+char* PutHrefName(std::string_view native, unsigned edges, bool in_json,
+                  char* to) {
+  const char* from = native.data();
+  const char* end = from + native.size();
+  const bool blank_begins =
+      (edges & kLinkBegins) != 0 && from < end && *from == ' ';
+  if (blank_begins) ++from;
+  const bool blank_ends =
+      (edges & kLinkEnds) != 0 && from < end && end[-1] == ' ';
+  if (blank_ends) --end;
+  if (blank_begins) to = Put("%20", to);
+  for (; from < end; ++from) {
+    const unsigned char b = static_cast<unsigned char>(*from);
+    if (b >= 0x80 || kHrefEncoded[b]) {
+      to[0] = '%';
+      to[1] = kHexDigits[b >> 4];
+      to[2] = kHexDigits[b & 15];
+      to += 3;
+    } else if (b == '"' && in_json) {
+      to[0] = '\\';
+      to[1] = '"';
+      to += 2;
+    } else {
+      *to++ = static_cast<char>(b);
+    }
+  }
+  if (blank_ends) to = Put("%20", to);
+  return to;
+}
+
 // Writes the kUtcTimeBytes of AppendUtcTime at `to`; returns their end.
 char* PutUtcTime(std::int64_t seconds, char* to) {
   // 0000-01-01T00:00:00Z and 9999-12-31T23:59:59Z.
@@ -161,27 +237,10 @@ char* PutUtcTime(std::int64_t seconds, char* to) {
 }  // namespace
 
 void AppendJsonText(std::string_view utf8, std::string* out) {
-  std::size_t from = 0;
-  std::size_t i = 0;
-  while (i < utf8.size()) {
-    // Most text needs no escape: passed over eight bytes at a time.
-    if (utf8.size() - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, utf8.data() + i, sizeof word);
-      if (!MayNeedEscape(word)) {
-        i += 8;
-        continue;
-      }
-    }
-    const std::size_t end = std::min(utf8.size(), i + 8);
-    for (; i < end; ++i) {
-      const unsigned char b = static_cast<unsigned char>(utf8[i]);
-      if (kVerbatim[b]) continue;
-      out->append(utf8.substr(from, i - from)).append(kEscapes[b]);
-      from = i + 1;
-    }
-  }
-  out->append(utf8.substr(from));
+  const std::size_t start = out->size();
+  out->resize(start + kMostJsonPerByte * utf8.size());
+  char* const end = PutJsonTextOf(tUtf8, false, utf8, out->data() + start);
+  out->resize(static_cast<std::size_t>(end - out->data()));
 }
 
 void AppendJsonString(std::string_view utf8, std::string* out) {
@@ -199,22 +258,8 @@ void AppendHrefName(std::string_view native, unsigned edges, std::string* out) {
   // time (most names outside ASCII escape every byte).
   const std::size_t start = out->size();
   out->resize(start + 3 * native.size());
-  char* const first = out->data() + start;
-  char* to = first;
-  for (std::size_t i = 0; i < native.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(native[i]);
-    const bool edge_blank =
-        b == ' ' && ((i == 0 && (edges & kLinkBegins) != 0) ||
-                     (i + 1 == native.size() && (edges & kLinkEnds) != 0));
-    if (b >= 0x80 || kHrefEncoded[b] || edge_blank) {
-      *to++ = '%';
-      *to++ = kHexDigits[b >> 4];
-      *to++ = kHexDigits[b & 15];
-    } else {
-      *to++ = static_cast<char>(b);
-    }
-  }
-  out->resize(start + static_cast<std::size_t>(to - first));
+  char* const end = PutHrefName(native, edges, false, out->data() + start);
+  out->resize(static_cast<std::size_t>(end - out->data()));
 }
 
 void AppendHrefUrl(std::string_view url, std::string* out) {
@@ -252,65 +297,68 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
                     std::string* out) {
   if (!HasRow(entry, row)) return false;
   const bool directory = entry.IsDirectory();
-  // Scratch text each thread keeps: an entry then costs no allocation.
-  KeptPerThread<EntryText> kept;
-  std::string& name = kept->name;
-  std::string& text = kept->text;
-  // The name as escaped text once, for the name and the path.
-  text.clear();
-  AppendNativeUtf8(entry.Name, &text);
-  name.clear();
-  AppendJsonText(text, &name);
-  out->append(",\n    {\"name\": \"");
-  out->append(name);
-  out->append("\", \"path\": \"");
-  out->append(json.relative);
-  out->append(name);
-  out->push_back('"');
-
-  // As the row links: a directory to its page, a file after the prefix.
-  out->append(", \"href\": ");
-  text.clear();
-  if (directory) {
-    AppendHrefName(entry.Name, kLinkBegins, &text);
-    text.append("/FILES.HTM");
-  } else {
-    text.append(json.file_href_prefix);
-    AppendHrefName(
-        entry.Name,
-        json.file_href_prefix.empty() ? kLinkBegins | kLinkEnds : kLinkEnds,
-        &text);
-  }
-  AppendJsonString(text, out);
-
-  // The keys from "type" to "description" and their values but the last,
-  // put together in place and appended in one piece.
+  static constexpr std::string_view kName = ",\n    {\"name\": \"";
+  static constexpr std::string_view kPath = "\", \"path\": \"";
+  static constexpr std::string_view kHref = "\", \"href\": \"";
+  static constexpr std::string_view kPage = "/FILES.HTM";
+  // The keys from "type" to "description" and their values but the last.
   static constexpr std::string_view kDirectory =
-      ", \"type\": \"directory\", \"size\": null, \"modified\": \"";
-  static constexpr std::string_view kFile = ", \"type\": \"file\", \"size\": ";
+      "\", \"type\": \"directory\", \"size\": null, \"modified\": \"";
+  static constexpr std::string_view kFile =
+      "\", \"type\": \"file\", \"size\": ";
   static constexpr std::string_view kModified = ", \"modified\": \"";
   static constexpr std::string_view kDescription = "\", \"description\": ";
-  char fields[kDirectory.size() + kFile.size() + 24 + kModified.size() +
-              kUtcTimeBytes + kDescription.size()];
-  char* to = fields;
+  // Written in place, one piece after another, into room for the most the
+  // entry can take, and cut to what it took: the name twice (as the name
+  // and in the path), the href's prefix escaped, every byte of the name
+  // in the href as %XX, the longest size and the description quoted.
+  static constexpr std::size_t kFixed =
+      kName.size() + kPath.size() + kHref.size() + kPage.size() +
+      kDirectory.size() + kFile.size() + 24 + kModified.size() +
+      kUtcTimeBytes + kDescription.size() + sizeof "null}";
+  const std::size_t name_bytes = entry.Name.size();
+  const std::size_t most =
+      kFixed + 2 * kMostJsonPerByte * name_bytes + json.relative.size() +
+      kMostJsonPerByte * json.file_href_prefix.size() + 3 * name_bytes +
+      (description ? kMostJsonPerByte * description->size() : 0);
+  const std::size_t start = out->size();
+  out->resize(start + most);
+  char* to = Put(kName, out->data() + start);
+  // The name as escaped text once, for the name and the path.
+  const char* const name = to;
+  to = PutJsonTextOf(tUtf8, true, entry.Name, to);
+  const std::string_view escaped(name, static_cast<std::size_t>(to - name));
+  to = Put(kPath, to);
+  to = Put(json.relative, to);
+  to = Put(escaped, to);
+
+  // As the row links: a directory to its page, a file after the prefix.
+  to = Put(kHref, to);
   if (directory) {
-    to = std::copy(kDirectory.begin(), kDirectory.end(), to);
+    to = PutHrefName(entry.Name, kLinkBegins, true, to);
+    to = Put(kPage, to);
+    to = Put(kDirectory, to);
   } else {
-    to = std::copy(kFile.begin(), kFile.end(), to);
+    to = PutJsonTextOf(tUtf8, false, json.file_href_prefix, to);
+    to = PutHrefName(
+        entry.Name,
+        json.file_href_prefix.empty() ? kLinkBegins | kLinkEnds : kLinkEnds,
+        true, to);
+    to = Put(kFile, to);
     to = std::to_chars(to, to + 24, entry.Size).ptr;
-    to = std::copy(kModified.begin(), kModified.end(), to);
+    to = Put(kModified, to);
   }
   to = PutUtcTime(entry.Modified, to);
-  to = std::copy(kDescription.begin(), kDescription.end(), to);
-  out->append(fields, to);
+  to = Put(kDescription, to);
   if (description) {
-    text.clear();
-    AppendUtf8Of(code, *description, &text);
-    AppendJsonString(text, out);
+    *to++ = '"';
+    to = PutJsonTextOf(code, true, *description, to);
+    *to++ = '"';
   } else {
-    out->append("null");
+    to = Put("null", to);
   }
-  out->push_back('}');
+  *to++ = '}';
+  out->resize(static_cast<std::size_t>(to - out->data()));
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,59 @@ TEST(JsonListingTest, SizeAndTimeOfAnEntryAreWrittenWhole) {
                                "\"href\": \"f\", \"type\": \"file\", ") +
                        c.fields + ", \"description\": null}")
         << c.size;
+  }
+}
+
+TEST(JsonListingTest, EntryFieldsAreDecodedEscapedAndEncodedOnce) {
+  RowContext row;
+  row.RunMode = mTree;
+  row.json = true;
+  // The directory as it comes, escaped; the prefix as typed, a quote in it.
+  const JsonContext json{"d\\\"/", "http://h/\"/"};
+  const std::string kU1 = "\\u0001";
+  std::string many_u1, many_p1, many_u2;
+  for (int i = 0; i < 40; ++i) many_u1 += kU1, many_p1 += "%01";
+  for (int i = 0; i < 100; ++i) many_u2 += "\\u0002";
+  const struct {
+    std::string name;
+    bool directory;
+    std::optional<std::string> description;
+    TCode code;
+    std::string name_text, href, description_json;
+  } kCases[] = {
+      // Escapes on both sides of a word of eight bytes.
+      {"0123456\"\x1F", false, std::nullopt, tAlt, "0123456\\\"\\u001F",
+       "http://h/\\\"/0123456\\\"%1F", "null"},
+      {"abcdefgh\\ijklmno\xD0\xB6p", false, "", tAlt,
+       "abcdefgh\\\\ijklmno\xD0\xB6p", "http://h/\\\"/abcdefgh%5Cijklmno%D0%B6p",
+       "\"\""},
+      // Ё in UTF-8, then a byte that is not (866's щ); KOI8-R Ё and a frame.
+      {"\xD0\x81\xE9 x", false, "\xB3\t\"\x80", tKoi, "\xD0\x81\xD1\x89 x",
+       "http://h/\\\"/%D0%81%E9 x", "\"\xD0\x81\\t\\\"\xE2\x94\x80\""},
+      // Every byte escaped: the most an entry can take.
+      {std::string(40, '\x01'), false,
+       std::string(100, '\x02') + "\x98\\", tWin, many_u1,
+       "http://h/\\\"/" + many_p1, "\"" + many_u2 + "\xC2\x98\\\\\""},
+      {" a\"b", true, "\xB0\xDB", tAlt, " a\\\"b", "%20a\\\"b/FILES.HTM",
+       "\"\xE2\x96\x91\xE2\x96\x88\""},
+  };
+  for (const auto& c : kCases) {
+    SearchEntry entry;
+    entry.Name = c.name;
+    if (c.directory) entry.Attr = kAttrDirectory;
+    std::optional<std::string_view> description;
+    if (c.description) description = *c.description;
+    std::string out = "=";
+    ASSERT_TRUE(WriteJsonEntry(entry, row, json, description, c.code, &out));
+    for (const std::string& field :
+         {"\"name\": \"" + c.name_text + "\"",
+          "\"path\": \"d\\\"/" + c.name_text + "\"",
+          "\"href\": \"" + c.href + "\"",
+          "\"description\": " + c.description_json + "}"}) {
+      EXPECT_NE(out.find(field), std::string::npos)
+          << field << "\nnot in\n" << out;
+    }
+    EXPECT_EQ(out.substr(0, 2), "=,");
   }
 }
 
