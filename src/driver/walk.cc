@@ -24,8 +24,9 @@ constexpr std::uint64_t kKeptOpen = 96;
 // Files a thread may hold open at once besides those kept: its directory
 // and its cursor, one more on the way to a directory, the description file
 // (and the link to it), the page being replaced, the new page and the
-// directory it is made in, one for a directory entered but not read.
-constexpr std::uint64_t kFilesOfAThread = 9;
+// directory it is made in, one for a directory entered but not read, and
+// one through which it fills in details of a piece of a large directory.
+constexpr std::uint64_t kFilesOfAThread = 10;
 // What the room for open files holds back for the run itself, whatever
 // the job count.
 constexpr std::uint64_t kFilesOfTheRun = 4;

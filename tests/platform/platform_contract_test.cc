@@ -1162,30 +1162,65 @@ TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
   EXPECT_EQ(found, "");
 }
 
+// Pieces small and large, on several threads at once: each entry gets its
+// own details, with descriptors to spare and with none left (the threads
+// then make do with the directory's own), and no descriptor stays open.
 TEST_F(PlatformContractTest,
        FillsInDetailsOfDisjointEntriesOnSeveralThreadsAtOnce) {
-  constexpr int kFiles = 400;
+  constexpr int kFiles = 800;
   for (int i = 0; i < kFiles; ++i) {
     ASSERT_TRUE(
         scratch_.MakeFile("f" + std::to_string(i), std::string(i % 50, 'x')));
   }
   const std::unique_ptr<Directory> dir = Open();
-  std::vector<SearchEntry> entries;
-  ASSERT_TRUE(dir->ReadNames(&entries).ok());
-  ASSERT_EQ(entries.size(), static_cast<std::size_t>(kFiles));
-  if (dir->NamesOnly()) {
-    std::vector<std::thread> threads;
-    for (std::size_t part = 0; part < 4; ++part) {
-      SearchEntry* first = entries.data() + part * kFiles / 4;
-      SearchEntry* last = entries.data() + (part + 1) * kFiles / 4;
-      threads.emplace_back(
-          [&dir, first, last] { dir->FillDetails(first, last); });
+  // What went wrong in filling in all entries in `parts` pieces at once.
+  const auto fill = [&dir](std::size_t parts) {
+    std::vector<SearchEntry> entries;
+    if (!dir->ReadNames(&entries).ok() ||
+        entries.size() != static_cast<std::size_t>(kFiles)) {
+      return std::string("names not read\n");
     }
-    for (std::thread& thread : threads) thread.join();
-  }
-  for (const SearchEntry& entry : entries) {
-    EXPECT_FALSE(entry.Gone) << entry.Name;
-    EXPECT_EQ(entry.Size, std::stoi(entry.Name.substr(1)) % 50) << entry.Name;
+    if (dir->NamesOnly()) {
+      std::vector<std::thread> threads;
+      for (std::size_t part = 0; part < parts; ++part) {
+        SearchEntry* first = entries.data() + part * kFiles / parts;
+        SearchEntry* last = entries.data() + (part + 1) * kFiles / parts;
+        threads.emplace_back(
+            [&dir, first, last] { dir->FillDetails(first, last); });
+      }
+      for (std::thread& thread : threads) thread.join();
+    }
+    std::string wrong;
+    int count = 0;
+    for (const SearchEntry& entry : entries) {
+      if (entry.Gone || entry.Size != std::stoi(entry.Name.substr(1)) % 50) {
+        if (++count <= 3)
+          wrong += entry.Name + (entry.Gone ? " gone, " : " wrong size, ");
+      }
+    }
+    return count == 0 ? wrong : wrong + std::to_string(count) + " in all";
+  };
+  for (const std::size_t parts : {8u, 2u}) {
+    SCOPED_TRACE(std::to_string(kFiles / parts) + " entries a piece");
+    const std::uint64_t room = platform_->OpenFileRoom();
+    EXPECT_EQ(fill(parts), "");
+    if (!OnWindows()) {
+      EXPECT_EQ(platform_->OpenFileRoom(), room);
+    }
+#ifndef _WIN32
+    EXPECT_EQ(InChild([&] {
+                rlimit limit{64, 64};
+                ::getrlimit(RLIMIT_NOFILE, &limit);
+                limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
+                if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                  return std::string("limit");
+                }
+                while (::open("/dev/null", O_RDONLY) >= 0) {
+                }
+                return fill(parts);
+              }),
+              "");
+#endif
   }
 }
 

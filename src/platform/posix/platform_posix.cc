@@ -23,10 +23,12 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -553,6 +555,12 @@ Status LinkText(int dir, const char* name, std::string* text) {
 #endif
 
 class PosixDirectory final : public Directory {
+  // Entries from which FillDetails opens a descriptor of its own: fewer
+  // are a small directory's, filled in by one thread, and would not repay
+  // the two calls.
+  static constexpr std::ptrdiff_t kOwnDescriptorFrom =
+      kSearchOnly != 0 ? 128 : std::numeric_limits<std::ptrdiff_t>::max();
+
  public:
   // `listable`: `fd` was opened for reading, not for search only. `start`:
   // the start directory of its tree. `above`: the lineage of the directory
@@ -610,6 +618,18 @@ class PosixDirectory final : public Directory {
   bool NamesOnly() const override { return true; }
 
   void FillDetails(SearchEntry* first, SearchEntry* last) override {
+    // A piece of a large directory goes through a descriptor of its own:
+    // the system counts every use of one that several threads share, and
+    // the threads filling in pieces beside the one reading the names would
+    // each wait for that count to come over from the others' caches. It is
+    // opened for search only, which asks nothing of the file system; where
+    // none can be had (no room left, no such way to open), the directory's
+    // own serves.
+    const int own =
+        last - first >= kOwnDescriptorFrom
+            ? ::openat(fd_, ".", kSearchOnly | O_DIRECTORY | O_CLOEXEC)
+            : -1;
+    const int at = own >= 0 ? own : fd_;
     // Each entry's date is taken once the next entry is described: that
     // call of the system gives the word LocalDateOf reads for the date the
     // time to come from memory.
@@ -618,14 +638,14 @@ class PosixDirectory final : public Directory {
     for (SearchEntry* entry = first; entry != last; ++entry) {
       const char* name = entry->Name.c_str();
       struct stat st;
-      if (::fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         entry->Gone = true;  // vanished since the directory was read
         continue;
       }
       if (S_ISLNK(st.st_mode)) {
         entry->Attr |= kAttrLink;
         struct stat target;
-        if (::fstatat(fd_, name, &target, 0) == 0) st = target;
+        if (::fstatat(at, name, &target, 0) == 0) st = target;
       }
       Fill(st, entry);
       PrefetchLocalDate(st.st_mtime);
@@ -634,6 +654,7 @@ class PosixDirectory final : public Directory {
       undated_time = st.st_mtime;
     }
     if (undated != nullptr) undated->Time = LocalDateOf(undated_time);
+    if (own >= 0) ::close(own);
   }
 
   Status OpenSubdirectory(const std::string& name,
