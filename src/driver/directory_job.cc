@@ -377,18 +377,25 @@ void DirectoryJob::MakeRows() {
     }
     descriptions.assign(names.size(), std::nullopt);
     descriptions_.Of(names, descriptions.data());
-    std::string& out = result_.rows[piece];
+    // Written here and put in place when done: the pieces' strings and
+    // totals lie side by side, and threads writing next to each other
+    // would take turns at every cache line they share.
+    std::string out;
+    Totals counted;
     out.reserve(shown.size() * kRowBytes);
     for (std::size_t i = 0; i < shown.size(); ++i) {
-      WriteRow(*shown[i], context, descriptions[i], code, &totals[piece], &out);
+      WriteRow(*shown[i], context, descriptions[i], code, &counted, &out);
     }
+    result_.rows[piece] = std::move(out);
+    totals[piece] = counted;
     if (settings_.json) {
-      std::string& entries = result_.json[piece];
+      std::string entries;
       entries.reserve(shown.size() * kJsonEntryBytes);
       for (std::size_t i = 0; i < shown.size(); ++i) {
         WriteJsonEntry(*shown[i], context, json, descriptions[i], code,
                        &entries);
       }
+      result_.json[piece] = std::move(entries);
     }
     // A large directory's are not kept: it allocates little beside its rows.
     if (shown.capacity() > kKeptRows) {
