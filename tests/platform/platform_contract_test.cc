@@ -87,6 +87,21 @@ std::string InChild(const std::function<std::string()>& checks) {
 #endif
 }
 
+#ifndef _WIN32
+// Lowers the limit of open files to 64 at most and opens files until no
+// more can be, into *taken when given; false when the limit can't be set.
+bool TakeEveryDescriptor(std::vector<int>* taken) {
+  rlimit limit{64, 64};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) {
+    if (taken != nullptr) taken->push_back(fd);
+  }
+  return true;
+}
+#endif
+
 // InChild as an ordinary user (nobody, when the tests run as root: root may
 // read any directory).
 std::string AsOrdinaryUser(const std::function<std::string()>& checks) {
@@ -1209,15 +1224,7 @@ TEST_F(PlatformContractTest,
     }
 #ifndef _WIN32
     EXPECT_EQ(InChild([&] {
-                rlimit limit{64, 64};
-                ::getrlimit(RLIMIT_NOFILE, &limit);
-                limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
-                if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-                  return std::string("limit");
-                }
-                while (::open("/dev/null", O_RDONLY) >= 0) {
-                }
-                return fill(parts);
+                return TakeEveryDescriptor(nullptr) ? fill(parts) : "limit";
               }),
               "");
 #endif
@@ -1426,14 +1433,8 @@ TEST_F(PlatformContractTest, EveryOpenTellsLackOfRoomApart) {
   const std::string found = InChild([&] {
     std::string wrong;
 #ifndef _WIN32
-    // Every descriptor the limit allows is taken.
-    rlimit limit{64, 64};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 64);
-    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return std::string("limit");
     std::vector<int> taken;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;)
-      taken.push_back(fd);
+    if (!TakeEveryDescriptor(&taken)) return std::string("limit");
     if (platform_->OpenFileRoom() != 0) wrong += "room left\n";
     for (const Case& c : kCases) {
       const Status status = c.open();
