@@ -53,7 +53,7 @@
 #   BENCH_TABULON     time this tabulon binary instead of building one
 #   BEFORE            a git revision, built and timed beside it
 #   BENCH_JOBS        J for tabulon (given as --jobs=J) and floor_parallel
-#   ROUNDS [15] {3}, COLD_ROUNDS [4] {1}, LAT_ROUNDS [3] {1}   rounds of
+#   ROUNDS [15] {3}, COLD_ROUNDS [8] {1}, LAT_ROUNDS [3] {1}   rounds of
 #                     each part; COLD_ROUNDS=0 or LAT_ROUNDS=0 leaves it out
 #   LAT_DELAY_US [200]  wait in every request of the slow file system
 #   LAT_SLOW=1        also tabulon --jobs=1 on it (about 7 s a run) [0]
@@ -87,7 +87,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BENCH_DIR:-/tmp/tabulon-bench}
 build=${BENCH_BUILD:-$root/build-bench}
 rounds=${ROUNDS:-$(small 15 3)}
-cold_rounds=${COLD_ROUNDS:-$(small 4 1)}
+cold_rounds=${COLD_ROUNDS:-$(small 8 1)}
 lat_rounds=${LAT_ROUNDS:-$(small 3 1)}
 lat_delay_us=${LAT_DELAY_US:-200}
 wide_dirs=${BENCH_WIDE_DIRS:-$(small 4000 200)}
@@ -183,6 +183,10 @@ size_of() { cat "$1.size"; }
 compare_rounds() {  # rounds, then compare.py's options and commands
   local n=$1
   shift
+  # The part before may leave thousands of pages and removals for the
+  # kernel to write back, which it would then do in this part's first
+  # rounds, slowing some commands and not others.
+  sync
   python3 "$root/bench/compare.py" --rounds "$n" --json "$json" "$@"
 }
 compare() { compare_rounds "$rounds" "$@"; }
