@@ -963,13 +963,16 @@ TEST_F(PlatformContractTest,
     const char* name;
     int before;    // of the target, -1: the link
     bool foreign;  // owned by another user than the run's
+    bool linked;   // a second name of a file of the run's user elsewhere
     int after;     // -1: that of a new file
   } kCases[] = {
-      {"FILES.HTM", -1, false, -1},
-      {"setid.htm", 06755, false, 0755},
-      {"kept.htm", 0604, false, 0604},
-      {"uploaded.htm", 0666, true, -1},
-      {"uploaded-private.htm", 0600, true, -1},
+      {"FILES.HTM", -1, false, false, -1},
+      {"setid.htm", 06755, false, false, 0755},
+      {"kept.htm", 0604, false, false, 0604},
+      {"uploaded.htm", 0666, true, false, -1},
+      {"uploaded-private.htm", 0600, true, false, -1},
+      // Anyone who may make files here may link one that others may write.
+      {"linked.htm", 0606, false, true, -1},
   };
   int new_file = -1;
   if (!OnWindows()) {
@@ -981,7 +984,18 @@ TEST_F(PlatformContractTest,
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::string path = std::string("pages/") + c.name;
-    if (c.before >= 0) {
+    if (c.linked) {
+#ifdef _WIN32
+      continue;  // no permission bits to pass on
+#else
+      ASSERT_TRUE(scratch_.MakeFile("writable", "someone's file"));
+      ASSERT_TRUE(
+          scratch_.SetMode("writable", static_cast<unsigned>(c.before)));
+      ASSERT_EQ(::link((scratch_.root() + "/writable").c_str(),
+                       (scratch_.root() + "/" + path).c_str()),
+                0);
+#endif
+    } else if (c.before >= 0) {
       ASSERT_TRUE(scratch_.MakeFile(path, "old page"));
       if (!OnWindows()) {
         ASSERT_TRUE(scratch_.SetMode(path, static_cast<unsigned>(c.before)));
@@ -1030,6 +1044,11 @@ TEST_F(PlatformContractTest,
   if (!OnWindows()) {
     EXPECT_EQ(scratch_.Mode("outside"), 04755);
   }
+#ifndef _WIN32
+  EXPECT_TRUE(ReadAll(Open().get(), "writable", &bytes).ok());
+  EXPECT_EQ(bytes, "someone's file");
+  EXPECT_EQ(scratch_.Mode("writable"), 0606);
+#endif
 }
 
 // An output asked to stay unseen: dropped, it leaves no trace (where the
