@@ -37,8 +37,9 @@ Status ReadFully(InputFile& file, char* buffer, std::size_t size,
 PageWriter::PageWriter(Directory& dir, std::string name, bool may_exist)
     : dir_(dir), name_(std::move(name)) {
   // A page that is a link is never read: its target may lie anywhere. One
-  // of another user is not compared either: it is replaced whatever it
-  // holds, so that no one else owns a page the run publishes.
+  // of another user (or another name of a file) is not compared either: it
+  // is replaced whatever it holds, so that no one else owns or may write a
+  // page the run publishes.
   Status opened;
   if (may_exist) opened = dir_.OpenInput(name_, Follow::kNever, &old_);
   if (opened.IsNoRoom()) {

@@ -25,10 +25,12 @@ namespace tabulon {
 // A file being read, a block at a time (see ByteSource).
 class InputFile : public ByteSource {
  public:
-  // Whether the file opened belongs to the user the run runs as (POSIX: its
-  // owner is the effective user id). A page that does not is never kept or
-  // copied from: an uploader may have made it. Always true on Windows, where
-  // new files take the directory's access control instead.
+  // Whether the file opened is the run's own: it belongs to the user the run
+  // runs as (POSIX: its owner is the effective user id) and has no other
+  // name. A page that is not is never kept or copied from: an uploader may
+  // have made it, or given the page's name to a file of that user that
+  // others may write. Always true on Windows, where new files take the
+  // directory's access control instead.
   virtual bool OwnedByRun() const { return true; }
 };
 
@@ -60,7 +62,7 @@ class OutputFile {
 // How CreateOutput makes a page.
 struct OutputOptions {
   // The page on disk being replaced, as OpenInput opened it (without
-  // following a link). When it is a regular file of the run's own user
+  // following a link). When it is a regular file of the run's own
   // (OwnedByRun), the new page takes its permission bits (0777 only: never
   // set-user-ID, set-group-ID or sticky); taken from the open file, so
   // swapping the name meanwhile gains nothing. Ignored on Windows.

@@ -777,7 +777,8 @@ TEST_F(FaultsTest, PagePermissionsNeverComeFromOutside) {
 // page an uploader made is replaced by one of the run's own user with the
 // permissions of a new file, even when it already holds the new page's
 // bytes; a page of the run's own user keeps its permissions, and is left
-// alone when unchanged.
+// alone when unchanged. An uploader may also give a file of the run's user
+// that others may write a second name there: that is no page of the run's.
 TEST_F(FaultsTest, PageOfAnotherUserIsReplacedByOneOfTheRunsOwn) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "giving a page to another user needs root";
@@ -789,12 +790,15 @@ TEST_F(FaultsTest, PageOfAnotherUserIsReplacedByOneOfTheRunsOwn) {
     bool same_bytes;  // it holds what the run makes
     mode_t after;     // 0644: a new file's under umask 022
     bool kept;        // the same file afterwards
+    bool linked;      // a second name of a file outside the tree
   } cases[] = {
-      {"S/uploaded", kNobody, 0666, false, 0644, false},
-      {"S/uploaded-same", kNobody, 0666, true, 0644, false},
-      {"S/uploaded-private", kNobody, 0600, true, 0644, false},
-      {"S/own-same", 0, 0660, true, 0660, true},
-      {"S/own-changed", 0, 0640, false, 0640, false},
+      {"S/uploaded", kNobody, 0666, false, 0644, false, false},
+      {"S/uploaded-same", kNobody, 0666, true, 0644, false, false},
+      {"S/uploaded-private", kNobody, 0600, true, 0644, false, false},
+      {"S/own-same", 0, 0660, true, 0660, true, false},
+      {"S/own-changed", 0, 0640, false, 0640, false, false},
+      {"S/linked-same", 0, 0666, true, 0644, false, true},
+      {"S/linked-changed", 0, 0666, false, 0644, false, true},
   };
   for (const auto& c : cases) {
     tree_.Dir(c.dir);
@@ -806,10 +810,18 @@ TEST_F(FaultsTest, PageOfAnotherUserIsReplacedByOneOfTheRunsOwn) {
   ProcessResult r = Run({tree_.Path("S"), "/t"}, options);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   std::map<std::string, ino_t> inodes;
+  std::map<std::string, std::string> others;  // the linked files' bytes
   for (const auto& c : cases) {
     const std::string page = tree_.Path(std::string(c.dir) + "/FILES.HTM");
     if (!c.same_bytes)
       tree_.File(std::string(c.dir) + "/FILES.HTM", kPreviousPage);
+    if (c.linked) {
+      const std::string other = std::to_string(others.size()) + ".other";
+      others[other] = c.same_bytes ? PageOf(c.dir) : kPreviousPage;
+      tree_.File(other, others[other]);
+      ASSERT_EQ(unlink(page.c_str()), 0);
+      ASSERT_EQ(link(tree_.Path(other).c_str(), page.c_str()), 0);
+    }
     ASSERT_EQ(chown(page.c_str(), c.owner, c.owner), 0);
     ASSERT_EQ(chmod(page.c_str(), c.before), 0);
     struct stat st;
@@ -828,6 +840,13 @@ TEST_F(FaultsTest, PageOfAnotherUserIsReplacedByOneOfTheRunsOwn) {
     EXPECT_EQ(st.st_mode & 07777, c.after);
     EXPECT_EQ(st.st_ino == inodes[c.dir], c.kept);
     EXPECT_EQ(PageOf(c.dir), first.pages.at(c.dir));
+  }
+  for (const auto& [other, bytes] : others) {
+    SCOPED_TRACE(other);
+    struct stat st;
+    ASSERT_EQ(stat(tree_.Path(other).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(tree_.Read(other), bytes);
   }
 }
 

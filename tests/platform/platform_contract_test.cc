@@ -1018,7 +1018,7 @@ TEST_F(PlatformContractTest,
     std::unique_ptr<InputFile> old;
     OutputOptions options;
     if (pages->OpenInput(c.name, Follow::kNever, &old).ok()) {
-      EXPECT_EQ(old->OwnedByRun(), !c.foreign);
+      EXPECT_EQ(old->OwnedByRun(), !c.foreign && !c.linked);
       options.replaced = old.get();
     }
     std::unique_ptr<OutputFile> out;

@@ -486,16 +486,14 @@ class PosixInputFile final : public InputFile {
     if (::lseek(fd_, 0, SEEK_SET) != 0) return FromErrno(errno);
     return Status::Ok();
   }
-  bool OwnedByRun() const override { return st_.st_uid == ::geteuid(); }
+  bool OwnedByRun() const override {
+    return st_.st_uid == ::geteuid() && st_.st_nlink == 1;
+  }
   // The permission bits a page replacing this file takes on: its own for a
-  // regular file of the run's user that has no other name, none (those of a
-  // new file) otherwise. Anyone who may make files in the directory may
-  // give any file of the run's user that others may write a second name
-  // here, and its bits are not the page's.
+  // regular file that is the run's own, none (those of a new file)
+  // otherwise.
   std::optional<mode_t> PassedOnMode() const {
-    if (!S_ISREG(st_.st_mode) || st_.st_nlink != 1 || !OwnedByRun()) {
-      return std::nullopt;
-    }
+    if (!S_ISREG(st_.st_mode) || !OwnedByRun()) return std::nullopt;
     return st_.st_mode & 0777;
   }
 
