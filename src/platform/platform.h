@@ -29,8 +29,8 @@ class InputFile : public ByteSource {
   // runs as (POSIX: its owner is the effective user id) and has no other
   // name. A page that is not is never kept or copied from: an uploader may
   // have made it, or given the page's name to a file of that user that
-  // others may write. Always true on Windows, where new files take the
-  // directory's access control instead.
+  // others may write. On Windows, where new files take the directory's
+  // access control instead, owners are not asked: any file with one name.
   virtual bool OwnedByRun() const { return true; }
 };
 

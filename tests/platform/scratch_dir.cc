@@ -278,6 +278,12 @@ bool ScratchDir::MakeFileLink(const std::string& relative,
   return true;
 }
 
+bool ScratchDir::MakeHardLink(const std::string& relative,
+                              const std::string& existing) {
+  return CreateHardLinkW(Wide(root_, relative).c_str(),
+                         Wide(root_, existing).c_str(), nullptr) != 0;
+}
+
 bool ScratchDir::Exists(const std::string& relative) {
   return GetFileAttributesW(Wide(root_, relative).c_str()) !=
          INVALID_FILE_ATTRIBUTES;
@@ -457,6 +463,12 @@ bool ScratchDir::MakeFileLink(const std::string& relative,
     *why = std::string("symlinkat failed: errno ") + std::to_string(errno);
   ::close(fd);
   return ok;
+}
+
+bool ScratchDir::MakeHardLink(const std::string& relative,
+                              const std::string& existing) {
+  return ::link((root_ + "/" + existing).c_str(),
+                (root_ + "/" + relative).c_str()) == 0;
 }
 
 bool ScratchDir::Exists(const std::string& relative) {

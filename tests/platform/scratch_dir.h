@@ -42,6 +42,8 @@ class ScratchDir {
   // A symbolic link to the file `target` (relative to the link's directory).
   bool MakeFileLink(const std::string& relative, const std::string& target,
                     std::string* why);
+  // A second name `relative` of the file `existing` (a hard link).
+  bool MakeHardLink(const std::string& relative, const std::string& existing);
   bool Exists(const std::string& relative);
   // Whether `relative` is a symbolic link (or another reparse point).
   bool IsLink(const std::string& relative);

@@ -314,7 +314,8 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
 
 class Win32InputFile final : public InputFile {
  public:
-  explicit Win32InputFile(HANDLE file) : file_(file) {}
+  // `own`: whether the file is the page's alone, with no other name.
+  Win32InputFile(HANDLE file, bool own) : file_(file), own_(own) {}
   ~Win32InputFile() override { CloseHandle(file_); }
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
     const DWORD chunk =
@@ -331,9 +332,11 @@ class Win32InputFile final : public InputFile {
     if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return LastError();
     return Status::Ok();
   }
+  bool OwnedByRun() const override { return own_; }
 
  private:
   HANDLE file_;
+  bool own_;
 };
 
 class Win32Directory final : public Directory {
@@ -438,7 +441,7 @@ class Win32Directory final : public Directory {
       CloseHandle(file);
       return Status::Failed("not a regular file");
     }
-    *out = std::make_unique<Win32InputFile>(file);
+    *out = std::make_unique<Win32InputFile>(file, info.nNumberOfLinks == 1);
     return Status::Ok();
   }
 
