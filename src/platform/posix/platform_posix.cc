@@ -265,6 +265,23 @@ std::string TemporaryName(const std::string& target) {
          std::to_string(g_serial.fetch_add(1)) + ".tmp";
 }
 
+// An open directory's descriptor, closed when the last of those that hold
+// it lets go: a page written into the directory holds it too, since a page
+// may outlive its directory (and a stop may still remove its temporary
+// file), and a copy of the descriptor for every page would cost two calls
+// of the system a page.
+class SharedDescriptor {
+ public:
+  explicit SharedDescriptor(int fd) : fd_(fd) {}
+  ~SharedDescriptor() { ::close(fd_); }
+  SharedDescriptor(const SharedDescriptor&) = delete;
+  SharedDescriptor& operator=(const SharedDescriptor&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  const int fd_;
+};
+
 class PosixOutputFile final : public OutputFile, public PendingFile {
  public:
   explicit PosixOutputFile(std::string target)
@@ -278,14 +295,15 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
         return true;
       });
     }
-    ::close(dir_);
   }
 
-  // Creates the file in `dir`, which the file then owns: without a name
-  // when `unseen` and the file system can, else under its temporary name.
-  // Returns false with the reason in `error`, `dir` left to the caller.
-  bool Create(int dir, bool unseen, int* error) {
-    dir_ = dir;
+  // Creates the file in `dir`, which the file holds from then on: without
+  // a name when `unseen` and the file system can, else under its temporary
+  // name. Returns false with the reason in `error`.
+  bool Create(std::shared_ptr<const SharedDescriptor> dir, bool unseen,
+              int* error) {
+    dir_held_ = std::move(dir);
+    dir_ = dir_held_->fd();
     struct stat st;
     if (::fstat(dir_, &st) == 0) {
       key_ = {static_cast<std::uint64_t>(st.st_dev),
@@ -451,7 +469,8 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
   }
 #endif
 
-  int dir_ = -1;
+  std::shared_ptr<const SharedDescriptor> dir_held_;
+  int dir_ = -1;  // dir_held_'s
   int fd_ = -1;
   std::string temp_;  // changed only while the file is not registered
   const std::string target_;
@@ -573,11 +592,11 @@ class PosixDirectory final : public Directory {
                  std::shared_ptr<const Lineage> above = nullptr,
                  std::shared_ptr<const Lineage> self = nullptr)
       : fd_(fd),
+        descriptor_(Hold(fd)),
         listable_(listable),
         start_(std::move(start)),
         above_(std::move(above)),
         self_(std::move(self)) {}
-  ~PosixDirectory() override { ::close(fd_); }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
     // The names first, then the entries in a vector of the right size: a
@@ -715,24 +734,15 @@ class PosixDirectory final : public Directory {
         dynamic_cast<const PosixInputFile*>(options.replaced);
     const std::optional<mode_t> mode =
         replaced != nullptr ? replaced->PassedOnMode() : std::nullopt;
-    const int dir = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (dir < 0) return FromErrno(errno);
     for (int attempt = 0;; ++attempt) {
-      std::unique_ptr<PosixOutputFile> file;
-      try {
-        file = std::make_unique<PosixOutputFile>(name);
-      } catch (...) {
-        ::close(dir);
-        throw;
-      }
+      auto file = std::make_unique<PosixOutputFile>(name);
       int error = 0;
-      if (file->Create(dir, options.unseen, &error)) {
+      if (file->Create(descriptor_, options.unseen, &error)) {
         if (mode) file->SetMode(*mode);
         *out = std::move(file);
         return Status::Ok();
       }
       if (error == EEXIST && attempt < 100) continue;
-      ::close(dir);
       return FromErrno(error);
     }
   }
@@ -939,7 +949,18 @@ class PosixDirectory final : public Directory {
     return self_;
   }
 
+  // `fd` held, or closed when that fails.
+  static std::shared_ptr<const SharedDescriptor> Hold(int fd) {
+    try {
+      return std::make_shared<const SharedDescriptor>(fd);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+  }
+
   const int fd_;
+  const std::shared_ptr<const SharedDescriptor> descriptor_;  // holds fd_
   const bool listable_;
 #ifdef TABULON_POSIX_GETDENTS64
   bool read_before_ = false;  // the descriptor's offset is past its start
