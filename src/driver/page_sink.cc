@@ -91,14 +91,16 @@ std::vector<Status> ListPage::Close() {
 void TreePages::Finish(Directory& dir, const Place& place,
                        DirectoryResult* result) {
   PageWriter page(dir, kListing, result->may_have_page);
-  std::string frame;
-  WriteHeader(place.Title(), charset_, &frame);
-  page.Write(frame);
-  for (const std::string& piece : result->rows) page.Write(piece);
+  // Handed over whole, not copied: a page of a few rows goes out as its
+  // head, rows and foot in one call of the system.
+  std::string head;
+  WriteHeader(place.Title(), charset_, &head);
+  page.Write(std::move(head));
+  for (std::string& piece : result->rows) page.Write(std::move(piece));
   result->rows.clear();
-  frame.clear();
-  WriteFooter(result->totals, platform_.Today(), &frame);
-  page.Write(frame);
+  std::string foot;
+  WriteFooter(result->totals, platform_.Today(), &foot);
+  page.Write(std::move(foot));
   const PageWriter::Outcome outcome = page.Close();
   if (!outcome.status.ok()) {
     result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
@@ -106,7 +108,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
   }
   if (!json_) return;
   PageWriter json(dir, kJsonListing, result->may_have_json);
-  frame.clear();
+  std::string frame;
   WriteJsonHead(kVersion, JsonDirectory(place.Relative()), &frame);
   json.Write(frame);
   bool first = true;
