@@ -91,16 +91,14 @@ std::vector<Status> ListPage::Close() {
 void TreePages::Finish(Directory& dir, const Place& place,
                        DirectoryResult* result) {
   PageWriter page(dir, kListing, result->may_have_page);
-  // Handed over whole, not copied: a page of a few rows goes out as its
-  // head, rows and foot in one call of the system.
-  std::string head;
-  WriteHeader(place.Title(), charset_, &head);
-  page.Write(std::move(head));
-  for (std::string& piece : result->rows) page.Write(std::move(piece));
+  std::string frame;
+  WriteHeader(place.Title(), charset_, &frame);
+  page.Write(frame);
+  for (const std::string& piece : result->rows) page.Write(piece);
   result->rows.clear();
-  std::string foot;
-  WriteFooter(result->totals, platform_.Today(), &foot);
-  page.Write(std::move(foot));
+  frame.clear();
+  WriteFooter(result->totals, platform_.Today(), &frame);
+  page.Write(frame);
   const PageWriter::Outcome outcome = page.Close();
   if (!outcome.status.ok()) {
     result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
@@ -108,7 +106,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
   }
   if (!json_) return;
   PageWriter json(dir, kJsonListing, result->may_have_json);
-  std::string frame;
+  frame.clear();
   WriteJsonHead(kVersion, JsonDirectory(place.Relative()), &frame);
   json.Write(frame);
   bool first = true;
