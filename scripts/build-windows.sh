@@ -48,9 +48,17 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   }
 fi
 # Keep one wineserver, with Wine's services started, for the whole run, and
-# end it afterwards. Neither may hold this script's output open.
-wineserver -p </dev/null >/dev/null 2>&1 || true
+# end it afterwards. Neither may hold this script's output open. A server
+# started by a program (wineboot's above) ends whenever no program is left,
+# as between two tests, and a test starting at that moment fails ("wine
+# client error: recvmsg"); while it runs, a persistent one can't start. So
+# the one left goes first.
+timeout 60 wineserver -w || wineserver -k || true
 trap 'wineserver -k 2>/dev/null || true' EXIT
+if ! wineserver -p </dev/null >/dev/null 2>&1; then
+  echo "build-windows: could not start a wineserver that stays" >&2
+  exit 1
+fi
 if ! timeout 120 "$wine" cmd /c exit </dev/null >/dev/null 2>&1; then
   echo "build-windows: Wine does not start" >&2
   exit 1
