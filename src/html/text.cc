@@ -101,11 +101,17 @@ constexpr PlainTable kTextPlain = MakePlain(kTextTable);
 constexpr PlainTable kLinkPlain = MakePlain(kLinkTable);
 constexpr PlainTable kUrlPlain = MakePlain(kUrlTable);
 
+// Whether `c` is a C1 control, whose reference (&#128; to &#159;) a browser
+// reads as the windows-1252 character of that byte: &#128; is the euro sign.
+bool IsC1Control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
+
 void AppendCharacter(char32_t c, Context context, std::string* out) {
   const int b = PageByteOf(c);
-  if (b >= 0 && context == Context::kLink && IsLookAlike(c, b)) {
-    // A look-alike would lead to another name: the link carries the
-    // character itself, as a browser sends it.
+  if (context == Context::kLink &&
+      (b >= 0 ? IsLookAlike(c, b) : IsC1Control(c))) {
+    // A look-alike, or a reference read as another character, would lead
+    // to another name: the link carries the character itself, as a
+    // browser sends it.
     std::string utf8;
     AppendUtf8(c, &utf8);
     for (const char byte : utf8)
@@ -176,8 +182,8 @@ void Append(std::string_view native, Context context, const AsciiTable& table,
 // a link and elsewhere its code page 866 character, as on a windows-1251
 // page.
 void AppendUtf8Page(std::string_view native, Context context,
-                const AsciiTable& table, const PlainTable& plain,
-                std::string* out) {
+                    const AsciiTable& table, const PlainTable& plain,
+                    std::string* out) {
   const unsigned char* const from =
       reinterpret_cast<const unsigned char*>(native.data());
   const std::size_t n = native.size();

@@ -133,8 +133,9 @@ TEST(PageTextTest, EveryCharacterOfCodePage866ComesOutAsItsTableGivesIt) {
 }
 
 TEST(PageTextTest, EveryTwoByteCharacterBetweenAsciiBytes) {
-  // 866 first, then windows-1251, then a character reference; the bytes
-  // around it stay as they are.
+  // 866 first, then windows-1251, then a character reference (in a link
+  // a C1 control's UTF-8 bytes as %XX instead); the bytes around it stay as
+  // they are.
   for (char32_t c = 0x80; c < 0x800; ++c) {
     const char16_t* const in866 = std::find(kCp866High, kCp866High + 128, c);
     const char16_t* const in1251 = std::find(kCp1251High, kCp1251High + 128, c);
@@ -147,7 +148,8 @@ TEST(PageTextTest, EveryTwoByteCharacterBetweenAsciiBytes) {
     } else if (in1251 != kCp1251High + 128) {
       page = link = Byte(0x80 + static_cast<int>(in1251 - kCp1251High));
     } else {
-      page = link = "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+      page = "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
+      link = c <= 0x9F ? "%C2" + Hex(static_cast<int>(c)) : page;
     }
     const std::string in = "a" + Utf8(c) + "b";
     EXPECT_EQ(Text(in), "a" + page + "b") << static_cast<unsigned long>(c);
@@ -217,6 +219,11 @@ TEST(PageTextTest, LinksTakeNoSchemeAndKeepTheirEdgeBlanks) {
       {"\xE2\x96\x91x\xE2\x96\x92", kBoth, "%E2%96%91x%E2%96%92"},
       {"\xE2\x96\x93", kLinkInside, "%E2%96%93"},
       {"box\xE2\x94\x80", kBoth, "box%E2%94%80"},
+      // A browser reads &#128; to &#159; as windows-1252's characters (the
+      // first as the euro sign): C1 controls go as their UTF-8 bytes.
+      {"price\xC2\x80.txt", kBoth, "price%C2%80.txt"},
+      {"\xC2\x9F", kLinkInside, "%C2%9F"},
+      {"\xC2\x9D\xC2\xA0", kBoth, "%C2%9D%C2%A0"},
       {" \xD0\x9E ", kBoth, "%20\xCE%20"},
       {" &", kBoth, "%20&amp;"},
   };
