@@ -45,6 +45,10 @@ struct SearchEntry {
   std::int64_t Modified = 0;
   // Gone from the directory between reading its names and its details.
   bool Gone = false;
+  // With Gone, when the details could not be read though the entry may be
+  // there still (access denied, an input/output error): the system's error
+  // code, which Directory::DetailsFailure words.
+  int DetailsError = 0;
 
   bool IsDirectory() const { return (Attr & kAttrDirectory) != 0; }
   bool IsLink() const { return (Attr & kAttrLink) != 0; }

@@ -240,6 +240,7 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
     result_.reports.push_back(
         listed.At("cannot read directory", place_.Path()));
     result_.short_of_room |= listed.IsNoRoom();
+    unreadable_ = true;
   }
   // One pass over what may be tens of thousands of names, on this thread
   // alone. Pages are looked for letter case aside, as they are found on a
@@ -301,6 +302,19 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
     runner_.ForEach(2 + detail_pieces, run_piece);
   } else {
     for (std::size_t i = 0; i < 2 + detail_pieces; ++i) run_piece(i);
+  }
+  // Entries whose details the system refused get no row; that is told once
+  // for the directory, with the reason of the first in the order read, the
+  // same for every job count.
+  for (const SearchEntry& entry : entries_) {
+    if (entry.DetailsError == 0) continue;
+    const Status refused = dir_.DetailsFailure(entry.DetailsError);
+    if (!unreadable_) {
+      result_.reports.push_back(
+          refused.At("cannot read directory", place_.Path()));
+    }
+    result_.short_of_room |= refused.IsNoRoom();
+    break;
   }
   if (!description_read_.ok() && !description_read_.IsNotFound()) {
     result_.reports.push_back(description_read_.At(

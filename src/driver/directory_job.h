@@ -97,6 +97,7 @@ class DirectoryJob {
   DirectoryDescriptions descriptions_;
   Status description_read_;
   bool loaded_ = false;  // descriptions_ read already
+  bool unreadable_ = false;  // told already that it can't be read whole
   DirectoryResult result_;
 };
 

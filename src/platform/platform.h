@@ -110,9 +110,12 @@ class Directory {
       const std::function<void(std::vector<SearchEntry>&&)>& take);
   virtual bool NamesOnly() const { return false; }
   // Completes entries from ReadNames: attributes, size and date. An entry
-  // gone since the directory was read is marked Gone. Reads only the Name
+  // gone since the directory was read is marked Gone, and so is one whose
+  // details the system refused, with its DetailsError. Reads only the Name
   // of each entry, so other threads may read the names meanwhile.
   virtual void FillDetails(SearchEntry* /*first*/, SearchEntry* /*last*/) {}
+  // The failure behind an entry's DetailsError.
+  virtual Status DetailsFailure(int code) const;
   // ReadNames and FillDetails in one, entries gone meanwhile left out.
   Status List(std::vector<SearchEntry>* entries);
   // Opens the subdirectory `name`; a link is never followed. One that may be
@@ -158,6 +161,10 @@ inline Status Directory::ReadNamesInBatches(
                                 static_cast<std::ptrdiff_t>(last))));
   }
   return status;
+}
+
+inline Status Directory::DetailsFailure(int code) const {
+  return Status::Failed("error " + std::to_string(code));
 }
 
 inline Status Directory::OpenParent(std::unique_ptr<Directory>*) {

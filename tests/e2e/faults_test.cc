@@ -883,5 +883,28 @@ TEST_F(FaultsTest, DirectoryThatCanBeEnteredButNotReadGetsAnEmptyPage) {
             std::string::npos);
 }
 
+// Names without details: a directory that may be read but not entered
+// (a mode of 0644 from a careless chmod -R). Its entries can't be listed,
+// and that is told, not passed over as if it were empty.
+TEST_F(FaultsTest, DirectoryThatCanBeReadButNotEnteredIsReported) {
+  tree_.Dir("A/closed/inner");
+  tree_.File("A/top.txt", "t");
+  tree_.File("A/closed/b.txt", "b");
+  tree_.File("A/closed/inner/c.txt", "c");
+  ASSERT_EQ(chown(tree_.Path("A").c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(chmod(tree_.Path("A/closed").c_str(), 0644), 0);
+  ProcessOptions options;
+  RunAsNobody(&options);
+  const ProcessResult r = Run({tree_.Path("A")}, options);
+  ASSERT_NE(r.exit_code, 125) << "cannot drop privileges";
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.err, "tabulon: cannot read directory '" +
+                       tree_.Path("A/closed") +
+                       "/': " + std::strerror(EACCES) + "\n");
+  const std::string page = PageOf("A");
+  EXPECT_NE(page.find("<a href=\"top.txt\">"), std::string::npos) << page;
+  EXPECT_EQ(page.find("b.txt"), std::string::npos) << page;
+}
+
 }  // namespace
 }  // namespace tabulon::testing

@@ -661,7 +661,10 @@ class PosixDirectory final : public Directory {
       const char* name = entry->Name.c_str();
       struct stat st;
       if (::fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        entry->Gone = true;  // vanished since the directory was read
+        // Vanished since the directory was read, or refused: a directory
+        // that may be read but not searched gives names and nothing more.
+        entry->Gone = true;
+        if (errno != ENOENT) entry->DetailsError = errno;
         continue;
       }
       if (S_ISLNK(st.st_mode)) {
@@ -678,6 +681,8 @@ class PosixDirectory final : public Directory {
     if (undated != nullptr) undated->Time = LocalDateOf(undated_time);
     if (own >= 0) ::close(own);
   }
+
+  Status DetailsFailure(int code) const override { return FromErrno(code); }
 
   Status OpenSubdirectory(const std::string& name,
                           std::unique_ptr<Directory>* out) override {
