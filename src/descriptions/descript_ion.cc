@@ -192,7 +192,9 @@ bool DescriptIonRecords::Insert(std::string_view name,
   record.reserve(name.size() + description.size());
   record.append(name);
   record.append(description);
-  if (!list_.Insert(record)) return false;
+  // The lookup keeps the name in capitals, which in UTF-8 may take half as
+  // many bytes again, and its length.
+  if (!list_.Insert(record, name.size() + name.size() / 2 + 4)) return false;
   name_lengths_.push_back(static_cast<std::uint32_t>(name.size()));
   return true;
 }

@@ -15,6 +15,12 @@ constexpr std::uint64_t kSlotSize = 4;
 // whole FILES.BBS of 50,000 records takes far less, and asking the system
 // can be a syscall.
 constexpr std::uint64_t kRequeryMargin = std::uint64_t{16} << 20;
+// A record's end in the list, three times: while the array of ends grows,
+// the old one and one of twice its size are held at once.
+constexpr std::uint64_t kEndCost = 3 * sizeof(std::size_t);
+// A record's place in a lookup's order, beside its copy of the record: its
+// start, its head and its number (or its length), and the tables over them.
+constexpr std::uint64_t kOrderCost = 40;
 
 }  // namespace
 
@@ -25,17 +31,26 @@ DescriptionList::DescriptionList(FreeMemoryFn free_memory, int capacity,
       growth_(growth) {}
 
 bool DescriptionList::Insert(std::string_view record) {
+  return Insert(record, record.size());
+}
+
+bool DescriptionList::Insert(std::string_view record, std::size_t key_bytes) {
   const bool full = Count() >= capacity_;
   const std::uint64_t need =
       kReserve +
       (full ? kSlotSize * static_cast<std::uint64_t>(capacity_ + growth_) : 0);
   if (free_memory_) {
     if (!free_estimate_ || *free_estimate_ <= need + kRequeryMargin) {
-      free_estimate_ = free_memory_();
+      // The system's figure holds what is taken, not what is to come: the
+      // lookup, and the next array of ends beside the present one.
+      const std::uint64_t free = free_memory_();
+      free_estimate_ = free - std::min(free, Coming());
     }
     if (*free_estimate_ <= need) return false;
   }
-  std::uint64_t taken = record.size() + sizeof(std::size_t);
+  const std::uint64_t lookup = kOrderCost + key_bytes;
+  promised_ += lookup;
+  std::uint64_t taken = record.size() + kEndCost + lookup;
   if (full) {
     capacity_ += growth_;
     taken += kSlotSize * static_cast<std::uint64_t>(growth_);
@@ -58,6 +73,10 @@ bool DescriptionList::Insert(std::string_view record) {
   ends_.push_back(used_);
   if (free_estimate_) *free_estimate_ -= std::min(*free_estimate_, taken);
   return true;
+}
+
+std::uint64_t DescriptionList::Coming() const {
+  return promised_ + 2 * sizeof(std::size_t) * ends_.capacity();
 }
 
 std::string_view DescriptionList::At(int index) const {

@@ -33,7 +33,11 @@ class DescriptionList {
   // are full, more than 8192 + 4 * (capacity + growth). Returns whether the
   // record was taken. The free-memory figure is asked again only when the
   // last one, less what the list has taken since, is within 16 MiB of that.
+  // What the list takes counts what the lookup made over it once the file
+  // is read will take too: `key_bytes` of its copy of the record (at most
+  // the record itself in the first form) and its place in the order.
   bool Insert(std::string_view record);
+  bool Insert(std::string_view record, std::size_t key_bytes);
 
   int Count() const { return static_cast<int>(ends_.size()); }
   // The record in slot `index`; requires 0 <= index < Count(). The view
@@ -44,6 +48,10 @@ class DescriptionList {
 
   // The number of slots the guard counts as allocated.
   int Capacity() const { return capacity_; }
+  // What the list will still take beyond what it holds: the lookup made
+  // over it, and the next array of ends beside the present one. The guard
+  // reads the free-memory figure less this.
+  std::uint64_t Coming() const;
 
   TCode Code() const { return code_; }
   void SetCode(TCode code) { code_ = code; }
@@ -52,6 +60,9 @@ class DescriptionList {
   FreeMemoryFn free_memory_;
   // The last free-memory figure less what Insert has allocated since.
   std::optional<std::uint64_t> free_estimate_;
+  // What the lookup over the records taken will take, counted before it is
+  // made.
+  std::uint64_t promised_ = 0;
   int capacity_;
   int growth_;
   TCode code_ = tAlt;

@@ -617,13 +617,17 @@ TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
 }
 
 TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
-  // Wine itself needs a few GiB of address space to start.
+  // Wine itself needs a few GiB of address space to start. A limit the
+  // memory guard of the description files doesn't watch, so that memory
+  // really runs out: Windows tells nothing of the host's limit of address
+  // space, and the guard on Linux watches that limit but not this one, of
+  // the data.
   static constexpr rlim_t kLimit =
       kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
   ProcessOptions options;
   options.in_child = [] {
     rlimit limit{kLimit, kLimit};
-    setrlimit(RLIMIT_AS, &limit);
+    setrlimit(kUnderWine ? RLIMIT_AS : RLIMIT_DATA, &limit);
   };
   // A description file twice as large as that address space is read a
   // block at a time: it costs what its one record needs.

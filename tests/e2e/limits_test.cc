@@ -279,5 +279,21 @@ TEST_F(LimitsTest, AddressSpaceLimitGivesTheSameRunForOneAndSixteenJobs) {
   }
 }
 
+// A FILES.BBS of twenty million empty lines: each a record, so small that
+// what the list and its lookup keep beside it decides. The reading is cut
+// short where memory would run out, and the run goes on.
+TEST_F(LimitsTest, AddressSpaceLimitCutsADescriptionFileOfEmptyLines) {
+  Put("t/a.txt", "a");
+  Put("t/sub/b.txt", "b");
+  Put("t/FILES.BBS",
+      "a.txt the first record\r\n" + std::string(20000000, '\n'));
+  const Outcome one = ExpectSameForOneAndSixteenJobs(
+      RLIMIT_AS, rlim_t{600} << 20, {tree_.Path("t"), "/t"});
+  EXPECT_EQ(one.exit_code, 0) << one.out.substr(0, 300);
+  EXPECT_NE(one.pages.at("t/FILES.HTM").find("the first record"),
+            std::string::npos);
+  EXPECT_EQ(one.pages.count("t/sub/FILES.HTM"), 1u);
+}
+
 }  // namespace
 }  // namespace tabulon::testing
