@@ -40,6 +40,11 @@ void operator delete(void* p) noexcept {
 
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
+// The array forms too: a sanitizer's own would otherwise take them.
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
 namespace tabulon {
 namespace {
 
