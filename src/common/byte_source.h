@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +22,26 @@ class ByteSource {
   virtual Status Read(char* buffer, std::size_t size, std::size_t* got) = 0;
   // Goes back to the first byte.
   virtual Status Rewind() = 0;
+  // How many of the bytes from here on are known to be zeros without being
+  // read (a hole of a sparse file); 0 where the source can't tell.
+  virtual std::uint64_t ZerosAhead() { return 0; }
+  // Passes over `count` bytes, at most as many as ZerosAhead told, as if
+  // they had been read.
+  virtual Status Skip(std::uint64_t count) {
+    char buffer[4096];
+    while (count > 0) {
+      std::size_t got = 0;
+      const Status status =
+          Read(buffer,
+               static_cast<std::size_t>(
+                   std::min<std::uint64_t>(count, sizeof buffer)),
+               &got);
+      if (!status.ok()) return status;
+      if (got == 0) break;
+      count -= got;
+    }
+    return Status::Ok();
+  }
 };
 
 // The bytes of a string as a ByteSource; the bytes must outlive it. At most

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "descriptions/descriptions.h"
+#include "descriptions/sparse_source.h"
 
 namespace tabulon {
 namespace {
@@ -199,6 +200,20 @@ TEST(DescriptIonTest, GuardRefusalEndsTheReading) {
   ASSERT_EQ(records.Count(), 2);
   EXPECT_EQ(records.Name(1), "b");
   EXPECT_EQ(records.Code(), tWin);  // the refused record was counted
+}
+
+TEST(DescriptIonTest, HoleOfATerabyteReadsAsItsZerosWithoutBeingRead) {
+  DescriptIonRecords records;
+  SparseSource file({{"a.txt one\r\nb.txt "},
+                     {"", std::uint64_t{1} << 40},
+                     {"\r\nc.txt three\r\n"}});
+  const Status status = LoadDescriptIon(file, &records);
+  EXPECT_TRUE(status.ok()) << status.reason();
+  ASSERT_EQ(records.Count(), 3);
+  EXPECT_EQ(records.Description(0), "one");
+  EXPECT_EQ(records.Name(1), "b.txt");
+  EXPECT_EQ(records.Description(1), std::string(4096 - 6, '\0'));
+  EXPECT_EQ(records.Description(2), "three");
 }
 
 std::optional<std::string> Describe(DescriptionFormat format,

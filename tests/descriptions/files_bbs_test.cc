@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "descriptions/reference_reader.h"
+#include "descriptions/sparse_source.h"
 
 namespace tabulon {
 namespace {
@@ -406,6 +407,39 @@ TEST(FilesBbsTest, ReadFailureKeepsTheRecordsBeforeIt) {
     EXPECT_EQ(records[records.size() - 2], "D \xF0\xF1");
     EXPECT_EQ(records.back(), "E x");
     EXPECT_EQ(list.Code(), tWin);
+  }
+}
+
+TEST(FilesBbsTest, HolesOfATerabyteReadAsTheirZerosWithoutReadingThem) {
+  constexpr std::uint64_t kTerabyte = std::uint64_t{1} << 40;
+  const std::string nuls(4096, '\0');
+  const struct {
+    const char* what;
+    std::vector<SparseSource::Piece> pieces;
+    std::vector<std::string> records;
+  } kCases[] = {
+      {"inside a line, which the cut ends",
+       {{"a.txt first\r\nb.txt sec"}, {"", kTerabyte}, {"ond\r\nc.txt x\r\n"}},
+       {"A.TXT first", "B.TXT sec" + nuls.substr(9), "C.TXT x"}},
+      {"up to the end", {{"a.txt x\n"}, {"", kTerabyte}}, {"A.TXT x", nuls}},
+      {"at the start", {{"", kTerabyte}, {"\na.txt y\n"}}, {nuls, "A.TXT y"}},
+      {"two, with a line end between",
+       {{"a "}, {"", kTerabyte}, {"\nb"}, {"", kTerabyte}, {"\nc d\n"}},
+       {"A " + nuls.substr(2), "B" + nuls.substr(1), "C d"}},
+      // An odd run of zeros in UTF-16: its last zero pairs with the LF, so
+      // that the bytes after it keep their places in their pairs.
+      {"of odd length in a UTF-16 file",
+       {{std::string("\xFF\xFE") + "b" + '\0'},
+        {"", kTerabyte + 1},
+        {std::string("\n\n\0c\0 \0y\0\n\0", 11)}},
+       {"B" + nuls.substr(1), "C y"}},
+  };
+  for (const auto& c : kCases) {
+    DescriptionList list;
+    SparseSource file(c.pieces);
+    const Status status = LoadFilesBbs(file, &list);
+    EXPECT_TRUE(status.ok()) << c.what << ": " << status.reason();
+    EXPECT_EQ(RecordsOf(list), c.records) << c.what;
   }
 }
 

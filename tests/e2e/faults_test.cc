@@ -583,11 +583,25 @@ struct Stop {
 class StopSignalTest : public FaultsTest,
                        public ::testing::WithParamInterface<Stop> {};
 
+// A description file of `size` bytes that takes a while to read: a line
+// end every 32 KiB and zeros between, which are read (only far longer runs
+// of zeros that the file does not store are passed over), while the disk
+// holds an eighth of the file.
+void MakeSlowToRead(const std::string& path, off_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path;
+  for (off_t at = 0; at < size; at += 32 << 10) {
+    ASSERT_EQ(pwrite(fd, "\n", 1, at), 1) << path;
+  }
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  close(fd);
+}
+
 // Each signal that ends a process by default, sent as the run opens the
 // start directory's description file, the first subdirectory's and the last
-// one's. That file is a large sparse one, so that reading it takes a while:
-// the signal comes while the run is in that directory, with a page being
-// written and more to do.
+// one's. That file is a large one, slow to read, so that the signal comes
+// while the run is in that directory, with a page being written and more to
+// do.
 TEST_P(StopSignalTest, LeavesNoTemporaryFileAndThePreviousPagesAtAnyMoment) {
   const std::string descriptions = "x.txt    a description\r\n";
   std::vector<std::string> dirs = {"S"};
@@ -596,6 +610,9 @@ TEST_P(StopSignalTest, LeavesNoTemporaryFileAndThePreviousPagesAtAnyMoment) {
     dirs.push_back("S/" + name);  // in the order the walk takes them
   }
   for (const std::string& dir : dirs) tree_.File(dir + "/x.txt", "x");
+  // Made once, and given to the directory of each moment as another name.
+  const std::string slow = tree_.Path("slow.bbs");
+  MakeSlowToRead(slow, off_t{256} << 20);
   const int signal = GetParam().signal;
   for (const bool tree_mode : {true, false}) {
     for (const std::string& moment : {dirs[0], dirs[1], dirs.back()}) {
@@ -604,7 +621,9 @@ TEST_P(StopSignalTest, LeavesNoTemporaryFileAndThePreviousPagesAtAnyMoment) {
         tree_.File(dir + "/FILES.HTM", kPreviousPage);
         tree_.File(dir + "/FILES.BBS", descriptions);
       }
-      tree_.Sparse(moment + "/FILES.BBS", std::int64_t{256} << 20);
+      const std::string slow_here = tree_.Path(moment + "/FILES.BBS");
+      ASSERT_EQ(unlink(slow_here.c_str()), 0);
+      ASSERT_EQ(link(slow.c_str(), slow_here.c_str()), 0);
       const int watch = inotify_init1(IN_CLOEXEC);
       ASSERT_GE(inotify_add_watch(watch, tree_.Path(moment).c_str(), IN_OPEN),
                 0);
@@ -620,6 +639,7 @@ TEST_P(StopSignalTest, LeavesNoTemporaryFileAndThePreviousPagesAtAnyMoment) {
       if (tree_mode) args.push_back("/t");
       const ProcessResult r = Run(args, options);
       close(watch);
+      unlink(slow_here.c_str());  // before it is written again
       EXPECT_EQ(r.signal, signal)
           << "the run did not end by the signal: exit " << r.exit_code;
       EXPECT_EQ(PageOf(tree_mode ? moment : "S"), kPreviousPage);

@@ -1,6 +1,6 @@
-// Runs the real binary under limits of open files and of address space,
-// with one job and with sixteen: the pages, the reports and the exit code
-// must be the same for both, whatever the limit.
+// Runs the real binary under limits of open files, of address space and of
+// processor time, with one job and with sixteen: the pages, the reports and the
+// exit code must be the same for both, whatever the limit.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -293,6 +293,32 @@ TEST_F(LimitsTest, AddressSpaceLimitCutsADescriptionFileOfEmptyLines) {
   EXPECT_NE(one.pages.at("t/FILES.HTM").find("the first record"),
             std::string::npos);
   EXPECT_EQ(one.pages.count("t/sub/FILES.HTM"), 1u);
+}
+
+TEST_F(LimitsTest,
+       ProcessorTimeLimitIsNotSpentOnTheHolesOfASparseDescriptionFile) {
+  // A terabyte of FILES.BBS that stores two blocks: an uploader's `truncate`
+  // must not cost hours of reading zeros.
+  Put("t/a.txt", "a");
+  Put("t/b.txt", "b");
+  Put("t/FILES.BBS", "a.txt the first record\r\n");
+  const std::string second = "\r\nb.txt the second record\r\n";
+  const int fd = open(tree_.Path("t/FILES.BBS").c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const bool made = pwrite(fd, second.data(), second.size(), off_t{1} << 40) ==
+                    static_cast<ssize_t>(second.size());
+  const off_t first_hole = lseek(fd, 0, SEEK_HOLE);
+  close(fd);
+  if (!made || first_hole <= 0 || first_hole > (off_t{1} << 20)) {
+    GTEST_SKIP() << "the file system here keeps no terabyte holes";
+  }
+  const Outcome one =
+      ExpectSameForOneAndSixteenJobs(RLIMIT_CPU, 30, {tree_.Path("t"), "/t"});
+  EXPECT_EQ(one.exit_code, 0) << one.err.substr(0, 300);
+  const auto page = one.pages.find("t/FILES.HTM");
+  ASSERT_NE(page, one.pages.end());
+  EXPECT_NE(page->second.find("the first record"), std::string::npos);
+  EXPECT_NE(page->second.find("the second record"), std::string::npos);
 }
 
 }  // namespace

@@ -510,6 +510,66 @@ TEST_F(PlatformContractTest, ReadsWholeRegularFilesOnly) {
   EXPECT_TRUE(status.IsNotFound()) << status.reason();
 }
 
+TEST_F(PlatformContractTest, TellsTheZerosOfAHoleWithoutReadingThem) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Windows backend tells no holes (Wine keeps no sparse "
+                  "files of its own)";
+#else
+  // "head", a hole up to 64 MiB, "tail", a hole up to 128 MiB.
+  constexpr off_t kTail = off_t{64} << 20;
+  constexpr off_t kSize = off_t{128} << 20;
+  const std::string path = scratch_.root() + "/holes";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  const bool made = ::pwrite(fd, "head", 4, 0) == 4 &&
+                    ::pwrite(fd, "tail", 4, kTail) == 4 &&
+                    ::ftruncate(fd, kSize) == 0;
+  const off_t first_hole = ::lseek(fd, 0, SEEK_HOLE);
+  ::close(fd);
+  ASSERT_TRUE(made);
+  if (first_hole <= 0 || first_hole > (off_t{1} << 20)) {
+    GTEST_SKIP() << "the file system here tells no holes";
+  }
+
+  std::unique_ptr<InputFile> file;
+  ASSERT_TRUE(Open()->OpenInput("holes", Follow::kNever, &file).ok());
+  // Read up to the first hole: what was read, and where the hole begins.
+  const auto read_to_hole = [&file](std::string* bytes) -> std::uint64_t {
+    std::uint64_t zeros = 0;
+    char block[4096];
+    for (std::size_t got = 1; got > 0 && (zeros = file->ZerosAhead()) == 0;) {
+      if (!file->Read(block, sizeof block, &got).ok()) break;
+      bytes->append(block, got);
+    }
+    return zeros;
+  };
+  std::string head;
+  const std::uint64_t zeros = read_to_hole(&head);
+  EXPECT_EQ(head.substr(0, 4), "head");
+  EXPECT_EQ(head.find_first_not_of('\0', 4), std::string::npos);
+  EXPECT_EQ(head.size() + zeros, static_cast<std::uint64_t>(kTail));
+
+  // A hole passed over but for its last byte, which is read.
+  ASSERT_TRUE(file->Skip(zeros - 1).ok());
+  std::string tail;
+  const std::uint64_t zeros_to_end = read_to_hole(&tail);
+  EXPECT_EQ(tail.substr(0, 5), std::string("\0tail", 5));
+  EXPECT_EQ(kTail - 1 + tail.size() + zeros_to_end,
+            static_cast<std::uint64_t>(kSize));
+  ASSERT_TRUE(file->Skip(zeros_to_end).ok());
+  char byte = 'x';
+  std::size_t got = 1;
+  EXPECT_TRUE(file->Read(&byte, 1, &got).ok());
+  EXPECT_EQ(got, 0u);
+
+  // From the start again, holes and all.
+  ASSERT_TRUE(file->Rewind().ok());
+  std::string again;
+  EXPECT_EQ(read_to_hole(&again), zeros);
+  EXPECT_EQ(again, head);
+#endif
+}
+
 TEST_F(PlatformContractTest, CommitReplacesTheTargetWhole) {
   const struct {
     const char* label;

@@ -487,24 +487,57 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
 
 class PosixInputFile final : public InputFile {
  public:
-  // `st`: what fstat told of `fd` when it was opened.
-  PosixInputFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
+  // `st`: what fstat told of `fd` (a regular file) when it was opened.
+  PosixInputFile(int fd, const struct stat& st) : fd_(fd), st_(st) {
+#ifdef SEEK_DATA
+    // Holes are looked for only where the file stores much less than its
+    // size: most files have none, and then cost no call.
+    constexpr off_t kUnstored = off_t{1} << 20;
+    holes_ = st.st_size - st.st_blocks * off_t{512} > kUnstored;
+#endif
+  }
   ~PosixInputFile() override { ::close(fd_); }
   Status Read(char* buffer, std::size_t size, std::size_t* got) override {
     *got = 0;
     for (;;) {
-      const ssize_t n = ::read(fd_, buffer, size);
+      // The place is the file's own, kept here: looking for holes moves
+      // the descriptor's.
+      const ssize_t n = ::pread(fd_, buffer, size, position_);
       if (n >= 0) {
         *got = static_cast<std::size_t>(n);
+        position_ += n;
         return Status::Ok();
       }
       if (errno != EINTR) return FromErrno(errno);
     }
   }
   Status Rewind() override {
-    if (::lseek(fd_, 0, SEEK_SET) != 0) return FromErrno(errno);
+    position_ = 0;
+    next_hole_ = 0;
     return Status::Ok();
   }
+#ifdef SEEK_DATA
+  std::uint64_t ZerosAhead() override {
+    if (!holes_ || position_ < next_hole_) return 0;
+    off_t data = ::lseek(fd_, position_, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) {
+      // A hole up to the end, or the end passed already.
+      data = std::max(::lseek(fd_, 0, SEEK_END), position_);
+      next_hole_ = data;
+    } else if (data >= 0) {
+      next_hole_ = ::lseek(fd_, data, SEEK_HOLE);
+    }
+    if (data < 0 || next_hole_ < 0) {
+      holes_ = false;  // the file system can't tell
+      return 0;
+    }
+    return static_cast<std::uint64_t>(data - position_);
+  }
+  Status Skip(std::uint64_t count) override {
+    position_ += static_cast<off_t>(count);
+    return Status::Ok();
+  }
+#endif
   bool OwnedByRun() const override {
     return st_.st_uid == ::geteuid() && st_.st_nlink == 1;
   }
@@ -519,6 +552,10 @@ class PosixInputFile final : public InputFile {
  private:
   int fd_;
   const struct stat st_;
+  off_t position_ = 0;
+  bool holes_ = false;
+  // Where the data ZerosAhead last found ends: no hole begins before it.
+  off_t next_hole_ = 0;
 };
 
 // Which directory an open one is (device and inode), and the same of the
