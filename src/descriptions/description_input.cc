@@ -51,19 +51,25 @@ Status DescriptionInput::Open() {
 }
 
 std::size_t DescriptionInput::ReadRaw(char* buffer, std::size_t size) {
+  std::size_t got = 0;
   if (lookahead_at_ < lookahead_.size()) {
-    const std::size_t n = std::min(size, lookahead_.size() - lookahead_at_);
-    std::memcpy(buffer, lookahead_.data() + lookahead_at_, n);
-    lookahead_at_ += n;
-    return n;
-  }
-  if (const std::uint64_t zeros = file_.ZerosAhead(); zeros > kZerosRead) {
-    status_ = file_.Skip((zeros - kZerosRead) & ~std::uint64_t{1});
+    got = std::min(size, lookahead_.size() - lookahead_at_);
+    std::memcpy(buffer, lookahead_.data() + lookahead_at_, got);
+    lookahead_at_ += got;
+  } else {
+    // Holes are asked for only after a zero byte: a file system may have
+    // to write a file out before it can tell them, and a text that has no
+    // long run of zeros should cost no such call.
+    if (const std::uint64_t zeros = after_zero_ ? file_.ZerosAhead() : 0;
+        zeros > kZerosRead) {
+      status_ = file_.Skip((zeros - kZerosRead) & ~std::uint64_t{1});
+      if (!status_.ok()) return 0;
+    }
+    status_ = file_.Read(buffer, size, &got);
     if (!status_.ok()) return 0;
   }
-  std::size_t got = 0;
-  status_ = file_.Read(buffer, size, &got);
-  return status_.ok() ? got : 0;
+  after_zero_ = got > 0 && buffer[got - 1] == '\0';
+  return got;
 }
 
 void DescriptionInput::AppendUnit(char16_t unit) {
@@ -203,6 +209,7 @@ Status DescriptionInput::Restart() {
   high_ = 0;
   lookahead_.clear();
   lookahead_at_ = 0;
+  after_zero_ = false;
   std::size_t mark = mark_ == Mark::kUtf8 ? 3 : mark_ == Mark::kUtf16 ? 2 : 0;
   while (mark > 0) {
     char skipped[3];

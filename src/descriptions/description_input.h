@@ -58,6 +58,8 @@ class DescriptionInput {
   // Bytes read past the mark while looking for it, served before the file.
   std::string lookahead_;
   std::size_t lookahead_at_ = 0;
+  // Whether the last byte read was a zero, after which a hole may begin.
+  bool after_zero_ = false;
 
   // Adds a block served while keeping to what a second pass replays.
   void Keep(std::string_view block);

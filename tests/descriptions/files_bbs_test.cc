@@ -443,6 +443,19 @@ TEST(FilesBbsTest, HolesOfATerabyteReadAsTheirZerosWithoutReadingThem) {
   }
 }
 
+TEST(FilesBbsTest, AsksForHolesOnlyAfterAZeroByte) {
+  // Some file systems must write a file out before they can tell its
+  // holes: a text without a run of zeros as long as a block never asks.
+  std::string text;
+  while (text.size() < 300000) text += "a.txt a description\r\n";
+  for (const std::size_t zeros : {0, 1, 70000}) {
+    DescriptionList list;
+    SparseSource file({{text + std::string(zeros, '\0') + text}});
+    EXPECT_TRUE(LoadFilesBbs(file, &list).ok());
+    EXPECT_EQ(file.asked() > 0, zeros > 65536) << zeros;
+  }
+}
+
 // Random description files from pieces that the line rules treat apart:
 // blanks, TABs, CRs, line ends, controls, file-name and other bytes, long
 // runs that cross the 4,096-byte cut, and (for the UTF-8 family) two- and

@@ -47,14 +47,16 @@ class SparseSource final : public ByteSource {
     return Status::Ok();
   }
   std::uint64_t ZerosAhead() override {
-    const auto [piece, left] = Here();
-    return piece != nullptr && piece->bytes.empty() ? left : 0;
+    ++asked_;
+    return Zeros();
   }
   Status Skip(std::uint64_t count) override {
-    if (count > ZerosAhead()) return Status::Failed("skipped stored bytes");
+    if (count > Zeros()) return Status::Failed("skipped stored bytes");
     position_ += count;
     return Status::Ok();
   }
+  // How many times ZerosAhead was asked.
+  int asked() const { return asked_; }
 
  private:
   // The piece the next byte lies in and how many of its bytes are left;
@@ -67,10 +69,15 @@ class SparseSource final : public ByteSource {
     }
     return {nullptr, 0};
   }
+  std::uint64_t Zeros() const {
+    const auto [piece, left] = Here();
+    return piece != nullptr && piece->bytes.empty() ? left : 0;
+  }
 
   std::vector<Piece> pieces_;
   std::uint64_t position_ = 0;
   std::uint64_t read_ = 0;
+  int asked_ = 0;
 };
 
 }  // namespace tabulon
