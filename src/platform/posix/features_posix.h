@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 // /proc/self/fd names every open file, and O_PATH opens a name for its
 // place alone: a link's target is judged by where the opened file lies, and
@@ -42,6 +43,13 @@
 // entered.
 #if defined(TABULON_POSIX_PROC_FD) || defined(O_SEARCH)
 #define TABULON_POSIX_SEARCH_ONLY 1
+#endif
+
+// The system tells where a file's holes lie (lseek's SEEK_DATA and
+// SEEK_HOLE, POSIX only since 2024), so a sparse description file is read
+// without its holes; without it, holes are read through as zeros.
+#if defined(SEEK_DATA) && defined(SEEK_HOLE) && !defined(TABULON_PORTABLE_POSIX)
+#define TABULON_POSIX_HOLES 1
 #endif
 
 // The system tells free memory and swap in one call.

@@ -489,7 +489,7 @@ class PosixInputFile final : public InputFile {
  public:
   // `st`: what fstat told of `fd` (a regular file) when it was opened.
   PosixInputFile(int fd, const struct stat& st) : fd_(fd), st_(st) {
-#ifdef SEEK_DATA
+#ifdef TABULON_POSIX_HOLES
     // Holes are looked for only where the file stores much less than its
     // size: most files have none, and then cost no call.
     constexpr off_t kUnstored = off_t{1} << 20;
@@ -513,10 +513,12 @@ class PosixInputFile final : public InputFile {
   }
   Status Rewind() override {
     position_ = 0;
+#ifdef TABULON_POSIX_HOLES
     next_hole_ = 0;
+#endif
     return Status::Ok();
   }
-#ifdef SEEK_DATA
+#ifdef TABULON_POSIX_HOLES
   std::uint64_t ZerosAhead() override {
     if (!holes_ || position_ < next_hole_) return 0;
     off_t data = ::lseek(fd_, position_, SEEK_DATA);
@@ -553,9 +555,11 @@ class PosixInputFile final : public InputFile {
   int fd_;
   const struct stat st_;
   off_t position_ = 0;
+#ifdef TABULON_POSIX_HOLES
   bool holes_ = false;
   // Where the data ZerosAhead last found ends: no hole begins before it.
   off_t next_hole_ = 0;
+#endif
 };
 
 // Which directory an open one is (device and inode), and the same of the
