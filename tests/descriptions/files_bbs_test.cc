@@ -540,5 +540,37 @@ TEST(FilesBbsTest, ReadsTheRecordsThatLineByLineReadingGives) {
   }
 }
 
+TEST(FilesBbsTest, HolesGiveTheRecordsOfTheZerosTheyHold) {
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 300; ++round) {
+    const bool utf8 = round % 2 == 1;
+    const std::string text = RandomDescriptionFile(&random, utf8);
+    // One to three holes, each longer than the part of one that is read,
+    // of either parity, never inside a character.
+    std::vector<SparseSource::Piece> pieces;
+    std::string whole;
+    std::size_t at = 0;
+    for (int hole = std::uniform_int_distribution<int>(1, 3)(random); hole > 0;
+         --hole) {
+      std::size_t cut =
+          std::uniform_int_distribution<std::size_t>(at, text.size())(random);
+      while (cut < text.size() && (text[cut] & 0xC0) == 0x80) ++cut;
+      const std::uint64_t zeros =
+          std::uniform_int_distribution<std::uint64_t>(65537, 300000)(random);
+      if (cut > at) pieces.push_back({text.substr(at, cut - at)});
+      pieces.push_back({"", zeros});
+      whole += text.substr(at, cut - at) + std::string(zeros, '\0');
+      at = cut;
+    }
+    if (at < text.size()) pieces.push_back({text.substr(at)});
+    whole += text.substr(at);
+    DescriptionList list;
+    SparseSource file(pieces);
+    ASSERT_TRUE(LoadFilesBbs(file, &list).ok()) << "round " << round;
+    ASSERT_EQ(RecordsOf(list), ReferenceRecords(whole, utf8))
+        << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
