@@ -40,18 +40,36 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug \
 cmake --build "$build" -j 2 --target $targets
 
 mkdir -p "$build/findings"
+# One target a processor at a time: each runs on one thread.
+parallel=$(nproc 2>/dev/null || echo 1)
+running=0
+for target in $targets; do
+  mkdir -p "$build/corpus/$target"
+  echo "fuzz: $target for ${seconds}s"
+  rm -f "$build/$target.status"
+  (
+    code=0
+    "$build/fuzz/$target" -max_total_time="$seconds" -max_len=8192 \
+      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$build/findings/$target-" \
+      "$build/corpus/$target" "$root/fuzz/corpus/$target" \
+      >"$build/$target.log" 2>&1 || code=$?
+    echo "$code" >"$build/$target.status"
+  ) &
+  running=$((running + 1))
+  if [ "$running" -ge "$parallel" ]; then
+    wait
+    running=0
+  fi
+done
+wait
+
 status=0
 total=0
 failed=0
 for target in $targets; do
   total=$((total + 1))
-  mkdir -p "$build/corpus/$target"
-  echo "fuzz: $target for ${seconds}s"
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -max_len=8192 \
-      -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$build/findings/$target-" \
-      "$build/corpus/$target" "$root/fuzz/corpus/$target" \
-      >"$build/$target.log" 2>&1; then
+  if [ "$(cat "$build/$target.status" 2>/dev/null)" != 0 ]; then
     echo "fuzz: $target found a fault, see $build/$target.log" >&2
     tail -n 30 "$build/$target.log" >&2
     status=1
