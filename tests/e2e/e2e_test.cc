@@ -617,32 +617,33 @@ TEST_F(E2eTest, NewPageGetsDefaultPermissionsAndReplacedPageKeepsItsOwn) {
 }
 
 TEST_F(E2eTest, OutOfMemoryIsReportedAndKeepsThePreviousPage) {
-  // Wine itself needs a few GiB of address space to start. A limit the
+  // Wine itself needs about 2 GiB of address space to start. A limit the
   // memory guard of the description files doesn't watch, so that memory
   // really runs out: Windows tells nothing of the host's limit of address
   // space, and the guard on Linux watches that limit but not this one, of
   // the data.
   static constexpr rlim_t kLimit =
-      kUnderWine ? rlim_t{4} << 30 : rlim_t{256} << 20;
+      kUnderWine ? rlim_t{3} << 30 : rlim_t{256} << 20;
   ProcessOptions options;
   options.in_child = [] {
     rlimit limit{kLimit, kLimit};
     setrlimit(kUnderWine ? RLIMIT_AS : RLIMIT_DATA, &limit);
   };
-  // A description file twice as large as that address space is read a
-  // block at a time: it costs what its one record needs.
+  // A description file larger than that address space is read a block at
+  // a time: it costs what its one record needs.
   tree_.Dir("S");
   tree_.File("S/a.txt", "a");
-  tree_.Sparse("S/FILES.BBS", static_cast<std::int64_t>(2 * kLimit));
+  tree_.Sparse("S/FILES.BBS", static_cast<std::int64_t>(kLimit + kLimit / 4));
   const ProcessResult sparse = Run({Native(tree_.Path("S"))}, options);
   EXPECT_EQ(sparse.exit_code, 0) << sparse.err;
   EXPECT_NE(tree_.Read("S/FILES.HTM").find(">a.txt</a>"), std::string::npos);
 
   // Records that need more memory than there is: a file of empty lines,
-  // each a record of its own. In a large directory the description file is
-  // read on the rows' own thread; running out of memory there is reported
-  // all the same.
-  const std::string empty_lines(kLimit / 8, '\n');
+  // each a record of its own, which with its place in the lookup takes
+  // more than 16 bytes. In a large directory the description file is read
+  // on the rows' own thread; running out of memory there is reported all
+  // the same.
+  const std::string empty_lines(kLimit / 16, '\n');
   for (const std::size_t files : {std::size_t{0}, std::size_t{1100}}) {
     SCOPED_TRACE(std::to_string(files) + " files");
     const std::string dir = "M" + std::to_string(files);
