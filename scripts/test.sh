@@ -17,9 +17,16 @@ trap 'rm -f "$TABULON_TEST_SUMMARY"' EXIT
 
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
+# The sanitized builds keep line tables only: enough for every report's
+# stack, and a fifth quicker to compile than full debugging information.
+lines_only=-g1
 
+# Beside the program, one on the POSIX backend's portable ways (see
+# src/platform/posix/features_posix.h), forced on this system that has
+# faster ones: the platform's contract and the end-to-end tests run against
+# both (the latter's names begin "portable.").
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTABULON_WERROR="$werror" >/dev/null
+  -DTABULON_PORTABLE_POSIX_TESTS=ON -DTABULON_WERROR="$werror" >/dev/null
 cmake --build "$root/build" -j "$jobs"
 
 # The core never talks to the OS directly.
@@ -50,26 +57,13 @@ run_ctest "$root/build" --output-on-failure -j "$jobs" --timeout 600 ||
 TABULON_E2E_JOBS=1 run_ctest "$root/build" -L e2e --output-on-failure \
   -j "$jobs" --timeout 600 || status=1
 
-# The POSIX backend's portable ways (see src/platform/posix/features_posix.h),
-# forced on this system that has faster ones: the platform's contract and
-# the end-to-end tests.
-cmake -S "$root" -B "$root/build-portable" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTABULON_PORTABLE_POSIX=ON -DTABULON_WERROR="$werror" >/dev/null
-cmake --build "$root/build-portable" -j "$jobs" --target tabulon \
-  platform_contract_test e2e_test e2e_console_test e2e_faults_test \
-  e2e_deep_tree_test
-run_ctest "$root/build-portable" -R 'PlatformContractTest' \
-  --output-on-failure -j "$jobs" --timeout 600 || status=1
-run_ctest "$root/build-portable" -L e2e --output-on-failure -j "$jobs" \
-  --timeout 600 || status=1
-
 # Directories are read on several threads: the work pool's and the walk's
 # tests, every other test of thread safety, the platform's contract and runs
 # on a generated tree under ThreadSanitizer, any report fatal.
 tsan="-fsanitize=thread -fno-omit-frame-pointer"
 cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS="-O1 $tsan" -DCMAKE_EXE_LINKER_FLAGS="$tsan" \
-  -DTABULON_WERROR=OFF >/dev/null
+  -DCMAKE_CXX_FLAGS_DEBUG="$lines_only" -DCMAKE_CXX_FLAGS="-O1 $tsan" \
+  -DCMAKE_EXE_LINKER_FLAGS="$tsan" -DTABULON_WERROR=OFF >/dev/null
 cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
   driver_walk_test driver_work_pool_test driver_exclusion_test \
   driver_walk_room_test driver_work_pool_room_test \
@@ -88,6 +82,7 @@ cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
 # native build's business: GCC's sanitizers give false ones in <regex>.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG="$lines_only" \
   -DCMAKE_CXX_FLAGS="-O1 -Wno-maybe-uninitialized $sanitize" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitize" -DTABULON_WERROR=OFF >/dev/null
 cmake --build "$root/build-asan" -j "$jobs"
@@ -97,7 +92,8 @@ cmake --build "$root/build-asan" -j "$jobs"
   run_ctest "$root/build-asan" --output-on-failure -j "$jobs" --timeout 600 \
     -E 'OutOfMemory|AddressSpace'
 ) || status=1
-"$root/scripts/build-windows.sh" test || status=1
+TABULON_POSIX_PROGRAM="$root/build/src/tabulon" \
+  "$root/scripts/build-windows.sh" test || status=1
 # Every fuzz target for a short while, sanitizers on; a finding fails.
 "$root/scripts/fuzz.sh" "${TABULON_FUZZ_SECONDS:-20}" || status=1
 

@@ -25,7 +25,7 @@ class ConsoleTest : public ::testing::Test {
   ProcessResult Run(std::vector<std::string> args,
                     ProcessOptions options = {}) {
     AddJobCount(&args);
-    args.insert(args.begin(), TABULON_BINARY);
+    args.insert(args.begin(), ProgramUnderTest(TABULON_BINARY));
     options.env.push_back("TZ=UTC");
     if (options.cwd.empty()) options.cwd = tree_.root();
     return RunProcess(args, options);

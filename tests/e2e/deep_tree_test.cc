@@ -196,7 +196,8 @@ TEST_F(DeepTreeTest, ChainWithSiblingsCostsOpensInProportionToItsDirectories) {
       chain.DateAndReadPages();
       const std::string summary = chain.root() + ".strace";
       // The run with one thread is counted; the other runs as it is.
-      std::vector<std::string> args = {TABULON_BINARY, chain.root(), "/t"};
+      std::vector<std::string> args = {ProgramUnderTest(TABULON_BINARY),
+                                        chain.root(), "/t"};
       if (*jobs != '\0') {
         args.push_back(jobs);
         args.insert(args.begin(), {"strace", "-f", "--seccomp-bpf", "-c", "-o",

@@ -130,7 +130,7 @@ std::string Native(const std::string& path) { return path; }
 ProcessResult E2eTest::Run(std::vector<std::string> args,
                            ProcessOptions options) {
   AddJobCount(&args);
-  args.insert(args.begin(), TABULON_BINARY);
+  args.insert(args.begin(), ProgramUnderTest(TABULON_BINARY));
   options.env.push_back("TZ=UTC");
   return RunProcess(args, options);
 }

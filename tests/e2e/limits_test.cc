@@ -82,7 +82,7 @@ class LimitsTest : public E2eTest {
   Outcome RunUnder(int resource, rlim_t limit, std::vector<std::string> args,
                    int jobs) {
     for (const auto& [path, bytes] : previous_) Put(path, bytes);
-    args.insert(args.begin(), TABULON_BINARY);
+    args.insert(args.begin(), ProgramUnderTest(TABULON_BINARY));
     args.push_back("--jobs=" + std::to_string(jobs));
     ProcessOptions options;
     options.in_child = [resource, limit] {

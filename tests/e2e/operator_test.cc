@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
-#include "platform/posix/features_posix.h"
 
 namespace tabulon::testing {
 namespace {

@@ -28,6 +28,15 @@ void AddJobCount(std::vector<std::string>* args) {
   }
 }
 
+std::string ProgramUnderTest(const char* built_beside) {
+  const char* portable = std::getenv("TABULON_E2E_PORTABLE_BINARY");
+  return portable ? portable : built_beside;
+}
+
+bool PortableProgramUnderTest() {
+  return std::getenv("TABULON_E2E_PORTABLE_BINARY") != nullptr;
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const ProcessOptions& options) {
   int out[2], err[2];

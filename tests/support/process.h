@@ -29,6 +29,13 @@ struct ProcessOptions {
 // with another job count.
 void AddJobCount(std::vector<std::string>* args);
 
+// The POSIX program under test: the one built on the portable backend when
+// TABULON_E2E_PORTABLE_BINARY names it (the suite runs once more against
+// it), else `built_beside`, the one this test program was built with.
+std::string ProgramUnderTest(const char* built_beside);
+// Whether that program takes the portable backend's ways.
+bool PortableProgramUnderTest();
+
 // Runs argv[0] with the arguments, collecting both output streams.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const ProcessOptions& options = {});
