@@ -19,7 +19,7 @@ std::string CheckPages(const std::vector<std::string>& pages, int rows) {
       std::string(tmp && *tmp ? tmp : "/tmp") + "/tabulon-pages-XXXXXX";
   if (mkdtemp(dir.data()) == nullptr)
     return "cannot make a directory for the pages";
-  std::vector<std::string> argv = {"python3", TABULON_PAGE_CHECKER};
+  std::vector<std::string> argv = {TABULON_PYTHON, TABULON_PAGE_CHECKER};
   if (rows >= 0) {
     argv.push_back("--rows");
     argv.push_back(std::to_string(rows));
@@ -40,7 +40,7 @@ std::string CheckPages(const std::vector<std::string>& pages, int rows) {
 std::string CheckLinks(const std::string& root, const std::string& url,
                        bool tree_mode) {
   std::vector<std::string> argv = {
-      "python3", TABULON_PAGE_CHECKER, "--links", root, "--url", url};
+      TABULON_PYTHON, TABULON_PAGE_CHECKER, "--links", root, "--url", url};
   if (tree_mode) argv.push_back("--tree");
   const ProcessResult result = RunProcess(argv);
   if (result.exit_code == 0 && result.out.empty()) return std::string();
