@@ -144,11 +144,6 @@ DirectoryJob::~DirectoryJob() { KeepNames(&entries_); }
 DirectoryResult DirectoryJob::Complete() {
   const std::size_t detailed = ReadNames();
   ReadDetails(detailed);
-  // Rows handed on as made can't be taken back: a directory read short of
-  // room, to be read again, makes none.
-  if (result_.short_of_room && settings_.sink->TakesRowsAsMade(place_)) {
-    return std::move(result_);
-  }
   MakeRows();
   ListSubdirectories();
   settings_.sink->Finish(dir_, place_, &result_);
@@ -360,9 +355,11 @@ void DirectoryJob::MakeRows() {
   if (settings_.json) result_.json.resize(count);
   std::vector<Totals> totals(count);
   // Rows that the sink takes as they are made go to it in order and are
-  // freed then.
+  // freed then. Those handed on can't be taken back: a directory short of
+  // room, which may be read again (or, read alone, may not), keeps its rows
+  // in its result like any other.
   PageSink& sink = *settings_.sink;
-  const bool as_made = sink.TakesRowsAsMade(place_);
+  const bool as_made = sink.TakesRowsAsMade(place_) && !result_.short_of_room;
   const auto make = [&](std::size_t piece) {
     const std::size_t first = piece * kRowsPiece;
     const std::size_t end = std::min(order_.size(), first + kRowsPiece);

@@ -44,9 +44,10 @@ struct JobSettings {
 };
 
 // Reads one directory, open as `dir`, that lies at `place`: its names in
-// name order, their details, its description file; makes its rows, hands
-// them to the sink's Finish, and returns them with the totals, the reports
-// and the subdirectories to walk. Shares no mutable state with other jobs;
+// name order, their details, its description file; makes its rows (handed
+// to the sink as made where it takes them so, else to its Finish), and
+// returns the rows not handed on with the totals, the reports and the
+// subdirectories to walk. Shares no mutable state with other jobs;
 // the pieces of a large directory go through `runner`, relying on nothing
 // but its contract. What the job holds
 // besides its result goes with the job, so that the result can be handed
@@ -60,8 +61,7 @@ class DirectoryJob {
   DirectoryJob& operator=(const DirectoryJob&) = delete;
 
   // Called once. Throws std::bad_alloc when memory runs out. A directory
-  // read short of room whose rows would go to the sink as made returns
-  // before making them, to be read again.
+  // read short of room hands no rows on as made: it may be read again.
   DirectoryResult Complete();
 
  private:

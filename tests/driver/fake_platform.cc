@@ -270,6 +270,7 @@ FakePlatform::Node* FakePlatform::AddChild(Node* parent,
 }
 
 Status FakePlatform::Check(const std::string& what) const {
+  if (no_room.count(what) != 0) return Status::NoRoom("Too many open files");
   const auto it = failures.find(what);
   return it == failures.end() ? Status::Ok() : Status::Failed(it->second);
 }

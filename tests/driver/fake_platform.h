@@ -44,6 +44,9 @@ class FakePlatform final : public Platform {
   // "up:a/b": the way up from a/b is not the way it was reached (moved).
   // Set before a run; read by every thread.
   std::map<std::string, std::string> failures;
+  // Operations that fail for lack of room ("Too many open files"), named
+  // the same way.
+  std::set<std::string> no_room;
   // Committed pages by directory path ("" for the root).
   std::map<std::string, std::string> pages;
   // Committed FILES.JSON, the same way.

@@ -202,5 +202,37 @@ TEST(WalkRoomTest, ShortOfRoomWithSeveralJobsGivesWhatOneJobGives) {
   }
 }
 
+// A description file that can't be opened for lack of room even when its
+// directory is read alone: the directory is listed without descriptions and
+// the tree below it is walked, in both modes and with any job count.
+TEST(WalkRoomTest, ShortOfRoomAloneStillListsTheDirectoryAndItsTree) {
+  for (const std::string at : {"", "d3/"}) {
+    for (const bool tree : {false, true}) {
+      for (const int jobs : {1, 8}) {
+        SCOPED_TRACE("/" + at + (tree ? " /t, " : ", ") + std::to_string(jobs) +
+                     " jobs");
+        FakePlatform fake;
+        Populate(&fake);
+        fake.no_room.insert("read:" + at + "FILES.BBS");
+        fake.args = {"/", "--jobs=" + std::to_string(jobs)};
+        if (tree) fake.args.push_back("/t");
+        EXPECT_EQ(tabulon::Run(fake), 2);
+        EXPECT_EQ(fake.err, "tabulon: cannot read description file '/" + at +
+                                "FILES.BBS': Too many open files\n");
+        const std::string& top = fake.pages[""];
+        const std::string& d3 = fake.pages[tree ? "d3" : ""];
+        const std::string& deeper = fake.pages[tree ? "d3/deeper" : ""];
+        EXPECT_NE(top.find(">a.txt</a>"), std::string::npos) << top;
+        EXPECT_EQ(top.find("at the top") == std::string::npos, at.empty());
+        EXPECT_NE(d3.find(">x.txt</a>"), std::string::npos) << d3;
+        EXPECT_EQ(d3.find("described in d3") == std::string::npos, !at.empty());
+        EXPECT_NE(deeper.find(">y.txt</a>"), std::string::npos) << deeper;
+        EXPECT_NE(fake.pages[tree ? "d19" : ""].find("described in d19"),
+                  std::string::npos);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
