@@ -415,6 +415,10 @@ void WorkPool::MakeItem(Node* node, int thread,
   lock.unlock();
   std::exception_ptr error;
   std::vector<std::unique_ptr<Node>> followers;
+  // The followers' places in the order, made here and spliced in under the
+  // lock: nothing may fail for lack of memory there, where a thread has no
+  // one to throw to.
+  std::list<Node*> places;
   std::size_t bytes = 0;
   bool short_of_room = false;
   try {
@@ -425,14 +429,18 @@ void WorkPool::MakeItem(Node* node, int thread,
     for (std::unique_ptr<Item>& item : made.followers) {
       followers.push_back(std::make_unique<Node>());
       followers.back()->item = std::move(item);
+      followers.back()->pending =
+          places.insert(places.end(), followers.back().get());
     }
   } catch (const std::bad_alloc&) {
     error = std::current_exception();
     short_of_room = true;
     followers.clear();
+    places.clear();
   } catch (...) {
     error = std::current_exception();
     followers.clear();
+    places.clear();
   }
   lock.lock();
   LeaveLocked(nested);
@@ -452,9 +460,7 @@ void WorkPool::MakeItem(Node* node, int thread,
     return;
   }
   // Its followers take its place in the order.
-  for (std::unique_ptr<Node>& follower : followers) {
-    follower->pending = run.pending.insert(node->pending, follower.get());
-  }
+  run.pending.splice(node->pending, places);
   run.pending.erase(node->pending);
   node->followers = std::move(followers);
   node->bytes = bytes;
@@ -480,9 +486,9 @@ void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
   stack.back().node->item = std::move(first);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ordered_ = &run;
     stack.back().node->pending =
         run.pending.insert(run.pending.end(), stack.back().node.get());
+    ordered_ = &run;  // only once nothing can fail
   }
   // However the run ends, no thread makes an item of it any more before
   // the items go.
@@ -541,11 +547,19 @@ void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
       stack.pop_back();
       continue;
     }
-    std::unique_ptr<Node> follower = std::move(node->followers[top.next++]);
+    std::unique_ptr<Node>& follower = node->followers[top.next++];
     // With nothing left to follow it, the item need not stay: a chain of
-    // any length keeps a stack of one.
-    if (top.next == node->followers.size()) stack.pop_back();
-    stack.push_back(Frame{std::move(follower)});
+    // any length keeps a stack of one. Otherwise the frame is made before
+    // the follower leaves its item: a follower that a thread may be making
+    // must not go with a failure to grow the stack.
+    if (top.next == node->followers.size()) {
+      std::unique_ptr<Node> last = std::move(follower);
+      stack.pop_back();
+      stack.push_back(Frame{std::move(last)});  // in the room just freed
+    } else {
+      stack.emplace_back();
+      stack.back().node = std::move(follower);
+    }
   }
 }
 
