@@ -1,5 +1,7 @@
 #include "driver/place.h"
 
+#include <atomic>
+
 #include "html/page.h"
 #include "html/text.h"
 
@@ -29,6 +31,9 @@ Place::~Place() {
   // would otherwise be destroyed by as deep a recursion.
   std::shared_ptr<const Place> up = std::move(parent_);
   while (up != nullptr && up.use_count() == 1) {
+    // The count is read without ordering: what the last other owner did
+    // with the place must come before it is taken apart here.
+    std::atomic_thread_fence(std::memory_order_acquire);
     std::shared_ptr<const Place> next =
         std::move(const_cast<Place&>(*up).parent_);
     up = std::move(next);

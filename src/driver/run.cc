@@ -55,13 +55,15 @@ constexpr char kHelp[] =
 std::atomic<char*> g_reserve{nullptr};
 std::atomic<const void*> g_failed_at{nullptr};
 
+// Stays in place: a shortage the run recovers from (a directory read again
+// with fewer jobs) may come before the one that ends it, whose place the
+// report must name.
 void OnOutOfMemory() {
   if (char* reserve = g_reserve.exchange(nullptr)) {
     delete[] reserve;
     return;  // the allocation is tried again
   }
   g_failed_at = __builtin_return_address(0);
-  std::set_new_handler(nullptr);
   throw std::bad_alloc();
 }
 
