@@ -3,45 +3,54 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <random>
 #include <string>
 
 #include "support/code_page_characters.h"
+#include "support/look_alikes.h"
 
 namespace tabulon {
 namespace {
 
-// Expected bytes come from sources other than the program's tables: the
-// 866 conversion table as the program's documentation gives it, and the
-// characters of each code page as Python's codecs give them.
-constexpr std::string_view kAltToWinHigh =
-    "\xC0\xC1\xC2\xC3\xC4\xC5\xC6\xC7\xC8\xC9\xCA\xCB\xCC\xCD\xCE\xCF"
-    "\xD0\xD1\xD2\xD3\xD4\xD5\xD6\xD7\xD8\xD9\xDA\xDB\xDC\xDD\xDE\xDF"
-    "\xE0\xE1\xE2\xE3\xE4\xE5\xE6\xE7\xE8\xE9\xEA\xEB\xEC\xED\xEE\xEF"
-    "\x20\x20\x20\xA6\xA6\xA6\xA6\x2B\x2B\xA6\xA6\x2B\x2B\x2B\x2B\x2B"
-    "\x2B\x2D\x2D\x2B\x2D\x2B\xA6\xA6\x2B\x2B\x2D\x2D\xA6\x2D\x2B\x2D"
-    "\x2D\x2D\x2D\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x5F\x5F\x5F\x5F\x5F"
-    "\xF0\xF1\xF2\xF3\xF4\xF5\xF6\xF7\xF8\xF9\xFA\xFB\xFC\xFD\xFE\xFF"
-    "\xA8\xB8\xAA\xBA\xAF\xBF\xA1\xA2\xB0\xB7\xB7\x5F\xB9\xA4\x5F\x5F";
-// What a name holding the same character shows, worked out from Python's
-// codecs for KOI8-R, 866 and windows-1251 and the 866 table above: box
-// drawing takes the 866 look-alikes, © its windows-1251 byte, a character
-// neither code page has a low line; the letters keep their windows-1251
-// bytes (Ё A8, ё B8, Ъ DA).
-constexpr std::string_view kKoiToWinHigh =
-    "\x2D\xA6\x2B\x2B\x2B\x2B\x2B\xA6\x2D\x2D\x2B\x5F\x5F\x5F\x5F\x5F"
-    "\x20\x20\x20\x5F\x5F\xB7\x5F\x5F\x5F\x5F\x5F\x5F\xB0\x5F\xB7\x5F"
-    "\x2D\xA6\x2B\xB8\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x2B\x2B\xA6"
-    "\xA6\xA6\xA6\xA8\xA6\xA6\x2D\x2D\x2D\x2D\x2D\x2D\x2B\x2B\x2B\xA9"
-    "\xFE\xE0\xE1\xF6\xE4\xE5\xF4\xE3\xF5\xE8\xE9\xEA\xEB\xEC\xED\xEE"
-    "\xEF\xFF\xF0\xF1\xF2\xF3\xE6\xE2\xFC\xFB\xE7\xF8\xFD\xF9\xF7\xFA"
-    "\xDE\xC0\xC1\xD6\xC4\xC5\xD4\xC3\xD5\xC8\xC9\xCA\xCB\xCC\xCD\xCE"
-    "\xCF\xDF\xD0\xD1\xD2\xD3\xC6\xC2\xDC\xDB\xC7\xD8\xDD\xD9\xD7\xDA";
+// Expected bytes come from the characters of each code page as Python's
+// codecs give them, never from the program's tables.
 using testing::kCp1251High;
 using testing::kCp866High;
 using testing::kKoi8rHigh;
 using testing::Utf8;
+
+// The windows-1251 byte of `c` above 0x7F, or -1.
+constexpr int Cp1251ByteOf(char32_t c) {
+  const char16_t* const at = std::find(kCp1251High, kCp1251High + 128, c);
+  return at == kCp1251High + 128 ? -1
+                                 : 0x80 + static_cast<int>(at - kCp1251High);
+}
+
+// The page bytes of 866 bytes 0x80-0xFF.
+constexpr std::array<int, 128> kAltToWinHigh = [] {
+  std::array<int, 128> page{};
+  for (int i = 0; i < 128; ++i) {
+    page[i] = testing::AltPageByte(0x80 + i, kCp866High[i],
+                                   Cp1251ByteOf(kCp866High[i]));
+  }
+  return page;
+}();
+// A KOI8-R byte shows what a name holding its character shows: the page byte
+// of the character's 866 byte, else its windows-1251 byte, else a low line.
+constexpr std::array<int, 128> kKoiToWinHigh = [] {
+  std::array<int, 128> page{};
+  for (int i = 0; i < 128; ++i) {
+    const char16_t c = kKoi8rHigh[i];
+    const char16_t* const in866 = std::find(kCp866High, kCp866High + 128, c);
+    const int win = Cp1251ByteOf(c);
+    page[i] = in866 != kCp866High + 128 ? kAltToWinHigh[in866 - kCp866High]
+              : win >= 0                ? win
+                                        : 0x5F;
+  }
+  return page;
+}();
 
 std::string Byte(int b) { return std::string(1, static_cast<char>(b)); }
 
@@ -126,9 +135,7 @@ TEST(PageTextTest, EveryCharacterOfCodePage866ComesOutAsItsTableGivesIt) {
   for (int i = 0; i < 128; ++i) {
     const std::string in = Utf8(kCp866High[i]);
     EXPECT_EQ(Text(in), Byte(kAltToWinHigh[i])) << i + 0x80;
-    EXPECT_EQ(Link(in), LinkOf(kCp866High[i],
-                               static_cast<unsigned char>(kAltToWinHigh[i])))
-        << i + 0x80;
+    EXPECT_EQ(Link(in), LinkOf(kCp866High[i], kAltToWinHigh[i])) << i + 0x80;
   }
 }
 
@@ -143,8 +150,7 @@ TEST(PageTextTest, EveryTwoByteCharacterBetweenAsciiBytes) {
     std::string link;
     if (in866 != kCp866High + 128) {
       page = Byte(kAltToWinHigh[in866 - kCp866High]);
-      link = LinkOf(
-          c, static_cast<unsigned char>(kAltToWinHigh[in866 - kCp866High]));
+      link = LinkOf(c, kAltToWinHigh[in866 - kCp866High]);
     } else if (in1251 != kCp1251High + 128) {
       page = link = Byte(0x80 + static_cast<int>(in1251 - kCp1251High));
     } else {
@@ -247,7 +253,8 @@ std::string Converted(std::string_view text, TCode code) {
     } else if (b < 0x80 || code == tWin) {
       page += ch;
     } else {
-      page += (code == tAlt ? kAltToWinHigh : kKoiToWinHigh)[b - 0x80];
+      page += static_cast<char>(
+          (code == tAlt ? kAltToWinHigh : kKoiToWinHigh)[b - 0x80]);
     }
   }
   return page;
@@ -283,8 +290,7 @@ TEST(DescriptionTextTest, EachByteAloneAmongPlainText) {
 
 TEST(DescriptionTextTest, KoiBytesShowWhatANameOfTheSameCharacterShows) {
   for (int b = 0x80; b < 0x100; ++b) {
-    const std::string page =
-        Byte(static_cast<unsigned char>(kKoiToWinHigh[b - 0x80]));
+    const std::string page = Byte(kKoiToWinHigh[b - 0x80]);
     EXPECT_EQ(Description(Byte(b), tKoi), page) << b;
     // A character that neither 866 nor windows-1251 has is a reference in
     // a name, but the fixed-width description takes a low line.
