@@ -150,7 +150,9 @@ DirectoryResult DirectoryJob::Complete() {
   return std::move(result_);
 }
 
-bool DirectoryJob::shared() const { return entries_.size() >= kParallelFrom; }
+bool DirectoryJob::in_pieces() const {
+  return entries_.size() >= kParallelFrom;
+}
 
 std::size_t DirectoryJob::ReadNames() {
   // Reading a large directory's names takes a while on its own: once a
@@ -293,7 +295,7 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
           entries_.data() + std::min(entries_.size(), first + kDetailsPiece));
     }
   };
-  if (shared()) {
+  if (in_pieces()) {
     runner_.ForEach(2 + detail_pieces, run_piece);
   } else {
     for (std::size_t i = 0; i < 2 + detail_pieces; ++i) run_piece(i);
@@ -423,7 +425,7 @@ void DirectoryJob::MakeRows() {
         settings_.json ? std::move(result_.json[piece]) : std::string();
     sink.TakeRows(rows, entries);
   };
-  if (!shared()) {
+  if (!in_pieces()) {
     for (std::size_t i = 0; i < count; ++i) {
       make(i);
       if (as_made) hand_on(i);

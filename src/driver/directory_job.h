@@ -81,8 +81,9 @@ class DirectoryJob {
   void ReadDetails(std::size_t detailed);
   // The rows in name order, and the totals of the files among them.
   void MakeRows();
-  // Whether the directory is large enough to share its pieces.
-  bool shared() const;
+  // Whether the directory is large enough for its work to go in pieces to
+  // other threads.
+  bool in_pieces() const;
   // The subdirectories to walk, in name order: links to directories are
   // listed but never entered.
   void ListSubdirectories();
@@ -96,7 +97,7 @@ class DirectoryJob {
   std::vector<std::uint32_t> order_;  // of entries_
   DirectoryDescriptions descriptions_;
   Status description_read_;
-  bool loaded_ = false;  // descriptions_ read already
+  bool loaded_ = false;      // descriptions_ read already
   bool unreadable_ = false;  // told already that it can't be read whole
   DirectoryResult result_;
 };

@@ -74,8 +74,8 @@ class ListPage final : public PageSink {
   // `from_dir`, and with `json` its FILES.JSON.
   ListPage(Platform& platform, Directory& root, const std::string& from_dir,
            char separator, TCharset charset, bool json = false);
-  // False when there was no page to compare with and none could be created:
-  // the walk has nothing to write then (see the report of Close).
+  // False when the page could be neither compared with nor created: the
+  // walk has nothing to write then (see the report of Close).
   bool creatable() const { return page_.creatable(); }
   void Finish(Directory&, const Place&, DirectoryResult*) override {}
   void Take(DirectoryResult* result) override;

@@ -47,7 +47,8 @@ class PageWriter {
     bool unchanged = false;
   };
   // Whether the page could be created so far; false after a failure to
-  // create it, which no later call changes.
+  // create it, or to open the page on disk for lack of room (replacing it
+  // unread would lose its permissions), which no later call changes.
   bool creatable() const { return status_.ok() || created_; }
   // Writes the rest and replaces the page, or keeps the one on disk when it
   // is the same. Called once.

@@ -12,10 +12,6 @@
 namespace tabulon {
 namespace {
 
-// How far the walk reads ahead of its results being taken: directories
-// read and not taken yet, and the bytes their results hold. The directory
-// that the walk waits for is read whatever these say.
-constexpr WorkPool::Budget kReadAhead{256, std::size_t{8} << 20};
 // Directories kept open so that their subdirectories can be opened from
 // them, at most; past this many, a subdirectory whose parent has been
 // closed is reached from the directory its thread opened last (see Cursor),
@@ -67,10 +63,10 @@ struct DirectoryItem final : WorkPool::Item {
 
   Walker* walker;
   std::shared_ptr<const Place> place;
-  // The parent, kept open to open it from while the budget allows.
-  std::shared_ptr<Directory> parent;
-  // The parent whatever the budget: opened from while it is still open.
-  std::weak_ptr<Directory> open_parent;
+  // The parent, kept open for this directory while the budget allows.
+  std::shared_ptr<Directory> kept_parent;
+  // The parent whatever the budget: opened from while others keep it open.
+  std::weak_ptr<Directory> parent_if_open;
   DirectoryResult result;
   // Some of its rows went to the sink as they were made.
   std::atomic<bool> rows_handed_on = false;
@@ -154,7 +150,9 @@ class Walker {
   void Walk(std::shared_ptr<const Place> start) {
     auto first = std::make_unique<DirectoryItem>(this);
     first->place = std::move(start);
-    pool_.RunInOrder(std::move(first), kReadAhead,
+    // Read ahead of the results taken within the pool's budget: a few
+    // hundred directories, a few megabytes.
+    pool_.RunInOrder(std::move(first), WorkPool::Budget{},
                      [this](WorkPool::Item& item) {
                        Take(static_cast<DirectoryItem&>(item));
                      });
@@ -192,8 +190,8 @@ class Walker {
     for (std::string& name : item.result.subdirectories) {
       auto child = std::make_unique<DirectoryItem>(this);
       child->place = Place::Below(item.place, std::move(name));
-      if (keep) child->parent = dir;
-      child->open_parent = dir;
+      if (keep) child->kept_parent = dir;
+      child->parent_if_open = dir;
       made.followers.push_back(std::move(child));
     }
     item.result.subdirectories = {};
@@ -207,9 +205,9 @@ class Walker {
   // stands on it.
   Status Open(DirectoryItem& node, int thread,
               std::shared_ptr<Directory>* dir) {
-    std::shared_ptr<Directory> parent = std::move(node.parent);
-    if (parent == nullptr) parent = node.open_parent.lock();
-    node.open_parent.reset();
+    std::shared_ptr<Directory> parent = std::move(node.kept_parent);
+    if (parent == nullptr) parent = node.parent_if_open.lock();
+    node.parent_if_open.reset();
     if (node.place->IsStart()) {
       *dir = root_;
     } else if (parent != nullptr) {

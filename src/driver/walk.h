@@ -14,8 +14,8 @@ namespace tabulon {
 struct WalkOptions {
   // What every directory's job needs; its sink gets every result.
   const JobSettings* job = nullptr;
-  // Threads that read directories, the calling thread among them; 1 reads
-  // them all on the calling thread.
+  // Threads that read directories, the calling thread among them; 1 (with
+  // `most_jobs` at most 1) reads them all on the calling thread.
   int jobs = 1;
   // More, up to this many, while they wait on the file system rather than
   // work (see WorkPool); needs `platform`. At most `jobs` when lower.

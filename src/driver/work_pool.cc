@@ -124,7 +124,7 @@ void WorkPool::Work(int thread) {
     if (stop_) return;
     if (thread < allowed_) {
       if (RunPieceLocked(lock)) continue;
-      if (Node* node = NextItemLocked()) {
+      if (Node* node = TakeNextItemLocked()) {
         MakeItem(node, thread, lock);
         continue;
       }
@@ -313,7 +313,8 @@ void WorkPool::ForEach(std::size_t count,
   group.piece = &piece;
   group.count = count;
   std::unique_lock<std::mutex> lock(mutex_);
-  // The caller's own pieces come first: its group goes to the front.
+  // The newest group comes first, for every thread: the caller's pieces,
+  // which it waits for, are finished before older ones are begun.
   groups_.push_front(&group);
   WakeLocked(count - 1);
   while (group.next < group.count) RunPieceLocked(lock);
@@ -386,7 +387,7 @@ std::size_t WorkPool::WhileProducing(
   return begun;
 }
 
-WorkPool::Node* WorkPool::NextItemLocked() {
+WorkPool::Node* WorkPool::TakeNextItemLocked() {
   Ordered* const run = ordered_;
   if (run == nullptr || run->stopped || run->error || busy_ >= allowed_) {
     return nullptr;
@@ -516,7 +517,7 @@ void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
             ++run.making;
             MakeItem(node, 0, lock);
           } else if (!RunPieceLocked(lock)) {
-            if (Node* next = NextItemLocked()) {
+            if (Node* next = TakeNextItemLocked()) {
               MakeItem(next, 0, lock);
             } else {
               caller_waits_ = true;

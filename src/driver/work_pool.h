@@ -33,9 +33,9 @@ class PieceRunner {
   virtual ~PieceRunner() = default;
   // Threads that may run pieces at once, the caller's among them.
   virtual int threads() const = 0;
-  // Of those, the ones that may run pieces now: fewer while a job that was
-  // short of room with others at work is run again, one at last, so that
-  // it can take no more room than one thread would.
+  // Of those, the ones that may run pieces now: fewer from the time a job
+  // that was short of room with others at work is run again, one at last,
+  // so that it can take no more room than one thread would.
   virtual int allowed_threads() const { return threads(); }
   // Calls piece(i) once for every i in [0, count), in any order, on any
   // thread; once a piece has thrown, those not begun yet may be left out.
@@ -49,8 +49,8 @@ class PieceRunner {
       const std::function<void(std::size_t)>& hand_on) = 0;
   // Calls produce(feed) on the calling thread. The tasks it adds may run
   // beside it on other threads, at most `helpers` at once, begun in the
-  // order added, each before produce returns or never. Returns how many
-  // were begun: always the first ones added (with one thread, none).
+  // order added, each before WhileProducing returns or never. Returns how
+  // many were begun: always the first ones added (with one thread, none).
   virtual std::size_t WhileProducing(
       std::size_t helpers, const std::function<void(WorkFeed&)>& produce) = 0;
 };
@@ -98,7 +98,9 @@ class WorkPool final : public PieceRunner {
     // can't be taken back.
     virtual bool CanMakeAgain() const { return true; }
   };
-  // How far RunInOrder may make items ahead of handing them on.
+  // How far RunInOrder may make items ahead of handing them on: items made
+  // and not handed on yet, and the bytes they hold. The item handed on next
+  // is made whatever these say.
   struct Budget {
     std::size_t items = 256;
     std::size_t bytes = std::size_t{8} << 20;
@@ -161,8 +163,9 @@ class WorkPool final : public PieceRunner {
   // Runs one piece or task that waits, if any; with the lock held, which
   // it gives up while the piece runs.
   bool RunPieceLocked(std::unique_lock<std::mutex>& lock);
-  // The first item waiting to be made, if the budget allows one more.
-  Node* NextItemLocked();
+  // Takes the first item waiting to be made, if the budget allows one
+  // more: it is counted as being made from then on.
+  Node* TakeNextItemLocked();
   void MakeItem(Node* node, int thread, std::unique_lock<std::mutex>& lock);
   void WakeLocked(std::size_t work);
   // Starts one more thread, if the limit (raised by GrowLocked) and the
@@ -189,9 +192,11 @@ class WorkPool final : public PieceRunner {
   std::optional<std::uint64_t> sampled_reads_;  // where the system tells
   bool idle_since_sampled_ = false;  // a thread of its own found no work
   std::condition_variable work_;     // workers wait for work
-  std::condition_variable changed_;  // callers wait for their work's end
-  std::deque<Group*> groups_;        // with pieces not begun yet
-  Ordered* ordered_ = nullptr;       // while RunInOrder runs
+  // Callers wait here: for their pieces to end, the caller of RunInOrder
+  // also for work to help with, and its end for the items being made.
+  std::condition_variable changed_;
+  std::deque<Group*> groups_;   // with pieces not begun yet
+  Ordered* ordered_ = nullptr;  // while RunInOrder runs
   std::size_t idle_ = 0;
   bool caller_waits_ = false;  // the caller of RunInOrder, for work
   bool stop_ = false;

@@ -90,8 +90,10 @@ enum class Follow {
 // entries, beside any other call (a batch may be described while the names
 // after it are read).
 // OpenSubdirectory, OpenParent, OpenInput and CreateOutput may be called
-// from several threads at once. The objects they return are used by one
-// thread at a time (which may change) and may outlive the directory.
+// from several threads at once, also beside ReadNames (FILES.BBS is read
+// while a large directory's names are). The files they return are used by
+// one thread at a time (which may change), a directory as above; both may
+// outlive the directory.
 class Directory {
  public:
   virtual ~Directory() = default;
@@ -102,9 +104,10 @@ class Directory {
   // and FillDetails completes them.
   virtual Status ReadNames(std::vector<SearchEntry>* entries) = 0;
   // ReadNames, handing the entries to `take` as they are read, each time in
-  // a vector of its own: a large directory's first entries can be described
-  // while the rest are read. At most `first_batch` entries the first time
-  // and `batch` each time after; fewer only with the last entries.
+  // a vector of its own, on the calling thread and in order: a large
+  // directory's first entries can be described while the rest are read. At most
+  // `first_batch` entries the first time and `batch` each time after; fewer
+  // only with the last entries.
   virtual Status ReadNamesInBatches(
       std::size_t first_batch, std::size_t batch,
       const std::function<void(std::vector<SearchEntry>&&)>& take);
@@ -200,10 +203,10 @@ class Thread {
   virtual ~Thread() = default;
 };
 
-// Everything the program takes from the operating system. Today,
-// MonotonicMs, ProcessorMs, StorageReads, FreeMemory, StartThread,
-// WriteStdout and WriteStderr may be called from any thread; the rest from
-// the thread that made the platform.
+// Everything the program takes from the operating system. Its calls
+// Today(), MonotonicMs(), ProcessorMs(), StorageReads(), FreeMemory(),
+// StartThread(), WriteStdout() and WriteStderr() may be made from any
+// thread; the rest from the thread that made the platform.
 class Platform {
  public:
   virtual ~Platform() = default;
