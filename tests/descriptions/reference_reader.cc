@@ -8,8 +8,21 @@ namespace {
 
 constexpr std::size_t kLimit = 4096;
 
-bool IsContinuationByte(char c) {
-  return (static_cast<std::uint8_t>(c) & 0xC0) == 0x80;
+// How many bytes of `s` are kept under `limit`: all of a UTF-8 file's
+// characters, taken whole from the start, that fit.
+std::size_t Kept(std::string_view s, std::size_t limit, bool utf8) {
+  if (!utf8) return std::min(s.size(), limit);
+  std::size_t kept = 0;
+  while (kept < s.size()) {
+    const auto lead = static_cast<std::uint8_t>(s[kept]);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                                             : 4;
+    if (kept + length > limit) break;
+    kept += length;
+  }
+  return kept;
 }
 
 // Whether the first line end is a run of CRs followed by neither an LF nor
@@ -33,16 +46,9 @@ class Reader {
   std::string ReadLine() {
     // Taken: up to 4,096 bytes before the line end, the other byte of CR
     // and LF counted; a character split by the cut is left to the skip.
-    const char line_end = cr_ ? '\r' : '\n';
-    std::string_view taken = bytes_.substr(at_, kLimit);
-    taken = taken.substr(0, taken.find(line_end));
-    if (utf8_ && at_ + taken.size() < bytes_.size() &&
-        IsContinuationByte(bytes_[at_ + taken.size()])) {
-      std::size_t keep = taken.size();
-      while (keep > 0 && IsContinuationByte(taken[keep - 1])) --keep;
-      if (keep > 0) --keep;
-      taken = taken.substr(0, keep);
-    }
+    const std::string_view rest = bytes_.substr(at_);
+    std::string_view taken = rest.substr(0, rest.find(cr_ ? '\r' : '\n'));
+    taken = taken.substr(0, Kept(taken, kLimit, utf8_));
     at_ += taken.size();
     std::string line(taken);
     std::erase(line, cr_ ? '\n' : '\r');
@@ -77,11 +83,7 @@ class Reader {
         if (first != line.npos) {
           record += Collapse(line.substr(first, last - first + 1));
         }
-        if (record.size() > kLimit) {
-          std::size_t keep = kLimit;
-          while (utf8_ && keep > 0 && IsContinuationByte(record[keep])) --keep;
-          record.resize(keep);
-        }
+        record.resize(Kept(record, kLimit, utf8_));
         continue;
       }
       if (have_first) {

@@ -447,10 +447,10 @@ TEST(WorkPoolTest, GrowsOnlyWhileItsThreadsWaitOnTheSystem) {
       // Busy processors and a disk that is read: waiting on the disk, up to
       // as many as it keeps waiting with use.
       {2, 64, 100, 8, 15},
-      {2, 64, 100, 0, 1},       // busy, all from the cache: working
-      {2, 8, 100, 8, 7},        // up to the most if that is less
-      {2, 64, 0, 8, 63},        // idle processors: up to the most
-      {16, 64, 100, 8, 15},     // already as many as a disk keeps waiting
+      {2, 64, 100, 0, 1},    // busy, all from the cache: working
+      {2, 8, 100, 8, 7},     // up to the most if that is less
+      {2, 64, 0, 8, 63},     // idle processors: up to the most
+      {16, 64, 100, 8, 15},  // already as many as a disk keeps waiting
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.threads) + " threads, at most " +
@@ -466,7 +466,6 @@ TEST(WorkPoolTest, GrowsOnlyWhileItsThreadsWaitOnTheSystem) {
     fake.storage_reads_tick = c.storage_reads_tick.value_or(0);
     {
       WorkPool pool(c.threads, &fake, c.most);
-      EXPECT_EQ(pool.threads(), std::max(c.threads, c.most));
       std::vector<std::atomic<int>> calls(500);
       pool.ForEach(calls.size(), [&](std::size_t i) { ++calls[i]; });
       for (std::size_t i = 0; i < calls.size(); ++i) EXPECT_EQ(calls[i], 1);

@@ -100,41 +100,6 @@ TEST_F(ConsoleTest, HelpWordsElsewhereOnTheLineAreOrdinaryParameters) {
             std::string::npos);
 }
 
-TEST_F(ConsoleTest, BadPatternsAndJobCountsEndTheRunBeforeAnyPage) {
-  const struct {
-    std::vector<std::string> args;
-    std::string err;
-  } kCases[] = {
-      {{"T", "--exclude=[abc"},
-       "tabulon: bad pattern '[abc': '[' without ']'\n"},
-      {{"--jobs=0", "T", "/t"}, "tabulon: bad job count '0': less than 1\n"},
-      {{"--jobs=257", "T", "--exclude=*.txt", "--exclude=", "/t",
-        "--exclude=[\x1B"},
-       "tabulon: bad pattern '': empty pattern\n"
-       "tabulon: bad pattern '[\\x1B': '[' without ']'\n"
-       "tabulon: bad job count '257': more than 256\n"},
-      {{"T", "--jobs=x"}, "tabulon: bad job count 'x': not a whole number\n"},
-  };
-  tree_.Dir("T/a");
-  tree_.File("T/a/file.txt", "x");
-  tree_.File("T/FILES.HTM", "the page before");
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.err);
-    const ProcessResult r = Run(c.args);
-    EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.out, kBanner);
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(tree_.Read("T/FILES.HTM"), "the page before");
-    EXPECT_FALSE(tree_.Exists("T/a/FILES.HTM"));
-  }
-  // The same switches, well formed, let the run write its pages.
-  const ProcessResult r =
-      Run({"--jobs=04", "T", "--exclude=*.tmp", "/t", "--jobs=1"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(tree_.Exists("T/a/FILES.HTM"));
-}
-
 // A tree of some directories, one of which can't get its page: FILES.HTM
 // there is a directory.
 void FillTree(TempTree* tree) {
