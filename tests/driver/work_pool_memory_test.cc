@@ -92,14 +92,14 @@ bool RunTree(WorkPool& pool, long fail_after, std::vector<std::string>* out) {
   g_countdown = fail_after;
   bool threw = false;
   try {
-    pool.RunInOrder(std::move(root), WorkPool::Budget{4, 1 << 20},
-                    [out](WorkPool::Item& item) {
-                      out->push_back(static_cast<Branch&>(item).name());
-                      if (out->size() == 1) {
-                        std::this_thread::sleep_for(
-                            std::chrono::milliseconds(1));
-                      }
-                    });
+    pool.RunInOrder(
+        std::move(root), WorkPool::Budget{4, 1 << 20},
+        [out](WorkPool::Item& item) {
+          out->push_back(static_cast<Branch&>(item).name());
+          if (out->size() == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+        });
   } catch (const std::bad_alloc&) {
     threw = true;
   }
