@@ -118,8 +118,8 @@ int RunGuarded(Platform& platform) {
   AppendUrl(settings.URL, settings.Charset, &link);
   WalkOptions options;
   options.job = &job;
-  options.jobs = settings.Jobs;
-  options.most_jobs = settings.MostJobs;
+  options.threads = settings.Jobs;
+  options.most_threads = settings.MostJobs;
   options.reporter = &reporter;
   options.progress = &progress;
   options.platform = &platform;

@@ -348,9 +348,9 @@ void WalkDirectory(std::shared_ptr<Directory> root,
   const OpenFileBudget budget =
       ShareRoom(options.platform != nullptr ? options.platform->OpenFileRoom()
                                             : UINT64_MAX,
-                std::max(options.jobs, options.most_jobs));
+                std::max(options.threads, options.most_threads));
   // Those that grow share the room as those started first do.
-  WorkPool pool(std::min(budget.threads, options.jobs), options.platform,
+  WorkPool pool(std::min(budget.threads, options.threads), options.platform,
                 budget.threads);
   Walker(std::move(root), options, pool, budget.kept_open)
       .Walk(std::move(start));

@@ -14,12 +14,13 @@ namespace tabulon {
 struct WalkOptions {
   // What every directory's job needs; its sink gets every result.
   const JobSettings* job = nullptr;
-  // Threads that read directories, the calling thread among them; 1 (with
-  // `most_jobs` at most 1) reads them all on the calling thread.
-  int jobs = 1;
+  // Threads that read directories (the jobs asked for), the calling thread
+  // among them; 1 (with `most_threads` at most 1) reads them all on the
+  // calling thread.
+  int threads = 1;
   // More, up to this many, while they wait on the file system rather than
   // work (see WorkPool); needs `platform`. At most `jobs` when lower.
-  int most_jobs = 0;
+  int most_threads = 0;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
   // Starts the threads and tells the room for open files; nullptr: the
@@ -29,8 +30,8 @@ struct WalkOptions {
 
 // Walks the tree below `root`, the start directory at `start`: each
 // directory before its subdirectories, these in name order (pre-order).
-// Directories, and the pieces of large ones, are read by `options.jobs`
-// threads of a work pool (more, up to `options.most_jobs`, while they wait
+// Directories, and the pieces of large ones, are read by `options.threads`
+// threads of a work pool (more, up to `options.most_threads`, while they wait
 // on the file system), looking ahead of the walk within a budget; their
 // results reach the sink (Take), the reporter and the progress line on the
 // calling thread in walk order, so that the pages, the reports and their

@@ -138,13 +138,13 @@ void WorkPool::Work(int thread) {
   }
 }
 
-bool WorkPool::EnterLocked() {
+bool WorkPool::EnterBusyLocked() {
   if (t_depth++ > 0) return true;
-  if (busy_++ > 0) ++crowded_;
+  if (busy_++ > 0) ++times_crowded_;
   return false;
 }
 
-void WorkPool::LeaveLocked(bool nested) {
+void WorkPool::LeaveBusyLocked(bool nested) {
   --t_depth;
   if (nested) return;
   --busy_;
@@ -267,7 +267,7 @@ bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
     ++group->running;
     std::function<void()> task;
     if (group->piece == nullptr) task = std::move(group->tasks[i]);
-    const bool nested = EnterLocked();
+    const bool nested = EnterBusyLocked();
     lock.unlock();
     std::exception_ptr error;
     try {
@@ -281,7 +281,7 @@ bool WorkPool::RunPieceLocked(std::unique_lock<std::mutex>& lock) {
     }
     task = nullptr;
     lock.lock();
-    LeaveLocked(nested);
+    LeaveBusyLocked(nested);
     if (error && !group->error) {
       group->error = error;
       // The rest would only be thrown away.
@@ -410,9 +410,9 @@ WorkPool::Node* WorkPool::TakeNextItemLocked() {
 void WorkPool::MakeItem(Node* node, int thread,
                         std::unique_lock<std::mutex>& lock) {
   Ordered& run = *ordered_;
-  const bool nested = EnterLocked();
+  const bool nested = EnterBusyLocked();
   const bool began_alone = busy_ == 1;
-  const std::uint64_t crowded = crowded_;
+  const std::uint64_t crowded = times_crowded_;
   lock.unlock();
   std::exception_ptr error;
   std::vector<std::unique_ptr<Node>> followers;
@@ -444,9 +444,9 @@ void WorkPool::MakeItem(Node* node, int thread,
     places.clear();
   }
   lock.lock();
-  LeaveLocked(nested);
-  if (short_of_room && !(began_alone && crowded_ == crowded) && !run.stopped &&
-      node->item->CanMakeAgain()) {
+  LeaveBusyLocked(nested);
+  if (short_of_room && !(began_alone && times_crowded_ == crowded) &&
+      !run.stopped && node->item->CanMakeAgain()) {
     // Others took room meanwhile: made again with fewer threads at work,
     // alone at last, so that it fails only where one thread would.
     // Half of those at work: the limit may be far above the threads started.
@@ -493,16 +493,16 @@ void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
   }
   // However the run ends, no thread makes an item of it any more before
   // the items go.
-  struct Ender {
+  struct StopAndAwaitMakers {
     WorkPool* pool;
     Ordered* run;
-    ~Ender() {
+    ~StopAndAwaitMakers() {
       std::unique_lock<std::mutex> lock(pool->mutex_);
       run->stopped = true;
       pool->changed_.wait(lock, [this] { return run->making == 0; });
       pool->ordered_ = nullptr;
     }
-  } ender{this, &run};
+  } stop_and_await_makers{this, &run};
   while (!stack.empty()) {
     Node* const node = stack.back().node.get();
     if (!stack.back().handed_on) {

@@ -158,8 +158,8 @@ class WorkPool final : public PieceRunner {
   void Work(int thread);
   // Counts the calling thread busy (with nesting) for a piece, task or
   // item; returns whether it was busy already.
-  bool EnterLocked();
-  void LeaveLocked(bool nested);
+  bool EnterBusyLocked();
+  void LeaveBusyLocked(bool nested);
   // Runs one piece or task that waits, if any; with the lock held, which
   // it gives up while the piece runs.
   bool RunPieceLocked(std::unique_lock<std::mutex>& lock);
@@ -207,7 +207,7 @@ class WorkPool final : public PieceRunner {
   int busy_ = 0;          // threads running a piece, task or item
   // Counts each time a thread got busy while another was: an item made
   // with no change here, begun alone, was made alone.
-  std::uint64_t crowded_ = 0;
+  std::uint64_t times_crowded_ = 0;
   std::vector<std::unique_ptr<Thread>> workers_;
 };
 
