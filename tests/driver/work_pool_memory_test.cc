@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -23,9 +24,9 @@
 namespace {
 
 // Allocations left before one fails; below zero none does.
-std::atomic<long> g_countdown{-1};
+std::atomic<std::int64_t> g_countdown{-1};
 // Allocations made while counting down, to know how far to count.
-std::atomic<long> g_made{0};
+std::atomic<std::int64_t> g_made{0};
 
 }  // namespace
 
@@ -84,7 +85,8 @@ class Branch final : public WorkPool::Item {
 };
 
 // The names handed on; whether the run threw std::bad_alloc.
-bool RunTree(WorkPool& pool, long fail_after, std::vector<std::string>* out) {
+bool RunTree(WorkPool& pool, std::int64_t fail_after,
+             std::vector<std::string>* out) {
   out->clear();
   out->reserve(64);
   auto root = std::make_unique<Branch>(&pool, "r", 2, 3);
@@ -142,17 +144,17 @@ TEST(WorkPoolMemoryTest, AnAllocationThatFailsEndsTheRunCleanly) {
     std::vector<std::string> whole;
     {
       WorkPool pool(threads);
-      ASSERT_FALSE(RunTree(pool, 1L << 40, &whole));
+      ASSERT_FALSE(RunTree(pool, std::int64_t{1} << 40, &whole));
     }
     // 1 + 3 + 9 items, the root first and its last descendant last.
     ASSERT_EQ(whole.size(), 13u);
     EXPECT_EQ(whole.front(), "r");
     EXPECT_EQ(whole.back(), "r.2.2");
-    const long allocations = g_made;
+    const std::int64_t allocations = g_made;
     int failed = 0;
     // Threads start, and allocate, as work comes: a failure may fall on
     // any of them, or on the caller.
-    for (long k = 0; k <= allocations + allocations / 4; ++k) {
+    for (std::int64_t k = 0; k <= allocations + allocations / 4; ++k) {
       SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
       WorkPool pool(threads);
       std::vector<std::string> names;
