@@ -19,7 +19,7 @@ struct WalkOptions {
   // calling thread.
   int threads = 1;
   // More, up to this many, while they wait on the file system rather than
-  // work (see WorkPool); needs `platform`. At most `jobs` when lower.
+  // work (see WorkPool); needs `platform`. At most `threads` when lower.
   int most_threads = 0;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
