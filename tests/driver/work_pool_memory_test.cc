@@ -51,6 +51,12 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace tabulon {
 namespace {
 
+// Whether items take their time: only where another thread may make them
+// meanwhile, and only until an allocation has failed.
+bool Slowed(const WorkPool& pool) {
+  return pool.threads() > 1 && g_countdown.load() >= 0;
+}
+
 // An item named by its place in pre-order, with `width` followers at each
 // of `depth` levels below it; each runs a few pieces of its own on the
 // pool, as a large directory does.
@@ -62,7 +68,9 @@ class Branch final : public WorkPool::Item {
     // Those below the root take a while, as directories read from a disk
     // do, longer than the root's handing on: the walk's stack grows while
     // threads make them.
-    if (depth_ == 1) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    if (depth_ == 1 && Slowed(*pool_)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
     std::vector<std::string> pieces(3);
     pool_->ForEach(pieces.size(), [&](std::size_t i) {
       pieces[i] = name_ + ":" + std::to_string(i);
@@ -96,9 +104,9 @@ bool RunTree(WorkPool& pool, std::int64_t fail_after,
   try {
     pool.RunInOrder(
         std::move(root), WorkPool::Budget{4, 1 << 20},
-        [out](WorkPool::Item& item) {
+        [&pool, out](WorkPool::Item& item) {
           out->push_back(static_cast<Branch&>(item).name());
-          if (out->size() == 1) {
+          if (out->size() == 1 && Slowed(pool)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
           }
         });
