@@ -1,9 +1,12 @@
 // The Windows backend. Wide calls only; names are converted at this boundary
-// (see utf16_win32.h). A directory keeps its absolute path in the \\?\ form,
-// so every call works past MAX_PATH and no DOS device name (CON, NUL) or
-// trailing dot is reinterpreted.
+// (see utf16_win32.h). A directory is held open, and what lies in it is
+// opened relative to that handle, never by a path resolved again: an
+// uploader who swaps a directory, or one above it, for a junction while the
+// run is inside gains nothing, and no DOS device name (CON, NUL), trailing
+// dot or wildcard in a name is reinterpreted.
 #include <process.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <atomic>
 #include <cerrno>
@@ -55,6 +58,47 @@ Status FromError(DWORD error) {
 
 Status LastError() { return FromError(GetLastError()); }
 
+constexpr ULONG kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens `name` in the open directory `dir` (an empty name: `dir` itself
+// again), as the system's own calls would with the \\?\ form; the handle
+// is for synchronous calls. INVALID_HANDLE_VALUE with the system's error in
+// `error` when it can't.
+HANDLE OpenIn(HANDLE dir, const std::wstring& name, ACCESS_MASK access,
+              ULONG share, ULONG disposition, ULONG options, DWORD* error) {
+  if (name.size() > 32767) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING object;
+  object.Buffer = const_cast<wchar_t*>(name.data());
+  object.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  object.MaximumLength = object.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, dir,
+                             nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = NtCreateFile(
+      &handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
+      FILE_ATTRIBUTE_NORMAL, share, disposition,
+      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT,
+      nullptr, 0);
+  if (!NT_SUCCESS(status)) {
+    *error = RtlNtStatusToDosError(status);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+// Where a directory lies: the volume and the file's number on it.
+DirectoryKey KeyOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber,
+          (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
+              info.nFileIndexLow};
+}
+
 // A symbolic link, junction or mounted volume: a name that stands for
 // another place. Other reparse points (cloud files, deduplicated files) are
 // ordinary files and directories to the user and are entered.
@@ -104,8 +148,11 @@ Status ExtendedPath(const std::wstring& path, std::wstring* out) {
     }
     full.resize(length);
   }
-  if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+  if (full.rfind(L"\\\\?\\", 0) == 0) {
     *out = full;
+  } else if (full.rfind(L"\\\\.\\", 0) == 0) {
+    // Paths in this form are still normalized: "x." would reach "x".
+    *out = L"\\\\?\\" + full.substr(4);
   } else if (full.rfind(L"\\\\", 0) == 0) {
     *out = L"\\\\?\\UNC\\" + full.substr(2);
   } else {
@@ -207,54 +254,60 @@ bool WriteAllTo(HANDLE handle, std::string_view bytes) {
 
 class Win32OutputFile final : public OutputFile, public PendingFile {
  public:
-  Win32OutputFile(std::wstring temp, std::wstring target)
-      : temp_(std::move(temp)), target_(std::move(target)) {}
+  // `name`: the page's name in the directory; `turn`: a path naming it, by
+  // which renames over one target take turns.
+  Win32OutputFile(std::wstring temp, std::wstring name, std::wstring turn)
+      : temp_(std::move(temp)),
+        name_(std::move(name)),
+        turn_(std::move(turn)) {}
 
   ~Win32OutputFile() override {
-    if (created_) {  // else the temporary name may be another's
-      if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-      if (!committed_) {
-        Unname([this] {
-          DeleteFileW(temp_.c_str());
-          return true;
-        });
-      }
+    if (created_ && !committed_) {  // else the temporary name may be another's
+      Unname([this] {
+        Discard();
+        return true;
+      });
     }
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
     if (directory_ != INVALID_HANDLE_VALUE) CloseHandle(directory_);
+    if (dated_directory_ != INVALID_HANDLE_VALUE) {
+      CloseHandle(dated_directory_);
+    }
   }
 
-  // Creates the temporary file in `directory` (a path ending in a
-  // backslash); false with the system's error in `error`.
-  bool Create(const std::wstring& directory, DWORD* error) {
+  // Creates the temporary file in the open directory `dir`; false with the
+  // system's error in `error`.
+  bool Create(HANDLE dir, DWORD* error) {
+    // A handle of its own, for the page may outlive the directory.
+    if (!DuplicateHandle(GetCurrentProcess(), dir, GetCurrentProcess(),
+                         &directory_, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      directory_ = INVALID_HANDLE_VALUE;
+      *error = GetLastError();
+      return false;
+    }
     // Held to read and put back the directory's time; without it the
     // time is left as the system sets it.
-    directory_ = CreateFileW(
-        directory.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    DWORD ignored = 0;
+    dated_directory_ = OpenIn(
+        dir, std::wstring(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+        kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &ignored);
     BY_HANDLE_FILE_INFORMATION info;
-    const bool known = directory_ != INVALID_HANDLE_VALUE &&
-                       GetFileInformationByHandle(directory_, &info);
-    if (known) {
-      key_ = {info.dwVolumeSerialNumber,
-              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) |
-                  info.nFileIndexLow};
-    }
+    const bool known = dated_directory_ != INVALID_HANDLE_VALUE &&
+                       GetFileInformationByHandle(dated_directory_, &info);
+    if (known) key_ = KeyOf(info);
     const auto create = [this, error] {
       return Pending().Add(this, [this, error] {
-        // Shared for deletion, so that a stop can remove the name while
-        // the file is open.
-        handle_ = CreateFileW(temp_.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) *error = GetLastError();
+        // Renamed and, if need be, removed through this handle.
+        handle_ = OpenIn(directory_, temp_, GENERIC_WRITE | DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE, error);
         return handle_ != INVALID_HANDLE_VALUE;
       });
     };
     created_ = known ? Dates().Name(
                            key_, &dated_,
                            [this](DirectoryTime* t) {
-                             return LastWriteOf(directory_, t);
+                             return LastWriteOf(dated_directory_, t);
                            },
                            create)
                      : create();
@@ -268,45 +321,77 @@ class Win32OutputFile final : public OutputFile, public PendingFile {
   }
 
   Status Commit() override {
-    const bool closed = CloseHandle(handle_) != 0;
-    handle_ = INVALID_HANDLE_VALUE;
-    if (status_.ok() && !closed) status_ = LastError();
     if (!status_.ok()) return status_;
     DWORD error = 0;
     committed_ = Unname([this, &error] {
-      std::lock_guard<std::mutex> turn(TargetTurn(target_));
-      if (MoveFileExW(temp_.c_str(), target_.c_str(),
-                      MOVEFILE_REPLACE_EXISTING)) {
-        return true;
+      std::lock_guard<std::mutex> turn(TargetTurn(turn_));
+      // In the directory the page was begun in, wherever its path leads now.
+      std::vector<std::uint64_t> buffer(
+          (sizeof(FILE_RENAME_INFORMATION) + name_.size() * sizeof(wchar_t)) /
+              8 +
+          1);
+      auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+      rename->ReplaceIfExists = TRUE;
+      rename->RootDirectory = directory_;
+      rename->FileNameLength =
+          static_cast<ULONG>(name_.size() * sizeof(wchar_t));
+      name_.copy(rename->FileName, name_.size());
+      IO_STATUS_BLOCK io;
+      const NTSTATUS status = NtSetInformationFile(
+          handle_, &io, rename,
+          static_cast<ULONG>(buffer.size() * sizeof(std::uint64_t)),
+          FileRenameInformation);
+      if (!NT_SUCCESS(status)) {
+        error = RtlNtStatusToDosError(status);
+        return false;
       }
-      error = GetLastError();
-      return false;
+      // Closed before the next rename over the page: an open page can't be
+      // replaced.
+      if (!CloseHandle(handle_)) error = GetLastError();
+      handle_ = INVALID_HANDLE_VALUE;
+      return true;
     });
-    if (!committed_) status_ = FromError(error);
+    if (!committed_ || error != 0) status_ = FromError(error);
     return status_;
   }
 
-  // The data goes when the last handle closes; the name goes now.
-  void RemoveForStop() override { DeleteFileW(temp_.c_str()); }
+  // The name goes when the process ends and its handles close.
+  void RemoveForStop() override { MarkForRemoval(); }
 
  private:
+  void MarkForRemoval() {
+    FILE_DISPOSITION_INFO removal;
+    removal.DeleteFile = TRUE;
+    SetFileInformationByHandle(handle_, FileDispositionInfo, &removal,
+                               sizeof removal);
+  }
+
+  // Removes the temporary file: its name goes as its handle closes.
+  void Discard() {
+    MarkForRemoval();
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+
   // Takes the name away through the pending files (`step`: a rename or a
   // removal), then gives the directory back the time it had before.
   template <typename Step>
   bool Unname(Step step) {
     return Dates().Unname(
         key_, dated_,
-        [this](DirectoryTime* t) { return LastWriteOf(directory_, t); },
-        [this](const DirectoryTime& t) { SetLastWrite(directory_, t); },
+        [this](DirectoryTime* t) { return LastWriteOf(dated_directory_, t); },
+        [this](const DirectoryTime& t) { SetLastWrite(dated_directory_, t); },
         [this, &step] { return Pending().Settle(this, step); });
   }
 
   HANDLE directory_ = INVALID_HANDLE_VALUE;
+  HANDLE dated_directory_ = INVALID_HANDLE_VALUE;
   DirectoryKey key_;
   bool dated_ = false;  // whether Unname puts the directory's time back
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   const std::wstring temp_;
-  const std::wstring target_;
+  const std::wstring name_;
+  const std::wstring turn_;
   Status status_;
   bool created_ = false;
   bool committed_ = false;
@@ -339,72 +424,152 @@ class Win32InputFile final : public InputFile {
   bool own_;
 };
 
+// A directory as it was reached: where it lies, and the same of the one it
+// was reached from (none for the start directory).
+struct Lineage {
+  DirectoryKey key;
+  std::shared_ptr<const Lineage> up;
+};
+
+// Opens the directory `name` in `dir` (through a path when `dir` is null)
+// to open what lies in it; no right to list it is asked for, so one that may
+// be entered but not read opens too, and reading its names then fails with
+// the reason.
+HANDLE OpenDirectoryIn(HANDLE dir, const std::wstring& name, ULONG options,
+                       DWORD* error) {
+  const ACCESS_MASK access = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+  if (dir != nullptr) {
+    return OpenIn(dir, name, access, kShareAll, FILE_OPEN,
+                  FILE_DIRECTORY_FILE | options, error);
+  }
+  const HANDLE handle = CreateFileW(
+      name.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | ((options & FILE_OPEN_REPARSE_POINT) != 0
+                                        ? FILE_FLAG_OPEN_REPARSE_POINT
+                                        : 0),
+      nullptr);
+  if (handle == INVALID_HANDLE_VALUE) *error = GetLastError();
+  return handle;
+}
+
 class Win32Directory final : public Directory {
  public:
-  // `path` is in the \\?\ form and ends in a backslash; `start` is the
-  // final path of the start directory of its tree (empty when unknown);
-  // `depth`: how many names below the start directory it lies.
-  Win32Directory(std::wstring path, std::shared_ptr<const std::wstring> start,
-                 std::size_t depth = 0)
-      : path_(std::move(path)), start_(std::move(start)), depth_(depth) {}
+  // `handle`: the directory, open; `path`: where it was reached, in the
+  // \\?\ form and ending in a backslash (only the way up takes it, and
+  // checks what it finds there); `start`: the final path of the start
+  // directory of its tree (empty when unknown).
+  Win32Directory(HANDLE handle, std::wstring path,
+                 std::shared_ptr<const std::wstring> start,
+                 std::shared_ptr<const Lineage> lineage)
+      : handle_(handle),
+        path_(std::move(path)),
+        start_(std::move(start)),
+        lineage_(std::move(lineage)) {}
+
+  ~Win32Directory() override { CloseHandle(handle_); }
 
   Status ReadNames(std::vector<SearchEntry>* entries) override {
-    WIN32_FIND_DATAW data;
-    const HANDLE search = FindFirstFileExW(
-        (path_ + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-        nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-      // A root directory has no "." or "..", so it may have no entry at all.
-      const DWORD error = GetLastError();
-      return error == ERROR_FILE_NOT_FOUND ? Status::Ok() : FromError(error);
-    }
-    Status status;
-    do {
-      const std::wstring_view name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      entries->push_back(ToEntry(data));
-    } while (FindNextFileW(search, &data));
-    const DWORD error = GetLastError();
-    if (error != ERROR_NO_MORE_FILES) status = FromError(error);
-    FindClose(search);
+    // A handle for this reading alone: a reading begun on another thread
+    // shares nothing with it, and some systems read a handle's directory
+    // only once, however often it is read from the start.
+    DWORD error = 0;
+    const HANDLE listing =
+        OpenIn(handle_, std::wstring(), FILE_LIST_DIRECTORY, kShareAll,
+               FILE_OPEN, FILE_DIRECTORY_FILE, &error);
+    if (listing == INVALID_HANDLE_VALUE) return FromError(error);
+    const Status status = ReadNamesFrom(listing, entries);
+    CloseHandle(listing);
     return status;
+  }
+
+  Status ReadNamesFrom(HANDLE listing, std::vector<SearchEntry>* entries) {
+    // Aligned for the records; about what a search fetches at a time.
+    std::vector<std::uint64_t> buffer(8192);
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+      if (!GetFileInformationByHandleEx(
+              listing, kind, buffer.data(),
+              static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
+        // A root directory has no "." or "..", so it may have no entry at
+        // all.
+        const DWORD error = GetLastError();
+        return error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND
+                   ? Status::Ok()
+                   : FromError(error);
+      }
+      kind = FileIdBothDirectoryInfo;
+      const char* at = reinterpret_cast<const char*>(buffer.data());
+      for (;;) {
+        const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+        const std::wstring_view name(info->FileName,
+                                     info->FileNameLength / sizeof(wchar_t));
+        if (name != L"." && name != L"..") entries->push_back(ToEntry(*info));
+        if (info->NextEntryOffset == 0) break;
+        at += info->NextEntryOffset;
+      }
+    }
   }
 
   Status OpenSubdirectory(const std::string& name,
                           std::unique_ptr<Directory>* out) override {
-    const std::wstring path = path_ + Utf8ToUtf16(name);
-    WIN32_FIND_DATAW data;
-    // The search, unlike GetFileAttributesW, also gives the reparse tag.
-    const HANDLE search = FindFirstFileExW(path.c_str(), FindExInfoBasic, &data,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE) return LastError();
-    FindClose(search);
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      return FromError(ERROR_DIRECTORY);
+    DWORD error = 0;
+    const std::wstring wide = Utf8ToUtf16(name);
+    const HANDLE sub =
+        OpenDirectoryIn(handle_, wide, FILE_OPEN_REPARSE_POINT, &error);
+    if (sub == INVALID_HANDLE_VALUE) return FromError(error);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(sub, &info)) {
+      const Status status = LastError();
+      CloseHandle(sub);
+      return status;
     }
-    if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
-      return Status::Failed("Is a link; links are not followed");
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      FILE_ATTRIBUTE_TAG_INFO tag;
+      // Without the tag, taken for a link.
+      if (!GetFileInformationByHandleEx(sub, FileAttributeTagInfo, &tag,
+                                        sizeof tag) ||
+          IsNameSurrogate(tag.FileAttributes, tag.ReparseTag)) {
+        CloseHandle(sub);
+        return Status::Failed(kNotFollowed);
+      }
     }
-    *out = std::make_unique<Win32Directory>(path + L"\\", start_, depth_ + 1);
+    *out = std::make_unique<Win32Directory>(
+        sub, path_ + wide + L"\\", start_,
+        std::make_shared<const Lineage>(Lineage{KeyOf(info), lineage_}));
     return Status::Ok();
   }
 
   Status OpenParent(std::unique_ptr<Directory>* out) override {
-    // Reached by its path, like every directory here: the one above is that
-    // path less its last name, never above the start directory.
-    if (depth_ == 0) return Status::Failed("the way up is unknown");
+    // No name leads up from an open directory here: the one above is found
+    // by its path, and taken only if it is the one this was reached from.
+    if (lineage_ == nullptr || lineage_->up == nullptr) {
+      return Status::Failed("the way up is unknown");
+    }
     const std::size_t last = path_.find_last_of(L'\\', path_.size() - 2);
-    *out = std::make_unique<Win32Directory>(path_.substr(0, last + 1), start_,
-                                            depth_ - 1);
+    std::wstring above = path_.substr(0, last + 1);
+    DWORD error = 0;
+    const HANDLE dir =
+        OpenDirectoryIn(nullptr, above, FILE_OPEN_REPARSE_POINT, &error);
+    if (dir == INVALID_HANDLE_VALUE) return FromError(error);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(dir, &info) ||
+        KeyOf(info) != lineage_->up->key) {
+      CloseHandle(dir);
+      return Status::Failed(
+          "the directory above is not the one it was reached from");
+    }
+    *out = std::make_unique<Win32Directory>(dir, std::move(above), start_,
+                                            lineage_->up);
     return Status::Ok();
   }
 
   Status OpenInput(const std::string& name, Follow follow,
                    std::unique_ptr<InputFile>* out) override {
-    const std::wstring path = path_ + Utf8ToUtf16(name);
+    const std::wstring wide = Utf8ToUtf16(name);
+    DWORD error = 0;
     // The name itself first, so that a link shows as one.
-    HANDLE file = OpenForReading(path, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (file == INVALID_HANDLE_VALUE) return LastError();
+    HANDLE file = OpenForReading(wide, FILE_OPEN_REPARSE_POINT, &error);
+    if (file == INVALID_HANDLE_VALUE) return FromError(error);
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file, &info)) {
       const Status status = LastError();
@@ -422,8 +587,8 @@ class Win32Directory final : public Directory {
       // Other reparse points (deduplicated or cloud files) are read as what
       // they stand for. Either way the file opened now is the one judged,
       // so changing the name meanwhile gains nothing.
-      file = OpenForReading(path, 0);
-      if (file == INVALID_HANDLE_VALUE) return LastError();
+      file = OpenForReading(wide, 0, &error);
+      if (file == INVALID_HANDLE_VALUE) return FromError(error);
       Status status = InsideTree(file);
       if (status.ok() && !GetFileInformationByHandle(file, &info)) {
         status = LastError();
@@ -449,45 +614,54 @@ class Win32Directory final : public Directory {
   // replaced, and a temporary file is made at once whatever `unseen` asks.
   Status CreateOutput(const std::string& name, const OutputOptions&,
                       std::unique_ptr<OutputFile>* out) override {
-    const std::wstring target = path_ + Utf8ToUtf16(name);
-    const std::wstring prefix = path_ + L"." + Utf8ToUtf16(name) + L"." +
-                                std::to_wstring(GetCurrentProcessId()) + L".";
+    const std::wstring wide = Utf8ToUtf16(name);
+    const std::wstring prefix =
+        L"." + wide + L"." + std::to_wstring(GetCurrentProcessId()) + L".";
     for (int attempt = 0;; ++attempt) {
       // Everything that may throw comes before the file exists on disk.
       auto output = std::make_unique<Win32OutputFile>(
-          prefix + std::to_wstring(g_serial.fetch_add(1)) + L".tmp", target);
+          prefix + std::to_wstring(g_serial.fetch_add(1)) + L".tmp", wide,
+          path_ + wide);
       DWORD error = 0;
-      if (output->Create(path_, &error)) {
+      if (output->Create(handle_, &error)) {
         *out = std::move(output);
         return Status::Ok();
       }
-      if (error == ERROR_FILE_EXISTS && attempt < 100) continue;
+      if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) &&
+          attempt < 100) {
+        continue;
+      }
       return FromError(error);
     }
   }
 
  private:
-  SearchEntry ToEntry(const WIN32_FIND_DATAW& data) const {
+  SearchEntry ToEntry(const FILE_ID_BOTH_DIR_INFO& info) const {
     SearchEntry entry;
-    entry.Name = Utf16ToUtf8(data.cFileName);
+    const std::wstring name(info.FileName,
+                            info.FileNameLength / sizeof(wchar_t));
+    entry.Name = Utf16ToUtf8(name);
     entry.Attr =
-        data.dwFileAttributes & (kAttrReadOnly | kAttrHidden | kAttrSystem |
-                                 kAttrDirectory | kAttrArchive);
-    FILETIME time = data.ftLastWriteTime;
-    entry.Size = ToSize(data.nFileSizeHigh, data.nFileSizeLow);
-    if (IsNameSurrogate(data.dwFileAttributes, data.dwReserved0)) {
+        info.FileAttributes & (kAttrReadOnly | kAttrHidden | kAttrSystem |
+                               kAttrDirectory | kAttrArchive);
+    FILETIME time;
+    time.dwLowDateTime = info.LastWriteTime.LowPart;
+    time.dwHighDateTime = static_cast<DWORD>(info.LastWriteTime.HighPart);
+    entry.Size = info.EndOfFile.QuadPart;
+    // For a reparse point the records carry its tag where extended
+    // attributes' size would be.
+    if (IsNameSurrogate(info.FileAttributes, info.EaSize)) {
       entry.Attr |= kAttrLink;
-      // The search describes the link itself; a link to a file shows its
+      // The record describes the link itself; a link to a file shows its
       // target's size and date, a dangling one its own.
-      const HANDLE target = CreateFileW(
-          (path_ + data.cFileName).c_str(), FILE_READ_ATTRIBUTES,
-          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-      BY_HANDLE_FILE_INFORMATION info;
+      DWORD error = 0;
+      const HANDLE target = OpenIn(handle_, name, FILE_READ_ATTRIBUTES,
+                                   kShareAll, FILE_OPEN, 0, &error);
+      BY_HANDLE_FILE_INFORMATION details;
       if (target != INVALID_HANDLE_VALUE) {
-        if (GetFileInformationByHandle(target, &info)) {
-          time = info.ftLastWriteTime;
-          entry.Size = ToSize(info.nFileSizeHigh, info.nFileSizeLow);
+        if (GetFileInformationByHandle(target, &details)) {
+          time = details.ftLastWriteTime;
+          entry.Size = ToSize(details.nFileSizeHigh, details.nFileSizeLow);
         }
         CloseHandle(target);
       }
@@ -498,15 +672,12 @@ class Win32Directory final : public Directory {
     return entry;
   }
 
-  // Backup semantics let a directory open too, so that it is refused with
-  // a reason of its own instead of "access denied".
-  static HANDLE OpenForReading(const std::wstring& path, DWORD flags) {
-    return CreateFileW(
-        path.c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN | flags,
-        nullptr);
+  // A directory opens too, so that it is refused with a reason of its own
+  // instead of "access denied".
+  HANDLE OpenForReading(const std::wstring& name, ULONG options,
+                        DWORD* error) const {
+    return OpenIn(handle_, name, GENERIC_READ, kShareAll, FILE_OPEN,
+                  FILE_SEQUENTIAL_ONLY | options, error);
   }
 
   // Whether the open `file` lies inside the start directory's tree.
@@ -519,9 +690,10 @@ class Win32Directory final : public Directory {
     return Status::Ok();
   }
 
+  const HANDLE handle_;
   const std::wstring path_;
   const std::shared_ptr<const std::wstring> start_;
-  const std::size_t depth_;
+  const std::shared_ptr<const Lineage> lineage_;
 };
 
 class Win32Thread final : public Thread {
@@ -604,17 +776,22 @@ class Win32Platform final : public Platform {
       return FromError(ERROR_DIRECTORY);
     }
     if (full.back() != L'\\') full.push_back(L'\\');
-    // Its final path tells whether a link leads inside the tree. No right is
-    // asked for, so a directory whose listing is denied opens too.
-    auto start = std::make_shared<std::wstring>();
-    const HANDLE dir = CreateFileW(
-        full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (dir != INVALID_HANDLE_VALUE) {
-      *start = FinalPath(dir);
+    // The start directory itself may be reached through links: the user
+    // named it.
+    DWORD error = 0;
+    const HANDLE dir = OpenDirectoryIn(nullptr, full, 0, &error);
+    if (dir == INVALID_HANDLE_VALUE) return FromError(error);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(dir, &info)) {
+      const Status failed = LastError();
       CloseHandle(dir);
+      return failed;
     }
-    *out = std::make_unique<Win32Directory>(full, std::move(start));
+    // Its final path tells whether a link leads inside the tree.
+    auto start = std::make_shared<std::wstring>(FinalPath(dir));
+    *out = std::make_unique<Win32Directory>(
+        dir, full, std::move(start),
+        std::make_shared<const Lineage>(Lineage{KeyOf(info), nullptr}));
     return Status::Ok();
   }
 
