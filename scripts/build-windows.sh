@@ -74,6 +74,7 @@ werror=OFF
 # TABULON_POSIX_PROGRAM: a POSIX build's program to compare with, so that
 # none is built here.
 cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
   -DTABULON_WERROR="$werror" -DTABULON_WINDOWS_BUILD="$build" \
   -DTABULON_POSIX_PROGRAM="${TABULON_POSIX_PROGRAM:-}" >/dev/null
 cmake --build "$native" -j "$jobs" --target e2e_wine_test
