@@ -78,6 +78,14 @@ HANDLE OpenIn(HANDLE dir, const std::wstring& name, ACCESS_MASK access,
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, dir,
                              nullptr);
+  // A link an uploader made may lead to a named pipe: its server may learn
+  // who runs the program, but never act as them.
+  SECURITY_QUALITY_OF_SERVICE quality;
+  quality.Length = sizeof quality;
+  quality.ImpersonationLevel = SecurityIdentification;
+  quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+  quality.EffectiveOnly = TRUE;
+  attributes.SecurityQualityOfService = &quality;
   IO_STATUS_BLOCK io;
   HANDLE handle = INVALID_HANDLE_VALUE;
   const NTSTATUS status = NtCreateFile(
