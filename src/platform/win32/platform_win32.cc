@@ -115,6 +115,16 @@ bool IsNameSurrogate(DWORD attributes, DWORD tag) {
          IsReparseTagNameSurrogate(tag);
 }
 
+// Whether the open `handle`, with these attributes, is such a name; one
+// whose tag can't be read is taken for one.
+bool IsNameSurrogate(HANDLE handle, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  return !GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag,
+                                       sizeof tag) ||
+         IsNameSurrogate(tag.FileAttributes, tag.ReparseTag);
+}
+
 LocalDate ToLocalDate(const FILETIME& time) {
   SYSTEMTIME utc;
   SYSTEMTIME local;
@@ -531,15 +541,9 @@ class Win32Directory final : public Directory {
       CloseHandle(sub);
       return status;
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      FILE_ATTRIBUTE_TAG_INFO tag;
-      // Without the tag, taken for a link.
-      if (!GetFileInformationByHandleEx(sub, FileAttributeTagInfo, &tag,
-                                        sizeof tag) ||
-          IsNameSurrogate(tag.FileAttributes, tag.ReparseTag)) {
-        CloseHandle(sub);
-        return Status::Failed(kNotFollowed);
-      }
+    if (IsNameSurrogate(sub, info.dwFileAttributes)) {
+      CloseHandle(sub);
+      return Status::Failed(kNotFollowed);
     }
     *out = std::make_unique<Win32Directory>(
         sub, path_ + wide + L"\\", start_,
@@ -585,11 +589,7 @@ class Win32Directory final : public Directory {
       return status;
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      FILE_ATTRIBUTE_TAG_INFO tag;
-      // Without the tag, taken for a link.
-      const bool link = !GetFileInformationByHandleEx(
-                            file, FileAttributeTagInfo, &tag, sizeof tag) ||
-                        IsNameSurrogate(tag.FileAttributes, tag.ReparseTag);
+      const bool link = IsNameSurrogate(file, info.dwFileAttributes);
       CloseHandle(file);
       if (link && follow == Follow::kNever) return Status::Failed(kNotFollowed);
       // Other reparse points (deduplicated or cloud files) are read as what
