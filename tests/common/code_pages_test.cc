@@ -84,6 +84,14 @@ TEST(AppendUtf8OfTest, TextsOfEachCodePage) {
   for (const auto& c : kCases) {
     EXPECT_EQ(Decoded(c.code, c.bytes), c.utf8)
         << "code " << int{c.code} << " '" << c.bytes << "'";
+    // ASCII is taken eight bytes at a time: behind ASCII of every length,
+    // the first byte beyond it falls on each place of those eight.
+    for (std::size_t ascii = 1; ascii < 16; ++ascii) {
+      const std::string before(ascii, 'x');
+      EXPECT_EQ(Decoded(c.code, before + std::string(c.bytes)),
+                before + std::string(c.utf8))
+          << "code " << int{c.code} << " '" << c.bytes << "' after " << ascii;
+    }
   }
 }
 

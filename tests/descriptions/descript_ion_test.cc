@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -16,6 +17,12 @@ namespace tabulon {
 namespace {
 
 using Records = std::vector<std::pair<std::string, std::string>>;
+
+std::string Repeat(std::string_view text, std::size_t times) {
+  std::string repeated;
+  for (std::size_t i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
 
 Records Load(const std::string& bytes, std::size_t block, TCode* code) {
   DescriptIonRecords records;
@@ -72,9 +79,20 @@ TEST(DescriptIonTest, ReadsRecordsAsTheGrammarSays) {
       {"\\n stays when more than 0xC2 follows 0x04",
        "a.txt one\\ntwo\x04\xC2x\r\n",
        {{"a.txt", "one\\ntwo"}}},
+      {"blanks after the multi-line mark",
+       "setup.exe Installer\\nRun it once\x04\xC2 \t\r\n",
+       {{"setup.exe", "Installer Run it once"}}},
+      // In 866 "Прочти\\nпе", then 0x04 and the UTF-8 form of 0xC2,
+      // which marks nothing in a file that is not UTF-8.
+      {"04 C3 82 in a code page",
+       "readme.txt \x8F\xE0\xAE\xE7\xE2\xA8\\n\xAF\xA5\x04\xC3\x82\r\n",
+       {{"readme.txt", "\x8F\xE0\xAE\xE7\xE2\xA8\\n\xAF\xA5"}}},
       {"continuation lines",
        "a.txt first\r\n   second  \r\n\tthird\r\nb x\r\n",
        {{"a.txt", "first second third"}, {"b", "x"}}},
+      {"a continuation line of blanks adds nothing",
+       "NC.EXE Norton Commander\r\n   \r\n  with documentation.\r\n",
+       {{"NC.EXE", "Norton Commander with documentation."}}},
       {"continuation of a bare name",
        "a.txt\r\n more\r\n",
        {{"a.txt", "more"}}},
@@ -101,6 +119,10 @@ TEST(DescriptIonTest, ReadsRecordsAsTheGrammarSays) {
       {"record cut at 4,096 bytes",
        "a " + d5000 + "\r\nb x",
        {{"a", std::string(4094, 'd')}, {"b", "x"}}},
+      // "па" in 866: bytes that would continue a character in UTF-8.
+      {"a record of 866 letters cut at 4,096 bytes",
+       "a " + Repeat("\xAF\xA0", 3000) + "\r\n",
+       {{"a", Repeat("\xAF\xA0", 2047)}}},
       {"continuations count toward the cut",
        "a " + std::string(4090, 'd') + "\r\n 12345678\r\n more\r\n",
        {{"a", std::string(4090, 'd') + " 123"}}},
@@ -188,6 +210,20 @@ TEST(DescriptIonTest, RecordCutNeverSplitsAUtf8Character) {
     EXPECT_LE(kept.size(), 4096u) << lead;
     EXPECT_GT(kept.size(), 4093u) << lead;
     EXPECT_EQ((kept.size() - lead) % 3, 0u) << lead;
+  }
+  // The cut falling in a continuation line: "я" is D1 8F.
+  for (std::size_t lead = 3990; lead <= 3993; ++lead) {
+    const std::string d(lead, 'd');
+    TCode code = tAlt;
+    const Records records =
+        Load("a " + d + "\r\n  " + Repeat("\xD1\x8F", 100) + "\r\n",
+             SIZE_MAX, &code);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(code, tUtf8);
+    // "a ", the letters, a blank, then as many whole "я" as fit in 4,096.
+    EXPECT_EQ(records[0].second,
+              d + " " + Repeat("\xD1\x8F", (4096 - 3 - lead) / 2))
+        << lead;
   }
 }
 

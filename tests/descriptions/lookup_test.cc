@@ -144,6 +144,12 @@ TEST(LookupTest, KeysRaiseAsciiLettersEightAtATimeAndTheRestOneByOne) {
     EXPECT_EQ(DescriptionKey(std::string("abcdefghij\0", 11), page.code),
               std::nullopt);
   }
+  // Bytes that are not UTF-8 are their 866 characters, also where they
+  // would spell ASCII letters in the overlong form UTF-8 forbids: "┴Н┴Е",
+  // in 866 the same bytes, no "ME" to match README.TXT.
+  EXPECT_EQ(DescriptionKey("READ\xC1\x8D\xC1\x85.TXT", tAlt),
+            "READ\xC1\x8D\xC1\x85.TXT");
+  EXPECT_EQ(DescriptionKey(std::string("abc\0d", 5), tUtf8), std::nullopt);
 }
 
 TEST(LookupTest, KeysOfAnyBytesAnswerAsTheScanDoes) {

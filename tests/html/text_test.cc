@@ -374,6 +374,12 @@ TEST(CharsetTest, NamesOnBothPages) {
        "a%FF%D0"},
       {"a no-break space", "\xC2\xA0x", kBoth, "_x", "%C2%A0x", "\xC2\xA0x",
        "\xC2\xA0x"},
+      // A lead byte of two takes no ASCII byte with it ("Р.txt" in
+      // windows-1251 is D0 2E).
+      {"a lead byte before an ASCII byte", "\xD0.txt", kBoth, "-.txt",
+       "%D0.txt", "\xE2\x95\xA8.txt", "%D0.txt"},
+      {"a lead byte before markup", "\xD0<b>", kBoth, "-&lt;b&gt;",
+       "%D0&lt;b&gt;", "\xE2\x95\xA8&lt;b&gt;", "%D0&lt;b&gt;"},
       {"quotes, backslash, markup", "\"x\" a\\b <i>&", kBoth,
        "&quot;x&quot; a\\b &lt;i&gt;&amp;",
        "&quot;x&quot; a%5Cb &lt;i&gt;&amp;",
