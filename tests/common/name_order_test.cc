@@ -27,6 +27,8 @@ const OrderCase kOrderCases[] = {
     {"Russian: yo before ye", {"z", "Ёж", "ёлка", "елка", "Жук", "я"}},
     {"outside the BMP: surrogates, unmapped, before U+E000",
      {"한", "𐐀", "𐐨", "😀", "\uE000", "ｆ"}},
+    {"the first character past the BMP: a pair too",
+     {"z", "\uD55C", "\U00010000", "\U00010400", "\uE000"}},
     {"a prefix first, also past the first four units",
      {"abc", "ABC.txt", "abc.txt", "abcd", "Annual Report 2023 final.doc",
       "annual report 2023 FINAL.doc", "Annual Report 2023 final.docx",
@@ -158,8 +160,11 @@ TEST(NameOrderTest, InvalidBytesAreTheirCodePage866Characters) {
   EXPECT_EQ(expected_pos, k866.size());
 
   // Valid sequences are characters of their own, next to invalid bytes.
-  const std::string mixed = "\xA0\xD0\xB6\xF0\x9F\x98\x80\xF0\x9F";
-  const char32_t kMixed[] = {0x0430, 0x0436, 0x1F600, 0x0401, 0x042F};
+  // An overlong form (U+0410 in three bytes) is three invalid bytes.
+  const std::string mixed =
+      "\xA0\xD0\xB6\xF0\x9F\x98\x80\xF0\x9F\xE0\x90\x90";
+  const char32_t kMixed[] = {0x0430, 0x0436, 0x1F600, 0x0401,
+                             0x042F, 0x0440, 0x0420, 0x0420};
   std::size_t pos = 0;
   for (const char32_t c : kMixed) {
     ASSERT_LT(pos, mixed.size());

@@ -348,6 +348,20 @@ TEST(FilesBbsTest, ByteOrderMarks) {
        std::string("\xFF\xFEx\0 \0\x3D\xD8y\0\x00\xDEz", 13),
        {"X \xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD"},
        tUtf8},
+      {"UTF-8 mark, a file too long to be kept for its second reading",
+       "\xEF\xBB\xBF"
+       "a.txt \xD1\x8F\r\nb.txt " +
+           std::string(300000, 'd') + "\r\n",
+       {"A.TXT \xD1\x8F", "B.TXT " + std::string(4090, 'd')},
+       tUtf8},
+      {"UTF-16 first and last characters of two and three bytes and a pair",
+       std::string("\xFF\xFE"
+                   "a\0 \0\x80\0\xFF\x07\x00\x08\xFF\xFF\x00\xD8\x00\xDC"
+                   "\xFF\xDB\xFF\xDF",
+                   22),
+       {"A \xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80"
+        "\xF4\x8F\xBF\xBF"},
+       tUtf8},
       {"UTF-16 Ctrl-Z ends the file",
        std::string("\xFF\xFE"
                    "a\0\x1A\0b\0",

@@ -128,6 +128,8 @@ TEST(ExclusionTest, RefusesEmptyAndMalformedPatterns) {
       {"]", ""},
       {"[a-z]", ""},
       {"[a-Z]", ""},
+      {"[a-a]", ""},
+      {"[x-X]", ""},
       {"-", ""},
       {"\\", ""},
   };

@@ -187,10 +187,11 @@ class FakeDirectory final : public Directory {
             : std::optional<FakePlatform::Rewrite>(rewrite->second));
     return Status::Ok();
   }
-  Status CreateOutput(const std::string& name, const OutputOptions&,
+  Status CreateOutput(const std::string& name, const OutputOptions& options,
                       std::unique_ptr<OutputFile>* out) override {
     const Status status = platform_->Check("create:" + path_);
     if (!status.ok()) return status;
+    if (!options.unseen) ++platform_->visible_outputs;
     *out = std::make_unique<FakeOutput>(platform_, path_, name == "FILES.JSON");
     return Status::Ok();
   }

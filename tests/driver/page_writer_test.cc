@@ -93,6 +93,21 @@ std::string Generated(std::size_t size) {
   return page;
 }
 
+// Writes `page` over the FILES.HTM of `platform`'s root in rows of about a
+// kilobyte, as a directory's rows come.
+PageWriter::Outcome WriteInRows(FakePlatform& platform, std::string_view page) {
+  std::unique_ptr<Directory> root;
+  if (!platform.OpenDirectory("/", &root).ok()) {
+    ADD_FAILURE() << "no root";
+    return {Status::Failed("no root")};
+  }
+  PageWriter writer(*root, "FILES.HTM");
+  for (std::size_t at = 0; at < page.size(); at += 1000) {
+    writer.Write(page.substr(at, 1000));
+  }
+  return writer.Close();
+}
+
 // Someone writes into the page on disk while the run compares with it; the
 // pages differ only in their last byte, so the difference shows late.
 TEST(PageWriterTest, NewPageHoldsOnlyGeneratedBytesWhateverTheOldOneBecomes) {
@@ -118,19 +133,52 @@ TEST(PageWriterTest, NewPageHoldsOnlyGeneratedBytesWhateverTheOldOneBecomes) {
     FakePlatform platform;
     platform.AddFile("FILES.HTM", on_disk);
     platform.rewrites["FILES.HTM"] = {c.after_reads, written_into};
-    std::unique_ptr<Directory> root;
-    ASSERT_TRUE(platform.OpenDirectory("/", &root).ok());
-    PageWriter writer(*root, "FILES.HTM");
-    // In rows of about a kilobyte, as a directory's rows come.
-    for (std::size_t at = 0; at < page.size(); at += 1000) {
-      writer.Write(std::string_view(page).substr(at, 1000));
-    }
-    const PageWriter::Outcome outcome = writer.Close();
+    const PageWriter::Outcome outcome = WriteInRows(platform, page);
     ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
     EXPECT_FALSE(outcome.unchanged);
     ASSERT_EQ(platform.pages.count(""), 1u);
     EXPECT_TRUE(platform.pages[""] == page)
         << "begins: " << platform.pages[""].substr(0, 40);
+  }
+}
+
+// A page whose second MiB repeats its first, cut short on disk: what was
+// read of an earlier block must not stand in for bytes the page lacks.
+TEST(PageWriterTest, APageCutShortOnDiskIsReplacedWhateverItRepeats) {
+  const std::string half = Generated(1u << 20).substr(0, 1u << 20);
+  const std::string page = half + half;
+  const struct {
+    const char* what;
+    std::size_t kept;  // bytes of the page on disk
+  } kCases[] = {
+      {"one byte into the second block", (1u << 20) + 1},
+      {"halfway into the second block", (1u << 20) + (1u << 19)},
+      {"one byte short", (2u << 20) - 1},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    FakePlatform platform;
+    platform.AddFile("FILES.HTM", page.substr(0, c.kept));
+    const PageWriter::Outcome outcome = WriteInRows(platform, page);
+    ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
+    EXPECT_FALSE(outcome.unchanged);
+    ASSERT_EQ(platform.pages.count(""), 1u);
+    EXPECT_TRUE(platform.pages[""] == page) << platform.pages[""].size();
+  }
+}
+
+// An unchanged page, whatever its size, leaves no temporary file to be seen
+// in its directory, even for a moment.
+TEST(PageWriterTest, AnUnchangedPageOfAnySizeShowsNoTemporaryFile) {
+  for (const std::size_t size : {std::size_t{40000}, std::size_t{11} << 20}) {
+    SCOPED_TRACE(size);
+    const std::string page = Generated(size);
+    FakePlatform platform;
+    platform.AddFile("FILES.HTM", page);
+    const PageWriter::Outcome outcome = WriteInRows(platform, page);
+    ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
+    EXPECT_TRUE(outcome.unchanged);
+    EXPECT_EQ(platform.visible_outputs.load(), 0);
   }
 }
 
