@@ -688,6 +688,62 @@ TEST_F(PlatformContractTest, CommitReplacesTheTargetWhole) {
   }
 }
 
+// An uploader who can see the run's process number can make its next
+// temporary names first: the page takes another name, and the uploader's
+// files stay as they were.
+TEST_F(PlatformContractTest, TakesAnotherTemporaryNameWhenTheNextIsInTheWay) {
+  ASSERT_TRUE(scratch_.MakeDir("taken"));
+  const std::unique_ptr<Directory> d = Open("taken");
+  // A page dropped uncommitted shows the names' pattern and its number.
+  std::string prefix;
+  unsigned long serial = 0;
+  {
+    std::unique_ptr<OutputFile> probe;
+    ASSERT_TRUE(d->CreateOutput("FILES.HTM", &probe).ok());
+    const std::vector<std::string> names = Names(d.get());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string& temp = names[0];
+    ASSERT_TRUE(temp.starts_with(".FILES.HTM.") && temp.ends_with(".tmp"))
+        << temp;
+    const std::size_t dot = temp.rfind('.', temp.size() - 5);
+    prefix = temp.substr(0, dot + 1);
+    serial = std::stoul(temp.substr(dot + 1, temp.size() - 5 - dot));
+  }
+  ASSERT_TRUE(Names(d.get()).empty());
+  const auto make_next = [&](int count) {
+    std::vector<std::string> made;
+    for (int i = 1; i <= count; ++i) {
+      made.push_back(prefix + std::to_string(serial + i) + ".tmp");
+      EXPECT_TRUE(scratch_.MakeFile("taken/" + made.back(), "uploader's"));
+    }
+    serial += count + 1;  // the page's own name comes after them
+    return made;
+  };
+  std::vector<std::string> uploaders;
+  for (const bool unseen : {false, true}) {
+    SCOPED_TRACE(unseen ? "unseen until committed" : "named at once");
+    const std::vector<std::string> made = make_next(3);
+    uploaders.insert(uploaders.end(), made.begin(), made.end());
+    OutputOptions options;
+    options.unseen = unseen;
+    std::unique_ptr<OutputFile> out;
+    Status status = d->CreateOutput("FILES.HTM", options, &out);
+    ASSERT_TRUE(status.ok()) << status.reason();
+    EXPECT_TRUE(out->Write(unseen ? "second" : "first").ok());
+    status = out->Commit();
+    ASSERT_TRUE(status.ok()) << status.reason();
+    out.reset();
+    std::string bytes;
+    ASSERT_TRUE(ReadAll(d.get(), "FILES.HTM", &bytes).ok());
+    EXPECT_EQ(bytes, unseen ? "second" : "first");
+    for (const std::string& name : uploaders) {
+      ASSERT_TRUE(ReadAll(d.get(), name, &bytes).ok()) << name;
+      EXPECT_EQ(bytes, "uploader's") << name;
+    }
+    EXPECT_EQ(Names(d.get()).size(), uploaders.size() + 1);
+  }
+}
+
 TEST_F(PlatformContractTest, UncommittedOutputLeavesTheOldPageAndNoTrace) {
   ASSERT_TRUE(scratch_.MakeFile("FILES.HTM", "old page"));
   ASSERT_TRUE(scratch_.MakeFile("FILES.BBS", "a.txt A file"));
