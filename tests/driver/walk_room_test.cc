@@ -234,5 +234,27 @@ TEST(WalkRoomTest, ShortOfRoomAloneStillListsTheDirectoryAndItsTree) {
   }
 }
 
+// A directory that can't be opened for lack of room even when read alone
+// (its attempts beside others read again) is told once, as with one job.
+TEST(WalkRoomTest, DirectoryThatCannotBeOpenedAloneIsToldOnce) {
+  for (const bool tree : {false, true}) {
+    for (const int jobs : {1, 8}) {
+      SCOPED_TRACE(std::string(tree ? "/t, " : "") + std::to_string(jobs) +
+                   " jobs");
+      // Calls slow enough to overlap, none refused for being crowded.
+      CrowdedPlatform platform;
+      Populate(&platform.fake);
+      platform.fake.no_room.insert("open:d3");
+      platform.fake.args = {"/", "--jobs=" + std::to_string(jobs)};
+      if (tree) platform.fake.args.push_back("/t");
+      EXPECT_EQ(tabulon::Run(platform), 2);
+      EXPECT_EQ(platform.fake.err,
+                "tabulon: cannot read directory '/d3/': Too many open files\n");
+      const std::string& d19 = platform.fake.pages[tree ? "d19" : ""];
+      EXPECT_NE(d19.find("described in d19"), std::string::npos);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tabulon

@@ -3,19 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <new>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <numeric>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "driver/directory_job.h"
 #include "driver/fake_platform.h"
 #include "driver/page_sink.h"
+#include "driver/progress.h"
 #include "driver/run.h"
 #include "driver/work_pool.h"
 
@@ -106,6 +111,29 @@ TEST_F(WalkTest, ListModeWalksPreOrderAndCountsTheWholeTree) {
     at = found;
   }
   EXPECT_NE(page.find("        11 bytes in 5 files."), std::string::npos);
+}
+
+TEST_F(WalkTest, ListPageThatCannotBeCreatedIsToldAndFailsTheRun) {
+  Populate(&fake_);
+  fake_.failures["create:"] = "read-only";
+  EXPECT_EQ(RunWith({"/"}), 2);
+  EXPECT_EQ(fake_.err,
+            "tabulon: cannot create listing '/FILES.HTM': read-only\n");
+  EXPECT_TRUE(fake_.pages.empty());
+}
+
+TEST_F(WalkTest, ProgressCountsTheDirectoriesAndTheFilesInThem) {
+  Populate(&fake_);
+  fake_.terminal = true;
+  fake_.terminal_width = 80;
+  fake_.tick_ms = Progress::kIntervalMs;  // each directory redraws the line
+  EXPECT_EQ(RunWith({"/", "/t", "--jobs=1"}), 0);
+  // FILES.BBS among the files, the subdirectories not.
+  EXPECT_NE(fake_.err.find("\r1 directories, 2 files: /\r"), std::string::npos)
+      << fake_.err;
+  EXPECT_NE(fake_.err.find("\r5 directories, 8 files: /two/deeper/"),
+            std::string::npos)
+      << fake_.err;
 }
 
 TEST_F(WalkTest, DeepTreesStayWithinTheOpenFileLimit) {
@@ -650,6 +678,96 @@ TEST(DirectoryJobTest, RowsHandedOnAreFreedOnceTaken) {
   // At most a few pieces in memory at once, never the page.
   EXPECT_LT(sink.grown, sink.taken / 4);
 #endif
+}
+
+// Rows that went to the page can't be taken back: a start directory read
+// by several threads that runs out of memory once its first rows went is
+// not read again (which would put them on the page twice) but ends the
+// walk out of memory.
+TEST(WalkOutOfMemoryTest, StartDirectoryIsNotReadAgainOnceItsRowsWent) {
+  // Fills in no details until two threads fill in some at once, waiting
+  // once (a bound, not a timing: threads may be slow to start): it is
+  // surely read by several.
+  class SharedDirectory final : public Directory {
+   public:
+    explicit SharedDirectory(std::unique_ptr<Directory> inner)
+        : inner_(std::move(inner)) {}
+    Status ReadNames(std::vector<SearchEntry>* entries) override {
+      return inner_->ReadNames(entries);
+    }
+    Status ReadNamesInBatches(
+        std::size_t first_batch, std::size_t batch,
+        const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+      return inner_->ReadNamesInBatches(first_batch, batch, take);
+    }
+    bool NamesOnly() const override { return inner_->NamesOnly(); }
+    void FillDetails(SearchEntry* first, SearchEntry* last) override {
+      if (++filling_ > 1) met_ = true;
+      const auto give_up =
+          std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!met_ && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      met_ = true;
+      inner_->FillDetails(first, last);
+      --filling_;
+    }
+    Status OpenSubdirectory(const std::string& name,
+                            std::unique_ptr<Directory>* out) override {
+      return inner_->OpenSubdirectory(name, out);
+    }
+    Status OpenInput(const std::string& name, Follow follow,
+                     std::unique_ptr<InputFile>* out) override {
+      return inner_->OpenInput(name, follow, out);
+    }
+    Status CreateOutput(const std::string& name, const OutputOptions& options,
+                        std::unique_ptr<OutputFile>* out) override {
+      return inner_->CreateOutput(name, options, out);
+    }
+
+   private:
+    std::unique_ptr<Directory> inner_;
+    std::atomic<int> filling_{0};
+    std::atomic<bool> met_{false};
+  };
+  // Takes the start directory's rows as made; out of memory on the first.
+  class FailingOnceSink final : public PageSink {
+   public:
+    void Finish(Directory&, const Place&, DirectoryResult*) override {}
+    void Take(DirectoryResult*) override {}
+    bool TakesRowsAsMade(const Place& place) const override {
+      return place.IsStart();
+    }
+    void TakeRows(std::string_view rows, std::string_view) override {
+      if (pieces_++ == 0) throw std::bad_alloc();
+      rows_.append(rows);
+    }
+    std::string rows_;
+
+   private:
+    int pieces_ = 0;
+  };
+  FakePlatform fake;
+  fake.details_later = true;
+  fake.AddDir("big");
+  for (int i = 0; i < 3000; ++i) fake.AddFile("big/" + FileName(i), "x");
+  std::unique_ptr<Directory> opened;
+  ASSERT_TRUE(fake.OpenDirectory("/big", &opened).ok());
+  FailingOnceSink sink;
+  JobSettings settings = SettingsFor(&sink);
+  settings.processors = 4;
+  Reporter reporter(fake);
+  WalkOptions options;
+  options.job = &settings;
+  options.threads = 4;
+  options.reporter = &reporter;
+  options.platform = &fake;
+  EXPECT_THROW(
+      WalkDirectory(std::make_shared<SharedDirectory>(std::move(opened)),
+                    Place::Start("/big/", '/', "", cWindows1251), options),
+      std::bad_alloc);
+  // Nothing after the failure, nor the rows once more.
+  EXPECT_EQ(sink.rows_, "");
 }
 
 TEST(DescriptionFileOfTest, ExactNameFirstThenAnyCaseThenDescriptIon) {
