@@ -43,8 +43,8 @@ TEST(ProgressLineTest, FitsTheWidthAndKeepsTheEndOfThePath) {
       {"not even the counts", "/srv/", 10, "3 director"},
       {"controls and escapes shown as ?", "/a\x1B[2J\nb\r/", 60,
        "3 directories, 42 files: /a?[2J?b?/"},
-      {"C1 controls and direction marks", "/x\xC2\x9B\xE2\x80\xAEy/", 60,
-       "3 directories, 42 files: /x??y/"},
+      {"DEL, C1 controls and direction marks", "/x\x7F\xC2\x9B\xE2\x80\xAEy/",
+       60, "3 directories, 42 files: /x???y/"},
       {"bytes that are not UTF-8", "/\xFF\xE0/", 60,
        "3 directories, 42 files: /?"
        "?/"},
