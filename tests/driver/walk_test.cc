@@ -113,13 +113,33 @@ TEST_F(WalkTest, ListModeWalksPreOrderAndCountsTheWholeTree) {
   EXPECT_NE(page.find("        11 bytes in 5 files."), std::string::npos);
 }
 
-TEST_F(WalkTest, ListPageThatCannotBeCreatedIsToldAndFailsTheRun) {
-  Populate(&fake_);
-  fake_.failures["create:"] = "read-only";
-  EXPECT_EQ(RunWith({"/"}), 2);
-  EXPECT_EQ(fake_.err,
-            "tabulon: cannot create listing '/FILES.HTM': read-only\n");
-  EXPECT_TRUE(fake_.pages.empty());
+TEST_F(WalkTest, ListPageThatCannotBeMadeIsToldAndFailsTheRun) {
+  const struct {
+    const char* json;
+    const char* failure;
+    const char* err;
+  } cases[] = {
+      {"",
+       "create:", "tabulon: cannot create listing '/FILES.HTM': disk full\n"},
+      // Without a page, FILES.JSON is not even tried.
+      {"--json",
+       "create:", "tabulon: cannot create listing '/FILES.HTM': disk full\n"},
+      {"--json", "write:",
+       "tabulon: cannot write listing '/FILES.HTM': disk full\n"
+       "tabulon: cannot write listing '/FILES.JSON': disk full\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.failure) + " " + c.json);
+    FakePlatform fake;
+    Populate(&fake);
+    fake.failures[c.failure] = "disk full";
+    fake.args = {"/"};
+    if (*c.json != '\0') fake.args.push_back(c.json);
+    EXPECT_EQ(tabulon::Run(fake), 2);
+    EXPECT_EQ(fake.err, c.err);
+    EXPECT_TRUE(fake.pages.empty());
+    EXPECT_TRUE(fake.json_pages.empty());
+  }
 }
 
 TEST_F(WalkTest, ProgressCountsTheDirectoriesAndTheFilesInThem) {
