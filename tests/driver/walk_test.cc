@@ -96,6 +96,24 @@ TEST_F(WalkTest, EachPageStandsAloneWhenAnotherFails) {
   }
 }
 
+// A directory that can't be listed may still hold its page: one that
+// comes out the same is left as it is.
+TEST_F(WalkTest, UnchangedPageOfADirectoryThatCannotBeListedIsLeft) {
+  Populate(&fake_);
+  fake_.failures["list:one"] = "denied";
+  EXPECT_EQ(RunWith({"/", "/t"}), 2);
+  ASSERT_EQ(fake_.pages.count("one"), 1u);
+  FakePlatform again;
+  Populate(&again);
+  again.AddFile("one/FILES.HTM", fake_.pages["one"]);
+  again.failures["list:one"] = "denied";
+  again.args = {"/", "/t"};
+  EXPECT_EQ(tabulon::Run(again), 2);
+  EXPECT_EQ(again.err, fake_.err);
+  EXPECT_EQ(again.pages.count("one"), 0u);
+  EXPECT_EQ(again.pages.count("two"), 1u);
+}
+
 TEST_F(WalkTest, ListModeWalksPreOrderAndCountsTheWholeTree) {
   Populate(&fake_);
   EXPECT_EQ(RunWith({"/"}), 0);
