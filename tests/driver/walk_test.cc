@@ -116,19 +116,22 @@ TEST_F(WalkTest, UnchangedPageOfADirectoryThatCannotBeListedIsLeft) {
 
 TEST_F(WalkTest, ListModeWalksPreOrderAndCountsTheWholeTree) {
   Populate(&fake_);
+  // Listed by the system after the others, walked first.
+  fake_.AddDir("alpha");
+  fake_.AddFile("alpha/z.txt", "4444");
   EXPECT_EQ(RunWith({"/"}), 0);
   ASSERT_EQ(fake_.pages.size(), 1u);
   const std::string& page = fake_.pages[""];
-  const std::vector<std::string> order = {"a.txt\"", "one/x.txt\"",
-                                          "one/deeper/y.txt\"", "two/x.txt\"",
-                                          "two/deeper/y.txt\""};
+  const std::vector<std::string> order = {"a.txt\"",     "alpha/z.txt\"",
+                                          "one/x.txt\"", "one/deeper/y.txt\"",
+                                          "two/x.txt\"", "two/deeper/y.txt\""};
   std::size_t at = 0;
   for (const std::string& link : order) {
     const std::size_t found = page.find(link, at);
     ASSERT_NE(found, std::string::npos) << link;
     at = found;
   }
-  EXPECT_NE(page.find("        11 bytes in 5 files."), std::string::npos);
+  EXPECT_NE(page.find("        15 bytes in 6 files."), std::string::npos);
 }
 
 TEST_F(WalkTest, ListPageThatCannotBeMadeIsToldAndFailsTheRun) {
