@@ -75,7 +75,7 @@ cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
 (
   export TSAN_OPTIONS=halt_on_error=1:exitcode=66
   run_ctest "$root/build-tsan" -R \
-    'WalkTest|WalkRoomTest|DirectoryJobTest|WorkPoolTest|WorkPoolRoomTest|WorkPoolMemoryTest|PlatformContractTest|SamePages|ProgressTest|SpareNamesTest|PerThreadTest|ExclusionTest.MatchesFromSeveralThreadsAtOnce|DescriptIonTest.OneDirectoryIsLookedUpFromSeveralThreadsAtOnce' \
+    'WalkTest|WalkRoomTest|WalkOutOfMemoryTest|DirectoryJobTest|WorkPoolTest|WorkPoolRoomTest|WorkPoolMemoryTest|PlatformContractTest|SamePages|ProgressTest|SpareNamesTest|PerThreadTest|ExclusionTest.MatchesFromSeveralThreadsAtOnce|DescriptIonTest.OneDirectoryIsLookedUpFromSeveralThreadsAtOnce' \
     -E 'AddressSpace' --output-on-failure -j "$jobs" --timeout 600
 ) || status=1
 
