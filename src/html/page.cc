@@ -5,11 +5,12 @@
 namespace tabulon {
 namespace {
 
-// Characters 3 and 4 of the year's decimal text: the last two digits of a
-// four-digit year.
+// The year's last two digits, whatever its length: characters 3 and 4 of a
+// four-digit year, "05" of the year 5 or 705, never fewer than two.
 void AppendYearDigits(int year, std::string* out) {
-  const std::string text = std::to_string(year);
-  out->append(text, text.size() >= 2 ? 2 : text.size(), 2);
+  const int last = year % 100 < 0 ? -(year % 100) : year % 100;
+  out->push_back(static_cast<char>('0' + last / 10));
+  out->push_back(static_cast<char>('0' + last % 10));
 }
 
 // "-DD", or "-0D" for a one-digit day, then "-YY".

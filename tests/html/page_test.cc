@@ -114,5 +114,26 @@ TEST(PageTest, TitleIsTheDirectorysLastComponent) {
   }
 }
 
+// Years of fewer or more than four digits (file systems of 64-bit times
+// hold them) keep the column: always the year's last two digits.
+TEST(PageTest, YearsOutsideFourDigitsShowTheirLastTwoDigits) {
+  const struct {
+    LocalDate date;
+    const char* cell;
+  } cases[] = {
+      {{10000, 1, 1}, "01-01-00"},
+      {{11968, 12, 31}, " 12-31-68"},
+      {{999, 12, 31}, " 12-31-99"},
+      {{1, 1, 1}, "01-01-01"},
+      {{705, 3, 9}, "03-09-05"},
+      {{-44, 3, 15}, "03-15-44"},
+  };
+  for (const auto& c : cases) {
+    std::string cell;
+    AppendDateText(c.date, &cell);
+    EXPECT_EQ(cell, c.cell) << c.date.year;
+  }
+}
+
 }  // namespace
 }  // namespace tabulon

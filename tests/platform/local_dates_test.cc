@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -435,6 +436,142 @@ TEST_F(LocalDatesTest, TheZoneIsTakenFromWhereTheSystemTakesIt) {
   UseZone(absolute.c_str());
   EXPECT_FALSE(LocalDatesUseSpans()) << absolute;
   std::filesystem::remove_all(dir);
+}
+
+// Dates worked out apart from the C library (Python's zoneinfo, which reads
+// the same zone files with a reader of its own): the second before and the
+// first second of a local day, in zones of every kind of offset.
+TEST_F(LocalDatesTest, DatesAgreeWithAnIndependentSource) {
+  const struct {
+    const char* zone;
+    std::int64_t t;
+    int year, month, day;
+  } kCases[] = {
+      {"Asia/Kolkata", 999973799, 2001, 9, 8},  // 2001-09-08T23:59:59+05:30
+      {"Asia/Kolkata", 999973800, 2001, 9, 9},  // 2001-09-09T00:00:00+05:30
+      {"Asia/Kathmandu", 1709230499, 2024, 2, 29},  // 2024-02-29T23:59:59+05:45
+      {"Asia/Kathmandu", 1709230500, 2024, 3, 1},  // 2024-03-01T00:00:00+05:45
+      {"Pacific/Chatham", 1704017699, 2023, 12, 31},  // 2023-12-31T23:59:59+13:45
+      {"Pacific/Chatham", 1704017700, 2024, 1, 1},  // 2024-01-01T00:00:00+13:45
+      {"Pacific/Kiritimati", 1719741599, 2024, 6, 30},  // 2024-06-30T23:59:59+14:00
+      {"Pacific/Kiritimati", 1719741600, 2024, 7, 1},  // 2024-07-01T00:00:00+14:00
+      {"Pacific/Kiritimati", 788867999, 1994, 12, 30},  // 1994-12-30T23:59:59-10:00
+      {"Pacific/Kiritimati", 788868000, 1995, 1, 1},  // 1995-01-01T00:00:00+14:00
+      {"Pacific/Apia", 1325239199, 2011, 12, 29},  // 2011-12-29T23:59:59-10:00
+      {"Pacific/Apia", 1325239200, 2011, 12, 31},  // 2011-12-31T00:00:00+14:00
+      {"America/St_Johns", 1688178599, 2023, 6, 30},  // 2023-06-30T23:59:59-02:30
+      {"America/St_Johns", 1688178600, 2023, 7, 1},  // 2023-07-01T00:00:00-02:30
+      {"Australia/Lord_Howe", 1704027599, 2023, 12, 31},  // 2023-12-31T23:59:59+11:00
+      {"Australia/Lord_Howe", 1704027600, 2024, 1, 1},  // 2024-01-01T00:00:00+11:00
+      {"Europe/Dublin", 1704067199, 2023, 12, 31},  // 2023-12-31T23:59:59+00:00
+      {"Europe/Dublin", 1704067200, 2024, 1, 1},  // 2024-01-01T00:00:00+00:00
+      {"Europe/Dublin", 1719788399, 2024, 6, 30},  // 2024-06-30T23:59:59+01:00
+      {"Europe/Dublin", 1719788400, 2024, 7, 1},  // 2024-07-01T00:00:00+01:00
+      {"America/New_York", -2717694239, 1883, 11, 17},  // 1883-11-17T23:59:59-04:56:02
+      {"America/New_York", -2717694238, 1883, 11, 18},  // 1883-11-18T00:00:00-04:56:02
+      {"America/New_York", 13574581199, 2400, 2, 28},  // 2400-02-28T23:59:59-05:00
+      {"America/New_York", 13574581200, 2400, 2, 29},  // 2400-02-29T00:00:00-05:00
+      {"America/New_York", 253402232399, 9999, 12, 30},  // 9999-12-30T23:59:59-05:00
+      {"America/New_York", 253402232400, 9999, 12, 31},  // 9999-12-31T00:00:00-05:00
+      {"Europe/Berlin", -11644390409, 1601, 1, 1},  // 1601-01-01T23:59:59+00:53:28
+      {"Europe/Berlin", -11644390408, 1601, 1, 2},  // 1601-01-02T00:00:00+00:53:28
+      {"Etc/GMT+12", 1709207999, 2024, 2, 28},  // 2024-02-28T23:59:59-12:00
+      {"Etc/GMT+12", 1709208000, 2024, 2, 29},  // 2024-02-29T00:00:00-12:00
+      {"Antarctica/Troll", 1719784799, 2024, 6, 30},  // 2024-06-30T23:59:59+02:00
+      {"Antarctica/Troll", 1719784800, 2024, 7, 1},  // 2024-07-01T00:00:00+02:00
+      {"Europe/Moscow", 1338494399, 2012, 5, 31},  // 2012-05-31T23:59:59+04:00
+      {"Europe/Moscow", 1338494400, 2012, 6, 1},  // 2012-06-01T00:00:00+04:00
+      {"Africa/Casablanca", 1710892799, 2024, 3, 19},  // 2024-03-19T23:59:59+00:00
+      {"Africa/Casablanca", 1710892800, 2024, 3, 20},  // 2024-03-20T00:00:00+00:00
+      {"Australia/Sydney", -122401, 1969, 12, 30},  // 1969-12-30T23:59:59+10:00
+      {"Australia/Sydney", -122400, 1969, 12, 31},  // 1969-12-31T00:00:00+10:00
+      {"Asia/Tokyo", -2203923601, 1900, 2, 28},  // 1900-02-28T23:59:59+09:00
+      {"Asia/Tokyo", -2203923600, 1900, 3, 1},  // 1900-03-01T00:00:00+09:00
+      // The leap second 1972-06-30 23:59:60 is of June 30; the seconds
+      // around the next midnight count it.
+      {"right/UTC", 78796799, 1972, 6, 30},
+      {"right/UTC", 78796800, 1972, 6, 30},
+      {"right/UTC", 78796801, 1972, 7, 1},
+      {"right/UTC", 78883200, 1972, 7, 1},
+      {"right/UTC", 78883201, 1972, 7, 2},
+      // Rules without a file.
+      {"IST-5:30", 999973799, 2001, 9, 8},
+      {"IST-5:30", 999973800, 2001, 9, 9},
+      {"<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45", 1704017699, 2023, 12, 31},
+      {"<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45", 1704017700, 2024, 1, 1},
+  };
+  for (const auto& c : kCases) {
+    if (c.zone[0] != '<' && c.zone[0] != 'I' &&
+        !std::filesystem::exists(std::string(kZoneInfo) + "/" + c.zone)) {
+      continue;
+    }
+    UseZone(c.zone);
+    const LocalDate date = LocalDateOf(static_cast<time_t>(c.t));
+    EXPECT_EQ(date.year * 10000 + date.month * 100 + date.day,
+              c.year * 10000 + c.month * 100 + c.day)
+        << c.zone << " " << c.t;
+  }
+}
+
+// The zones of the database that people use suit spans; a model that
+// misreads them (a rule of the last week of a month, leap seconds) would
+// leave every date to the system's lock.
+TEST_F(LocalDatesTest, CommonZonesAndTheSitesZoneUseSpans) {
+  for (const char* zone :
+       {"America/New_York", "Europe/Berlin", "Europe/London", "Europe/Moscow",
+        "Australia/Sydney", "Asia/Kolkata", "Pacific/Chatham",
+        "Africa/Casablanca", "right/Europe/Berlin"}) {
+    if (!std::filesystem::exists(std::string(kZoneInfo) + "/" + zone)) continue;
+    UseZone(zone);
+    EXPECT_TRUE(LocalDatesUseSpans()) << zone;
+  }
+  for (const char* rule :
+       {"EST5EDT,M3.2.0,M11.1.0", "CET-1CEST,M3.5.0,M10.5.0/3",
+        "XST-3XDT,J60/0,J300/0"}) {
+    UseZone(rule);
+    EXPECT_TRUE(LocalDatesUseSpans()) << rule;
+  }
+  // The site's zone (TZ unset or ":") is found, and reckoned by spans when
+  // it suits them; TZ="" is UTC by the file "Universal".
+  std::ifstream site("/etc/localtime", std::ios::binary);
+  if (site) {
+    const std::string bytes((std::istreambuf_iterator<char>(site)),
+                            std::istreambuf_iterator<char>());
+    for (const char* tz : {static_cast<const char*>(nullptr), ":"}) {
+      UseZone(tz);
+      EXPECT_EQ(LocalDatesUseSpans(), ZoneFileSuitsSpans(bytes))
+          << (tz ? tz : "(unset)");
+    }
+  }
+  if (std::filesystem::exists(std::string(kZoneInfo) + "/Universal")) {
+    UseZone("");
+    EXPECT_TRUE(LocalDatesUseSpans()) << "(empty)";
+  }
+}
+
+// Past the year 9999 a page shows 9999-12-31, as on Windows, by spans or
+// from the system, up to times whose year no int holds.
+TEST_F(LocalDatesTest, YearsPast9999AreTheLastDayOf9999) {
+  const struct {
+    std::int64_t t;
+    int year, month, day;
+  } kCases[] = {
+      {253402300799, 9999, 12, 31},       // 9999-12-31T23:59:59Z
+      {253402300800, 9999, 12, 31},       // 10000-01-01T00:00:00Z
+      {315537897600, 9999, 12, 31},       // 12000-01-01T00:00:00Z
+      {67767976233532800, 9999, 12, 31},  // the year 2147483648
+  };
+  for (const char* zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0"}) {
+    UseZone(zone);
+    for (const auto& c : kCases) {
+      const LocalDate date = LocalDateOf(static_cast<time_t>(c.t));
+      EXPECT_EQ(date.year * 10000 + date.month * 100 + date.day,
+                c.year * 10000 + c.month * 100 + c.day)
+          << zone << " " << c.t;
+    }
+  }
+  const LocalDate system = LocalDateFromSystem(67767976233532800);
+  EXPECT_EQ(system.year, 9999);
 }
 
 }  // namespace

@@ -704,10 +704,15 @@ bool ZoneFileSuitsSpans(std::string_view bytes) {
   return zone && SuitsSpans(*zone);
 }
 
+// The last day a page shows, as on Windows: later dates are clamped to it.
+constexpr LocalDate kLastDate{9999, 12, 31};
+
 LocalDate LocalDateFromSystem(time_t t) {
   struct tm parts;
   LocalDate date;
   if (localtime_r(&t, &parts) != nullptr) {
+    // tm_year may hold a year no int holds once 1900 is added.
+    if (std::int64_t{parts.tm_year} + 1900 > kLastDate.year) return kLastDate;
     date.year = parts.tm_year + 1900;
     date.month = parts.tm_mon + 1;
     date.day = parts.tm_mday;
@@ -735,7 +740,9 @@ LocalDate LocalDateOf(time_t t) {
   }
   const auto distance = static_cast<std::int32_t>(word & 0xFFFFFFFF);
   if (distance == kChanges) return LocalDateFromSystem(t);
-  return CivilFromDays(FloorDiv(static_cast<std::int64_t>(t) + distance, kDay));
+  const LocalDate date =
+      CivilFromDays(FloorDiv(static_cast<std::int64_t>(t) + distance, kDay));
+  return date.year <= kLastDate.year ? date : kLastDate;
 }
 
 }  // namespace tabulon

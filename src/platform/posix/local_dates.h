@@ -10,7 +10,7 @@
 namespace tabulon {
 
 // The local date of `t` as localtime_r gives it (1980-01-01 when it gives
-// none). In a zone that suits spans of two days (see below), from the
+// none; 9999-12-31 for any later year, as on Windows). In a zone that suits spans of two days (see below), from the
 // system only once for every two days of times asked; otherwise from the
 // system every time.
 LocalDate LocalDateOf(time_t t);
@@ -34,7 +34,7 @@ bool LocalDatesUseSpans();
 bool RuleSuitsSpans(std::string_view rule);
 bool ZoneFileSuitsSpans(std::string_view bytes);
 
-// The local date of `t` straight from localtime_r.
+// The local date of `t` straight from localtime_r (clamped likewise).
 LocalDate LocalDateFromSystem(time_t t);
 
 }  // namespace tabulon
