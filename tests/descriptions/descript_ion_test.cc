@@ -336,5 +336,20 @@ TEST(DescriptIonTest, OneDirectoryIsLookedUpFromSeveralThreadsAtOnce) {
   }
 }
 
+// The free-memory figure guards either kind of description file: short of
+// memory, no record is kept.
+TEST(DescriptIonTest, TheMemoryGuardServesBothKindsOfDescriptionFile) {
+  for (const DescriptionFormat format :
+       {DescriptionFormat::kFilesBbs, DescriptionFormat::kDescriptIon}) {
+    DirectoryDescriptions descriptions([] { return std::uint64_t{0}; });
+    StringSource source("a.txt x\r\n");
+    EXPECT_TRUE(descriptions.LoadDescriptions(format, source).ok());
+    descriptions.Index(64);
+    EXPECT_EQ(descriptions.Of("a.txt"), std::nullopt)
+        << (format == DescriptionFormat::kFilesBbs ? "FILES.BBS"
+                                                    : "DESCRIPT.ION");
+  }
+}
+
 }  // namespace
 }  // namespace tabulon
