@@ -2,6 +2,8 @@
 #define TABULON_TESTS_DRIVER_FAKE_PLATFORM_H_
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -138,6 +140,48 @@ class FakePlatform final : public Platform {
 
  private:
   Node root_;
+};
+
+// A directory that passes every call on to another: tests derive from it
+// to watch or hold back the calls they care about.
+class ForwardingDirectory : public Directory {
+ public:
+  explicit ForwardingDirectory(std::unique_ptr<Directory> inner)
+      : inner_(std::move(inner)) {}
+  Status ReadNames(std::vector<SearchEntry>* entries) override {
+    return inner_->ReadNames(entries);
+  }
+  Status ReadNamesInBatches(
+      std::size_t first_batch, std::size_t batch,
+      const std::function<void(std::vector<SearchEntry>&&)>& take) override {
+    return inner_->ReadNamesInBatches(first_batch, batch, take);
+  }
+  bool NamesOnly() const override { return inner_->NamesOnly(); }
+  void FillDetails(SearchEntry* first, SearchEntry* last) override {
+    inner_->FillDetails(first, last);
+  }
+  Status DetailsFailure(int code) const override {
+    return inner_->DetailsFailure(code);
+  }
+  Status OpenSubdirectory(const std::string& name,
+                          std::unique_ptr<Directory>* out) override {
+    return inner_->OpenSubdirectory(name, out);
+  }
+  Status OpenParent(std::unique_ptr<Directory>* out) override {
+    return inner_->OpenParent(out);
+  }
+  Status OpenInput(const std::string& name, Follow follow,
+                   std::unique_ptr<InputFile>* out) override {
+    return inner_->OpenInput(name, follow, out);
+  }
+  using Directory::CreateOutput;
+  Status CreateOutput(const std::string& name, const OutputOptions& options,
+                      std::unique_ptr<OutputFile>* out) override {
+    return inner_->CreateOutput(name, options, out);
+  }
+
+ private:
+  std::unique_ptr<Directory> inner_;
 };
 
 }  // namespace tabulon::testing

@@ -618,39 +618,16 @@ TEST(DirectoryJobTest, EveryScheduleGivesTheSameRows) {
 // room with more, reads its names as one thread alone does: straight into
 // place, not in batches joined at the end (which holds both at once).
 TEST(DirectoryJobTest, NamesAreReadInBatchesOnlyWhereHelpersMayTakeThem) {
-  class CountingDirectory final : public Directory {
+  class CountingDirectory final : public testing::ForwardingDirectory {
    public:
-    explicit CountingDirectory(std::unique_ptr<Directory> inner)
-        : inner_(std::move(inner)) {}
-    Status ReadNames(std::vector<SearchEntry>* entries) override {
-      return inner_->ReadNames(entries);
-    }
+    using ForwardingDirectory::ForwardingDirectory;
     Status ReadNamesInBatches(
         std::size_t first_batch, std::size_t batch,
         const std::function<void(std::vector<SearchEntry>&&)>& take) override {
       ++batched;
-      return inner_->ReadNamesInBatches(first_batch, batch, take);
-    }
-    bool NamesOnly() const override { return inner_->NamesOnly(); }
-    void FillDetails(SearchEntry* first, SearchEntry* last) override {
-      inner_->FillDetails(first, last);
-    }
-    Status OpenSubdirectory(const std::string& name,
-                            std::unique_ptr<Directory>* out) override {
-      return inner_->OpenSubdirectory(name, out);
-    }
-    Status OpenInput(const std::string& name, Follow follow,
-                     std::unique_ptr<InputFile>* out) override {
-      return inner_->OpenInput(name, follow, out);
-    }
-    Status CreateOutput(const std::string& name, const OutputOptions& options,
-                        std::unique_ptr<OutputFile>* out) override {
-      return inner_->CreateOutput(name, options, out);
+      return ForwardingDirectory::ReadNamesInBatches(first_batch, batch, take);
     }
     int batched = 0;
-
-   private:
-    std::unique_ptr<Directory> inner_;
   };
   FakePlatform fake;
   fake.details_later = true;
@@ -729,19 +706,9 @@ TEST(WalkOutOfMemoryTest, StartDirectoryIsNotReadAgainOnceItsRowsWent) {
   // Fills in no details until two threads fill in some at once, waiting
   // once (a bound, not a timing: threads may be slow to start): it is
   // surely read by several.
-  class SharedDirectory final : public Directory {
+  class SharedDirectory final : public testing::ForwardingDirectory {
    public:
-    explicit SharedDirectory(std::unique_ptr<Directory> inner)
-        : inner_(std::move(inner)) {}
-    Status ReadNames(std::vector<SearchEntry>* entries) override {
-      return inner_->ReadNames(entries);
-    }
-    Status ReadNamesInBatches(
-        std::size_t first_batch, std::size_t batch,
-        const std::function<void(std::vector<SearchEntry>&&)>& take) override {
-      return inner_->ReadNamesInBatches(first_batch, batch, take);
-    }
-    bool NamesOnly() const override { return inner_->NamesOnly(); }
+    using ForwardingDirectory::ForwardingDirectory;
     void FillDetails(SearchEntry* first, SearchEntry* last) override {
       if (++filling_ > 1) met_ = true;
       const auto give_up =
@@ -750,24 +717,11 @@ TEST(WalkOutOfMemoryTest, StartDirectoryIsNotReadAgainOnceItsRowsWent) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       met_ = true;
-      inner_->FillDetails(first, last);
+      ForwardingDirectory::FillDetails(first, last);
       --filling_;
-    }
-    Status OpenSubdirectory(const std::string& name,
-                            std::unique_ptr<Directory>* out) override {
-      return inner_->OpenSubdirectory(name, out);
-    }
-    Status OpenInput(const std::string& name, Follow follow,
-                     std::unique_ptr<InputFile>* out) override {
-      return inner_->OpenInput(name, follow, out);
-    }
-    Status CreateOutput(const std::string& name, const OutputOptions& options,
-                        std::unique_ptr<OutputFile>* out) override {
-      return inner_->CreateOutput(name, options, out);
     }
 
    private:
-    std::unique_ptr<Directory> inner_;
     std::atomic<int> filling_{0};
     std::atomic<bool> met_{false};
   };
