@@ -10,9 +10,9 @@
 namespace tabulon {
 
 // The local date of `t` as localtime_r gives it (1980-01-01 when it gives
-// none; 9999-12-31 for any later year, as on Windows). In a zone that suits spans of two days (see below), from the
-// system only once for every two days of times asked; otherwise from the
-// system every time.
+// none; 9999-12-31 for any later year, as on Windows). In a zone that suits
+// spans of two days (see below), from the system only once for every two
+// days of times asked; otherwise from the system every time.
 LocalDate LocalDateOf(time_t t);
 
 // Asks for what LocalDateOf(t) reads to be fetched into the caches.
