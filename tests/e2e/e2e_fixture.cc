@@ -131,7 +131,11 @@ ProcessResult E2eTest::Run(std::vector<std::string> args,
                            ProcessOptions options) {
   AddJobCount(&args);
   args.insert(args.begin(), ProgramUnderTest(TABULON_BINARY));
-  options.env.push_back("TZ=UTC");
+  // UTC unless the test names a zone of its own.
+  if (std::none_of(options.env.begin(), options.env.end(),
+                   [](const std::string& e) { return e.starts_with("TZ="); })) {
+    options.env.push_back("TZ=UTC");
+  }
   return RunProcess(args, options);
 }
 

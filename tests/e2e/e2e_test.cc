@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -456,6 +458,55 @@ TEST_F(E2eTest, LargeSizesAndOldDatesAreShownAsTheyAre) {
                {"old.txt", FileRow("old.txt", "old.txt", "1", "01-01-70")}}) +
           Foot("5368709121", 2));
 }
+
+#ifndef TABULON_WINDOWS_BUILD
+// Each file's date is its local date in the zone TZ names, on either side of
+// that zone's midnight: half and quarter hours, saving time of half an hour,
+// a date before 1970. Worked out apart from the program (Python's zoneinfo).
+TEST_F(E2eTest, DatesAreTheLocalDatesOfTheZoneTzNames) {
+  const std::int64_t kTimes[] = {999973799,  999973800,  1688178599,
+                                 1688178600, 1704027599, 1704027600,
+                                 -122401,    -122400};
+  const struct {
+    const char* zone;
+    const char* dates[8];
+  } kZones[] = {
+      {"Asia/Kolkata",
+       {"09-08-01", "09-09-01", "07-01-23", "07-01-23", " 12-31-23",
+        " 12-31-23", " 12-30-69", " 12-30-69"}},
+      {"America/St_Johns",
+       {"09-08-01", "09-08-01", "06-30-23", "07-01-23", " 12-31-23",
+        " 12-31-23", " 12-30-69", " 12-30-69"}},
+      {"Australia/Lord_Howe",
+       {"09-09-01", "09-09-01", "07-01-23", "07-01-23", " 12-31-23",
+        "01-01-24", " 12-30-69", " 12-31-69"}},
+  };
+  tree_.Dir("Z");
+  for (std::size_t i = 0; i < std::size(kTimes); ++i) {
+    const std::string name = "t" + std::to_string(i) + ".txt";
+    tree_.File("Z/" + name, "");
+    tree_.Time("Z/" + name, kTimes[i]);
+  }
+  for (const auto& z : kZones) {
+    if (!std::filesystem::exists(std::string("/usr/share/zoneinfo/") +
+                                 z.zone)) {
+      continue;
+    }
+    SCOPED_TRACE(z.zone);
+    ProcessOptions options;
+    options.env.push_back(std::string("TZ=") + z.zone);
+    const ProcessResult r = Run({Native(tree_.Path("Z"))}, options);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const std::string page = tree_.Read("Z/FILES.HTM");
+    for (std::size_t i = 0; i < std::size(kTimes); ++i) {
+      const std::string name = "t" + std::to_string(i) + ".txt";
+      EXPECT_NE(page.find(FileRow(name, name, "0", z.dates[i])),
+                std::string::npos)
+          << name << " " << z.dates[i] << "\n" << page;
+    }
+  }
+}
+#endif
 
 TEST_F(E2eTest, DescriptionFileInAnyLetterCase) {
   tree_.Dir("L");

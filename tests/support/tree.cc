@@ -101,8 +101,12 @@ void TempTree::Date(const std::string& relative, int year, int month, int day) {
   parts.tm_mon = month - 1;
   parts.tm_mday = day;
   parts.tm_hour = 12;
+  Time(relative, timegm(&parts));
+}
+
+void TempTree::Time(const std::string& relative, std::int64_t seconds) {
   timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = timegm(&parts);
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
   times[0].tv_nsec = times[1].tv_nsec = 0;
   if (utimensat(AT_FDCWD, Path(relative).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
     ADD_FAILURE() << "cannot date " << Path(relative);

@@ -24,6 +24,8 @@ class TempTree {
   void Link(const std::string& relative, const std::string& target);
   // Sets the last-write time to noon UTC of the given day.
   void Date(const std::string& relative, int year, int month, int day);
+  // Sets the last-write time to `seconds` after 1970-01-01 00:00 UTC.
+  void Time(const std::string& relative, std::int64_t seconds);
   std::string Read(const std::string& relative) const;
   bool Exists(const std::string& relative) const;
   // The names in `relative` in the order the system lists them.
