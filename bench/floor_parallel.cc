@@ -19,10 +19,17 @@
 // subdirectories are open. The fair comparison for Tabulon at J jobs is
 // this at -j J: the same bytes read and written, on as many threads.
 //
-//   floor_parallel [-j N] [-t] [-n NAME] [-a NAME] [-v] DIR [OUT]
+// With -s it only lists every directory and stats every entry, the same
+// calls in the same order, and reads and writes nothing else: no date, no
+// FILES.BBS, an empty listing. No program that lists a tree's sizes and
+// dates can take less than that on this machine and file system, so -s
+// bounds what any target against the floor can ask here.
+//
+//   floor_parallel [-j N] [-t] [-s] [-n NAME] [-a NAME] [-v] DIR [OUT]
 //
 //   -j N      N threads take tasks (default 4); the main thread writes the
 //             one listing
+//   -s        names and stat calls only (not with -t)
 //   -t, -n, -a, -v, OUT as floor's; with -t pages are written in any order
 //
 // Exit code 0, or 2 when anything could not be read or written.
@@ -48,6 +55,7 @@ constexpr size_t kPiece = 1024;
 
 struct Settings {
   bool page_per_directory = false;
+  bool stat_only = false;
   bool verbose = false;
   std::string page = "FILES.HTM";
   std::string second;  // empty: none
@@ -173,7 +181,8 @@ void Pool::Read(Directory& directory) {
       at += record->length;
       if (yardstick::Skipped(record->name, settings.page, settings.second))
         continue;
-      if (descriptions.empty() && yardstick::IsDescriptionFile(record->name))
+      if (descriptions.empty() && !settings.stat_only &&
+          yardstick::IsDescriptionFile(record->name))
         descriptions = record->name;
       if (piece->count == kPiece) {
         Push({&directory, piece});
@@ -204,8 +213,10 @@ void Pool::Describe(Directory& directory, Piece& piece) {
     if (!yardstick::Describe(directory.handle->fd, directory.path, name, type,
                              st, walk_into))
       continue;
-    yardstick::AppendEntry(piece.bytes, st, directory.rel,
-                           std::string_view(name, length));
+    if (!settings.stat_only) {
+      yardstick::AppendEntry(piece.bytes, st, directory.rel,
+                             std::string_view(name, length));
+    }
     if (walk_into) piece.subdirectories.emplace_back(name, length);
   }
   std::string().swap(piece.names);
@@ -309,8 +320,8 @@ void WriteListing(Directory& root, int out, const std::string& out_name) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: floor_parallel [-j N] [-t] [-n NAME] [-a NAME] [-v] "
-               "DIR [OUT]\n");
+               "usage: floor_parallel [-j N] [-t] [-s] [-n NAME] [-a NAME] "
+               "[-v] DIR [OUT]\n");
   return 64;
 }
 
@@ -322,6 +333,8 @@ int main(int argc, char** argv) {
     std::string option = argv[i];
     if (option == "-t") {
       settings.page_per_directory = true;
+    } else if (option == "-s") {
+      settings.stat_only = true;
     } else if (option == "-v") {
       settings.verbose = true;
     } else if (option == "-n" && i + 1 < argc) {
@@ -338,6 +351,7 @@ int main(int argc, char** argv) {
   }
   if (i >= argc || argc - i > 2) return Usage();
   if (!settings.second.empty() && !settings.page_per_directory) return Usage();
+  if (settings.stat_only && settings.page_per_directory) return Usage();
   const std::string start = argv[i];
   const std::string out_name = i + 1 < argc ? argv[i + 1] : "-";
   const auto began = std::chrono::steady_clock::now();

@@ -25,12 +25,15 @@
 #   5. dates in another zone: shape (a), one page, with TZ=Europe/Moscow
 #      (every other part runs with TZ unset: the machine's /etc/localtime)
 #   6. cold cache, shape (a) one page, caches dropped before every run (as
-#      root only): tabulon, tabulon --jobs=1, floor, floor_parallel -j J
+#      root only): tabulon, tabulon --jobs=1, floor, floor_parallel -j J,
+#      and floor_parallel -s -j J and -j 16 (names and stat calls alone:
+#      what no listing can go below)
 #   7. a slow file system (as root with /dev/fuse): a smaller shape (a)
 #      through slowfs, which waits LAT_DELAY_US in every request,
 #      1.2 s pause before every run so that the kernel's cached entries
-#      expire: tabulon, floor, floor_parallel -j J and -j 16 (first, a check
-#      that floor lists the same bytes through it as on the tree itself)
+#      expire: tabulon, floor, floor_parallel -j J and -j 16, floor_parallel
+#      -s -j 16 and -j 64 (first, a check that floor lists the same bytes
+#      through it as on the tree itself)
 #   8. peak resident memory of tabulon on every shape, default and --jobs=1
 #
 # J is the parallel floor's job count: the number of processors, at least 8
@@ -122,6 +125,8 @@ fi
 if [ -n "$jobs_arg" ]; then T="tabulon ($jobs jobs)"; else T="tabulon (default)"; fi
 T1="tabulon (1 job)"
 P="floor_parallel ($jobs jobs)"
+# Names and stat calls alone, on as many threads as help.
+S="floor_parallel -s, stat only"
 
 # --- set-up -----------------------------------------------------------------
 
@@ -457,6 +462,8 @@ cold_cache() {
     echo
     return
   fi
+  local bound16=()
+  [ "$jobs" = 16 ] || bound16=("$S (16 jobs)=$floor_parallel -s -j 16 $wide $work/floor_parallel.txt")
   compare_rounds "$cold_rounds" \
     --title "cold cache, shape (a), one page, caches dropped before every run" \
     --base floor \
@@ -464,7 +471,12 @@ cold_cache() {
     "$T=$tabulon $wide$jobs_arg" \
     "$T1=$tabulon $wide --jobs=1" \
     "floor=$floor $wide $work/floor.txt" \
-    "$P=$floor_parallel -j $jobs $wide $work/floor_parallel.txt"
+    "$P=$floor_parallel -j $jobs $wide $work/floor_parallel.txt" \
+    "$S ($jobs jobs)=$floor_parallel -s -j $jobs $wide $work/floor_parallel.txt" \
+    "${bound16[@]}"
+  echo "$S: every directory listed and every entry stat'ed,"
+  echo "nothing else read or written; no listing of sizes and dates takes less."
+  echo
   restore_tree "$wide"
 }
 
@@ -509,10 +521,13 @@ slow_file_system() {
     "${one[@]}" \
     "floor=$floor $mnt $work/floor.txt" \
     "$P=$floor_parallel -j $jobs $mnt $work/floor_parallel.txt" \
-    "${par16[@]}"
+    "${par16[@]}" \
+    "$S (16 jobs)=$floor_parallel -s -j 16 $mnt $work/floor_parallel.txt" \
+    "$S (64 jobs)=$floor_parallel -s -j 64 $mnt $work/floor_parallel.txt"
   [ ${#one[@]} -gt 0 ] || echo "(tabulon --jobs=1 left out: LAT_SLOW=1 adds it.)"
   echo "A FUSE pass-through (slowfs, max_threads=64); 1.2 s pause before every"
-  echo "run so that the kernel's cached entries expire."
+  echo "run so that the kernel's cached entries expire; $S:"
+  echo "names and stat calls alone."
   echo
   unmount_slow
   restore_tree "$slow"
