@@ -38,10 +38,22 @@ int Run(const std::wstring& exe) {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  // Under a loaded Wine a start fails now and then, with no process made
+  // and nothing of the test's to blame: tried again a few times, and when
+  // it never starts, the system's reason is told.
   PROCESS_INFORMATION process;
-  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
-                      nullptr, nullptr, &startup, &process)) {
-    return 126;
+  for (int attempt = 0;; ++attempt) {
+    if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                       nullptr, nullptr, &startup, &process)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    if (attempt == 4) {
+      std::fprintf(stderr, "e2e_helper: cannot start the program: error %lu\n",
+                   static_cast<unsigned long>(error));
+      return 126;
+    }
+    Sleep(200);
   }
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 127;
