@@ -8,8 +8,13 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-"$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+"$root/scripts/install-deps.sh" build
+# The tests need more than the program (GoogleTest among others): a new build
+# leaves them out, one that scripts/test.sh made keeps them.
+tests=""
+[ -f "$root/build/CMakeCache.txt" ] || tests=-DTABULON_TESTS=OFF
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo $tests \
+  >/dev/null
 cmake --build "$root/build" -j "$jobs" --target tabulon
 
 out="$root/build/example"

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build-package"}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" build
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
   -DTABULON_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target tabulon

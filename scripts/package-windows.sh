@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-"$root/build-win-package"}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" windows
 cmake -S "$root" -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DTABULON_TESTS=OFF >/dev/null

@@ -9,7 +9,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 . "$root/scripts/ctest-run.sh"
 TABULON_TEST_SUMMARY=$(mktemp)
 export TABULON_TEST_SUMMARY
@@ -28,7 +28,8 @@ lines_only=-g1
 # both (the latter's names begin "portable.").
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 $lines_only -DNDEBUG" \
-  -DTABULON_PORTABLE_POSIX_TESTS=ON -DTABULON_WERROR="$werror" >/dev/null
+  -DTABULON_TESTS=ON -DTABULON_PORTABLE_POSIX_TESTS=ON \
+  -DTABULON_WERROR="$werror" >/dev/null
 cmake --build "$root/build" -j "$jobs"
 
 # The core never talks to the OS directly.
