@@ -52,4 +52,10 @@ void AppendUtf8(char32_t c, std::string* out) {
   }
 }
 
+bool HidesOrReorders(char32_t c) {
+  return c == 0x00AD || c == 0x061C || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x202A && c <= 0x202E) || c == 0x2060 ||
+         (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
 }  // namespace tabulon

@@ -17,6 +17,11 @@ bool DecodeUtf8(std::string_view s, std::size_t* pos, char32_t* c);
 // three-byte form, which lets Windows names with lone surrogates round-trip.
 void AppendUtf8(char32_t c, std::string* out);
 
+// Whether `c` reorders the text around it or shows as nothing: the
+// bidirectional controls, the zero-width characters and the soft hyphen. A
+// name holding one would read as another name.
+bool HidesOrReorders(char32_t c);
+
 }  // namespace tabulon
 
 #endif  // TABULON_COMMON_UTF8_H_

@@ -15,11 +15,13 @@ void AppendEscaped(std::string_view bytes, std::string* line) {
   }
 }
 
-// Characters a terminal acts on (C0 and C1 controls, DEL) or that reorder
-// the text shown around them (the bidirectional formatting characters).
-bool Steers(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
-         (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+// Characters a terminal acts on (C0 and C1 controls, DEL), or that reorder
+// the text shown around them or show as nothing, so that the path would
+// read as another: the same that pages show as marks. `c` is a byte that is
+// no UTF-8 when not `decoded`.
+bool Steers(char32_t c, bool decoded) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) ||
+         (decoded && HidesOrReorders(c));
 }
 
 }  // namespace
@@ -34,9 +36,9 @@ std::string ReportLine(const Status& status) {
     // A byte that is not UTF-8 comes back as itself: so an 8-bit terminal
     // takes it, where 0x80-0x9F are C1 controls (0x9B starts a sequence).
     char32_t c;
-    DecodeUtf8(path, &pos, &c);
+    const bool decoded = DecodeUtf8(path, &pos, &c);
     const std::string_view bytes = path.substr(from, pos - from);
-    if (Steers(c)) {
+    if (Steers(c, decoded)) {
       AppendEscaped(bytes, &line);
     } else {
       line.append(bytes);

@@ -12,10 +12,10 @@ namespace tabulon {
 // The report line of the failure `status`, line end included:
 // "tabulon: <what> '<path>': <reason>", the what and path given by
 // Status::At. Characters of the path that a terminal would act on (C0 and C1
-// controls, DEL, also a byte 0x80-0x9F that is not UTF-8) or that reorder
-// the line (bidirectional formatting characters) are written as \xNN of
+// controls, DEL, also a byte 0x80-0x9F that is not UTF-8), that reorder
+// the line or show as nothing (HidesOrReorders) are written as \xNN of
 // their bytes, so that a name can neither split a report, forge another,
-// nor steer the terminal.
+// pass for another path, nor steer the terminal.
 std::string ReportLine(const Status& status);
 
 // Counts and prints failures, one line each on standard error. Used by one

@@ -11,11 +11,13 @@ namespace {
 
 // Appends the page text of `name`, whose link form is already in *out at
 // `link_at`. The two differ only where the link escapes a byte, and every
-// such escape writes a '%': without one, the text is the link's bytes again.
+// such escape writes a '%', or where the text shows a mark: else the text is
+// the link's bytes again.
 void AppendNameText(std::string_view name, TCharset charset,
                     std::size_t link_at, std::size_t link_size,
                     std::string* out) {
-  if (std::memchr(out->data() + link_at, '%', link_size) != nullptr) {
+  if (std::memchr(out->data() + link_at, '%', link_size) != nullptr ||
+      ShowsMarks(name)) {
     AppendPageText(name, charset, out);
     return;
   }

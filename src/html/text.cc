@@ -15,7 +15,9 @@ struct DecodedTag;
 [[maybe_unused]] const bool kDecodedReadied =
     AddPerThreadReady(&KeptPerThread<std::string, DecodedTag>::Ready);
 
-enum class Context { kText, kLink, kUrl };
+// kName: text of a name, where a character that hides or reorders text
+// shows as a mark; kText: other text (a description).
+enum class Context { kName, kText, kLink, kUrl };
 
 // What each ASCII byte becomes in one context; empty means "itself".
 using AsciiTable = std::array<std::string_view, 128>;
@@ -47,6 +49,7 @@ constexpr AsciiTable MakeTable(Context context) {
 }
 
 constexpr AsciiTable kTextTable = MakeTable(Context::kText);
+constexpr AsciiTable kNameTable = MakeTable(Context::kName);
 constexpr AsciiTable kLinkTable = MakeTable(Context::kLink);
 constexpr AsciiTable kUrlTable = MakeTable(Context::kUrl);
 
@@ -71,21 +74,42 @@ bool IsLookAlike(char32_t c, int b) { return kCp1251ToUnicode[b] != c; }
 using TwoByteTable = std::array<std::int16_t, 0x800>;
 
 // PageByteOf for every character of a two-byte sequence (Cyrillic among
-// them), which names hold many of; with `exact`, -1 for a look-alike.
-TwoByteTable MakeTwoBytePageBytes(bool exact) {
+// them), which names hold many of; with `exact`, -1 for a look-alike; with
+// `marked`, -1 for a character shown as a mark.
+TwoByteTable MakeTwoBytePageBytes(bool exact, bool marked) {
   TwoByteTable bytes{};
   for (char32_t c = 0x80; c < 0x800; ++c) {
     const int b = PageByteOf(c);
     bytes[c] = static_cast<std::int16_t>(
-        exact && b >= 0 && IsLookAlike(c, b) ? -1 : b);
+        (exact && b >= 0 && IsLookAlike(c, b)) || (marked && HidesOrReorders(c))
+            ? -1
+            : b);
   }
   return bytes;
 }
 
 const TwoByteTable& TwoBytePageBytes(Context context) {
-  static const TwoByteTable shown = MakeTwoBytePageBytes(false);
-  static const TwoByteTable exact = MakeTwoBytePageBytes(true);
-  return context == Context::kLink ? exact : shown;
+  static const TwoByteTable shown = MakeTwoBytePageBytes(false, false);
+  static const TwoByteTable exact = MakeTwoBytePageBytes(true, false);
+  static const TwoByteTable named = MakeTwoBytePageBytes(false, true);
+  return context == Context::kLink   ? exact
+         : context == Context::kName ? named
+                                     : shown;
+}
+
+// "<U+202E>" as page text: a character that would make a name read as
+// another one, made visible.
+void AppendMark(char32_t c, std::string* out) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  out->append("&lt;U+");
+  for (int shift = 12; shift >= 0; shift -= 4)
+    out->push_back(kDigits[(c >> shift) & 15]);
+  out->append("&gt;");
+}
+
+// Whether the two bytes at `p` are a character shown as a mark in a name.
+bool IsMarkedTwoByte(const unsigned char* p) {
+  return (p[0] == 0xC2 && p[1] == 0xAD) || (p[0] == 0xD8 && p[1] == 0x9C);
 }
 
 // The bytes that stand for themselves in a context (none above 0x7F).
@@ -98,6 +122,7 @@ constexpr PlainTable MakePlain(const AsciiTable& table) {
 }
 
 constexpr PlainTable kTextPlain = MakePlain(kTextTable);
+constexpr PlainTable kNamePlain = MakePlain(kNameTable);
 constexpr PlainTable kLinkPlain = MakePlain(kLinkTable);
 constexpr PlainTable kUrlPlain = MakePlain(kUrlTable);
 
@@ -106,6 +131,10 @@ constexpr PlainTable kUrlPlain = MakePlain(kUrlTable);
 bool IsC1Control(char32_t c) { return c >= 0x80 && c <= 0x9F; }
 
 void AppendCharacter(char32_t c, Context context, std::string* out) {
+  if (context == Context::kName && HidesOrReorders(c)) {
+    AppendMark(c, out);
+    return;
+  }
   const int b = PageByteOf(c);
   if (context == Context::kLink &&
       (b >= 0 ? IsLookAlike(c, b) : IsC1Control(c))) {
@@ -196,7 +225,8 @@ void AppendUtf8Page(std::string_view native, Context context,
     for (;;) {
       while (run < n && plain[from[run]]) ++run;
       if (run + 1 < n && from[run] >= 0xC2 && from[run] <= 0xDF &&
-          (from[run + 1] & 0xC0) == 0x80) {
+          (from[run + 1] & 0xC0) == 0x80 &&
+          (context != Context::kName || !IsMarkedTwoByte(from + run))) {
         run += 2;
         continue;
       }
@@ -216,7 +246,11 @@ void AppendUtf8Page(std::string_view native, Context context,
     const std::size_t start = pos;
     char32_t c;
     if (DecodeUtf8(native, &pos, &c)) {
-      out->append(native.data() + start, pos - start);
+      if (context == Context::kName && HidesOrReorders(c)) {
+        AppendMark(c, out);
+      } else {
+        out->append(native.data() + start, pos - start);
+      }
     } else if (context == Context::kLink) {
       AppendPercent(b, out);
     } else {
@@ -230,10 +264,25 @@ void AppendUtf8Page(std::string_view native, Context context,
 void AppendPageText(std::string_view native, TCharset charset,
                     std::string* out) {
   if (charset == cUtf8) {
-    AppendUtf8Page(native, Context::kText, kTextTable, kTextPlain, out);
+    AppendUtf8Page(native, Context::kName, kNameTable, kNamePlain, out);
   } else {
-    Append(native, Context::kText, kTextTable, kTextPlain, out);
+    Append(native, Context::kName, kNameTable, kNamePlain, out);
   }
+}
+
+bool ShowsMarks(std::string_view native) {
+  // Every such character begins with one of these bytes, which Cyrillic
+  // never does.
+  for (std::size_t pos = 0; pos < native.size();) {
+    const unsigned char b = static_cast<unsigned char>(native[pos]);
+    if (b != 0xC2 && b != 0xD8 && b != 0xE2 && b != 0xEF) {
+      ++pos;
+      continue;
+    }
+    char32_t c;
+    if (DecodeUtf8(native, &pos, &c) && HidesOrReorders(c)) return true;
+  }
+  return false;
 }
 
 void AppendLinkName(std::string_view native, unsigned edges, TCharset charset,

@@ -17,9 +17,14 @@ namespace tabulon {
 // - cUtf8: every character is written as itself.
 
 // Native text (a name, a title): UTF-8, where a byte that is not part of
-// valid UTF-8 is taken as a code page 866 byte.
+// valid UTF-8 is taken as a code page 866 byte. A character that hides or
+// reorders text (HidesOrReorders) is shown as the mark "<U+XXXX>", so that
+// no name reads as another.
 void AppendPageText(std::string_view native, TCharset charset,
                     std::string* out);
+
+// Whether AppendPageText shows a mark for `native`.
+bool ShowsMarks(std::string_view native);
 
 // Where a name stands in its link. Browsers drop blanks at either end of an
 // address, so a blank that begins or ends the link must be encoded.

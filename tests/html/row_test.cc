@@ -71,6 +71,42 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
   }
 }
 
+TEST(RowTest, NamesThatWouldPassForOthersShowMarksOnBothPages) {
+  const struct {
+    TCharset charset;
+    std::uint32_t attr;
+    std::string name, head;  // the row up to its date
+  } kCases[] = {
+      {cWindows1251, 0, "a\xE2\x80\xAEgpj.exe",
+       "<a href=\"pub/a&#8238;gpj.exe\">a&lt;U+202E&gt;gpj.exe</a></td>"
+       "<td align=right>0 </td>"},
+      {cUtf8, 0, "a\xE2\x80\xAEgpj.exe",
+       "<a href=\"pub/a\xE2\x80\xAEgpj.exe\">a&lt;U+202E&gt;gpj.exe</a></td>"
+       "<td align=right>0 </td>"},
+      {cWindows1251, kAttrDirectory, "x\xC2\xAD",
+       "<a href=\"x\xAD/FILES.HTM\"><b>x&lt;U+00AD&gt;</b></a></td>"
+       "<td align=center><b>DIR</b></td>"},
+      {cUtf8, kAttrDirectory, "x\xE2\x80\x8B",
+       "<a href=\"x\xE2\x80\x8B/FILES.HTM\"><b>x&lt;U+200B&gt;</b></a></td>"
+       "<td align=center><b>DIR</b></td>"},
+  };
+  for (const auto& c : kCases) {
+    SearchEntry entry;
+    entry.Name = c.name;
+    entry.Attr = c.attr;
+    entry.Time = LocalDate{2024, 3, 7};
+    RowContext context;
+    context.RunMode = mTree;
+    context.file_link_prefix = "pub/";
+    context.charset = c.charset;
+    Totals totals;
+    std::string row;
+    WriteRow(entry, context, std::nullopt, tAlt, &totals, &row);
+    EXPECT_EQ(row, "<tr><td>" + c.head + "<td>03-07-24</td><td></td></tr>\r\n")
+        << c.name;
+  }
+}
+
 TEST(RowTest, NamesAtTheEdgesOfTheirLinks) {
   // A file's name ends its link and begins it when there is no prefix; a
   // directory's name begins its link. Blanks there are encoded, and no name

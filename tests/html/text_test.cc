@@ -157,6 +157,9 @@ TEST(PageTextTest, EveryTwoByteCharacterBetweenAsciiBytes) {
       page = "&#" + std::to_string(static_cast<unsigned long>(c)) + ";";
       link = c <= 0x9F ? "%C2" + Hex(static_cast<int>(c)) : page;
     }
+    // These two would hide in a name: shown as marks instead.
+    if (c == 0xAD) page = "&lt;U+00AD&gt;";
+    if (c == 0x61C) page = "&lt;U+061C&gt;";
     const std::string in = "a" + Utf8(c) + "b";
     EXPECT_EQ(Text(in), "a" + page + "b") << static_cast<unsigned long>(c);
     EXPECT_EQ(Link(in), "a" + link + "b") << static_cast<unsigned long>(c);
@@ -391,6 +394,26 @@ TEST(CharsetTest, NamesOnBothPages) {
        "%#?:", "%25%23%3F%3A", "%#?:", "%25%23%3F%3A"},
       {"blanks at the ends", " a ", kBoth, " a ", "%20a%20", " a ", "%20a%20"},
       {"blanks inside", " a ", kLinkInside, " a ", " a ", " a ", " a "},
+      // Characters that reorder or hide text show as marks; links as before.
+      {"right-to-left override",
+       "invoice\xE2\x80\xAE"
+       "fdp.exe",
+       kBoth, "invoice&lt;U+202E&gt;fdp.exe", "invoice&#8238;fdp.exe",
+       "invoice&lt;U+202E&gt;fdp.exe",
+       "invoice\xE2\x80\xAE"
+       "fdp.exe"},
+      {"zero-width space", "set\xE2\x80\x8Bup.exe", kBoth,
+       "set&lt;U+200B&gt;up.exe", "set&#8203;up.exe", "set&lt;U+200B&gt;up.exe",
+       "set\xE2\x80\x8Bup.exe"},
+      {"soft hyphen, Arabic letter mark, isolate, word joiner, BOM",
+       "\xC2\xAD\xD8\x9C\xE2\x81\xA9\xE2\x81\xA0\xEF\xBB\xBF", kBoth,
+       "&lt;U+00AD&gt;&lt;U+061C&gt;&lt;U+2069&gt;&lt;U+2060&gt;&lt;U+FEFF&gt;",
+       "\xAD&#1564;&#8297;&#8288;&#65279;",
+       "&lt;U+00AD&gt;&lt;U+061C&gt;&lt;U+2069&gt;&lt;U+2060&gt;&lt;U+FEFF&gt;",
+       "\xC2\xAD\xD8\x9C\xE2\x81\xA9\xE2\x81\xA0\xEF\xBB\xBF"},
+      {"their neighbours stay", "\xE2\x80\x8A\xD8\x9B\xE2\x81\xAA", kBoth,
+       "&#8202;&#1563;&#8298;", "&#8202;&#1563;&#8298;",
+       "\xE2\x80\x8A\xD8\x9B\xE2\x81\xAA", "\xE2\x80\x8A\xD8\x9B\xE2\x81\xAA"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -405,6 +428,8 @@ TEST(CharsetTest, NamesOnBothPages) {
   EXPECT_EQ(Url("http://h/\xD0\x81\\d?a=1&b", cUtf8),
             "http://h/\xD0\x81/d?a=1&amp;b");
   EXPECT_EQ(Url("\xFF", cUtf8), "\xC2\xA0");
+  // A description is no name: such characters stay as they are.
+  EXPECT_EQ(Description("a\xE2\x80\xAE", tUtf8, cUtf8), "a\xE2\x80\xAE");
 }
 
 // On a UTF-8 page two-byte characters are copied in runs with the bytes
@@ -414,12 +439,14 @@ TEST(CharsetTest, TwoByteCharactersOnAUtf8PageEndTheirRunsRight) {
     const char* what;
     std::string name, text, link;
   } kCases[] = {
-      {"an escape between letters", "\xD0\x81<\xD0\x91",
-       "\xD0\x81&lt;\xD0\x91", "\xD0\x81&lt;\xD0\x91"},
+      {"an escape between letters", "\xD0\x81<\xD0\x91", "\xD0\x81&lt;\xD0\x91",
+       "\xD0\x81&lt;\xD0\x91"},
       // 866: D0 is a box-drawing piece, C1 another, 81 the letter Be.
       {"a lead byte without its second byte, an overlong form",
-       "\xD0\x81\xD0" "A\xC1\x81",
-       "\xD0\x81\xE2\x95\xA8" "A\xE2\x94\xB4\xD0\x91",
+       "\xD0\x81\xD0"
+       "A\xC1\x81",
+       "\xD0\x81\xE2\x95\xA8"
+       "A\xE2\x94\xB4\xD0\x91",
        "\xD0\x81%D0A%C1%81"},
       {"a lead byte at the end", "x\xC3\xA9\xC3", "x\xC3\xA9\xE2\x94\x9C",
        "x\xC3\xA9%C3"},
