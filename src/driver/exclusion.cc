@@ -1,5 +1,7 @@
 #include "driver/exclusion.h"
 
+#include <algorithm>
+
 #include "common/name_order.h"
 
 namespace tabulon {
@@ -68,7 +70,16 @@ Status Exclusions::Add(std::string_view pattern) {
   while (pos < pattern.size()) {
     const char b = pattern[pos];
     if (b == '*') {
-      ++pos;
+      const std::size_t stars = pos;
+      while (pos < pattern.size() && pattern[pos] == '*') ++pos;
+      if (compiled.path && pos - stars >= 2) {
+        const bool whole = (stars == 0 || pattern[stars - 1] == '/') &&
+                           pos < pattern.size() && pattern[pos] == '/';
+        compiled.tokens.push_back(
+            {whole ? Token::kDeepDirs : Token::kDeep, false, 0, 0, 0});
+        compiled.deep = true;
+        continue;
+      }
       // A run after a run matches nothing more.
       if (compiled.tokens.empty() ||
           compiled.tokens.back().kind != Token::kRun) {
@@ -122,7 +133,8 @@ Status Exclusions::Add(std::string_view pattern) {
     pos = p;
   }
   for (const Token& token : compiled.tokens) {
-    if (token.kind == Token::kRun) {
+    if (token.kind == Token::kRun || token.kind == Token::kDeep ||
+        token.kind == Token::kDeepDirs) {
       compiled.tail = 0;
     } else {
       ++compiled.fixed;
@@ -150,21 +162,25 @@ bool Exclusions::MatchesOne(const Token& token, char32_t c) const {
     case Token::kCharacter:
       return c == token.character;
     case Token::kOne:
-      return true;
+      return c != '/';
     case Token::kSet:
-      return InSet(token, c);
+      return c != '/' && InSet(token, c);
     case Token::kRun:
+    case Token::kDeep:
+    case Token::kDeepDirs:
       break;
   }
   return false;
 }
 
 // Greedy with one point to go back to: on a mismatch, the latest run takes
-// one character more. Earlier runs never need to, so the time stays within
-// the product of the two lengths. The characters after the last run must
-// be the text's last ones, which settles most names at once.
+// one character more. Earlier runs never need to (nor can a run take a "/",
+// which only the pattern's own "/" matches), so the time stays within the
+// product of the two lengths. The characters after the last run must be the
+// text's last ones, which settles most names at once.
 bool Exclusions::Matches(const Pattern& pattern, const char32_t* text,
                          std::size_t n) const {
+  if (pattern.deep) return MatchesDeep(pattern, text, n);
   const std::vector<Token>& tokens = pattern.tokens;
   if (n < pattern.fixed) return false;
   if (pattern.tail == tokens.size() && n != pattern.fixed) return false;
@@ -177,7 +193,9 @@ bool Exclusions::Matches(const Pattern& pattern, const char32_t* text,
   std::size_t run_t = 0;
   for (;;) {
     if (k < tokens.size() && tokens[k].kind == Token::kRun) {
-      if (++k == tokens.size()) return true;  // the rest, whatever it is
+      if (++k == tokens.size()) {  // the rest, but for a "/"
+        return std::find(text + t, text + n, U'/') == text + n;
+      }
       run_k = k;
       run_t = t;
       continue;
@@ -189,10 +207,58 @@ bool Exclusions::Matches(const Pattern& pattern, const char32_t* text,
       ++k;
       continue;
     }
-    if (run_k > tokens.size() || run_t == n) return false;
+    if (run_k > tokens.size() || run_t == n || text[run_t] == '/') return false;
     t = ++run_t;
     k = run_k;
   }
+}
+
+// Where runs that take "/" and runs that don't meet, an earlier run may
+// have to take more: every way is followed at once, one step per character
+// of the text, so the time stays within the product of the two lengths.
+bool Exclusions::MatchesDeep(const Pattern& pattern, const char32_t* text,
+                             std::size_t n) const {
+  const std::vector<Token>& tokens = pattern.tokens;
+  const std::size_t m = tokens.size();
+  // Per token, how the match stands before it: entered at this point of
+  // the text, or still inside it (a run that took characters).
+  constexpr unsigned char kEntered = 1, kInside = 2;
+  std::vector<unsigned char> now(m + 2), next(m + 2);
+  const auto close = [&](std::vector<unsigned char>& at) {
+    for (std::size_t k = 0; k < m; ++k) {
+      if (at[k] == 0 || tokens[k].kind == Token::kCharacter ||
+          tokens[k].kind == Token::kOne || tokens[k].kind == Token::kSet) {
+        continue;
+      }
+      at[k + 1] |= kEntered;
+      // No components: past its "/" too, but only before taking any.
+      if (tokens[k].kind == Token::kDeepDirs && (at[k] & kEntered) != 0) {
+        at[k + 2] |= kEntered;
+      }
+    }
+  };
+  now[0] = kEntered;
+  close(now);
+  for (std::size_t t = 0; t < n; ++t) {
+    std::fill(next.begin(), next.end(), 0);
+    bool any = false;
+    for (std::size_t k = 0; k < m; ++k) {
+      if (now[k] == 0) continue;
+      const Token& token = tokens[k];
+      if (token.kind == Token::kDeep || token.kind == Token::kDeepDirs ||
+          (token.kind == Token::kRun && text[t] != '/')) {
+        next[k] |= kInside;
+        any = true;
+      } else if (MatchesOne(token, text[t])) {
+        next[k + 1] |= kEntered;
+        any = true;
+      }
+    }
+    if (!any) return false;
+    close(next);
+    now.swap(next);
+  }
+  return now[m] != 0;
 }
 
 bool Exclusions::Excludes(std::string_view name,

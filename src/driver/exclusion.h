@@ -13,11 +13,15 @@ namespace tabulon {
 
 // The patterns of --exclude, matched against whole names, or against whole
 // paths relative to the start directory for a pattern that holds "/".
-//   *      any run of characters, none included ("/" too)
-//   ?      one character (not one byte; a character outside the BMP is one)
-//   [...]  one character of a set: single characters and ranges a-z; "!" or
-//          "^" first negates; "]" first, and "-" first or last, stand for
-//          themselves
+//   *      any run of characters, none included, but "/"
+//   **     in a pattern with "/", any run of characters, "/" included; as a
+//          whole component ("**/" first, "/**/" inside) also none, so that
+//          "**/cache" takes a top "cache" and "a/**/b" takes "a/b"
+//   ?      one character but "/" (not one byte; a character outside the BMP
+//          is one)
+//   [...]  one character but "/" of a set: single characters and ranges
+//          a-z; "!" or "^" first negates; "]" first, and "-" first or last,
+//          stand for themselves
 // Every other character stands for itself; there is no escape character.
 // Letter case is ignored as the name order ignores it: pattern and name are
 // compared character by character after the uppercase mapping (UpperOf), and
@@ -45,7 +49,16 @@ class Exclusions {
 
  private:
   struct Token {
-    enum Kind : std::uint8_t { kCharacter, kOne, kRun, kSet } kind;
+    // kDeep: "**"; kDeepDirs: "**/" as a whole component, followed by its
+    // "/" token, the two together also matching nothing.
+    enum Kind : std::uint8_t {
+      kCharacter,
+      kOne,
+      kRun,
+      kDeep,
+      kDeepDirs,
+      kSet
+    } kind;
     bool negated;
     char32_t character;   // kCharacter, after the uppercase mapping
     std::uint32_t first;  // kSet: its ranges in ranges_
@@ -58,6 +71,7 @@ class Exclusions {
   struct Pattern {
     std::vector<Token> tokens;
     bool path = false;      // holds "/"
+    bool deep = false;      // holds "**" that takes "/"
     std::size_t fixed = 0;  // tokens that take one character each
     std::size_t tail = 0;   // of those, the ones after the last run
   };
@@ -66,6 +80,8 @@ class Exclusions {
   // `text`: the n characters of a name or path, raised.
   bool Matches(const Pattern& pattern, const char32_t* text,
                std::size_t n) const;
+  bool MatchesDeep(const Pattern& pattern, const char32_t* text,
+                   std::size_t n) const;
   bool InSet(const Token& set, char32_t c) const;
 
   std::vector<Pattern> patterns_;
