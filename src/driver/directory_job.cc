@@ -9,6 +9,7 @@
 #include "common/prefetch.h"
 #include "common/spare_names.h"
 #include "descriptions/descriptions.h"
+#include "driver/own_files.h"
 #include "html/json_listing.h"
 #include "html/row.h"
 
@@ -96,18 +97,17 @@ void Remove(const Drop& drop, std::vector<SearchEntry>* entries,
   *detailed = kept_detailed;
 }
 
-// Leaves out the entries that `exclusions` names; never FILES.BBS, FILES.HTM
-// or the description file, which the page needs as they are.
+// Leaves out the entries that `exclusions` names, but those the page needs
+// as they are (NeverExcluded).
 void Exclude(const Exclusions& exclusions, const Place& place,
-             const std::string& description_name,
-             std::vector<SearchEntry>* entries, std::size_t* detailed) {
+             const OwnFiles& own, std::vector<SearchEntry>* entries,
+             std::size_t* detailed) {
   const std::string relative =
       exclusions.NeedsPath() ? place.Relative() : std::string();
   Remove(
       [&](const SearchEntry& entry) {
-        const std::string& name = entry.Name;
-        return name != "FILES.BBS" && name != "FILES.HTM" &&
-               name != description_name && exclusions.Excludes(name, relative);
+        return !NeverExcluded(entry.Name, own) &&
+               exclusions.Excludes(entry.Name, relative);
       },
       entries, detailed);
 }
@@ -266,8 +266,8 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
     loaded_ = false;
   }
   if (settings_.exclusions != nullptr && !settings_.exclusions->empty()) {
-    Exclude(*settings_.exclusions, place_, description_name_, &entries_,
-            &detailed);
+    Exclude(*settings_.exclusions, place_,
+            OwnFiles{settings_.json, description_name_}, &entries_, &detailed);
   }
   return detailed;
 }
@@ -323,8 +323,8 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
 void DirectoryJob::MakeRows() {
   RowContext context;
   context.RunMode = settings_.RunMode;
-  context.description_file = description_name_;
   context.charset = settings_.charset;
+  const OwnFiles own{settings_.json, description_name_};
   // Put together only for a directory with files: a place deep down costs
   // time in proportion to its depth.
   std::string link;
@@ -335,7 +335,6 @@ void DirectoryJob::MakeRows() {
     link = place_.Link();
   }
   context.file_link_prefix = link;
-  context.json = settings_.json;
   std::string relative, href_prefix;
   if (settings_.json) {
     std::string utf8;
@@ -383,7 +382,7 @@ void DirectoryJob::MakeRows() {
         Prefetch(entries_[order_[i + kAhead / 2]].Name.data());
       }
       const SearchEntry& entry = entries_[order_[i]];
-      if (!entry.Gone && HasRow(entry, context)) {
+      if (!entry.Gone && !IsOwnFile(entry, own) && HasRow(entry, context)) {
         shown.push_back(&entry);
         names.push_back(entry.Name);
       }

@@ -25,27 +25,9 @@ void AppendNameText(std::string_view name, TCharset charset,
   out->append(out->data() + link_at, link_size);
 }
 
-bool IsJsonListing(std::string_view name) {
-  static constexpr std::string_view kJson = "FILES.JSON";
-  if (name.size() != kJson.size()) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    char c = name[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kJson[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool HasRow(const SearchEntry& entry, const RowContext& context) {
-  // As views, names of another length are told apart without reading them.
-  const std::string_view name = entry.Name;
-  if (name == "FILES.BBS" || name == "FILES.HTM" ||
-      (!context.description_file.empty() && name == context.description_file) ||
-      (context.json && IsJsonListing(name))) {
-    return false;
-  }
   return !entry.IsDirectory() || context.RunMode == mTree;
 }
 

@@ -16,23 +16,18 @@ struct RowContext {
   // address and relative directory, or nothing when links are relative to
   // the directory's own page.
   std::string_view file_link_prefix;
-  // The name of the description file actually read, which gets no row.
-  std::string_view description_file;
   TCharset charset = cWindows1251;
-  // Whether a FILES.JSON is written beside the page: an entry so named,
-  // ASCII case aside, then gets no row.
-  bool json = false;
 };
 
-// Whether `entry` gets a row: not FILES.BBS, FILES.HTM, the description
-// file or (with `json`) FILES.JSON, and in mList no directory.
+// Whether the mode lists `entry`: in mList no directory is. Which files are
+// the run's own, and get no row, the caller has decided.
 bool HasRow(const SearchEntry& entry, const RowContext& context);
 
 // Appends the row of `entry` to `out` and counts a file in `totals`.
 // `description` is the one found for the entry, in code page `code` (its
 // description file's), or nullopt when none was found. Appends nothing for
-// FILES.BBS, FILES.HTM, the description file and, in mList, directories.
-// Returns whether a row was written.
+// an entry the mode does not list (HasRow). Returns whether a row was
+// written.
 bool WriteRow(const SearchEntry& entry, const RowContext& context,
               std::optional<std::string_view> description, TCode code,
               Totals* totals, std::string* out);

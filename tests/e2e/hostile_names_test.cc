@@ -91,5 +91,36 @@ TEST_F(HostileNamesTest, EveryLinkLeadsToTheEntryItsRowNames) {
   }
 }
 
+TEST_F(HostileNamesTest,
+       DirectoriesNamedLikeTheRunsOwnFilesAreListedAndWalked) {
+  if (kUnderWine)
+    GTEST_SKIP() << "Wine ignores letter case: files.json is FILES.JSON";
+  tree_.Dir("D/files.json");
+  tree_.Dir("D/sub/FILES.HTM");
+  tree_.File("D/files.json/in.txt", "1");
+  tree_.File("D/sub/FILES.HTM/deep.txt", "22");
+  tree_.File("D/sub/files.json", "a file: no row");
+  const ProcessResult r = Run({Native(tree_.Path("D")), "", "/t", "--json"});
+  EXPECT_EQ(r.exit_code, 2);  // no page can take the place of a directory
+  EXPECT_NE(r.err.find("cannot write listing '" +
+                       Native(tree_.Path("D/sub/FILES.HTM")) + "'"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(tree_.Read("D/FILES.HTM")
+                .find("<a href=\"files.json/FILES.HTM\"><b>files.json</b>"),
+            std::string::npos);
+  EXPECT_NE(
+      tree_.Read("D/sub/FILES.JSON")
+          .find("{\"name\": \"FILES.HTM\", \"path\": \"sub/FILES.HTM\", "
+                "\"href\": \"FILES.HTM/FILES.HTM\", \"type\": \"directory\""),
+      std::string::npos);
+  EXPECT_EQ(tree_.Read("D/sub/FILES.JSON").find("\"files.json\""),
+            std::string::npos);
+  EXPECT_NE(tree_.Read("D/files.json/FILES.HTM").find(">in.txt</a>"),
+            std::string::npos);
+  EXPECT_NE(tree_.Read("D/sub/FILES.HTM/FILES.HTM").find(">deep.txt</a>"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace tabulon::testing

@@ -156,7 +156,6 @@ TEST(JsonListingTest, TimesAreUtcRfc3339WithSeconds) {
 TEST(JsonListingTest, SizeAndTimeOfAnEntryAreWrittenWhole) {
   RowContext row;
   row.RunMode = mTree;
-  row.json = true;
   const JsonContext json{"", ""};
   const struct {
     std::int64_t size;
@@ -188,7 +187,6 @@ TEST(JsonListingTest, SizeAndTimeOfAnEntryAreWrittenWhole) {
 TEST(JsonListingTest, EntryFieldsAreDecodedEscapedAndEncodedOnce) {
   RowContext row;
   row.RunMode = mTree;
-  row.json = true;
   // The directory as it comes, escaped; the prefix as typed, a quote in it.
   const JsonContext json{"d\\\"/", "http://h/\"/"};
   const std::string kU1 = "\\u0001";
@@ -258,8 +256,6 @@ TEST(JsonListingTest, NativeTextTakesBytesThatAreNotUtf8As866) {
 TEST(JsonListingTest, DocumentJoinsEntriesMadeApart) {
   RowContext row;
   row.RunMode = mTree;
-  row.json = true;
-  row.description_file = "FILES.BBS";
   const JsonContext json{"d/", "http://h/d/"};
   SearchEntry file;
   file.Name = "a\"b.txt";
@@ -272,12 +268,6 @@ TEST(JsonListingTest, DocumentJoinsEntriesMadeApart) {
   std::vector<std::string> pieces(3);
   EXPECT_TRUE(WriteJsonEntry(file, row, json, "\xB3\x98", tWin, &pieces[0]));
   EXPECT_TRUE(WriteJsonEntry(dir, row, json, std::nullopt, tAlt, &pieces[2]));
-  // No entry for the listings and the description file.
-  for (const char* name : {"FILES.BBS", "FILES.HTM", "Files.Json"}) {
-    SearchEntry skipped;
-    skipped.Name = name;
-    EXPECT_FALSE(WriteJsonEntry(skipped, row, json, "x", tAlt, &pieces[1]));
-  }
   std::string out;
   WriteJsonHead("9.8", "d", &out);
   bool first = true;

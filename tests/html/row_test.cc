@@ -47,8 +47,6 @@ TEST(RowTest, RowCellsForFilesAndDirectories) {
        "<td> dir</td></tr>\r\n"},
       {"directory in one page for the tree", mList, kAttrDirectory, 0, "d",
        std::nullopt, tAlt, ""},
-      {"the description file", mTree, 0, 10, "FILES.BBS", "x", tAlt, ""},
-      {"the page itself", mTree, 0, 10, "FILES.HTM", std::nullopt, tAlt, ""},
   };
   for (const auto& c : kCases) {
     SearchEntry entry;
