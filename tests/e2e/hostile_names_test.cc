@@ -50,11 +50,15 @@ const HostileName kNames[] = {
     {"\xE6\x97\xA5\xE6\x9C\xAC.txt"},                  // 日本.txt
     // Shown as "box-" and " x ", which are other names: links carry them
     // as they are.
-    {"box\xE2\x94\x80"},                            // box─
-    {"\xE2\x96\x91x\xE2\x96\x91"},                    // ░x░
+    {"box\xE2\x94\x80"},            // box─
+    {"\xE2\x96\x91x\xE2\x96\x91"},  // ░x░
     // "Отчет raw" in code page 866: no UTF-8, which Wine reads as U+FFFD.
     {"\x8E\xE2\xE7\xA5\xE2 raw", "Windows names are UTF-16, not bytes"},
     {"..x"},  // passed over, like every name beginning with "."
+    // Shown with marks for what would reorder or hide their letters.
+    {"invoice\xE2\x80\xAE"
+     "fdp.exe"},
+    {"set\xE2\x80\x8Bup\xC2\xAD.exe"},
     {"x.", kTrailing},
     {std::string(196, 'n') + ".txt"},
 };

@@ -187,10 +187,16 @@ def resolve(href, page_dir, url):
     return [percent_decoded(s) for s in path[len(start):]]
 
 
+# Characters that would reorder or hide a name's letters: a row shows a mark.
+MARKED = {0xAD, 0x61C, 0x2060, 0xFEFF, *range(0x200B, 0x2010),
+          *range(0x202A, 0x202F), *range(0x2066, 0x206A)}
+
+
 def shown(name):
-    """A name as a row shows it: UTF-8, and a byte that is not UTF-8 as the
-    character code page 866 gives it."""
-    return name.decode("utf-8", errors="cp866bytes")
+    """A name as a row shows it: UTF-8, a byte that is not UTF-8 as the
+    character code page 866 gives it, a MARKED character as <U+XXXX>."""
+    return "".join("<U+%04X>" % ord(c) if ord(c) in MARKED else c
+                   for c in name.decode("utf-8", errors="cp866bytes"))
 
 
 def shows(text, name):
