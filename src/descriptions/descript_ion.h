@@ -31,6 +31,8 @@ class DescriptIonRecords {
   bool Insert(std::string_view name, std::string_view description);
 
   int Count() const { return list_.Count(); }
+  // Whether the guard refused a record.
+  bool Refused() const { return list_.Refused(); }
   // Requires 0 <= index < Count(); the views live as long as the records.
   std::string_view Name(int index) const {
     return list_.At(index).substr(0, name_lengths_[index]);

@@ -46,7 +46,10 @@ bool DescriptionList::Insert(std::string_view record, std::size_t key_bytes) {
       const std::uint64_t free = free_memory_();
       free_estimate_ = free - std::min(free, Coming());
     }
-    if (*free_estimate_ <= need) return false;
+    if (*free_estimate_ <= need) {
+      refused_ = true;
+      return false;
+    }
   }
   const std::uint64_t lookup = kOrderCost + key_bytes;
   promised_ += lookup;

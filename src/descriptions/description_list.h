@@ -40,6 +40,8 @@ class DescriptionList {
   bool Insert(std::string_view record, std::size_t key_bytes);
 
   int Count() const { return static_cast<int>(ends_.size()); }
+  // Whether the guard refused a record: the file was read only in part.
+  bool Refused() const { return refused_; }
   // The record in slot `index`; requires 0 <= index < Count(). The view
   // stays valid as long as the list.
   std::string_view At(int index) const;
@@ -66,6 +68,7 @@ class DescriptionList {
   int capacity_;
   int growth_;
   TCode code_ = tAlt;
+  bool refused_ = false;
   // The records back to back in chunks of kChunk bytes that never move or
   // grow, so that a large file costs what its records need, not twice that
   // while an array doubles. Offsets count chunk k from k * kChunk; a

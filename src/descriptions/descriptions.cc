@@ -57,6 +57,11 @@ void DirectoryDescriptions::Of(std::span<const std::string_view> names,
   for (std::size_t i = 0; i < names.size(); ++i) out[i] = Of(names[i]);
 }
 
+bool DirectoryDescriptions::cut_short() const {
+  if (files_bbs_) return files_bbs_->Refused();
+  return descript_ion_ && descript_ion_->Refused();
+}
+
 TCode DirectoryDescriptions::code() const {
   if (files_bbs_) return files_bbs_->Code();
   if (descript_ion_) return descript_ion_->Code();

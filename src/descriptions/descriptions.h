@@ -57,6 +57,9 @@ class DirectoryDescriptions {
 
   // The code page of the descriptions.
   TCode code() const;
+  // Whether the memory guard ended the reading before the file's end: the
+  // records read before stay.
+  bool cut_short() const;
 
  private:
   DescriptionList::FreeMemoryFn free_memory_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <new>
 
 #include "common/name_order.h"
 #include "common/per_thread.h"
@@ -317,6 +318,13 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
     result_.reports.push_back(description_read_.At(
         "cannot read description file", place_.Path() + description_name_));
     result_.short_of_room |= description_read_.IsNoRoom();
+  } else if (descriptions_.cut_short()) {
+    // Short of room like any other read: read again alone, where it may
+    // fit; told if it doesn't even then.
+    result_.reports.push_back(Status::NoRoom("not enough memory")
+                                  .At("description file cut short",
+                                      place_.Path() + description_name_));
+    result_.short_of_room = true;
   }
 }
 
@@ -430,7 +438,7 @@ void DirectoryJob::MakeRows() {
       if (as_made) hand_on(i);
     }
   } else if (as_made) {
-    runner_.ForEachInOrder(count, make, hand_on);
+    MakeRowsInOrder(count, make, hand_on);
   } else {
     runner_.ForEach(count, make);
   }
@@ -441,6 +449,38 @@ void DirectoryJob::MakeRows() {
   for (const Totals& piece : totals) {
     result_.totals.TotalFiles += piece.TotalFiles;
     result_.totals.TotalBytes += piece.TotalBytes;
+  }
+}
+
+void DirectoryJob::MakeRowsInOrder(
+    std::size_t count, const std::function<void(std::size_t)>& make,
+    const std::function<void(std::size_t)>& hand_on) {
+  std::size_t handed_on = 0;
+  bool hand_on_failed = false;
+  try {
+    runner_.ForEachInOrder(count, make, [&](std::size_t piece) {
+      try {
+        hand_on(piece);
+      } catch (...) {
+        hand_on_failed = true;
+        throw;
+      }
+      handed_on = piece + 1;
+    });
+  } catch (const std::bad_alloc&) {
+    // Rows handed on can't be taken back, so the directory can't be read
+    // again: the rest are made here, one piece at a time, as one thread
+    // makes them, once the pieces of others have given their memory back.
+    // Only a piece half handed on is lost for good.
+    if (hand_on_failed) throw;
+    for (std::size_t i = handed_on; i < count; ++i) {
+      result_.rows[i] = std::string();
+      if (settings_.json) result_.json[i] = std::string();
+    }
+    for (std::size_t i = handed_on; i < count; ++i) {
+      make(i);
+      hand_on(i);
+    }
   }
 }
 

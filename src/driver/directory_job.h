@@ -1,6 +1,7 @@
 #ifndef TABULON_DRIVER_DIRECTORY_JOB_H_
 #define TABULON_DRIVER_DIRECTORY_JOB_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +82,12 @@ class DirectoryJob {
   void ReadDetails(std::size_t detailed);
   // The rows in name order, and the totals of the files among them.
   void MakeRows();
+  // Makes the `count` pieces of rows and hands each on in order, on any
+  // thread; where memory runs out with pieces handed on, makes the rest on
+  // this thread alone. Throws std::bad_alloc when even that fails.
+  void MakeRowsInOrder(std::size_t count,
+                       const std::function<void(std::size_t)>& make,
+                       const std::function<void(std::size_t)>& hand_on);
   // Whether the directory is large enough for its work to go in pieces to
   // other threads.
   bool in_pieces() const;
