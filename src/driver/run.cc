@@ -11,6 +11,7 @@
 #include "driver/page_sink.h"
 #include "driver/progress.h"
 #include "driver/walk.h"
+#include "driver/work_pool.h"
 #include "html/json_listing.h"
 #include "html/text.h"
 
@@ -145,13 +146,8 @@ int RunGuarded(Platform& platform) {
   return reporter.count() == 0 ? 0 : 2;
 }
 
-}  // namespace
-
-int Run(Platform& platform) {
-  // Kept from an earlier run in the same process, so none is lost.
-  if (g_reserve == nullptr) g_reserve = new char[4096];
-  std::set_new_handler(OnOutOfMemory);
-  // This thread runs jobs too.
+// The run on the calling thread, which runs jobs too.
+int RunHere(Platform& platform) {
   ReadyPerThread();
   try {
     return RunGuarded(platform);
@@ -167,6 +163,30 @@ int Run(Platform& platform) {
         std::string_view(report, n > 0 ? static_cast<std::size_t>(n) : 0));
     return 1;
   }
+}
+
+}  // namespace
+
+int Run(Platform& platform) {
+  // Kept from an earlier run in the same process, so none is lost.
+  if (g_reserve == nullptr) g_reserve = new char[4096];
+  std::set_new_handler(OnOutOfMemory);
+  // On a thread whose stack the run chooses: the main thread's may hold a
+  // few KiB (ulimit -s), part of them taken by the environment. Where no
+  // thread can start, memory is short anyway: the run goes on here.
+  int code = 1;
+  std::unique_ptr<Thread> thread;
+  Status started;
+  try {
+    started = platform.StartThread(
+        WorkPool::kStackBytes, [&platform, &code] { code = RunHere(platform); },
+        &thread);
+  } catch (const std::bad_alloc&) {
+    started = Status::NoRoom("no memory for a thread");
+  }
+  if (!started.ok()) return RunHere(platform);
+  thread.reset();  // waits for the run to end
+  return code;
 }
 
 }  // namespace tabulon

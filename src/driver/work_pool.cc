@@ -70,11 +70,6 @@ class WorkPool::Feed final : public WorkFeed {
 
 namespace {
 
-// The work (a directory's job, its pieces) needs far less: the whole run
-// passes with 256 KiB of stack on every thread. The system's own default,
-// often 8 MiB, counts for every thread against a limit of address space.
-constexpr std::size_t kStack = std::size_t{512} << 10;
-
 // How deep the calling thread is in pieces, tasks and items of the pool:
 // one it runs inside another keeps it no busier.
 thread_local int t_depth = 0;
@@ -238,9 +233,10 @@ bool WorkPool::StartLocked() {
   Status started;
   try {
     std::function<void()> body = [this, thread] { Work(thread); };
-    started = platform_ != nullptr
-                  ? platform_->StartThread(kStack, std::move(body), &worker)
-                  : StartSystemThread(std::move(body), &worker);
+    started =
+        platform_ != nullptr
+            ? platform_->StartThread(kStackBytes, std::move(body), &worker)
+            : StartSystemThread(std::move(body), &worker);
   } catch (...) {
     started = Status::NoRoom("no memory for another thread");
   }

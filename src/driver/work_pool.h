@@ -115,6 +115,11 @@ class WorkPool final : public PieceRunner {
   // too; 8 or 16 threads read one alike, 64 more slowly (the switching
   // between them).
   static constexpr int kMostOnStorage = 16;
+  // The stack of each thread it starts, and what the caller's needs: the
+  // work (a directory's job, its pieces) passes with 256 KiB. The system's
+  // own default, often 8 MiB, counts for every thread against a limit of
+  // address space.
+  static constexpr std::size_t kStackBytes = std::size_t{512} << 10;
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
   // system's own threads) as work comes for them, and up to most - 1 while

@@ -206,7 +206,8 @@ class Thread {
 // Everything the program takes from the operating system. Its calls
 // Today(), MonotonicMs(), ProcessorMs(), StorageReads(), FreeMemory(),
 // StartThread(), WriteStdout() and WriteStderr() may be made from any
-// thread; the rest from the thread that made the platform.
+// thread; the rest from the thread that made the platform, or from one
+// thread it waits for.
 class Platform {
  public:
   virtual ~Platform() = default;
