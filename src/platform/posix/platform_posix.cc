@@ -1332,6 +1332,13 @@ class PosixPlatform final : public Platform {
         }
         std::fclose(statm);
       }
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 33)
+      // What the heap holds free is mapped already and taken again before
+      // the heap grows: a directory's buffers freed make room for the
+      // next one's, as they do without a limit.
+      const std::uint64_t held = mallinfo2().fordblks;
+      used -= std::min(used, held);
+#endif
       const std::uint64_t left =
           limit.rlim_cur > used ? limit.rlim_cur - used : 0;
       if (left < free) free = left;
