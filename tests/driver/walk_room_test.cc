@@ -117,7 +117,10 @@ class CrowdedPlatform final : public Platform {
   std::optional<std::uint64_t> StorageReads() override {
     return fake.StorageReads();
   }
-  std::uint64_t FreeMemory() override { return fake.FreeMemory(); }
+  // Memory, like files, is short while another thread asks for it.
+  std::uint64_t FreeMemory() override {
+    return room.Take("memory").ok() ? fake.FreeMemory() : 0;
+  }
   int Processors() override { return fake.Processors(); }
   std::string ProgramName() override { return fake.ProgramName(); }
   std::uintptr_t CodeOffset(const void* at) override {
@@ -170,7 +173,7 @@ TEST(WalkRoomTest, ShortOfRoomWithSeveralJobsGivesWhatOneJobGives) {
   };
   for (const Case& c : kCases) {
     for (const char* refusing :
-         {"list", "open", "read", "create", "create json"}) {
+         {"list", "open", "read", "create", "create json", "memory"}) {
       std::map<std::string, std::string> one_job;
       for (const int jobs : {1, 2, 8}) {
         SCOPED_TRACE(c.args.size() > 1 ? c.args[1] : "list");
@@ -236,6 +239,37 @@ TEST(WalkRoomTest, ShortOfRoomAloneStillListsTheDirectoryAndItsTree) {
         EXPECT_NE(fake.pages[tree ? "d19" : ""].find("described in d19"),
                   std::string::npos);
       }
+    }
+  }
+}
+
+// Memory for one record of each description file, even read alone: each
+// is told as cut short, once, in walk order, and its page keeps that
+// record, with any job count.
+TEST(WalkRoomTest, DescriptionFileCutShortAloneIsToldOnceAndKeepsWhatWasRead) {
+  for (const bool tree : {false, true}) {
+    for (const int jobs : {1, 8}) {
+      SCOPED_TRACE(std::string(tree ? "/t, " : "") + std::to_string(jobs) +
+                   " jobs");
+      FakePlatform fake;
+      fake.free_memory = [] { return std::uint64_t{8192 + 1}; };
+      for (const std::string dir : {"", "a/", "b/"}) {
+        if (!dir.empty()) fake.AddDir(dir.substr(0, 1));
+        fake.AddFile(dir + "FILES.BBS", "X.TXT first\r\nY.TXT second\r\n");
+        fake.AddFile(dir + "x.txt", "x");
+        fake.AddFile(dir + "y.txt", "y");
+      }
+      fake.args = {"/", "--jobs=" + std::to_string(jobs)};
+      if (tree) fake.args.push_back("/t");
+      EXPECT_EQ(tabulon::Run(fake), 2);
+      EXPECT_EQ(fake.err,
+                "tabulon: description file cut short '/FILES.BBS': not enough "
+                "memory\ntabulon: description file cut short '/a/FILES.BBS': "
+                "not enough memory\ntabulon: description file cut short "
+                "'/b/FILES.BBS': not enough memory\n");
+      const std::string& b = fake.pages[tree ? "b" : ""];
+      EXPECT_NE(b.find("first"), std::string::npos) << b;
+      EXPECT_EQ(b.find("second"), std::string::npos) << b;
     }
   }
 }

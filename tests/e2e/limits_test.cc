@@ -290,8 +290,8 @@ TEST_F(LimitsTest, AddressSpaceLimitCutsADescriptionFileOfEmptyLines) {
   const Outcome one = ExpectSameForOneAndSixteenJobs(
       RLIMIT_AS, rlim_t{600} << 20, {tree_.Path("t"), "/t"});
   EXPECT_EQ(one.exit_code, 2) << one.out.substr(0, 300);
-  EXPECT_EQ(one.err, "tabulon: description file cut short '" +
-                         tree_.Path("t") + "/FILES.BBS': not enough memory\n");
+  EXPECT_EQ(one.err, "tabulon: description file cut short '" + tree_.Path("t") +
+                         "/FILES.BBS': not enough memory\n");
   EXPECT_NE(one.pages.at("t/FILES.HTM").find("the first record"),
             std::string::npos);
   EXPECT_EQ(one.pages.count("t/sub/FILES.HTM"), 1u);
