@@ -99,11 +99,9 @@ class FakePlatform final : public Platform {
     if (!sees_storage_reads) return std::nullopt;
     return storage_reads += storage_reads_tick;
   }
-  std::uint64_t FreeMemory() override {
-    return free_memory ? free_memory() : 1ull << 40;
-  }
-  // The free-memory figure, where set before a run; called on any thread.
-  std::function<std::uint64_t()> free_memory;
+  std::uint64_t FreeMemory() override { return free_memory(); }
+  // The free-memory figure, set before a run; called on any thread.
+  std::function<std::uint64_t()> free_memory = [] { return 1ull << 40; };
   int Processors() override { return processors; }
   int processors = 2;
   std::string ProgramName() override { return "tabulon"; }

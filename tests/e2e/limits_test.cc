@@ -299,73 +299,48 @@ TEST_F(LimitsTest, AddressSpaceLimitCutsADescriptionFileOfEmptyLines) {
 
 // Four directories, each with a 31 MB FILES.BBS (one file, linked), that
 // fit in memory one at a time, not four at once: a file cut short beside
-// others is read again alone. Where even one alone is too much, each is
-// told as cut short. The same run for one, two and four jobs.
-TEST_F(LimitsTest, AddressSpaceLimitCutsLargeDescriptionFilesAlikeForAnyJobs) {
-  std::string bbs = "f.txt the first record\r\n";
-  for (int i = 0; bbs.size() < 31000000; ++i) {
-    bbs += "g" + std::to_string(i) + std::string(2000, 'd') + "\r\n";
+// others is read again alone; where even alone is too much, each is told.
+// The same run for one, two and four jobs; then with 16 KiB of stack.
+TEST_F(LimitsTest, LargeDescriptionFilesAndSmallStackGiveTheSameRunForAnyJobs) {
+  std::string bbs = "f.txt the first record\r\n", cut;
+  while (bbs.size() < 31000000) bbs += "g" + std::string(2000, 'd') + "\r\n";
+  Put("t/d0/FILES.BBS", bbs + "last.txt the last record\r\n");
+  for (const std::string d : {"0", "1", "2", "3"}) {
+    Put("t/d" + d + "/last.txt", "l");
+    EXPECT_EQ(link(tree_.Path("t/d0/FILES.BBS").c_str(),
+                   tree_.Path("t/d" + d + "/FILES.BBS").c_str()),
+              d == "0" ? -1 : 0);
+    cut += "tabulon: description file cut short '" + tree_.Path("t/d") + d +
+           "/FILES.BBS': not enough memory\n";
   }
-  bbs += "last.txt the last record\r\n";
-  for (int d = 0; d < 4; ++d) {
-    const std::string dir = "t/d" + std::to_string(d) + "/";
-    Put(dir + "f.txt", "f");
-    Put(dir + "last.txt", "l");
-    if (d == 0) Put(dir + "FILES.BBS", bbs);
-    if (d > 0) {
-      ASSERT_EQ(link(tree_.Path("t/d0/FILES.BBS").c_str(),
-                     tree_.Path(dir + "FILES.BBS").c_str()),
-                0);
-    }
-  }
-  bbs = std::string();
+  Comb(200);  // deep, for the stack
   const std::vector<std::string> args = {tree_.Path("t"), "/t"};
   // The least address space, to 4 MiB, in which one job reads them whole.
   constexpr rlim_t kStep = rlim_t{4} << 20;
   rlim_t fails = 4 * kStep, works = rlim_t{256} << 20;
-  ASSERT_EQ(RunUnder(RLIMIT_AS, works, args, 1).exit_code, 0);
   while (works - fails > kStep) {
     const rlim_t middle = (fails + works) / 2 / kStep * kStep;
     (RunUnder(RLIMIT_AS, middle, args, 1).exit_code == 0 ? works : fails) =
         middle;
   }
-  std::string cut;
-  for (int d = 0; d < 4; ++d) {
-    cut += "tabulon: description file cut short '" + tree_.Path("t") + "/d" +
-           std::to_string(d) + "/FILES.BBS': not enough memory\n";
-  }
-  SCOPED_TRACE("one job needs " + std::to_string(works >> 20) + " MiB");
-  for (const auto& [limit, err] : {std::pair{works + 2 * kStep, std::string()},
-                                   std::pair{works - 4 * kStep, cut}}) {
-    SCOPED_TRACE(std::to_string(limit >> 20) + " MiB");
-    const Outcome one = RunUnder(RLIMIT_AS, limit, args, 1);
-    EXPECT_EQ(one.err, err);
-    EXPECT_EQ(one.pages.at("t/d3/FILES.HTM").find("the last record") ==
-                  std::string::npos,
-              !err.empty());
-    for (const int jobs : {2, 4}) {
-      const Outcome many = RunUnder(RLIMIT_AS, limit, args, jobs);
-      EXPECT_EQ(many.exit_code, one.exit_code) << jobs << " jobs";
+  Outcome whole;
+  for (const auto& [resource, limit, err] :
+       {std::tuple{RLIMIT_AS, works + 2 * kStep, std::string()},
+        std::tuple{RLIMIT_AS, works - 4 * kStep, cut},
+        std::tuple{RLIMIT_STACK, rlim_t{16} << 10, std::string()}}) {
+    const Outcome one = RunUnder(resource, limit, args, 1);
+    EXPECT_EQ(one.err, err) << (limit >> 10) << " KiB";
+    EXPECT_EQ(
+        one.pages.at("t/d3/FILES.HTM").find("last record") == std::string::npos,
+        !err.empty());
+    if (whole.exit_code < 0) whole = one;
+    EXPECT_TRUE(resource != RLIMIT_STACK || one.pages == whole.pages);
+    for (const int jobs : {2, 4, 0, 0, 0}) {             // 0: the default
+      if (jobs == 0 && resource == RLIMIT_AS) continue;  // more stacks
+      const Outcome many = RunUnder(resource, limit, args, jobs);
+      EXPECT_EQ(many.exit_code, one.exit_code) << (limit >> 10) << " KiB";
       EXPECT_EQ(many.err, one.err) << jobs << " jobs";
       EXPECT_TRUE(many.pages == one.pages) << jobs << " jobs";
-    }
-  }
-}
-
-// A main thread of 16 KiB of stack, part of it the environment's: the run
-// takes its stack elsewhere and gives what it gives without the limit.
-TEST_F(LimitsTest, SmallStackGivesTheSameRun) {
-  Comb(200);
-  for (int i = 0; i < 2000; ++i) Put("t/large/f" + std::to_string(i), "x");
-  Put("t/large/FILES.BBS", "f7 seven\r\n");
-  for (const int jobs : {1, 0}) {
-    const std::vector<std::string> args = {tree_.Path("t"), "/t"};
-    const Outcome free = RunUnder(RLIMIT_STACK, rlim_t{8} << 20, args, jobs);
-    ASSERT_EQ(free.exit_code, 0) << free.err.substr(0, 300);
-    for (int run = 0; run < 3; ++run) {
-      const Outcome small = RunUnder(RLIMIT_STACK, 16 << 10, args, jobs);
-      EXPECT_EQ(small.exit_code, 0) << jobs << " jobs, run " << run;
-      EXPECT_TRUE(small.pages == free.pages) << jobs << " jobs, run " << run;
     }
   }
 }
