@@ -48,6 +48,8 @@ PageWriter::PageWriter(Directory& dir, std::string name, bool may_exist)
     status_ = opened;
     return;
   }
+  // One there but unreadable still passes on its permissions.
+  unread_ = may_exist && !opened.ok() && !opened.IsNotFound();
   if (!may_exist || !opened.ok() || !old_->OwnedByRun()) {
     old_.reset();
     Create(/*unseen=*/false);
@@ -148,6 +150,7 @@ bool PageWriter::Matches(std::span<const std::string_view> pieces) {
 void PageWriter::Create(bool unseen) {
   OutputOptions options;
   options.replaced = old_.get();
+  options.replaced_unread = unread_ && !old_;
   options.unseen = unseen;
   Status status = dir_.CreateOutput(name_, options, &out_);
   if (status.ok()) {

@@ -81,6 +81,7 @@ class PageWriter {
   std::string compared_;  // a block read from the page on disk
   Status status_;
   bool created_ = false;
+  bool unread_ = false;  // a page on disk that could not be opened
 };
 
 }  // namespace tabulon

@@ -5,6 +5,7 @@
 // the console closing) removes every one of them, whichever thread is
 // writing it.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -65,38 +66,63 @@ class PendingFiles {
     }
     first_ = nullptr;
   }
+  // The same from a signal handler, which may take no lock: it waits for
+  // the steps under way by spinning, calling `pause` between looks, and
+  // changes nothing but the files on disk. The thread it interrupts must
+  // not be in a step itself (the caller holds the signal back during
+  // steps), or it would wait for good.
+  template <typename Pause>
+  void RemoveAllFromHandler(Pause pause) {
+    stopping_ = true;
+    while (active_ != 0) pause();
+    for (PendingFile* file = first_; file != nullptr; file = file->next_) {
+      file->RemoveForStop();
+    }
+  }
 
  private:
+  // A step counts itself before it looks whether a stop has begun, and a
+  // stop says so before it counts the steps: one of the two sees the other.
   void Enter() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !stopping_; });
     ++active_;
+    if (!stopping_) return;
+    if (--active_ == 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      changed_.notify_all();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [] { return false; });  // the process is ending
   }
   void Leave(PendingFile* added, PendingFile* removed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (added != nullptr && !added->listed_) {
-      added->listed_ = true;
-      added->previous_ = nullptr;
-      added->next_ = first_;
-      if (first_ != nullptr) first_->previous_ = added;
-      first_ = added;
+    if (added != nullptr || removed != nullptr) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (added != nullptr && !added->listed_) {
+        added->listed_ = true;
+        added->previous_ = nullptr;
+        added->next_ = first_;
+        if (first_ != nullptr) first_->previous_ = added;
+        first_ = added;
+      }
+      if (removed != nullptr && removed->listed_) {
+        removed->listed_ = false;
+        (removed->previous_ != nullptr ? removed->previous_->next_ : first_) =
+            removed->next_;
+        if (removed->next_ != nullptr)
+          removed->next_->previous_ = removed->previous_;
+        removed->previous_ = removed->next_ = nullptr;
+      }
     }
-    if (removed != nullptr && removed->listed_) {
-      removed->listed_ = false;
-      (removed->previous_ != nullptr ? removed->previous_->next_ : first_) =
-          removed->next_;
-      if (removed->next_ != nullptr)
-        removed->next_->previous_ = removed->previous_;
-      removed->previous_ = removed->next_ = nullptr;
+    if (--active_ == 0 && stopping_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      changed_.notify_all();
     }
-    if (--active_ == 0 && stopping_) changed_.notify_all();
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  PendingFile* first_ = nullptr;
-  std::size_t active_ = 0;
-  bool stopping_ = false;
+  PendingFile* first_ = nullptr;  // changed under mutex_ within a step
+  std::atomic<std::size_t> active_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace tabulon

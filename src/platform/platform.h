@@ -67,6 +67,11 @@ struct OutputOptions {
   // set-user-ID, set-group-ID or sticky); taken from the open file, so
   // swapping the name meanwhile gains nothing. Ignored on Windows.
   const InputFile* replaced = nullptr;
+  // Without `replaced`: the page on disk is there but could not be opened
+  // for reading (a page of mode 0200). The new page takes the permission
+  // bits the system tells of the name, no link followed, when that is a
+  // regular file of the run's user with one name. Ignored on Windows.
+  bool replaced_unread = false;
   // The file stays out of the directory until Commit where the system can
   // (Linux: an unnamed file linked under its temporary name at Commit), so
   // that one dropped uncommitted leaves the directory as it was. Elsewhere
@@ -79,7 +84,11 @@ enum class Follow {
   kNever,       // refused: the link and its target are left alone
   kInsideTree,  // followed only to a file inside the start directory's tree
                 // (the one Platform::OpenDirectory opened, from which this
-                // directory was reached), decided on the file opened
+                // directory was reached), decided on the file opened, and
+                // (POSIX) only through links of the run's user. A file with
+                // another name is refused where others than the directory's
+                // owner may write (Windows: anywhere), as that name may be
+                // an uploader's for a file he can't read.
 };
 
 // An open directory. Every operation is relative to it, so paths of any

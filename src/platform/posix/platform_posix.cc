@@ -16,10 +16,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
+#if __has_include(<sys/random.h>)
+#include <sys/random.h>  // getentropy, where unistd.h lacks it
+#endif
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -71,6 +75,9 @@ constexpr char kLeadsOutside[] =
     "Is a link that leads outside the start directory";
 constexpr char kLeadsNowhereKnown[] =
     "Is a link, and where it leads cannot be told";
+constexpr char kNotOwned[] = "Is a link not owned by the run's user";
+constexpr char kOtherNames[] =
+    "Has other names in a directory others may write";
 constexpr char kWayUpUnknown[] = "the way up is unknown";
 constexpr char kMovedMeanwhile[] =
     "the directory above is not the one it was reached from";
@@ -228,7 +235,30 @@ PendingFiles& Pending() {
   return *pending;
 }
 
-std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
+// The signals that stop the run (see StopSignals), and whether a handler
+// takes them, no thread having been started for them: a step on a
+// temporary file then holds them back on its own thread, since the handler
+// waits for the steps under way and can't wait for the one it interrupts.
+// Both set before any other thread starts.
+sigset_t g_stop_signals;
+bool g_stops_by_handler = false;
+
+class StopsHeldBack {
+ public:
+  StopsHeldBack() {
+    if (g_stops_by_handler) {
+      ::pthread_sigmask(SIG_BLOCK, &g_stop_signals, &old_);
+    }
+  }
+  ~StopsHeldBack() {
+    if (g_stops_by_handler) ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  StopsHeldBack(const StopsHeldBack&) = delete;
+  StopsHeldBack& operator=(const StopsHeldBack&) = delete;
+
+ private:
+  sigset_t old_;
+};
 
 DirectoryDates& Dates() {
   static DirectoryDates* dates = new DirectoryDates;  // outlives every thread
@@ -257,13 +287,75 @@ void SetModified(int dir, const DirectoryTime& when) {
 #endif
 }
 
-// A hidden name for a page being written over `target`.
-std::string TemporaryName(const std::string& target) {
-  // The program never forks, so its number is asked for once.
-  static const pid_t pid = ::getpid();
-  return "." + target + "." + std::to_string(pid) + "." +
-         std::to_string(g_serial.fetch_add(1)) + ".tmp";
+// SipHash-2-4 of one 64-bit word under a 128-bit key: what nobody can
+// foretell without the key, though he sees every earlier output.
+std::uint64_t SipHash(const std::uint64_t key[2], std::uint64_t word) {
+  std::uint64_t v0 = key[0] ^ 0x736f6d6570736575u;
+  std::uint64_t v1 = key[1] ^ 0x646f72616e646f6du;
+  std::uint64_t v2 = key[0] ^ 0x6c7967656e657261u;
+  std::uint64_t v3 = key[1] ^ 0x7465646279746573u;
+  const auto rotl = [](std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+  };
+  const auto round = [&] {
+    v0 += v1, v1 = rotl(v1, 13), v1 ^= v0, v0 = rotl(v0, 32);
+    v2 += v3, v3 = rotl(v3, 16), v3 ^= v2;
+    v0 += v3, v3 = rotl(v3, 21), v3 ^= v0;
+    v2 += v1, v1 = rotl(v1, 17), v1 ^= v2, v2 = rotl(v2, 32);
+  };
+  const std::uint64_t last = std::uint64_t{8} << 56;  // the length, 8 bytes
+  for (const std::uint64_t m : {word, last}) {
+    v3 ^= m;
+    round();
+    round();
+    v0 ^= m;
+  }
+  v2 ^= 0xff;
+  for (int i = 0; i < 4; ++i) round();
+  return v0 ^ v1 ^ v2 ^ v3;
 }
+
+// A key from the system's random source, read once (early, before any
+// limit of open files can stand in the way of /dev/urandom).
+const std::uint64_t* NameKey() {
+  static const auto key = [] {
+    std::array<std::uint64_t, 2> k{};
+    bool got = ::getentropy(k.data(), sizeof k) == 0;
+    if (!got) {
+      const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+      got = fd >= 0 && ::read(fd, k.data(), sizeof k) ==
+                           static_cast<ssize_t>(sizeof k);
+      if (fd >= 0) ::close(fd);
+    }
+    if (!got) {
+      // No random source at all: the clock's nanoseconds and the process's
+      // number, a poor key, but taken names are still passed over.
+      struct timespec now;
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      k[0] ^= static_cast<std::uint64_t>(now.tv_nsec) << 32 ^
+              static_cast<std::uint64_t>(now.tv_sec);
+      k[1] ^= static_cast<std::uint64_t>(::getpid());
+    }
+    return k;
+  }();
+  return key.data();
+}
+
+// A hidden name for a page being written over `target`, its middle one
+// nobody can foretell: an uploader can't make the names in advance.
+std::string TemporaryName(const std::string& target) {
+  static std::atomic<std::uint64_t> serial{0};
+  const std::uint64_t part = SipHash(NameKey(), serial.fetch_add(1));
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx",
+                static_cast<unsigned long long>(part));
+  return "." + target + "." + hex + ".tmp";
+}
+
+// How many names are tried for a temporary page while each is taken. With
+// unforeseeable names, one is taken only by chance; this bounds only a file
+// system that calls every name taken.
+constexpr int kNamesTried = 1000;
 
 // An open directory's descriptor, closed when the last of those that hold
 // it lets go: a page written into the directory holds it too, since a page
@@ -329,6 +421,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     (void)unseen;
 #endif
     created_ = NameKeepingDate([this, error] {
+      const StopsHeldBack held;
       return Pending().Add(this, [this, error] {
         fd_ = ::openat(dir_, temp_.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -437,7 +530,10 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     return Dates().Unname(
         key_, dated_, [this](DirectoryTime* t) { return ModifiedOf(dir_, t); },
         [this](const DirectoryTime& t) { SetModified(dir_, t); },
-        [this, &step] { return Pending().Settle(this, step); });
+        [this, &step] {
+          const StopsHeldBack held;
+          return Pending().Settle(this, step);
+        });
   }
 
 #ifdef TABULON_POSIX_UNNAMED_FILES
@@ -447,6 +543,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
     for (int attempt = 0;; ++attempt) {
       int error = 0;
       const bool named = NameKeepingDate([this, &error] {
+        const StopsHeldBack held;
         return Pending().Add(this, [this, &error] {
           if (::linkat(AT_FDCWD, ProcFdPath(fd_).c_str(), dir_, temp_.c_str(),
                        AT_SYMLINK_FOLLOW) == 0) {
@@ -460,7 +557,7 @@ class PosixOutputFile final : public OutputFile, public PendingFile {
         unnamed_ = false;
         return;
       }
-      if (error != EEXIST || attempt >= 100) {
+      if (error != EEXIST || attempt >= kNamesTried) {
         status_ = FromErrno(error);
         return;
       }
@@ -597,11 +694,11 @@ struct TreeStart {
   std::string path;  // "" when unknown
 };
 
-#ifndef TABULON_POSIX_PROC_FD
 // As many links in a row as are followed to a file (Linux's own limit).
 constexpr int kMostLinks = 40;
 
-// The text of the link `name` in `dir`.
+// The text of the link `name` in `dir` ("" with a link opened for its place
+// as `dir`, where the system can).
 Status LinkText(int dir, const char* name, std::string* text) {
   std::string buffer(256, '\0');
   for (;;) {
@@ -615,7 +712,13 @@ Status LinkText(int dir, const char* name, std::string* text) {
     buffer.resize(buffer.size() * 2);
   }
 }
-#endif
+
+// Whether others than its owner may write into the open directory `dir`
+// (so may give a file there another name); true when unknown.
+bool OthersMayWrite(int dir) {
+  struct stat st;
+  return ::fstat(dir, &st) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
 
 class PosixDirectory final : public Directory {
   // Entries from which FillDetails opens a descriptor of its own: fewer
@@ -755,14 +858,22 @@ class PosixDirectory final : public Directory {
   Status OpenInput(const std::string& name, Follow follow,
                    std::unique_ptr<InputFile>* out) override {
     int fd = ::openat(fd_, name.c_str(), kRead | O_NOFOLLOW);
+    int in = fd_;  // the directory the file lies in
     if (fd < 0 && errno == ELOOP) {  // a symbolic link
       if (follow == Follow::kNever) return Status::Failed(kNotFollowed);
-      const Status status = OpenThroughLink(name, &fd);
+      const Status status = OpenThroughLink(name, &fd, &in);
       if (!status.ok()) return status;
     }
     if (fd < 0) return FromErrno(errno);
     struct stat st;
-    const Status status = RegularFile(fd, &st);
+    Status status = RegularFile(fd, &st);
+    // Another name made by whoever may write into the directory could be
+    // that of a file he may not read.
+    if (status.ok() && follow == Follow::kInsideTree && st.st_nlink > 1 &&
+        OthersMayWrite(in)) {
+      status = Status::Failed(kOtherNames);
+    }
+    if (in != fd_) ::close(in);
     if (!status.ok()) {
       ::close(fd);
       return status;
@@ -778,8 +889,19 @@ class PosixDirectory final : public Directory {
     // files, an uploader's page would otherwise pass on its own.
     const auto* replaced =
         dynamic_cast<const PosixInputFile*>(options.replaced);
+    // One the run may not read is judged by what the system tells of it.
+    const auto unread_mode = [&]() -> std::optional<mode_t> {
+      struct stat st;
+      if (!options.replaced_unread ||
+          ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+          st.st_nlink != 1) {
+        return std::nullopt;
+      }
+      return st.st_mode & 0777;
+    };
     const std::optional<mode_t> mode =
-        replaced != nullptr ? replaced->PassedOnMode() : std::nullopt;
+        replaced != nullptr ? replaced->PassedOnMode() : unread_mode();
     for (int attempt = 0;; ++attempt) {
       auto file = std::make_unique<PosixOutputFile>(name);
       int error = 0;
@@ -788,7 +910,7 @@ class PosixDirectory final : public Directory {
         *out = std::move(file);
         return Status::Ok();
       }
-      if (error == EEXIST && attempt < 100) continue;
+      if (error == EEXIST && attempt < kNamesTried) continue;
       return FromErrno(error);
     }
   }
@@ -798,71 +920,58 @@ class PosixDirectory final : public Directory {
   static constexpr int kRead = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
   // Opens the file that the link `name` leads to, when that lies inside the
-  // start directory's tree.
+  // start directory's tree and every link on the way belongs to the run's
+  // user: an uploader's link could lead to a file of the tree he may not
+  // read. The links are followed by hand, one at a time, to the directory
+  // the last one leads into (the system takes the links on the way there),
+  // whose descriptor goes to *dir. Only a regular file is opened, so a
+  // device is never touched.
+  Status OpenThroughLink(const std::string& name, int* out, int* dir) const {
+    int at = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (at < 0) return FromErrno(errno);
+    std::string last = name;  // in `at`
+    struct stat st;
+    Status status;
 #ifdef TABULON_POSIX_PROC_FD
-  // Decided on the opened file itself, so changing the link meanwhile gains
-  // nothing.
-  Status OpenThroughLink(const std::string& name, int* out) const {
-    // Opened for its place only until it passes: a device a link leads to
-    // is never opened (opening some has effects).
-    const int place = ::openat(fd_, name.c_str(), O_PATH | O_CLOEXEC);
-    if (place < 0) return FromErrno(errno);
-    const std::string path = PathOf(place);
-    Status status;
-    if (path.empty() || start_->path.empty()) {
-      status = Status::Failed(kLeadsNowhereKnown);
-    } else if (!Inside(path)) {
-      status = Status::Failed(kLeadsOutside);
-    }
-    struct stat st;
-    if (status.ok()) status = RegularFile(place, &st);
-    if (status.ok()) {
-      *out = ::open(ProcFdPath(place).c_str(), kRead);
-      if (*out < 0) status = FromErrno(errno);
-    }
-    ::close(place);
-    return status;
-  }
-
-  bool Inside(const std::string& path) const {
-    const std::string& start = start_->path;
-    return path.size() > start.size() && path.starts_with(start) &&
-           (start.back() == '/' || path[start.size()] == '/');
-  }
+    // Each name is judged on what it opens for its place, so changing it
+    // meanwhile gains nothing.
+    int place = -1;
+    const auto step = [&](std::string* text) {
+      if (place >= 0) ::close(place);
+      place = ::openat(at, last.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      if (place < 0 || ::fstat(place, &st) != 0) return FromErrno(errno);
+      return S_ISLNK(st.st_mode) ? LinkText(place, "", text) : Status::Ok();
+    };
 #else
-  // Without a name for an open file, the links are followed by hand, one
-  // at a time, to the directory the last one leads into (the system takes
-  // the links on the way there); that directory is walked up to see
-  // whether the start directory lies above it, and the file is opened in
-  // it, never through a link. Only a regular file is opened, so a device
-  // is never touched; one put in its place meanwhile is refused by the
-  // caller, and an uploader can make none.
-  Status OpenThroughLink(const std::string& name, int* out) const {
-    int dir = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (dir < 0) return FromErrno(errno);
-    std::string last = name;  // in `dir`
-    struct stat st;
-    Status status;
+    // Without a way to open a link itself, it is judged by its name: one
+    // put in its place meanwhile is refused by the caller or followed as
+    // the links on the way, and an uploader can make no device.
+    const auto step = [&](std::string* text) {
+      if (::fstatat(at, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return FromErrno(errno);
+      }
+      return S_ISLNK(st.st_mode) ? LinkText(at, last.c_str(), text)
+                                 : Status::Ok();
+    };
+#endif
     for (int links = 0; status.ok(); ++links) {
-      if (::fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        status = FromErrno(errno);
-      } else if (!S_ISLNK(st.st_mode)) {
-        break;
+      std::string target;
+      if (!(status = step(&target)).ok() || !S_ISLNK(st.st_mode)) break;
+      if (st.st_uid != ::geteuid()) {
+        status = Status::Failed(kNotOwned);
       } else if (links == kMostLinks) {
         status = FromErrno(ELOOP);
       } else {
-        std::string target;
-        status = LinkText(dir, last.c_str(), &target);
         const std::size_t slash = target.rfind('/');
-        if (status.ok() && slash != std::string::npos) {
+        if (slash != std::string::npos) {
           const std::string head = slash == 0 ? "/" : target.substr(0, slash);
           bool listable = false;
-          const int next = OpenDirectoryAt(dir, head.c_str(), 0, &listable);
+          const int next = OpenDirectoryAt(at, head.c_str(), 0, &listable);
           if (next < 0) {
             status = FromErrno(errno);
           } else {
-            ::close(dir);
-            dir = next;
+            ::close(at);
+            at = next;
             target.erase(0, slash + 1);
           }
         }
@@ -870,19 +979,47 @@ class PosixDirectory final : public Directory {
         last = target.empty() ? "." : std::move(target);
       }
     }
-    if (status.ok()) status = LiesInTree(dir);
+#ifdef TABULON_POSIX_PROC_FD
+    if (status.ok()) {
+      const std::string path = PathOf(place);
+      if (path.empty() || start_->path.empty()) {
+        status = Status::Failed(kLeadsNowhereKnown);
+      } else if (!Inside(path)) {
+        status = Status::Failed(kLeadsOutside);
+      }
+    }
+    if (status.ok()) status = RegularFile(place, &st);
+    if (status.ok()) {
+      *out = ::open(ProcFdPath(place).c_str(), kRead);
+      if (*out < 0) status = FromErrno(errno);
+    }
+    if (place >= 0) ::close(place);
+#else
+    if (status.ok()) status = LiesInTree(at);
     if (status.ok() && !S_ISREG(st.st_mode)) {
       status = Status::Failed(S_ISDIR(st.st_mode) ? Reason(EISDIR)
                                                   : "not a regular file");
     }
     if (status.ok()) {
-      *out = ::openat(dir, last.c_str(), kRead | O_NOFOLLOW);
+      *out = ::openat(at, last.c_str(), kRead | O_NOFOLLOW);
       if (*out < 0) status = FromErrno(errno);
     }
-    ::close(dir);
+#endif
+    if (status.ok()) {
+      *dir = at;
+    } else {
+      ::close(at);
+    }
     return status;
   }
 
+#ifdef TABULON_POSIX_PROC_FD
+  bool Inside(const std::string& path) const {
+    const std::string& start = start_->path;
+    return path.size() > start.size() && path.starts_with(start) &&
+           (start.back() == '/' || path[start.size()] == '/');
+  }
+#else
   // Whether the directory `dir` is the start directory or lies below it:
   // ok, kLeadsOutside, or kLeadsNowhereKnown where a directory on the way
   // up can't be opened.
@@ -1102,10 +1239,24 @@ void TakeStopSignals(sigset_t set, std::atomic<bool>* started) {
   ::_exit(128 + sig);
 }
 
+// Where no thread could be started for them (a limit of processes), the
+// stop signals come here, on whichever thread they land.
+void OnStopSignal(int sig) {
+  Pending().RemoveAllFromHandler([] {
+    const struct timespec pause = {0, 1000000};
+    ::nanosleep(&pause, nullptr);
+  });
+  ::signal(sig, SIG_DFL);
+  // Held back while this runs: it ends the process once this returns.
+  ::raise(sig);
+}
+
 // The stop signals are held back in this thread, and so in every thread it
 // starts, and taken by one thread of their own: a signal handler could not
 // wait for a thread that is between creating a temporary page and
-// registering it. Called before any other thread is started.
+// registering it, unless every such step holds them back (two calls of the
+// system more a step), which is done only where no thread can be started.
+// Called before any other thread is started.
 void HandleStops() {
   static std::once_flag once;
   std::call_once(once, [] {
@@ -1118,7 +1269,9 @@ void HandleStops() {
 #ifdef TABULON_POSIX_OWN_FD_TABLE
     g_stop_reaches_through_proc = ::access("/proc/self/fd", X_OK) == 0;
 #endif
-    static const sigset_t set = StopSignals();
+    Pending();  // made before a handler may need it
+    g_stop_signals = StopSignals();
+    static const sigset_t set = g_stop_signals;
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &set, &old);
     static std::atomic<bool> started{false};
@@ -1148,7 +1301,23 @@ void HandleStops() {
       // keeps no file of the run open.
       started.wait(false);
     } else {
-      // Without the thread a stop ends the run as it would by default.
+#ifdef TABULON_POSIX_OWN_FD_TABLE
+      g_stop_reaches_through_proc = false;  // the descriptors are shared
+#endif
+      g_stops_by_handler = true;
+      struct sigaction action;
+      std::memset(&action, 0, sizeof action);
+      action.sa_handler = &OnStopSignal;
+      action.sa_mask = set;
+      action.sa_flags = SA_RESTART;
+#ifdef NSIG
+      constexpr int kSignalsEnd = NSIG;
+#else
+      constexpr int kSignalsEnd = 128;  // sigismember refuses those past
+#endif
+      for (int sig = 1; sig < kSignalsEnd; ++sig) {
+        if (sigismember(&set, sig) == 1) ::sigaction(sig, &action, nullptr);
+      }
       ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
   });
@@ -1553,6 +1722,7 @@ std::unique_ptr<Platform> NewPlatform(int argc, char** argv) {
   HeapInLargePages();
 #endif
   HandleStops();
+  NameKey();
   return std::make_unique<PosixPlatform>(argc, argv);
 }
 

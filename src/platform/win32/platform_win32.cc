@@ -224,7 +224,32 @@ BOOL WINAPI OnConsoleStop(DWORD) {
   return FALSE;  // the default handler ends the process
 }
 
-std::atomic<unsigned long> g_serial{0};  // tells temporary names apart
+// The system's random source (advapi32's RtlGenRandom), which its headers
+// declare only under another name.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+// A hidden name for a page being written over `target`, its middle one
+// nobody can foretell: an uploader can't make the names in advance.
+std::wstring TemporaryName(const std::wstring& target) {
+  static std::atomic<std::uint64_t> serial{0};
+  std::uint64_t part = 0;
+  if (!SystemFunction036(&part, sizeof part)) {
+    // No random source: taken names are still passed over.
+    part = (std::uint64_t{GetCurrentProcessId()} << 32) ^ GetTickCount64() ^
+           (serial.fetch_add(1) * 0x9E3779B97F4A7C15u);
+  }
+  wchar_t hex[17];
+  for (int i = 0; i < 16; ++i) {
+    hex[i] = L"0123456789abcdef"[(part >> (60 - 4 * i)) & 0xF];
+  }
+  hex[16] = L'\0';
+  return L"." + target + L"." + hex + L".tmp";
+}
+
+// How many names are tried for a temporary page while each is taken. With
+// unforeseeable names, one is taken only by chance; this bounds only a file
+// system that calls every name taken.
+constexpr int kNamesTried = 1000;
 
 // Two renames over one target at once may fail with "access denied", the
 // target being replaced by the other: those over one target take turns.
@@ -614,6 +639,14 @@ class Win32Directory final : public Directory {
       CloseHandle(file);
       return Status::Failed("not a regular file");
     }
+    // Whether others may write into the directory would take reading its
+    // access control: a description file with another name is refused
+    // wherever it lies.
+    if (follow == Follow::kInsideTree && info.nNumberOfLinks > 1) {
+      CloseHandle(file);
+      return Status::Failed(
+          "Has other names, which whoever may write here could have made");
+    }
     *out = std::make_unique<Win32InputFile>(file, info.nNumberOfLinks == 1);
     return Status::Ok();
   }
@@ -623,20 +656,17 @@ class Win32Directory final : public Directory {
   Status CreateOutput(const std::string& name, const OutputOptions&,
                       std::unique_ptr<OutputFile>* out) override {
     const std::wstring wide = Utf8ToUtf16(name);
-    const std::wstring prefix =
-        L"." + wide + L"." + std::to_wstring(GetCurrentProcessId()) + L".";
     for (int attempt = 0;; ++attempt) {
       // Everything that may throw comes before the file exists on disk.
-      auto output = std::make_unique<Win32OutputFile>(
-          prefix + std::to_wstring(g_serial.fetch_add(1)) + L".tmp", wide,
-          path_ + wide);
+      auto output = std::make_unique<Win32OutputFile>(TemporaryName(wide), wide,
+                                                      path_ + wide);
       DWORD error = 0;
       if (output->Create(handle_, &error)) {
         *out = std::move(output);
         return Status::Ok();
       }
       if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) &&
-          attempt < 100) {
+          attempt < kNamesTried) {
         continue;
       }
       return FromError(error);
