@@ -675,6 +675,33 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(stop.param.name);
     });
 
+// With no thread to take stop signals (a limit of processes), a stop while
+// the page is written still removes it (Run finds any temporary file left).
+TEST_F(FaultsTest, StopUnderAProcessLimitLeavesNoTemporaryFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "a user of its own needs root";
+  tree_.Dir("N/d0");
+  MakeSlowToRead(tree_.Path("N/d0/FILES.BBS"), off_t{256} << 20);
+  ASSERT_EQ(
+      RunProcess({"chown", "-R", "40123:40123", tree_.Path("N")}).exit_code, 0);
+  ProcessOptions options;
+  RunAsNobody(&options);
+  options.in_child = [] {
+    const rlimit one{1, 1};
+    // A user no one else is, whose other processes would count too.
+    if (setgroups(0, nullptr) != 0 || setgid(40123) != 0 ||
+        setuid(40123) != 0 || setrlimit(RLIMIT_NPROC, &one) != 0)
+      _exit(125);
+  };
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, tree_.Path("N/d0").c_str(), IN_OPEN), 0);
+  options.started = [watch](int pid) {
+    SignalOnOpen(watch, "FILES.BBS", pid, SIGTERM);
+  };
+  const ProcessResult r = Run({tree_.Path("N")}, options);
+  close(watch);
+  EXPECT_EQ(r.signal, SIGTERM) << "exit " << r.exit_code << ": " << r.err;
+}
+
 TEST_F(FaultsTest, ReportsThatCannotBeWrittenAreDroppedAndTheRunGoesOn) {
   // A report per directory, whose description file is a directory: far
   // more than a pipe holds, so most are written after the reader is gone.
@@ -766,6 +793,68 @@ TEST_F(FaultsTest, DescriptionFileLinkIsReadOnlyWhenItLeadsInsideTheTree) {
     }
   }
   EXPECT_EQ(reports.size(), r.err.size()) << r.err;
+}
+
+// An uploader (nobody) links a description file to a closed one of the
+// tree; links and second names of the operator (the run's user) are read.
+TEST_F(FaultsTest, DescriptionFileAnUploaderLinkedIsNotPublished) {
+  if (geteuid() != 0) GTEST_SKIP() << "an uploader of his own needs root";
+  ASSERT_EQ(chmod(tree_.root().c_str(), 0755), 0);
+  tree_.Dir("U/.closed");
+  tree_.File("U/.closed/FILES.BBS", "a.txt secret\r\n");
+  ASSERT_EQ(chmod(tree_.Path("U/.closed").c_str(), 0700), 0);
+  const std::string uploader =
+      "setpriv --reuid=65534 --regid=65534 "
+      "--clear-groups ln -s ../.closed/FILES.BBS ";
+  const struct {
+    const char* dir;
+    mode_t mode;
+    std::string make;    // the command that makes FILES.BBS
+    const char* reason;  // nullptr: read
+  } cases[] = {
+      {"U/sticky", 01777, uploader, "Is a link not owned by the run's user"},
+      {"U/open", 0777, uploader, "Is a link not owned by the run's user"},
+      {"U/hard", 01777, "ln ../.closed/FILES.BBS ",
+       "Has other names in a directory others may write"},
+      {"U/operator", 01777, "ln -s ../.closed/FILES.BBS ", nullptr},
+      {"U/operator-hard", 0755, "ln ../.closed/FILES.BBS ", nullptr},
+  };
+  for (const auto& c : cases) {
+    tree_.Dir(c.dir);
+    tree_.File(std::string(c.dir) + "/a.txt", "a");
+    ASSERT_EQ(chmod(tree_.Path(c.dir).c_str(), c.mode), 0);
+    const std::string make = "cd \"$0\" && " + c.make + "FILES.BBS";
+    ASSERT_EQ(RunProcess({"sh", "-c", make, tree_.Path(c.dir)}).exit_code, 0);
+  }
+  const ProcessResult r = Run({tree_.Path("U"), "/t"});
+  EXPECT_EQ(r.exit_code, 2);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    EXPECT_EQ(PageOf(c.dir).find("secret") != std::string::npos, !c.reason);
+    const std::string report = "description file '" + tree_.Path(c.dir) +
+                               "/FILES.BBS': " + (c.reason ? c.reason : "") +
+                               "\n";
+    EXPECT_EQ(r.err.find(report) != std::string::npos, !!c.reason) << r.err;
+  }
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+}
+
+// A page of mode 0200, which its owner (the run's user) may write but not
+// read, keeps its permissions.
+TEST_F(FaultsTest, PageTheRunMayNotReadKeepsItsPermissions) {
+  ProcessOptions options;
+  RunAsNobody(&options);
+  tree_.Dir("W");
+  tree_.File("W/FILES.HTM", kPreviousPage);
+  ASSERT_EQ(RunProcess({"chown", "-R", "nobody", tree_.Path("W")}).exit_code,
+            0);
+  ASSERT_EQ(chmod(tree_.Path("W/FILES.HTM").c_str(), 0200), 0);
+  const ProcessResult r = Run({tree_.Path("W")}, options);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  struct stat st;
+  ASSERT_EQ(stat(tree_.Path("W/FILES.HTM").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0200u);
+  EXPECT_NE(PageOf("W"), kPreviousPage);
 }
 
 TEST_F(FaultsTest, PagePermissionsNeverComeFromOutside) {

@@ -323,8 +323,8 @@ const std::uint64_t* NameKey() {
     bool got = ::getentropy(k.data(), sizeof k) == 0;
     if (!got) {
       const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-      got = fd >= 0 && ::read(fd, k.data(), sizeof k) ==
-                           static_cast<ssize_t>(sizeof k);
+      got = fd >= 0 &&
+            ::read(fd, k.data(), sizeof k) == static_cast<ssize_t>(sizeof k);
       if (fd >= 0) ::close(fd);
     }
     if (!got) {
@@ -858,7 +858,7 @@ class PosixDirectory final : public Directory {
   Status OpenInput(const std::string& name, Follow follow,
                    std::unique_ptr<InputFile>* out) override {
     int fd = ::openat(fd_, name.c_str(), kRead | O_NOFOLLOW);
-    int in = fd_;  // the directory the file lies in
+    int in = fd_;                    // the directory the file lies in
     if (fd < 0 && errno == ELOOP) {  // a symbolic link
       if (follow == Follow::kNever) return Status::Failed(kNotFollowed);
       const Status status = OpenThroughLink(name, &fd, &in);
