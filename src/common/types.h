@@ -70,6 +70,10 @@ struct RunSettings {
   TCharset Charset = cWindows1251;
   // Whether a FILES.JSON is written beside each FILES.HTM.
   bool Json = false;
+  // Whether the banner and the progress line are left out (--quiet, -q).
+  bool Quiet = false;
+  // The parameters that look like options but are none, as typed, in order.
+  std::vector<std::string> Unknown;
   // The threads the walk may use: the last --jobs=N, else the default for
   // the machine; 0 until the run has checked the switches.
   int Jobs = 0;

@@ -31,20 +31,36 @@ std::string Parameter(std::string_view line, int k);
 // handed over with empty ones skipped.
 std::vector<std::string> ParametersOf(const CommandLine& command_line);
 
-// What the first parameter asks for: "--help", "-h" or "/?" the usage,
-// "--version" the version; anything else (or nothing) a run.
+// What the parameters ask for: the first "--help" or "-h" (or "/?" as the
+// first parameter) the usage, the first "--version" the version, wherever
+// they stand before a "--"; else a run.
 enum class Request { kRun, kShowHelp, kShowVersion };
 Request RequestOf(const std::vector<std::string>& parameters);
 
-// Fixes the run settings from the parameters. Wherever they stand, a
-// parameter that is exactly "/t" or "/T" selects mTree, one that is exactly
-// "--json" sets Json, and one that begins with "--exclude=", "--jobs=" or
-// "--charset=" gives its text to Exclude, JobCounts or Charsets; each is
-// removed. Of the rest, in their order, the first is the start directory
+// Fixes the run settings from the parameters. Wherever they stand before a
+// "--", the program's options are taken and removed: "/t" or "/T" selects
+// mTree, "--json" sets Json, "--quiet" or "-q" sets Quiet, and the text after
+// "--exclude=", "--jobs=" or "--charset=" goes to Exclude, JobCounts or
+// Charsets. A parameter shaped like an option that is none goes to Unknown:
+// one that begins with "--", a dash and one letter, or a dash and an
+// option's name without its other dash ("-json"); any other word after one
+// dash ("-old") is ordinary. The first "--" ends the options. Of the
+// ordinary parameters, in their order, the first is the start directory
 // (else `current_directory`) and the second the base address. FromDir always
 // ends with `separator`. Jobs is left at 0.
 RunSettings SettingsFrom(std::vector<std::string> parameters,
                          const std::string& current_directory, char separator);
+
+// The option meant by `parameter`, an unknown option, as the usage names it
+// ("/t", "--exclude=PATTERN"), when one is close: the same name but for
+// dashes, slashes, letter case and a value; else the only option whose name
+// begins with it, or of two letters or more begins it; else the only one a
+// slip of a key or two away. Else empty.
+std::string OptionMeant(std::string_view parameter);
+
+// The usage lines of the options, CR LF ended, in the order of the one
+// table the parameters are read by.
+std::string OptionsUsage();
 
 // Reads the N of --jobs=N: decimal digits giving a whole number from 1 to
 // 256 (leading zeros allowed), stored in *jobs. Else a failure "bad job
@@ -70,9 +86,10 @@ constexpr int kMostDefaultJobs = 64;
 // Checks the switches of `settings`: adds its patterns to `exclusions`, sets
 // its Jobs and MostJobs (the last --jobs=N for both, else
 // DefaultJobCount(processors, sees_storage_reads) and kMostDefaultJobs)
-// and its Charset (the last --charset=). Returns the failure of each bad
-// pattern, in order, then of each bad job count, then of each bad charset;
-// when there is any, no page may be written.
+// and its Charset (the last --charset=). Returns the failure "unknown
+// option" of each of its Unknown, naming the option meant where one is
+// close, then of each bad pattern, in order, then of each bad job count,
+// then of each bad charset; when there is any, no page may be written.
 std::vector<Status> ApplySwitches(RunSettings* settings, int processors,
                                   bool sees_storage_reads,
                                   Exclusions* exclusions);

@@ -71,8 +71,11 @@ std::vector<Status> ListPage::Close() {
   std::string foot;
   WriteFooter(totals_, platform_.Today(), &foot);
   page_.Write(foot);
-  if (std::optional<Status> report = ReportOf(page_.Close(), listing_)) {
+  const PageWriter::Outcome outcome = page_.Close();
+  if (std::optional<Status> report = ReportOf(outcome, listing_)) {
     reports.push_back(std::move(*report));
+  } else {
+    (outcome.unchanged ? unchanged_ : written_) = 1;
   }
   if (json_ != nullptr) {
     foot.clear();
@@ -86,6 +89,13 @@ std::vector<Status> ListPage::Close() {
     }
   }
   return reports;
+}
+
+void TreePages::Take(DirectoryResult* result) {
+  written_ += result->page_written;
+  unchanged_ += result->page_unchanged;
+  totals_.TotalFiles += result->totals.TotalFiles;
+  totals_.TotalBytes += result->totals.TotalBytes;
 }
 
 void TreePages::Finish(Directory& dir, const Place& place,
@@ -103,6 +113,8 @@ void TreePages::Finish(Directory& dir, const Place& place,
   if (!outcome.status.ok()) {
     result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
     result->short_of_room |= outcome.status.IsNoRoom();
+  } else {
+    (outcome.unchanged ? result->page_unchanged : result->page_written) = true;
   }
   if (!json_) return;
   PageWriter json(dir, kJsonListing, result->may_have_json);

@@ -37,6 +37,9 @@ struct DirectoryResult {
   // Something failed for lack of room (open files, memory), which fewer
   // directories read at once may not meet.
   bool short_of_room = false;
+  // Whether the directory's own page was replaced, or left as it was.
+  bool page_written = false;
+  bool page_unchanged = false;
 };
 
 // Where the rows of the walk go: one page for the run, or a page per
@@ -87,6 +90,12 @@ class ListPage final : public PageSink {
   // Writes the foot and replaces the page, then FILES.JSON; what failed, if
   // anything, in that order.
   std::vector<Status> Close();
+  // After Close: written() is 1 when the page was replaced, unchanged() 1
+  // when it was left as it was; else 0.
+  std::int64_t written() const { return written_; }
+  std::int64_t unchanged() const { return unchanged_; }
+  // The files and bytes the page lists.
+  const Totals& totals() const { return totals_; }
 
  private:
   Platform& platform_;
@@ -95,6 +104,8 @@ class ListPage final : public PageSink {
   Totals totals_;
   std::unique_ptr<PageWriter> json_;  // with FILES.JSON only
   bool first_entry_ = true;
+  std::int64_t written_ = 0;
+  std::int64_t unchanged_ = 0;
 };
 
 // A FILES.HTM in every directory, listing its own entries; each is written
@@ -106,12 +117,22 @@ class TreePages final : public PageSink {
       : platform_(platform), charset_(charset), json_(json) {}
   void Finish(Directory& dir, const Place& place,
               DirectoryResult* result) override;
-  void Take(DirectoryResult*) override {}
+  void Take(DirectoryResult* result) override;
+  // Once the walk is done: the pages replaced, and left as they were.
+  std::int64_t written() const { return written_; }
+  std::int64_t unchanged() const { return unchanged_; }
+  // The files and bytes of every page.
+  const Totals& totals() const { return totals_; }
 
  private:
   Platform& platform_;
   TCharset charset_;
   bool json_;
+  // Added up by Take, on the walk's thread, from each directory's last
+  // attempt (one short of room is made again).
+  std::int64_t written_ = 0;
+  std::int64_t unchanged_ = 0;
+  Totals totals_;
 };
 
 }  // namespace tabulon

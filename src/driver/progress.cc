@@ -1,6 +1,7 @@
 #include "driver/progress.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "common/utf8.h"
@@ -66,7 +67,55 @@ std::vector<Shown> ShownCharacters(std::string_view text) {
   return shown;
 }
 
+// `n` with a comma between each three digits: "10,512".
+std::string Grouped(std::int64_t n) {
+  std::string digits = std::to_string(n);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) {
+    digits.insert(static_cast<std::size_t>(i), 1, ',');
+  }
+  return digits;
+}
+
+// `n` things, "1 file" or "2 files".
+std::string Counted(std::int64_t n, std::string_view one) {
+  return Grouped(n) + " " + std::string(one) + (n == 1 ? "" : "s");
+}
+
+// Bytes as many as fit below 1,024 in the largest unit, to a tenth.
+std::string Size(std::int64_t bytes) {
+  if (bytes < 1024) return Counted(bytes, "byte");
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+  double size = static_cast<double>(bytes) / 1024;
+  std::size_t unit = 0;
+  while (size >= 1024 && unit + 1 < std::size(kUnits)) {
+    size /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", size, kUnits[unit]);
+  return text;
+}
+
 }  // namespace
+
+std::string ClosingLine(std::int64_t written, std::int64_t unchanged,
+                        const Totals& totals, std::uint64_t ms) {
+  // Tenths of a second up to a minute, then minutes and seconds.
+  const std::uint64_t tenths = (ms + 50) / 100;
+  char time[48];
+  if (tenths < 600) {
+    std::snprintf(time, sizeof time, "%llu.%llu s",
+                  static_cast<unsigned long long>(tenths / 10),
+                  static_cast<unsigned long long>(tenths % 10));
+  } else {
+    std::snprintf(time, sizeof time, "%llu min %llu s",
+                  static_cast<unsigned long long>(tenths / 600),
+                  static_cast<unsigned long long>(tenths / 10 % 60));
+  }
+  return Counted(written, "page") + " written, " + Grouped(unchanged) +
+         " unchanged; " + Counted(totals.TotalFiles, "file") + ", " +
+         Size(totals.TotalBytes) + " in " + time;
+}
 
 std::string ProgressLine(std::int64_t directories, std::int64_t files,
                          std::string_view path, int columns) {
@@ -101,9 +150,10 @@ std::string ProgressLine(std::int64_t directories, std::int64_t files,
   return line;
 }
 
-Progress::Progress(Platform& platform) : platform_(platform) {
-  active_ = platform.StderrIsTerminal();
+Progress::Progress(Platform& platform, bool quiet) : platform_(platform) {
+  active_ = !quiet && platform.StderrIsTerminal();
   if (!active_) return;
+  start_ = platform.MonotonicMs();
   const int width = platform.TerminalWidth();
   // The last column stays empty: some terminals wrap on writing it.
   columns_ = (width > 0 ? width : kDefaultColumns) - 1;
@@ -152,6 +202,14 @@ void Progress::Clear() noexcept {
     // Out of memory on the way out: the report matters more than the line.
   }
   shown_ = 0;
+}
+
+void Progress::Close(std::int64_t written, std::int64_t unchanged,
+                     const Totals& totals) {
+  if (!active_) return;
+  const std::uint64_t ms = platform_.MonotonicMs() - start_;
+  Clear();
+  platform_.WriteStderr(ClosingLine(written, unchanged, totals, ms) + "\n");
 }
 
 }  // namespace tabulon

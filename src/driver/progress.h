@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/types.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -16,6 +17,12 @@ namespace tabulon {
 std::string ProgressLine(std::int64_t directories, std::int64_t files,
                          std::string_view path, int columns);
 
+// The line that closes a run on a terminal: the pages replaced and left
+// unchanged, the files and bytes listed, and `ms`, the time taken, e.g.
+// "12 pages written, 3 unchanged; 10,512 files, 2.1 GiB in 1.4 s".
+std::string ClosingLine(std::int64_t written, std::int64_t unchanged,
+                        const Totals& totals, std::uint64_t ms);
+
 // One self-overwriting line on standard error while the walk runs, only when
 // standard error is a terminal; otherwise it writes nothing at all.
 class Progress {
@@ -23,7 +30,8 @@ class Progress {
   // The least time between two redraws.
   static constexpr std::uint64_t kIntervalMs = 100;
 
-  explicit Progress(Platform& platform);
+  // With `quiet`, nothing is drawn on a terminal either.
+  explicit Progress(Platform& platform, bool quiet = false);
   // Clears the line.
   ~Progress();
   Progress(const Progress&) = delete;
@@ -43,6 +51,11 @@ class Progress {
   // an empty line. Allocates nothing, so it is safe while unwinding.
   void Clear() noexcept;
 
+  // Replaces the line with the ClosingLine of the run, timed from the
+  // construction, and a line end.
+  void Close(std::int64_t written, std::int64_t unchanged,
+             const Totals& totals);
+
  private:
   Platform& platform_;
   bool active_ = false;
@@ -51,6 +64,7 @@ class Progress {
   std::int64_t files_ = 0;
   bool drawn_once_ = false;
   std::uint64_t last_draw_ = 0;
+  std::uint64_t start_ = 0;
   // Columns now covered by the line on the screen.
   int shown_ = 0;
   // "\r", blanks for the widest line, "\r": cut to size to clear.

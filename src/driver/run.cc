@@ -25,23 +25,13 @@ constexpr char kNotice[] =
     "Lists a directory tree with the descriptions of its FILES.BBS into "
     "FILES.HTM.";
 
-constexpr char kHelp[] =
+// The usage: these, the options, then the closing words.
+constexpr char kParameters[] =
     "\r\n"
     "  FromDir   the directory to list; the current directory when left out\r\n"
-    "  URL       put in front of every file link, exactly as typed\r\n"
-    "  /t        a FILES.HTM in every directory, listing its own files;\r\n"
-    "            without it one FILES.HTM in FromDir lists the whole tree\r\n"
-    "  --exclude=PATTERN  leave out entries whose name matches: * ? [a-z]\r\n"
-    "            [!x], letter case aside; with \"/\" the path below FromDir\r\n"
-    "  --jobs=N  threads that read directories, 1-256 (default one a\r\n"
-    "            processor and one more, up to 16, where the system tells\r\n"
-    "            disk reads, else 3 a processor, 4 to 16; more while they\r\n"
-    "            wait: up to 16 on a disk, 64 on a slow file system); the\r\n"
-    "            pages are the same for any N\r\n"
-    "  --charset=utf-8  write the pages in UTF-8 (default windows-1251)\r\n"
-    "  --json    also a FILES.JSON beside each FILES.HTM: the same rows as\r\n"
-    "            UTF-8 JSON for programs\r\n"
-    "  --help, -h, /?   this text      --version   the version\r\n"
+    "  URL       put in front of every file link, exactly as typed\r\n";
+
+constexpr char kClosingWords[] =
     "\r\n"
     "Descriptions come from the FILES.BBS of each directory, or else its\r\n"
     "DESCRIPT.ION (code page 866, windows-1251, KOI8-R, UTF-8 or UTF-16);\r\n"
@@ -73,18 +63,23 @@ int RunGuarded(Platform& platform) {
       ParametersOf(platform.ReadCommandLine());
   const Request request = RequestOf(parameters);
   if (request == Request::kShowVersion) {
-    platform.WriteStdout(std::string("Tabulon ") + kVersion + "\r\n");
-    return 0;
-  }
-  platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
-  if (request == Request::kShowHelp) {
-    platform.WriteStdout(kHelp);
+    // The system's own line end, so that $(tabulon --version) holds no CR
+    // on POSIX: CR LF where paths take backslashes.
+    platform.WriteStdout(std::string("Tabulon ") + kVersion +
+                         (platform.Separator() == '\\' ? "\r\n" : "\n"));
     return 0;
   }
   std::string current = platform.CurrentDirectory();
   if (current.empty()) current.push_back('.');
   const char separator = platform.Separator();
   RunSettings settings = SettingsFrom(parameters, current, separator);
+  if (!settings.Quiet || request == Request::kShowHelp) {
+    platform.WriteStdout(std::string(kUsageLine) + "\r\n" + kNotice + "\r\n");
+  }
+  if (request == Request::kShowHelp) {
+    platform.WriteStdout(kParameters + OptionsUsage() + kClosingWords);
+    return 0;
+  }
   Exclusions exclusions;
   const std::vector<Status> refused =
       ApplySwitches(&settings, platform.Processors(),
@@ -95,7 +90,7 @@ int RunGuarded(Platform& platform) {
     return 2;
   }
 
-  Progress progress(platform);
+  Progress progress(platform, settings.Quiet);
   Reporter reporter(platform);
   reporter.set_progress(&progress);
   std::unique_ptr<Directory> opened;
@@ -131,6 +126,7 @@ int RunGuarded(Platform& platform) {
     TreePages pages(platform, settings.Charset, settings.Json);
     job.sink = &pages;
     WalkDirectory(root, start, options);
+    progress.Close(pages.written(), pages.unchanged(), pages.totals());
     return reporter.count() == 0 ? 0 : 2;
   }
   ListPage page(platform, *root, settings.FromDir, separator, settings.Charset,
@@ -143,6 +139,7 @@ int RunGuarded(Platform& platform) {
   job.sink = &page;
   WalkDirectory(root, start, options);
   for (const Status& failure : page.Close()) reporter.Report(failure);
+  progress.Close(page.written(), page.unchanged(), page.totals());
   return reporter.count() == 0 ? 0 : 2;
 }
 

@@ -70,7 +70,7 @@ TEST(ParametersOfTest, SkipsEmptyArguments) {
             (std::vector<std::string>{"/srv/ftp", "http://h/"}));
 }
 
-TEST(RequestOfTest, OnlyTheFirstParameterAsksForHelpOrVersion) {
+TEST(RequestOfTest, HelpAndVersionActWhereverTheyStandBeforeTheEnd) {
   const struct {
     std::vector<std::string> parameters;
     Request request;
@@ -82,8 +82,10 @@ TEST(RequestOfTest, OnlyTheFirstParameterAsksForHelpOrVersion) {
       {{"/?", "D:\\ftp", "/t"}, Request::kShowHelp},
       {{"--version"}, Request::kShowVersion},
       {{"--version", "--help"}, Request::kShowVersion},
-      {{"D:\\ftp", "--help"}, Request::kRun},
-      {{"/t", "--version"}, Request::kRun},
+      {{"D:\\ftp", "--help"}, Request::kShowHelp},
+      {{"/t", "x", "--version", "-h"}, Request::kShowVersion},
+      {{"D:\\ftp", "/?"}, Request::kRun},
+      {{"x", "--", "--help"}, Request::kRun},
       {{"-H"}, Request::kRun},
       {{"--HELP"}, Request::kRun},
       {{"/h"}, Request::kRun},
@@ -181,9 +183,13 @@ TEST(SwitchesTest, AreTakenAnywhereAndTheRestKeepTheirOrder) {
        {"a=b c", "/t", "--jobs=3"},
        {}},
       // Only these exact beginnings are switches.
-      {{"--exclude", "--Jobs=4"}, mList, "--exclude/", "--Jobs=4", {}, {}},
-      {{"-exclude=x", "x--jobs=2"}, mList, "-exclude=x/", "x--jobs=2", {}, {}},
-      {{"--jobs", "/t"}, mTree, "--jobs/", "", {}, {}},
+      {{"-excluded=x", "x--jobs=2"},
+       mList,
+       "-excluded=x/",
+       "x--jobs=2",
+       {},
+       {}},
+      {{"/t", "--", "--jobs=2", "/t"}, mTree, "--jobs=2/", "/t", {}, {}},
   };
   for (const SwitchCase& c : kCases) {
     SCOPED_TRACE(c.parameters[0]);
@@ -211,8 +217,8 @@ TEST(SwitchesTest, JsonIsAWholeParameterTakenAnywhere) {
       {{"/srv/ftp", "--json", "--json"}, true, "/srv/ftp/", ""},
       {{"/srv/ftp"}, false, "/srv/ftp/", ""},
       // Only the exact word is the switch.
-      {{"--JSON", "--json=1"}, false, "--JSON/", "--json=1"},
-      {{"-json"}, false, "-json/", ""},
+      {{"--", "--JSON", "--json"}, false, "--JSON/", "--json"},
+      {{"-jsonx"}, false, "-jsonx/", ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.parameters[0]);
@@ -297,7 +303,7 @@ TEST(SwitchesTest, CharsetIsTakenAnywhereAndTheLastGoodOneHolds) {
        "tabulon: bad charset 'latin1': not utf-8 or windows-1251\n"
        "tabulon: bad charset 'utf-8 ': not utf-8 or windows-1251\n"},
       // Only the exact beginning is the switch.
-      {{"--charset", "--Charset=utf-8"},
+      {{"--", "--charset", "--Charset=utf-8"},
        "--charset/",
        "--Charset=utf-8",
        cWindows1251,
@@ -336,6 +342,49 @@ TEST(SwitchesTest, EachBadSwitchGivesItsReportLine) {
   // The good pattern is kept.
   EXPECT_TRUE(exclusions.Excludes("a.TMP", ""));
   EXPECT_FALSE(exclusions.Excludes("a", ""));
+}
+
+TEST(SwitchesTest, AnythingShapedLikeAnOptionThatIsNoneIsRefused) {
+  const struct {
+    const char* parameter;
+    const char* meant;  // "": none close
+  } kCases[] = {
+      {"-t", "/t"},
+      {"--exlude=x", "--exclude=PATTERN"},
+      {"--exclude", "--exclude=PATTERN"},
+      {"-exclude=*.tmp", "--exclude=PATTERN"},
+      {"--exclude-from=list", "--exclude=PATTERN"},
+      {"--json=yes", "--json"},
+      {"--JSON", "--json"},
+      {"-json", "--json"},
+      {"--jbos=4", "--jobs=N"},
+      {"-c", "--charset=utf-8"},
+      {"--quite", "--quiet"},
+      {"--verison", "--version"},
+      {"-Q", "-q"},
+      {"-j", ""},  // --jobs= or --json
+      {"-x", ""},
+      {"--hello", ""},
+      {"---", ""},
+  };
+  for (const auto& c : kCases) {
+    RunSettings s = SettingsFrom({"/srv/ftp", c.parameter}, "/", '/');
+    EXPECT_EQ(s.URL, "") << c.parameter;
+    Exclusions exclusions;
+    const std::vector<Status> refused = ApplySwitches(&s, 2, true, &exclusions);
+    ASSERT_EQ(refused.size(), 1u) << c.parameter;
+    EXPECT_EQ(ReportLine(refused[0]),
+              std::string("tabulon: unknown option '") + c.parameter + "': " +
+                  (*c.meant ? std::string("did you mean '") + c.meant + "'?"
+                            : "tabulon --help lists the options") +
+                  "\n");
+  }
+  // A longer word after one dash, or a dash alone, is a name like any other.
+  const RunSettings s = SettingsFrom({"-old-archive", "-", "-q"}, "/", '/');
+  EXPECT_EQ(s.FromDir, "-old-archive/");
+  EXPECT_EQ(s.URL, "-");
+  EXPECT_TRUE(s.Unknown.empty());
+  EXPECT_TRUE(s.Quiet);
 }
 
 TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {

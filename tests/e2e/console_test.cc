@@ -44,11 +44,13 @@ TEST_F(ConsoleTest, HelpAndVersionWriteNoPage) {
       {{"/?"}, kBanner, true},
       {{"--help", "."}, kBanner, true},
       {{"-h", ".", "/t"}, kBanner, true},
-      {{"--version"},
-       std::string("Tabulon ") + TABULON_VERSION + "\r\n",
-       false},
-      {{"--version", ".", "/t"},
-       std::string("Tabulon ") + TABULON_VERSION + "\r\n",
+      // Wherever they stand; the first of them acts.
+      {{".", "--help", "--version"}, kBanner, true},
+      {{"-q", "-h"}, kBanner, true},
+      // A plain LF, so that $(tabulon --version) holds no CR.
+      {{"--version"}, std::string("Tabulon ") + TABULON_VERSION + "\n", false},
+      {{".", "--version", "/t"},
+       std::string("Tabulon ") + TABULON_VERSION + "\n",
        false},
   };
   tree_.Dir("sub");
@@ -61,7 +63,7 @@ TEST_F(ConsoleTest, HelpAndVersionWriteNoPage) {
     ASSERT_TRUE(r.out.starts_with(c.out)) << r.out;
     if (c.help) {
       for (const char* word : {"FromDir", "URL", "/t", "--version", "FILES.BBS",
-                               "UTF-8", "Exit code", "--json"}) {
+                               "UTF-8", "Exit code", "--json", "--quiet, -q"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
       }
     } else {
@@ -72,32 +74,58 @@ TEST_F(ConsoleTest, HelpAndVersionWriteNoPage) {
   }
 }
 
-TEST_F(ConsoleTest, HelpWordsElsewhereOnTheLineAreOrdinaryParameters) {
+TEST_F(ConsoleTest, MistypedOptionsEndTheRunBeforeAnyPage) {
   const struct {
     std::vector<std::string> args;
-    int exit_code;
-    const char* page;  // where a page must appear, or nullptr
+    const char* meant;
   } kCases[] = {
-      // The second parameter is the address, whatever it says.
-      {{"A", "--help"}, 0, "A/FILES.HTM"},
-      {{"B", "--version", "/t"}, 0, "B/FILES.HTM"},
-      // Only those exact words: this is a start directory that is not there.
-      {{"--HELP"}, 2, nullptr},
-      {{"-help"}, 2, nullptr},
+      {{"D", "--json=yes"}, "'--json'"},
+      {{"D", "-t"}, "'/t'"},
+      {{"D", "--exclude", "x"}, "'--exclude=PATTERN'"},
+      {{"D", "--exlude=x"}, "'--exclude=PATTERN'"},
+      {{"--jobs", "D"}, "'--jobs=N'"},
+      {{"D", "-json"}, "'--json'"},
   };
-  tree_.Dir("A");
-  tree_.Dir("B");
+  tree_.Dir("D/sub");
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.args[0]);
+    const std::string& mistyped = c.args[c.args[0] == "D" ? 1 : 0];
+    SCOPED_TRACE(mistyped);
     const ProcessResult r = Run(c.args);
-    EXPECT_EQ(r.exit_code, c.exit_code) << r.err;
+    EXPECT_EQ(r.exit_code, 2);
     EXPECT_EQ(r.out, kBanner);
-    if (c.page != nullptr) {
-      EXPECT_TRUE(tree_.Exists(c.page));
-    }
+    EXPECT_TRUE(r.err.starts_with("tabulon: unknown option '" + mistyped +
+                                  "': did you mean " + c.meant))
+        << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_FALSE(tree_.Exists("D/FILES.HTM"));
+    EXPECT_FALSE(tree_.Exists("FILES.HTM"));
   }
-  EXPECT_NE(tree_.Read("A/FILES.HTM").find("<th>A/files</th>"),
-            std::string::npos);
+}
+
+TEST_F(ConsoleTest, DashedNamesAndQuietRuns) {
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    const char* page;
+  } kCases[] = {
+      // After "--" a name that begins with a dash is the start directory.
+      {{"--", "-x"}, kBanner, "-x/FILES.HTM"},
+      {{"/t", "--", "-x", "--json"}, kBanner, "-x/sub/FILES.HTM"},
+      // A longer word after one dash is a name too.
+      {{"-old-archive"}, kBanner, "-old-archive/FILES.HTM"},
+      {{"-q", "D"}, "", "D/FILES.HTM"},
+      {{"D", "/t", "--quiet"}, "", "D/sub/FILES.HTM"},
+  };
+  for (const char* dir : {"-x/sub", "-old-archive", "D/sub"}) tree_.Dir(dir);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.page);
+    const ProcessResult r = Run(c.args);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(tree_.Exists(c.page));
+  }
+  EXPECT_EQ(tree_.Read("-x/sub/FILES.HTM").find("--json"), std::string::npos);
 }
 
 // A tree of some directories, one of which can't get its page: FILES.HTM
@@ -128,12 +156,18 @@ TEST_F(ConsoleTest, NoProgressWhenStandardErrorIsRedirected) {
   }
 }
 
-TEST_F(ConsoleTest, ProgressOnATerminalIsOneLineClearedAtTheEnd) {
+TEST_F(ConsoleTest, ProgressOnATerminalGivesWayToTheClosingLine) {
   FillTree(&tree_);
   const struct {
     unsigned short columns;
     std::vector<std::string> args;
-  } kCases[] = {{40, {"T", "/t"}}, {80, {"T"}}, {12, {"T", "/t"}}};
+    std::string closing;  // what the run ends with, but for the time
+  } kCases[] = {
+      // T/c/FILES.HTM, a directory, gets a page; T/c gets none.
+      {40, {"T", "/t"}, "7 pages written, 0 unchanged; 4 files, 4 bytes in "},
+      {80, {"T"}, "1 page written, 0 unchanged; 4 files, 4 bytes in "},
+      // Only the page of T differs from the first run's.
+      {12, {"T", "/t"}, "1 page written, 6 unchanged; 4 files, 4 bytes in "}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.columns);
     ProcessOptions options;
@@ -145,9 +179,15 @@ TEST_F(ConsoleTest, ProgressOnATerminalIsOneLineClearedAtTheEnd) {
       size.ws_col = columns;
       ioctl(STDERR_FILENO, TIOCSWINSZ, &size);
     };
-    const ProcessResult r = Run(c.args, options);
+    ProcessResult r = Run(c.args, options);
     EXPECT_EQ(r.out, kBanner);
     EXPECT_NE(r.err.find('\r'), std::string::npos) << "no progress drawn";
+    // The closing line replaces the progress line, or follows a report.
+    ASSERT_TRUE(r.err.ends_with(" s\r\n")) << r.err;
+    const std::size_t closing =
+        r.err.find_last_of("\r\n", r.err.size() - 3) + 1;
+    EXPECT_TRUE(r.err.substr(closing).starts_with(c.closing)) << r.err;
+    r.err.resize(closing);
 
     // A terminal turns "\n" into CR LF on the way out.
     Screen screen;
@@ -161,6 +201,7 @@ TEST_F(ConsoleTest, ProgressOnATerminalIsOneLineClearedAtTheEnd) {
       if (report == std::string::npos) break;
       EXPECT_EQ(screen.Visible(), "") << "a report written over the progress";
       const std::size_t end = r.err.find('\n', report) + 1;
+      ASSERT_NE(end, 0u) << r.err;
       reports.push_back(r.err.substr(report, end - report));
       screen.Feed(std::string_view(r.err).substr(report, end - report));
       pos = end;
