@@ -1,5 +1,6 @@
-# Installing and packaging. POSIX: the program and its manual page, in the
-# places GNUInstallDirs gives, and a .deb through CPack. Windows: the program
+# Installing and packaging. POSIX: the program, its manual page, the README
+# and the JSON Schema of FILES.JSON, in the places GNUInstallDirs gives, and
+# a .deb through CPack. Windows: the program
 # with the README and the licence side by side, in a zip.
 include(GNUInstallDirs)
 
@@ -16,6 +17,9 @@ else()
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tabulon RENAME copyright)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+                ${PROJECT_SOURCE_DIR}/docs/files-json.schema.json
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tabulon)
 endif()
 
 set(CPACK_PACKAGE_NAME tabulon)
@@ -26,8 +30,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
     "Tabulon walks a directory tree and writes FILES.HTM pages that list \
 every file with a link, its size, its date and the description that the \
-directory's FILES.BBS gives it (code page 866, windows-1251, KOI8-R or \
-UTF-8). Pages are written in windows-1251.")
+directory's FILES.BBS or DESCRIPT.ION gives it (code page 866, \
+windows-1251, KOI8-R, UTF-8 or UTF-16). Pages are written in windows-1251 \
+or UTF-8, with a FILES.JSON beside each for programs if asked.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)

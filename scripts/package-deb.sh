@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds the Debian package: the program in /usr/bin, its manual page and
-# the licence. The build directory is the first argument (build-package when
+# Builds the Debian package: the program in /usr/bin, its manual page, the
+# README, the JSON Schema of FILES.JSON and the licence. The build directory is the first argument (build-package when
 # left out); the .deb lands in its packages/ directory. Install it with
 # "dpkg -i".
 set -eu
