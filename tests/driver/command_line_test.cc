@@ -349,14 +349,9 @@ TEST(SwitchesTest, AnythingShapedLikeAnOptionThatIsNoneIsRefused) {
     const char* parameter;
     const char* meant;  // "": none close
   } kCases[] = {
-      {"-t", "/t"},
-      {"--exlude=x", "--exclude=PATTERN"},
-      {"--exclude", "--exclude=PATTERN"},
       {"-exclude=*.tmp", "--exclude=PATTERN"},
       {"--exclude-from=list", "--exclude=PATTERN"},
-      {"--json=yes", "--json"},
       {"--JSON", "--json"},
-      {"-json", "--json"},
       {"--jbos=4", "--jobs=N"},
       {"-c", "--charset=utf-8"},
       {"--quite", "--quiet"},
@@ -365,7 +360,6 @@ TEST(SwitchesTest, AnythingShapedLikeAnOptionThatIsNoneIsRefused) {
       {"-j", ""},  // --jobs= or --json
       {"-x", ""},
       {"--hello", ""},
-      {"---", ""},
   };
   for (const auto& c : kCases) {
     RunSettings s = SettingsFrom({"/srv/ftp", c.parameter}, "/", '/');
@@ -379,12 +373,6 @@ TEST(SwitchesTest, AnythingShapedLikeAnOptionThatIsNoneIsRefused) {
                             : "tabulon --help lists the options") +
                   "\n");
   }
-  // A longer word after one dash, or a dash alone, is a name like any other.
-  const RunSettings s = SettingsFrom({"-old-archive", "-", "-q"}, "/", '/');
-  EXPECT_EQ(s.FromDir, "-old-archive/");
-  EXPECT_EQ(s.URL, "-");
-  EXPECT_TRUE(s.Unknown.empty());
-  EXPECT_TRUE(s.Quiet);
 }
 
 TEST(SwitchesTest, GoodSwitchesSetTheJobsAndThePatterns) {

