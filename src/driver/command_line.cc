@@ -116,7 +116,8 @@ constexpr OptionName kOptions[] = {
     {"/T", "", OptionKind::kTree, ""},
     {"--exclude=", "PATTERN", OptionKind::kExclude,
      "leave out entries whose name matches: * ? [a-z]\n"
-     "[!x], letter case aside; with \"/\" the path below FromDir"},
+     "[!x], letter case aside; with \"/\" the path below FromDir,\n"
+     "where ** crosses \"/\" and * ? [...] do not"},
     {"--jobs=", "N", OptionKind::kJobs,
      "threads that read directories, 1-256 (default: one a\n"
      "processor and one more, 2 to 16, where the system tells\n"
