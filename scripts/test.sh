@@ -23,7 +23,7 @@ werror=OFF
 lines_only=-g1
 
 # Beside the program, one on the POSIX backend's portable ways (see
-# src/platform/posix/features_posix.h), forced on this system that has
+# src/platform/posix/CMakeLists.txt), forced on this system that has
 # faster ones: the platform's contract and the end-to-end tests run against
 # both (the latter's names begin "portable.").
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

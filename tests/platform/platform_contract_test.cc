@@ -33,7 +33,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/posix/features_posix.h"
 #endif
 
 namespace tabulon {
@@ -1316,8 +1315,18 @@ TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
   const std::string denied = std::strerror(EACCES);
 #if !defined(_WIN32) && !defined(TABULON_POSIX_SEARCH_ONLY)
   // Without a descriptor for search only, such a directory is refused with
-  // the reason, as one that can't be entered is; a readable one below it
-  // still opens as a start.
+  // the reason as a start, as one that can't be entered is; a readable one
+  // below it still opens as a start. Reached from a directory whose names
+  // nobody else may change, it is worked in by its name; from one others
+  // may write, where a link could take its name meanwhile, it is refused.
+  for (const char* parent : {"open", "shared"}) {
+    const std::string box = std::string(parent) + "/box";
+    ASSERT_TRUE(scratch_.MakeDir(parent));
+    ASSERT_TRUE(scratch_.MakeDir(box));
+    ASSERT_TRUE(scratch_.MakeFile(box + "/FILES.BBS", "described"));
+    ASSERT_TRUE(scratch_.SetMode(box, 0333));
+  }
+  ASSERT_TRUE(scratch_.SetMode("shared", 0777));
   const std::string found = AsOrdinaryUser([&] {
     std::string wrong;
     const struct {
@@ -1342,6 +1351,25 @@ TEST_F(PlatformContractTest, WorksInADirectoryThatCanBeEnteredButNotRead) {
         wrong +=
             std::string("start ") + c.start + ": " + status.reason() + "\n";
       }
+    }
+    for (const bool others_may_write : {false, true}) {
+      const std::string parent = others_may_write ? "/shared" : "/open";
+      std::unique_ptr<Directory> above;
+      std::unique_ptr<Directory> box;
+      std::unique_ptr<OutputFile> out;
+      std::string bytes;
+      Status status =
+          platform_->OpenDirectory(scratch_.root() + parent, &above);
+      if (status.ok()) status = above->OpenSubdirectory("box", &box);
+      if (status.ok()) status = ReadAll(box.get(), "FILES.BBS", &bytes);
+      if (status.ok()) status = box->CreateOutput("FILES.HTM", &out);
+      if (status.ok()) status = out->Write("page");
+      if (status.ok()) status = out->Commit();
+      if (status.ok()) status = ReadAll(box.get(), "FILES.HTM", &bytes);
+      const bool as_expected = others_may_write
+                                   ? !status.ok() && status.reason() == denied
+                                   : status.ok() && bytes == "page";
+      if (!as_expected) wrong += "box below " + parent + ": " + status.reason();
     }
     return wrong;
   });
