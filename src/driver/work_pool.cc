@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <list>
-#include <new>
 #include <utility>
 
 #include "common/per_thread.h"
@@ -19,28 +17,6 @@ struct WorkPool::Group {
   std::size_t running = 0;
   std::size_t most_at_once = std::numeric_limits<std::size_t>::max();
   bool closed = false;  // nothing more begins
-  std::exception_ptr error;
-};
-
-// An item of RunInOrder and where it stands.
-struct WorkPool::Node {
-  std::unique_ptr<Item> item;
-  enum class State { kWaiting, kMaking, kMade } state = State::kWaiting;
-  std::list<Node*>::iterator pending;  // until made
-  std::vector<std::unique_ptr<Node>> followers;
-  std::size_t bytes = 0;
-};
-
-struct WorkPool::Ordered {
-  Budget budget;
-  // The items waiting or being made, in the order they are handed on.
-  std::list<Node*> pending;
-  std::size_t ahead = 0;  // being made, or made and not handed on
-  std::size_t bytes = 0;  // what those made hold
-  Node* awaited = nullptr;
-  std::size_t making = 0;
-  bool held_back = false;  // the budget kept an item from being made
-  bool stopped = false;
   std::exception_ptr error;
 };
 
@@ -119,7 +95,7 @@ void WorkPool::Work(int thread) {
     if (stop_) return;
     if (thread < allowed_) {
       if (RunPieceLocked(lock)) continue;
-      if (Node* node = TakeNextItemLocked()) {
+      if (TreeOrder::Node* node = TakeNextItemLocked()) {
         MakeItem(node, thread, lock);
         continue;
       }
@@ -160,49 +136,39 @@ bool WorkPool::WorkWaitsLocked() const {
       return true;
     }
   }
-  const Ordered* const run = ordered_;
-  return run != nullptr && !run->stopped && !run->error &&
-         run->ahead < run->budget.items && run->bytes < run->budget.bytes &&
-         run->pending.size() > run->making;
+  return order_ != nullptr && order_->WorkWaits();
 }
 
 void WorkPool::SampleLocked() {
-  sampled_ms_ = platform_->MonotonicMs();
-  sampled_processor_ms_ = platform_->ProcessorMs();
-  sampled_reads_ = platform_->StorageReads();
+  sampled_ = {platform_->MonotonicMs(), platform_->ProcessorMs(),
+              platform_->StorageReads()};
   idle_since_sampled_ = false;
 }
 
 bool WorkPool::GrowLocked() {
   if (limit_ >= threads_) return false;
-  const std::uint64_t now = platform_->MonotonicMs();
-  if (now - sampled_ms_ < kGrowthMs) return false;
-  const std::uint64_t used = platform_->ProcessorMs();
-  const std::uint64_t busy =
-      used > sampled_processor_ms_ ? used - sampled_processor_ms_ : 0;
-  // More threads than processors can't use more than the processors.
-  const std::uint64_t could =
-      (now - sampled_ms_) *
-      static_cast<std::uint64_t>(std::min(processors_, limit_));
-  const bool processors_idle = 2 * busy < could;
-  // A disk that is read keeps the threads waiting however busy the
-  // processors are (a cold cache keeps them busy in the system).
-  const std::optional<std::uint64_t> reads = platform_->StorageReads();
-  const bool disk_read = reads && sampled_reads_ && *reads > *sampled_reads_;
-  const bool went_without_work = idle_since_sampled_;
-  sampled_ms_ = now;
-  sampled_processor_ms_ = used;
-  sampled_reads_ = reads;
-  idle_since_sampled_ = false;
-  if (went_without_work) return false;
-  int most = 0;
-  if (processors_idle) {
-    most = threads_;
-  } else if (disk_read) {
-    most = std::min(threads_, kMostOnStorage);
+  ThreadSamples samples;
+  samples.since = sampled_;
+  samples.now.clock_ms = platform_->MonotonicMs();
+  samples.processors = processors_;
+  samples.limit = limit_;
+  samples.most = threads_;
+  samples.went_idle = idle_since_sampled_;
+  // Asked only when a thread is to start: work waits that none is free for.
+  samples.work_waits = true;
+  // The rest is read only once the watch has run its time, as a reading
+  // of the processor time may cost a call to the system.
+  if (samples.now.clock_ms - sampled_.clock_ms >= kGrowthMs) {
+    samples.now.processor_ms = platform_->ProcessorMs();
+    samples.now.storage_reads = platform_->StorageReads();
   }
-  if (limit_ >= most) return false;
-  limit_ = std::min(most, 2 * limit_);
+  const ThreadCount count = NextThreadCount(samples);
+  if (count.watch_anew) {
+    sampled_ = samples.now;
+    idle_since_sampled_ = false;
+  }
+  if (count.limit <= limit_) return false;
+  limit_ = count.limit;
   return true;
 }
 
@@ -383,180 +349,84 @@ std::size_t WorkPool::WhileProducing(
   return begun;
 }
 
-WorkPool::Node* WorkPool::TakeNextItemLocked() {
-  Ordered* const run = ordered_;
-  if (run == nullptr || run->stopped || run->error || busy_ >= allowed_) {
-    return nullptr;
-  }
-  for (Node* node : run->pending) {
-    if (node->state != Node::State::kWaiting) continue;
-    if (node != run->awaited &&
-        (run->ahead >= run->budget.items || run->bytes >= run->budget.bytes)) {
-      run->held_back = true;
-      return nullptr;
-    }
-    node->state = Node::State::kMaking;
-    ++run->ahead;
-    ++run->making;
-    return node;
-  }
-  return nullptr;
+TreeOrder::Node* WorkPool::TakeNextItemLocked() {
+  if (order_ == nullptr || busy_ >= allowed_) return nullptr;
+  return order_->TakeNext();
 }
 
-void WorkPool::MakeItem(Node* node, int thread,
+void WorkPool::MakeItem(TreeOrder::Node* node, int thread,
                         std::unique_lock<std::mutex>& lock) {
-  Ordered& run = *ordered_;
+  TreeOrder& order = *order_;
   const bool nested = EnterBusyLocked();
   const bool began_alone = busy_ == 1;
   const std::uint64_t crowded = times_crowded_;
   lock.unlock();
-  std::exception_ptr error;
-  std::vector<std::unique_ptr<Node>> followers;
-  // The followers' places in the order, made here and spliced in under the
-  // lock: nothing may fail for lack of memory there, where a thread has no
-  // one to throw to.
-  std::list<Node*> places;
-  std::size_t bytes = 0;
-  bool short_of_room = false;
-  try {
-    Item::Made made = node->item->Make(thread);
-    bytes = made.bytes;
-    short_of_room = made.short_of_room;
-    followers.reserve(made.followers.size());
-    for (std::unique_ptr<Item>& item : made.followers) {
-      followers.push_back(std::make_unique<Node>());
-      followers.back()->item = std::move(item);
-      followers.back()->pending =
-          places.insert(places.end(), followers.back().get());
-    }
-  } catch (const std::bad_alloc&) {
-    error = std::current_exception();
-    short_of_room = true;
-    followers.clear();
-    places.clear();
-  } catch (...) {
-    error = std::current_exception();
-    followers.clear();
-    places.clear();
-  }
+  TreeOrder::Outcome outcome = TreeOrder::Make(*node, thread);
   lock.lock();
   LeaveBusyLocked(nested);
-  if (short_of_room && !(began_alone && times_crowded_ == crowded) &&
-      !run.stopped && node->item->CanMakeAgain()) {
+  if (outcome.short_of_room && !(began_alone && times_crowded_ == crowded) &&
+      order.PutBack(node)) {
     // Others took room meanwhile: made again with fewer threads at work,
     // alone at last, so that it fails only where one thread would.
     // Half of those at work: the limit may be far above the threads started.
     allowed_ = std::max(
         1, std::min(allowed_, static_cast<int>(workers_.size()) + 1) / 2);
     reduced_ = true;
-    node->state = Node::State::kWaiting;
-    --run.ahead;
-    --run.making;
     changed_.notify_all();
     WakeLocked(1);
     return;
   }
-  // Its followers take its place in the order.
-  run.pending.splice(node->pending, places);
-  run.pending.erase(node->pending);
-  node->followers = std::move(followers);
-  node->bytes = bytes;
-  node->state = Node::State::kMade;
-  run.bytes += bytes;
-  --run.making;
-  if (error && !run.error) run.error = error;
-  if (node == run.awaited || run.error || run.stopped) changed_.notify_all();
-  WakeLocked(node->followers.size());
+  if (order.Settle(node, std::move(outcome))) changed_.notify_all();
+  WakeLocked(order.FollowersOf(node));
 }
 
 void WorkPool::RunInOrder(std::unique_ptr<Item> first, Budget budget,
                           const std::function<void(Item&)>& hand_on) {
-  Ordered run;
-  run.budget = budget;
-  struct Frame {
-    std::unique_ptr<Node> node;
-    std::size_t next = 0;  // the next follower to take
-    bool handed_on = false;
-  };
-  std::vector<Frame> stack;
-  stack.push_back(Frame{std::make_unique<Node>()});
-  stack.back().node->item = std::move(first);
+  TreeOrder order(std::move(first), budget);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    stack.back().node->pending =
-        run.pending.insert(run.pending.end(), stack.back().node.get());
-    ordered_ = &run;  // only once nothing can fail
+    order_ = &order;  // only once nothing can fail
   }
   // However the run ends, no thread makes an item of it any more before
   // the items go.
   struct StopAndAwaitMakers {
     WorkPool* pool;
-    Ordered* run;
+    TreeOrder* order;
     ~StopAndAwaitMakers() {
       std::unique_lock<std::mutex> lock(pool->mutex_);
-      run->stopped = true;
-      pool->changed_.wait(lock, [this] { return run->making == 0; });
-      pool->ordered_ = nullptr;
+      order->Stop();
+      pool->changed_.wait(lock, [this] { return order->making() == 0; });
+      pool->order_ = nullptr;
     }
-  } stop_and_await_makers{this, &run};
-  while (!stack.empty()) {
-    Node* const node = stack.back().node.get();
-    if (!stack.back().handed_on) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        run.awaited = node;
-        // Waiting, the caller makes what is next in line or runs pieces.
-        while (node->state != Node::State::kMade && !run.error) {
-          if (node->state == Node::State::kWaiting && busy_ < allowed_) {
-            node->state = Node::State::kMaking;
-            ++run.ahead;
-            ++run.making;
-            MakeItem(node, 0, lock);
-          } else if (!RunPieceLocked(lock)) {
-            if (Node* next = TakeNextItemLocked()) {
-              MakeItem(next, 0, lock);
-            } else {
-              caller_waits_ = true;
-              changed_.wait(lock);
-              caller_waits_ = false;
-            }
+  } stop_and_await_makers{this, &order};
+  while (TreeOrder::Node* const node = order.Next()) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      order.Await(node);
+      // Waiting, the caller makes what is next in line or runs pieces.
+      while (!order.IsMade(node) && !order.error()) {
+        if (busy_ < allowed_ && order.Take(node)) {
+          MakeItem(node, 0, lock);
+        } else if (!RunPieceLocked(lock)) {
+          if (TreeOrder::Node* next = TakeNextItemLocked()) {
+            MakeItem(next, 0, lock);
+          } else {
+            caller_waits_ = true;
+            changed_.wait(lock);
+            caller_waits_ = false;
           }
         }
-        run.awaited = nullptr;
-        if (run.error) {
-          const std::exception_ptr error = run.error;
-          lock.unlock();
-          std::rethrow_exception(error);
-        }
       }
-      hand_on(*node->item);
-      stack.back().handed_on = true;
-      std::lock_guard<std::mutex> lock(mutex_);
-      --run.ahead;
-      run.bytes -= node->bytes;
-      if (run.held_back) {
-        run.held_back = false;
-        WakeLocked(idle_);
+      order.Await(nullptr);
+      if (order.error()) {
+        const std::exception_ptr error = order.error();
+        lock.unlock();
+        std::rethrow_exception(error);
       }
     }
-    Frame& top = stack.back();
-    if (top.next == node->followers.size()) {
-      stack.pop_back();
-      continue;
-    }
-    std::unique_ptr<Node>& follower = node->followers[top.next++];
-    // With nothing left to follow it, the item need not stay: a chain of
-    // any length keeps a stack of one. Otherwise the frame is made before
-    // the follower leaves its item: a follower that a thread may be making
-    // must not go with a failure to grow the stack.
-    if (top.next == node->followers.size()) {
-      std::unique_ptr<Node> last = std::move(follower);
-      stack.pop_back();
-      stack.push_back(Frame{std::move(last)});  // in the room just freed
-    } else {
-      stack.emplace_back();
-      stack.back().node = std::move(follower);
-    }
+    hand_on(TreeOrder::ItemOf(*node));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (order.HandedOn(node)) WakeLocked(idle_);
   }
 }
 

@@ -9,9 +9,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
+#include "driver/thread_count.h"
+#include "driver/tree_order.h"
 #include "platform/platform.h"
 
 namespace tabulon {
@@ -55,66 +56,17 @@ class PieceRunner {
       std::size_t helpers, const std::function<void(WorkFeed&)>& produce) = 0;
 };
 
-// The threads of a run: the caller's and up to threads() - 1 of its own,
-// which take the pieces, tasks and items the operations give them, pieces
-// and tasks before items (they finish what is begun). All its locks and
-// waiting live here.
-//
-// How many: threads are started only as work comes for them, up to the
-// count the pool starts with. A pool that may grow (`most` above that
-// count) starts more while its threads wait on the system instead of
-// working: when work is left for which no thread is free and, over the
-// last kGrowthMs or more since the last thread allowed was started, none
-// of its threads went without work and either the process used less than
-// half of the processors it could keep busy (those of the machine, at
-// most one a thread) or it read from a disk (the system's StorageReads
-// grew), twice as many may start, up to `most`, and up to kMostOnStorage
-// for the disk alone. Threads are never stopped before the pool goes.
-// Where work waits on processors the count stays; where it waits on a disk
-// or a slow file system, requests are kept in flight at once. Which thread
-// does what never changes a result.
+// The threads of a run (see the drawing above): the caller's and up to
+// threads() - 1 of its own, which take the pieces, tasks and items the
+// operations give them, pieces and tasks before items (they finish what is
+// begun). All its locks and waiting live here; how many threads run is
+// NextThreadCount's choice, the order of items TreeOrder's. Threads are
+// never stopped before the pool goes.
 class WorkPool final : public PieceRunner {
  public:
-  // One item of RunInOrder.
-  class Item {
-   public:
-    virtual ~Item() = default;
-    struct Made {
-      // The items that come right after this one, in their order.
-      std::vector<std::unique_ptr<Item>> followers;
-      // What the item holds until handed on, for the budget.
-      std::size_t bytes = 0;
-      // Something failed for lack of room (open files, memory), which
-      // fewer threads at once may not meet.
-      bool short_of_room = false;
-    };
-    // Called on any of the pool's threads; `thread` (0 the caller's, up to
-    // threads() - 1) says which: no two calls run at once on one. Called
-    // again, with fewer threads at work, when it was short of room (or
-    // threw std::bad_alloc) while other threads worked and CanMakeAgain:
-    // the item is made as one thread alone would make it.
-    virtual Made Make(int thread) = 0;
-    // Whether Make may be called again: false once it has handed on what
-    // can't be taken back.
-    virtual bool CanMakeAgain() const { return true; }
-  };
-  // How far RunInOrder may make items ahead of handing them on: items made
-  // and not handed on yet, and the bytes they hold. The item handed on next
-  // is made whatever these say.
-  struct Budget {
-    std::size_t items = 256;
-    std::size_t bytes = std::size_t{8} << 20;
-  };
+  using Item = TreeItem;
+  using Budget = ReadAheadBudget;
 
-  // How long the processor time is watched before the pool grows: short,
-  // so that a slow file system soon gets the many requests it answers at
-  // once.
-  static constexpr std::uint64_t kGrowthMs = 10;
-  // How many threads a disk that is read keeps waiting with use: it takes
-  // several requests at once, but a cold cache keeps the processors busy
-  // too; 8 or 16 threads read one alike, 64 more slowly (the switching
-  // between them).
-  static constexpr int kMostOnStorage = 16;
   // The stack of each thread it starts, and what the caller's needs: the
   // work (a directory's job, its pieces) passes with 256 KiB. The system's
   // own default, often 8 MiB, counts for every thread against a limit of
@@ -123,9 +75,9 @@ class WorkPool final : public PieceRunner {
 
   // Starts up to threads - 1 threads through `platform` (nullptr: the
   // system's own threads) as work comes for them, and up to most - 1 while
-  // they wait (see above; only with a platform, whose clock and processor
-  // time it reads), fewer if the system refuses some: the work only takes
-  // longer.
+  // they wait (see NextThreadCount; only with a platform, whose clock and
+  // processor time it reads), fewer if the system refuses some: the work
+  // only takes longer.
   explicit WorkPool(int threads, Platform* platform = nullptr, int most = 0);
   ~WorkPool() override;
   WorkPool(const WorkPool&) = delete;
@@ -156,8 +108,6 @@ class WorkPool final : public PieceRunner {
 
  private:
   struct Group;
-  struct Node;
-  struct Ordered;
   class Feed;
 
   void Work(int thread);
@@ -168,15 +118,16 @@ class WorkPool final : public PieceRunner {
   // Runs one piece or task that waits, if any; with the lock held, which
   // it gives up while the piece runs.
   bool RunPieceLocked(std::unique_lock<std::mutex>& lock);
-  // Takes the first item waiting to be made, if the budget allows one
-  // more: it is counted as being made from then on.
-  Node* TakeNextItemLocked();
-  void MakeItem(Node* node, int thread, std::unique_lock<std::mutex>& lock);
+  // Takes the first item of RunInOrder the order and the threads allowed
+  // let be made now, if any.
+  TreeOrder::Node* TakeNextItemLocked();
+  void MakeItem(TreeOrder::Node* node, int thread,
+                std::unique_lock<std::mutex>& lock);
   void WakeLocked(std::size_t work);
   // Starts one more thread, if the limit (raised by GrowLocked) and the
   // system allow it.
   bool StartLocked();
-  // Raises the limit of threads when the threads wait on the system.
+  // Raises the limit of threads as NextThreadCount chooses.
   bool GrowLocked();
   // Starts watching the clock and the processor time anew.
   void SampleLocked();
@@ -191,17 +142,14 @@ class WorkPool final : public PieceRunner {
   bool can_start_;  // another thread may be started, now or after growth
   int limit_;       // threads that may be started now, the caller's among them
   int processors_ = 1;
-  // The clock and the processor time when last looked at, for growth.
-  std::uint64_t sampled_ms_ = 0;
-  std::uint64_t sampled_processor_ms_ = 0;
-  std::optional<std::uint64_t> sampled_reads_;  // where the system tells
+  SystemSample sampled_;             // when the watch for growth began
   bool idle_since_sampled_ = false;  // a thread of its own found no work
   std::condition_variable work_;     // workers wait for work
   // Callers wait here: for their pieces to end, the caller of RunInOrder
   // also for work to help with, and its end for the items being made.
   std::condition_variable changed_;
   std::deque<Group*> groups_;   // with pieces not begun yet
-  Ordered* ordered_ = nullptr;  // while RunInOrder runs
+  TreeOrder* order_ = nullptr;  // while RunInOrder runs
   std::size_t idle_ = 0;
   bool caller_waits_ = false;  // the caller of RunInOrder, for work
   bool stop_ = false;
