@@ -1,7 +1,6 @@
 #include "driver/place.h"
 
-#include <atomic>
-
+#include "common/chain_release.h"
 #include "html/page.h"
 #include "html/text.h"
 
@@ -26,19 +25,7 @@ std::shared_ptr<const Place> Place::Below(std::shared_ptr<const Place> parent,
   return place;
 }
 
-Place::~Place() {
-  // Lets go of the ancestors one at a time: a chain a hundred thousand deep
-  // would otherwise be destroyed by as deep a recursion.
-  std::shared_ptr<const Place> up = std::move(parent_);
-  while (up != nullptr && up.use_count() == 1) {
-    // The count is read without ordering: what the last other owner did
-    // with the place must come before it is taken apart here.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    std::shared_ptr<const Place> next =
-        std::move(const_cast<Place&>(*up).parent_);
-    up = std::move(next);
-  }
-}
+Place::~Place() { ReleaseChain(std::move(parent_), &Place::parent_); }
 
 std::vector<const Place*> Place::Chain() const {
   std::size_t depth = depth_ + 1;

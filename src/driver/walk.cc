@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -104,35 +105,26 @@ std::size_t BytesOf(const DirectoryResult& result, std::size_t children) {
   return bytes;
 }
 
-// A thread's cursor, which other threads may read. The guard is a flag
-// held for the few instructions a copy of the pointer takes: the standard
-// library's atomic shared_ptr of this toolchain releases its load without
-// ordering it before the next store, which ThreadSanitizer rightly reports.
+// A thread's cursor, which other threads may read. Guarded by a lock of
+// its own, held for the copy of a pointer: the standard library's atomic
+// shared_ptr of this toolchain releases its load without ordering it before
+// the next store, which ThreadSanitizer rightly reports.
 class CursorSlot {
  public:
   std::shared_ptr<const Cursor> Load() const {
-    Lock();
-    std::shared_ptr<const Cursor> cursor = cursor_;
-    Unlock();
-    return cursor;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cursor_;
   }
   void Store(std::shared_ptr<const Cursor> cursor) {
-    Lock();
-    cursor_.swap(cursor);
-    Unlock();
-    // The cursor replaced goes here, outside the guard.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      cursor_.swap(cursor);
+    }
+    // The cursor replaced goes here, outside the lock.
   }
 
  private:
-  void Lock() const {
-    while (busy_.exchange(true, std::memory_order_acquire)) {
-      while (busy_.load(std::memory_order_relaxed)) {
-      }
-    }
-  }
-  void Unlock() const { busy_.store(false, std::memory_order_release); }
-
-  mutable std::atomic<bool> busy_{false};
+  mutable std::mutex mutex_;
   std::shared_ptr<const Cursor> cursor_;
 };
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/chain_release.h"
 #include "platform/directory_dates.h"
 #include "platform/pending_files.h"
 #include "platform/platform.h"
@@ -470,6 +471,7 @@ class Win32InputFile final : public InputFile {
 // A directory as it was reached: where it lies, and the same of the one it
 // was reached from (none for the start directory).
 struct Lineage {
+  ~Lineage() { ReleaseChain(std::move(up), &Lineage::up); }
   DirectoryKey key;
   std::shared_ptr<const Lineage> up;
 };
