@@ -71,12 +71,12 @@ cmake --build "$root/build-tsan" -j "$jobs" --target tabulon \
   driver_walk_test driver_work_pool_test driver_exclusion_test \
   driver_walk_room_test driver_work_pool_room_test driver_progress_test \
   driver_work_pool_memory_test \
-  common_spare_names_test common_per_thread_test \
+  common_spare_names_test common_per_thread_test common_chain_release_test \
   descriptions_descript_ion_test platform_contract_test
 (
   export TSAN_OPTIONS=halt_on_error=1:exitcode=66
   run_ctest "$root/build-tsan" -R \
-    'WalkTest|WalkRoomTest|WalkOutOfMemoryTest|DirectoryJobTest|WorkPoolTest|WorkPoolRoomTest|WorkPoolMemoryTest|PlatformContractTest|SamePages|ProgressTest|SpareNamesTest|PerThreadTest|ExclusionTest.MatchesFromSeveralThreadsAtOnce|DescriptIonTest.OneDirectoryIsLookedUpFromSeveralThreadsAtOnce' \
+    'WalkTest|WalkRoomTest|WalkOutOfMemoryTest|DirectoryJobTest|WorkPoolTest|WorkPoolRoomTest|WorkPoolMemoryTest|PlatformContractTest|SamePages|ProgressTest|SpareNamesTest|PerThreadTest|ChainReleaseTest|ExclusionTest.MatchesFromSeveralThreadsAtOnce|DescriptIonTest.OneDirectoryIsLookedUpFromSeveralThreadsAtOnce' \
     -E 'AddressSpace' --output-on-failure -j "$jobs" --timeout 600
 ) || status=1
 

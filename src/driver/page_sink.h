@@ -44,11 +44,8 @@ struct DirectoryResult {
 
 // Where the rows of the walk go: one page for the run, or a page per
 // directory. The walk does not know which.
-// Threads: Finish runs on any thread, for several directories at once.
-// TakeRows runs on any thread too, one call at a time, a directory's rows
-// in order, all before that directory's Finish. Take runs on the walk's
-// thread, one directory at a time in walk order, each after its Finish.
-// So rows taken as made from the start directory alone never meet a Take:
+// Threads: which call runs on which thread is drawn in driver/work_pool.h.
+// Rows taken as made from the start directory alone never meet a Take:
 // every Take comes after the start directory's Finish.
 class PageSink {
  public:

@@ -19,7 +19,7 @@ struct WalkOptions {
   // calling thread.
   int threads = 1;
   // More, up to this many, while they wait on the file system rather than
-  // work (see WorkPool); needs `platform`. At most `threads` when lower.
+  // work (see NextThreadCount); needs `platform`. At most `threads` when lower.
   int most_threads = 0;
   Reporter* reporter = nullptr;
   Progress* progress = nullptr;  // may be nullptr
@@ -30,17 +30,13 @@ struct WalkOptions {
 
 // Walks the tree below `root`, the start directory at `start`: each
 // directory before its subdirectories, these in name order (pre-order).
-// Directories, and the pieces of large ones, are read by `options.threads`
-// threads of a work pool (more, up to `options.most_threads`, while they wait
-// on the file system), looking ahead of the walk within a budget; their
-// results reach the sink (Take), the reporter and the progress line on the
-// calling thread in walk order, so that the pages, the reports and their
-// order are those of one thread. The directories kept open, and the
-// threads, stay within the room for open files. A directory that fails for
-// lack of room (open files, memory) while other threads work is read again
-// with fewer of them, alone at last: what fails is what fails on one
-// thread. Out of memory on one thread alone throws std::bad_alloc here,
-// once every other thread has stopped.
+// Directories, and the pieces of large ones, are read by the threads of a
+// work pool, looking ahead of the walk within a budget; their results reach
+// the sink (Take), the reporter and the progress line on the calling thread
+// in walk order (threads and their promise: driver/work_pool.h). The
+// directories kept open, and the threads, stay within the room for open
+// files. Out of memory on one thread alone throws std::bad_alloc here, once
+// every other thread has stopped.
 void WalkDirectory(std::shared_ptr<Directory> root,
                    std::shared_ptr<const Place> start,
                    const WalkOptions& options);

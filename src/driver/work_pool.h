@@ -17,6 +17,58 @@
 
 namespace tabulon {
 
+// The threads of a run, drawn once; the driver's thread comments point here.
+//
+//  main thread          run thread (kStackBytes)       pool threads 1..n-1
+//  -----------          ------------------------       -------------------
+//  Run(): starts   -->  RunHere -> WalkDirectory       started by the pool
+//  the run thread,      owns the WorkPool, the         as work comes (up to
+//  waits in             Walker, the sink, reporter     threads(); more while
+//  ~Thread              and progress line              they wait on the
+//                            |                         system: NextThreadCount)
+//                            | RunInOrder (thread 0)         |
+//                            v                               v
+//      +------------------- WorkPool, one mutex_ -------------------------+
+//      | groups_: pieces of ForEach / ForEachInOrder, tasks of            |
+//      |          WhileProducing (the newest group first)                 |
+//      | order_:  the TreeOrder of RunInOrder: items waiting, being made, |
+//      |          made; the read-ahead budget                             |
+//      | limit_, allowed_, busy_, idle_: how many may run, how many do    |
+//      +------------------------------------------------------------------+
+//         ^ waits in changed_: its             ^ waits in work_ when no
+//         | next item made, its pieces         | piece, task or item is
+//         | done; meanwhile makes items        | left; pieces and tasks
+//         | and runs pieces itself             | before items
+//
+//  Who does what:
+//  - Pool threads make items (DirectoryItem: a directory's job, whose
+//    pieces go through ForEach / ForEachInOrder / WhileProducing to any
+//    thread, the job's own among them). Several directories at once.
+//  - The run thread alone hands items on, in walk order (pre-order): the
+//    sink's Take, the reporter, the progress line. PageSink::Finish runs on
+//    any thread for several directories at once; TakeRows on any thread,
+//    one call at a time, a directory's rows in order, all before its Finish;
+//    Take after Finish.
+//  - Shared between threads: Place (immutable), the open Directory of a
+//    parent (as platform.h allows), each thread's cursor (its own mutex),
+//    the count of directories open (atomic). Everything else in the pool
+//    under mutex_; a TreeOrder is touched under it, or by the hand-on alone.
+//  - Owned: the WorkPool owns its threads and joins them as it goes; the
+//    TreeOrder on RunInOrder's stack owns every item not handed on, freed
+//    once handed on and its followers taken; what an item made belongs to
+//    its maker until settled under the lock, then to the hand-on.
+//  - Errors: a failure to read is a value (a report in the directory's
+//    result) handed on in walk order. An exception of a piece, task or item
+//    is caught on its thread and the first one is rethrown on the thread
+//    that called the operation, once no thread runs one of it any more.
+//
+//  The promise: every job count gives the same pages, the same reports in
+//  the same order and the same exit code. Results are handed on in walk
+//  order on one thread; an item short of room (open files, memory) while
+//  other threads worked is made again with fewer, alone at last, so what
+//  fails is what fails on one thread; which thread made what, and how many
+//  ran, never shows.
+
 // Hands tasks to the helpers of WhileProducing.
 class WorkFeed {
  public:
