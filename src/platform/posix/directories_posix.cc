@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/chain_release.h"
 #include "common/spare_names.h"
 #include "platform/posix/local_dates.h"
 #include "platform/posix/posix_internal.h"
@@ -43,16 +44,7 @@ void Fill(const struct stat& st, SearchEntry* entry) {
 struct Lineage {
   Lineage(const struct stat& st, std::shared_ptr<const Lineage> above)
       : device(st.st_dev), inode(st.st_ino), up(std::move(above)) {}
-  ~Lineage() {
-    // One at a time: a chain a hundred thousand deep would otherwise be let
-    // go of by as deep a recursion.
-    std::shared_ptr<const Lineage> next = std::move(up);
-    while (next != nullptr && next.use_count() == 1) {
-      std::shared_ptr<const Lineage> after =
-          std::move(const_cast<Lineage&>(*next).up);
-      next = std::move(after);
-    }
-  }
+  ~Lineage() { ReleaseChain(std::move(up), &Lineage::up); }
   bool Is(const struct stat& st) const {
     return st.st_dev == device && st.st_ino == inode;
   }
