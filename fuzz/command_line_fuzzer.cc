@@ -50,22 +50,46 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> patterns;
     std::vector<std::string> job_counts;
     std::vector<std::string> charsets;
+    std::vector<std::string> unknown;
     bool json = false;
-    for (const std::string& p : parameters) {
-      if (p == "/t" || p == "/T") {
+    bool quiet = false;
+    bool options_end = false;
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+      const std::string& p = parameters[i];
+      const bool letter_option =
+          p.size() == 2 && p[0] == '-' &&
+          ((p[1] >= 'a' && p[1] <= 'z') || (p[1] >= 'A' && p[1] <= 'Z'));
+      if (options_end) {
+        rest.push_back(p);
+      } else if (p == "--") {
+        options_end = true;
+      } else if (p == "/t" || p == "/T") {
         has_switch = true;
       } else if (p == "--json") {
         json = true;
+      } else if (p == "--quiet" || p == "-q") {
+        quiet = true;
+      } else if (p == "--help" || p == "-h" || p == "--version" ||
+                 (p == "/?" && i == 0)) {
       } else if (p.rfind("--charset=", 0) == 0) {
         charsets.push_back(p.substr(10));
       } else if (p.rfind("--exclude=", 0) == 0) {
         patterns.push_back(p.substr(10));
       } else if (p.rfind("--jobs=", 0) == 0) {
         job_counts.push_back(p.substr(7));
+      } else if (p.rfind("--", 0) == 0 || letter_option) {
+        unknown.push_back(p);
+      } else if (p[0] == '-' && unknown.size() < settings.Unknown.size() &&
+                 settings.Unknown[unknown.size()] == p) {
+        // A long option that lost a dash ("-json") is unknown too; which
+        // words those are is the usage's business, their order is not.
+        unknown.push_back(p);
       } else {
         rest.push_back(p);
       }
     }
+    FUZZ_CHECK(settings.Unknown == unknown);
+    FUZZ_CHECK(settings.Quiet == quiet);
     FUZZ_CHECK(settings.RunMode == (has_switch ? tabulon::mTree : tabulon::mList));
     FUZZ_CHECK(settings.Exclude == patterns);
     FUZZ_CHECK(settings.JobCounts == job_counts);
