@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <iterator>
 #include <new>
+#include <span>
 
+#include "common/entry_rules.h"
 #include "common/name_order.h"
 #include "common/per_thread.h"
 #include "common/prefetch.h"
 #include "common/spare_names.h"
 #include "descriptions/descriptions.h"
-#include "driver/own_files.h"
 #include "html/json_listing.h"
 #include "html/row.h"
 
@@ -40,8 +41,6 @@ std::size_t DetailHelpers(int processors) {
   return static_cast<std::size_t>(std::clamp(processors, 2, 8) - 1);
 }
 
-constexpr char kFilesBbs[] = "FILES.BBS";
-
 // What a piece of rows lists on its way: the entries shown, their names
 // and their descriptions.
 struct RowLists {
@@ -52,15 +51,28 @@ struct RowLists {
 [[maybe_unused]] const bool kRowListsReadied =
     AddPerThreadReady(&KeptPerThread<RowLists>::Ready);
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
+// Lists, of the entries at `order` (a piece, in name order), those that
+// get a row, with their names.
+void ListShown(const std::vector<SearchEntry>& entries,
+               std::span<const std::uint32_t> order, const OwnFiles& own,
+               TMode mode, RowLists* lists) {
+  // In name order the entries, their names and their records lie all over
+  // memory: each is asked for some rows before it is read.
+  constexpr std::size_t kAhead = 64;
+  const std::size_t end = order.size();
+  lists->shown.clear();
+  lists->names.clear();
+  for (std::size_t i = 0; i < end; ++i) {
+    if (i + kAhead < end) Prefetch(&entries[order[i + kAhead]]);
+    if (i + kAhead / 2 < end) {
+      Prefetch(entries[order[i + kAhead / 2]].Name.data());
+    }
+    const SearchEntry& entry = entries[order[i]];
+    if (GetsRow(entry, own, mode)) {
+      lists->shown.push_back(&entry);
+      lists->names.push_back(entry.Name);
+    }
   }
-  return true;
 }
 
 // Reads the description file `name` of `dir` into *descriptions, not yet
@@ -70,16 +82,13 @@ Status ReadFrom(Directory& dir, const std::string& name,
   std::unique_ptr<InputFile> file;
   const Status opened = dir.OpenInput(name, Follow::kInsideTree, &file);
   if (!opened.ok()) return opened;
-  const DescriptionFormat format = EqualsIgnoringAsciiCase(name, kFilesBbs)
+  const DescriptionFormat format = IsFilesBbs(name)
                                        ? DescriptionFormat::kFilesBbs
                                        : DescriptionFormat::kDescriptIon;
   return descriptions->LoadDescriptions(format, *file);
 }
 
-// Names beginning with a dot are never a row and never walked.
-bool Hidden(const SearchEntry& entry) {
-  return entry.Name.empty() || entry.Name[0] == '.';
-}
+bool Hidden(const SearchEntry& entry) { return IsHidden(entry.Name); }
 
 // Removes the entries that `drop` picks, keeping the order of the rest;
 // *detailed, the number of entries from the first that have their
@@ -114,22 +123,6 @@ void Exclude(const Exclusions& exclusions, const Place& place,
 }
 
 }  // namespace
-
-int DescriptionFileOf(const std::vector<SearchEntry>& entries) {
-  int found = -1;
-  for (const std::string_view wanted : {"FILES.BBS", "DESCRIPT.ION"}) {
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const std::string& name = entries[i].Name;
-      if (wanted == "FILES.BBS" && name == wanted) return static_cast<int>(i);
-      if (EqualsIgnoringAsciiCase(name, wanted) &&
-          (found < 0 || NameBefore(name, entries[found].Name))) {
-        found = static_cast<int>(i);
-      }
-    }
-    if (found >= 0) return found;
-  }
-  return found;
-}
 
 DirectoryJob::DirectoryJob(Directory& dir, const Place& place,
                            const JobSettings& settings, PieceRunner& runner)
@@ -196,7 +189,7 @@ std::size_t DirectoryJob::ReadNames() {
               if (batches.size() == 1) {
                 if (size < settings_.first_names_batch) return;
                 feed.Add([&] {
-                  files_bbs_read = ReadFrom(dir_, kFilesBbs, &files_bbs);
+                  files_bbs_read = ReadFrom(dir_, kFilesBbsName, &files_bbs);
                 });
               } else if (detailed_to.empty()) {
                 return;
@@ -251,9 +244,8 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
       hidden = true;
       continue;
     }
-    page = page || EqualsIgnoringAsciiCase(entry.Name, "FILES.HTM");
-    json = json || (settings_.json &&
-                    EqualsIgnoringAsciiCase(entry.Name, "FILES.JSON"));
+    page = page || MayBePage(entry.Name);
+    json = json || (settings_.json && MayBeJson(entry.Name));
   }
   result_.may_have_page = page;
   result_.may_have_json = json;
@@ -261,7 +253,7 @@ std::size_t DirectoryJob::SelectEntries(const Status& listed,
   const int index = DescriptionFileOf(entries_);
   if (index >= 0) description_name_ = entries_[index].Name;
   // FILES.BBS read beside the names serves only where it is the one.
-  if (loaded_ && description_name_ != kFilesBbs) {
+  if (loaded_ && description_name_ != kFilesBbsName) {
     descriptions_ = DirectoryDescriptions(settings_.free_memory);
     description_read_ = Status();
     loaded_ = false;
@@ -328,110 +320,63 @@ void DirectoryJob::ReadDetails(std::size_t detailed) {
   }
 }
 
-void DirectoryJob::MakeRows() {
+// What every piece of rows of the directory reads while they are made.
+struct DirectoryJob::RowsShared {
+  OwnFiles own;
   RowContext context;
-  context.RunMode = settings_.RunMode;
-  context.charset = settings_.charset;
-  const OwnFiles own{settings_.json, description_name_};
+  JsonContext json;
+  TCode code = tAlt;
+  // What the contexts' views read.
+  std::string link, relative, href_prefix;
+  // By piece, added up once all are made.
+  std::vector<Totals> totals;
+};
+
+void DirectoryJob::ReadyRows(RowsShared* shared) const {
+  shared->own = OwnFiles{settings_.json, description_name_};
+  shared->context.RunMode = settings_.RunMode;
+  shared->context.charset = settings_.charset;
+  shared->code = descriptions_.code();
   // Put together only for a directory with files: a place deep down costs
   // time in proportion to its depth.
-  std::string link;
   if (settings_.prefixed_links &&
       std::any_of(entries_.begin(), entries_.end(), [](const SearchEntry& e) {
         return !e.Gone && !e.IsDirectory();
       })) {
-    link = place_.Link();
+    shared->link = place_.Link();
   }
-  context.file_link_prefix = link;
-  std::string relative, href_prefix;
-  if (settings_.json) {
-    std::string utf8;
-    AppendNativeUtf8(place_.Relative(), &utf8);
-    AppendJsonText(utf8, &relative);
-    if (settings_.prefixed_links) {
-      href_prefix = settings_.json_url;
-      for (const std::string_view name : place_.Names()) {
-        AppendHrefName(name, href_prefix.empty() ? kLinkBegins : kLinkInside,
-                       &href_prefix);
-        href_prefix.push_back('/');
-      }
+  shared->context.file_link_prefix = shared->link;
+  if (!settings_.json) return;
+  std::string utf8;
+  AppendNativeUtf8(place_.Relative(), &utf8);
+  AppendJsonText(utf8, &shared->relative);
+  if (settings_.prefixed_links) {
+    shared->href_prefix = settings_.json_url;
+    for (const std::string_view name : place_.Names()) {
+      AppendHrefName(name,
+                     shared->href_prefix.empty() ? kLinkBegins : kLinkInside,
+                     &shared->href_prefix);
+      shared->href_prefix.push_back('/');
     }
   }
-  const JsonContext json{relative, href_prefix};
-  const TCode code = descriptions_.code();
+  shared->json = JsonContext{shared->relative, shared->href_prefix};
+}
+
+void DirectoryJob::MakeRows() {
+  RowsShared shared;
+  ReadyRows(&shared);
   const std::size_t count = (order_.size() + kRowsPiece - 1) / kRowsPiece;
   result_.rows.resize(count);
   if (settings_.json) result_.json.resize(count);
-  std::vector<Totals> totals(count);
+  shared.totals.resize(count);
   // Rows that the sink takes as they are made go to it in order and are
   // freed then. Those handed on can't be taken back: a directory short of
   // room, which may be read again (or, read alone, may not), keeps its rows
   // in its result like any other.
-  PageSink& sink = *settings_.sink;
-  const bool as_made = sink.TakesRowsAsMade(place_) && !result_.short_of_room;
-  const auto make = [&](std::size_t piece) {
-    const std::size_t first = piece * kRowsPiece;
-    const std::size_t end = std::min(order_.size(), first + kRowsPiece);
-    // In name order the entries, their names and their records lie all
-    // over memory: each is asked for some rows before it is read.
-    constexpr std::size_t kAhead = 64;
-    // Kept by the thread for its next piece: a small directory's rows
-    // cost no allocation of their own.
-    KeptPerThread<RowLists> kept;
-    std::vector<const SearchEntry*>& shown = kept->shown;
-    std::vector<std::string_view>& names = kept->names;
-    std::vector<std::optional<std::string_view>>& descriptions =
-        kept->descriptions;
-    shown.clear();
-    names.clear();
-    for (std::size_t i = first; i < end; ++i) {
-      if (i + kAhead < end) Prefetch(&entries_[order_[i + kAhead]]);
-      if (i + kAhead / 2 < end) {
-        Prefetch(entries_[order_[i + kAhead / 2]].Name.data());
-      }
-      const SearchEntry& entry = entries_[order_[i]];
-      if (!entry.Gone && !IsOwnFile(entry, own) && HasRow(entry, context)) {
-        shown.push_back(&entry);
-        names.push_back(entry.Name);
-      }
-    }
-    descriptions.assign(names.size(), std::nullopt);
-    descriptions_.Of(names, descriptions.data());
-    // Written here and put in place when done: the pieces' strings and
-    // totals lie side by side, and threads writing next to each other
-    // would take turns at every cache line they share.
-    std::string out;
-    Totals counted;
-    out.reserve(shown.size() * kRowBytes);
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-      WriteRow(*shown[i], context, descriptions[i], code, &counted, &out);
-    }
-    result_.rows[piece] = std::move(out);
-    totals[piece] = counted;
-    if (settings_.json) {
-      std::string entries;
-      entries.reserve(shown.size() * kJsonEntryBytes);
-      for (std::size_t i = 0; i < shown.size(); ++i) {
-        WriteJsonEntry(*shown[i], context, json, descriptions[i], code,
-                       &entries);
-      }
-      result_.json[piece] = std::move(entries);
-    }
-    // A large directory's are not kept: it allocates little beside its rows.
-    if (shown.capacity() > kKeptRows) {
-      shown = std::vector<const SearchEntry*>();
-      names = std::vector<std::string_view>();
-      descriptions = std::vector<std::optional<std::string_view>>();
-    }
-  };
-  const auto hand_on = [&](std::size_t piece) {
-    // Moved out, so that a piece's memory goes once it is taken (an empty
-    // string assigned to it would keep its buffer to the end of the job).
-    const std::string rows = std::move(result_.rows[piece]);
-    const std::string entries =
-        settings_.json ? std::move(result_.json[piece]) : std::string();
-    sink.TakeRows(rows, entries);
-  };
+  const bool as_made =
+      settings_.sink->TakesRowsAsMade(place_) && !result_.short_of_room;
+  const auto make = [&](std::size_t piece) { MakeRowPiece(shared, piece); };
+  const auto hand_on = [&](std::size_t piece) { HandOnRows(piece); };
   if (!in_pieces()) {
     for (std::size_t i = 0; i < count; ++i) {
       make(i);
@@ -446,10 +391,58 @@ void DirectoryJob::MakeRows() {
     result_.rows.clear();
     result_.json.clear();
   }
-  for (const Totals& piece : totals) {
+  for (const Totals& piece : shared.totals) {
     result_.totals.TotalFiles += piece.TotalFiles;
     result_.totals.TotalBytes += piece.TotalBytes;
   }
+}
+
+void DirectoryJob::MakeRowPiece(RowsShared& shared, std::size_t piece) {
+  // Kept by the thread for its next piece: a small directory's rows cost
+  // no allocation of their own.
+  KeptPerThread<RowLists> kept;
+  const std::size_t first = piece * kRowsPiece;
+  ListShown(entries_,
+            std::span(order_).subspan(
+                first, std::min(kRowsPiece, order_.size() - first)),
+            shared.own, settings_.RunMode, &*kept);
+  const std::vector<const SearchEntry*>& shown = kept->shown;
+  std::vector<std::optional<std::string_view>>& descriptions =
+      kept->descriptions;
+  descriptions.assign(shown.size(), std::nullopt);
+  descriptions_.Of(kept->names, descriptions.data());
+  // Written here and put in place when done: the pieces' strings and
+  // totals lie side by side, and threads writing next to each other would
+  // take turns at every cache line they share.
+  std::string out;
+  Totals counted;
+  out.reserve(shown.size() * kRowBytes);
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    WriteRow(*shown[i], shared.context, descriptions[i], shared.code, &counted,
+             &out);
+  }
+  result_.rows[piece] = std::move(out);
+  shared.totals[piece] = counted;
+  if (settings_.json) {
+    std::string entries;
+    entries.reserve(shown.size() * kJsonEntryBytes);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+      WriteJsonEntry(*shown[i], shared.context, shared.json, descriptions[i],
+                     shared.code, &entries);
+    }
+    result_.json[piece] = std::move(entries);
+  }
+  // A large directory's are not kept: it allocates little beside its rows.
+  if (kept->shown.capacity() > kKeptRows) *kept = RowLists();
+}
+
+void DirectoryJob::HandOnRows(std::size_t piece) {
+  // Moved out, so that a piece's memory goes once it is taken (an empty
+  // string assigned to it would keep its buffer to the end of the job).
+  const std::string rows = std::move(result_.rows[piece]);
+  const std::string entries =
+      settings_.json ? std::move(result_.json[piece]) : std::string();
+  settings_.sink->TakeRows(rows, entries);
 }
 
 void DirectoryJob::MakeRowsInOrder(

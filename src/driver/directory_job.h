@@ -80,8 +80,17 @@ class DirectoryJob {
   // the descriptions: all three only read the names, so they run at once,
   // the details in pieces.
   void ReadDetails(std::size_t detailed);
+  // What every piece of rows reads: the contexts of rows and FILES.JSON
+  // entries, the run's own files, the totals by piece.
+  struct RowsShared;
+  void ReadyRows(RowsShared* shared) const;
   // The rows in name order, and the totals of the files among them.
   void MakeRows();
+  // Makes the rows of piece `piece` (of kRowsPiece entries in name order)
+  // into result_, and their totals into `shared`; on any thread.
+  void MakeRowPiece(RowsShared& shared, std::size_t piece);
+  // Hands the rows of `piece` on to the sink and frees them.
+  void HandOnRows(std::size_t piece);
   // Makes the `count` pieces of rows and hands each on in order, on any
   // thread; where memory runs out with pieces handed on, makes the rest on
   // this thread alone. Throws std::bad_alloc when even that fails.
@@ -108,12 +117,6 @@ class DirectoryJob {
   bool unreadable_ = false;  // told already that it can't be read whole
   DirectoryResult result_;
 };
-
-// Of a directory's entries, the index of the one that serves as its
-// description file, or -1: the entry named exactly "FILES.BBS", else the
-// first in name order whose name equals it ignoring ASCII case, else the
-// first so named "DESCRIPT.ION".
-int DescriptionFileOf(const std::vector<SearchEntry>& entries);
 
 }  // namespace tabulon
 

@@ -2,15 +2,13 @@
 
 #include <utility>
 
-#include "driver/run.h"
+#include "common/entry_rules.h"
+#include "common/version.h"
 #include "html/json_listing.h"
 #include "html/page.h"
 
 namespace tabulon {
 namespace {
-
-constexpr char kListing[] = "FILES.HTM";
-constexpr char kJsonListing[] = "FILES.JSON";
 
 // The directory at `relative` ("/" after each name) as FILES.JSON names it:
 // no "/" at its end.
@@ -34,14 +32,14 @@ ListPage::ListPage(Platform& platform, Directory& root,
                    const std::string& from_dir, char separator,
                    TCharset charset, bool json)
     : platform_(platform),
-      listing_(from_dir + kListing),
-      page_(root, kListing) {
+      listing_(from_dir + kPageName),
+      page_(root, kPageName) {
   std::string head;
   WriteHeader(DirectoryTitle(from_dir, separator), charset, &head);
   page_.Write(head);
   // Without a page there is no walk: an old FILES.JSON stays as it is.
   if (json && page_.creatable()) {
-    json_ = std::make_unique<PageWriter>(root, kJsonListing);
+    json_ = std::make_unique<PageWriter>(root, kJsonName);
     head.clear();
     WriteJsonHead(kVersion, "", &head);
     json_->Write(head);
@@ -82,8 +80,8 @@ std::vector<Status> ListPage::Close() {
     WriteJsonFoot(totals_, !first_entry_, &foot);
     json_->Write(foot);
     const std::string path =
-        listing_.substr(0, listing_.size() - (sizeof kListing - 1)) +
-        kJsonListing;
+        listing_.substr(0, listing_.size() - (sizeof kPageName - 1)) +
+        kJsonName;
     if (std::optional<Status> report = ReportOf(json_->Close(), path)) {
       reports.push_back(std::move(*report));
     }
@@ -100,7 +98,7 @@ void TreePages::Take(DirectoryResult* result) {
 
 void TreePages::Finish(Directory& dir, const Place& place,
                        DirectoryResult* result) {
-  PageWriter page(dir, kListing, result->may_have_page);
+  PageWriter page(dir, kPageName, result->may_have_page);
   std::string frame;
   WriteHeader(place.Title(), charset_, &frame);
   page.Write(frame);
@@ -111,13 +109,13 @@ void TreePages::Finish(Directory& dir, const Place& place,
   page.Write(frame);
   const PageWriter::Outcome outcome = page.Close();
   if (!outcome.status.ok()) {
-    result->reports.push_back(*ReportOf(outcome, place.Path() + kListing));
+    result->reports.push_back(*ReportOf(outcome, place.Path() + kPageName));
     result->short_of_room |= outcome.status.IsNoRoom();
   } else {
     (outcome.unchanged ? result->page_unchanged : result->page_written) = true;
   }
   if (!json_) return;
-  PageWriter json(dir, kJsonListing, result->may_have_json);
+  PageWriter json(dir, kJsonName, result->may_have_json);
   frame.clear();
   WriteJsonHead(kVersion, JsonDirectory(place.Relative()), &frame);
   json.Write(frame);
@@ -131,7 +129,7 @@ void TreePages::Finish(Directory& dir, const Place& place,
   json.Write(frame);
   const PageWriter::Outcome written = json.Close();
   if (!written.status.ok()) {
-    result->reports.push_back(*ReportOf(written, place.Path() + kJsonListing));
+    result->reports.push_back(*ReportOf(written, place.Path() + kJsonName));
     result->short_of_room |= written.status.IsNoRoom();
   }
 }

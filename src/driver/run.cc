@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "common/per_thread.h"
+#include "common/version.h"
 #include "driver/command_line.h"
 #include "driver/page_sink.h"
 #include "driver/progress.h"
@@ -16,9 +17,6 @@
 #include "html/text.h"
 
 namespace tabulon {
-
-const char kVersion[] = TABULON_VERSION;
-
 namespace {
 
 constexpr char kNotice[] =

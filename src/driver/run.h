@@ -8,9 +8,6 @@ namespace tabulon {
 // The first banner line, which is also the usage.
 inline constexpr char kUsageLine[] = "Tabulon [FromDir] [URL] [/t]";
 
-// The version, as the build names it.
-extern const char kVersion[];
-
 // One whole run: banner, command line, the pages. Returns the exit code:
 // 0 when all went well, 2 when a failure was reported on standard error, 1
 // after the out-of-memory report.

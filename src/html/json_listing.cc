@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/code_pages.h"
+#include "common/entry_rules.h"
 
 namespace tabulon {
 namespace {
@@ -118,8 +119,7 @@ static_assert(kMostJsonPerByte >= kMostUtf8PerByte);
 // a character from 0x80 up is itself from 0x80 up: each run of those is
 // decoded whole, in one pass with the escaping. Without `decode` the runs
 // are copied as they are (text that is UTF-8 already).
-char* PutJsonTextOf(TCode code, bool decode, std::string_view bytes,
-                    char* to) {
+char* PutJsonTextOf(TCode code, bool decode, std::string_view bytes, char* to) {
   const char* from = bytes.data();
   const char* const end = from + bytes.size();
   while (from < end) {
@@ -295,12 +295,12 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
                     const JsonContext& json,
                     std::optional<std::string_view> description, TCode code,
                     std::string* out) {
-  if (!HasRow(entry, row)) return false;
+  if (!ModeLists(entry, row.RunMode)) return false;
   const bool directory = entry.IsDirectory();
   static constexpr std::string_view kName = ",\n    {\"name\": \"";
   static constexpr std::string_view kPath = "\", \"path\": \"";
   static constexpr std::string_view kHref = "\", \"href\": \"";
-  static constexpr std::string_view kPage = "/FILES.HTM";
+  static constexpr std::string_view kPage = kPageName;
   // The keys from "type" to "description" and their values but the last.
   static constexpr std::string_view kDirectory =
       "\", \"type\": \"directory\", \"size\": null, \"modified\": \"";
@@ -313,9 +313,9 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   // and in the path), the href's prefix escaped, every byte of the name
   // in the href as %XX, the longest size and the description quoted.
   static constexpr std::size_t kFixed =
-      kName.size() + kPath.size() + kHref.size() + kPage.size() +
-      kDirectory.size() + kFile.size() + 24 + kModified.size() +
-      kUtcTimeBytes + kDescription.size() + sizeof "null}";
+      kName.size() + kPath.size() + kHref.size() + 1 + kPage.size() +
+      kDirectory.size() + kFile.size() + 24 + kModified.size() + kUtcTimeBytes +
+      kDescription.size() + sizeof "null}";
   const std::size_t name_bytes = entry.Name.size();
   const std::size_t most =
       kFixed + 2 * kMostJsonPerByte * name_bytes + json.relative.size() +
@@ -336,6 +336,7 @@ bool WriteJsonEntry(const SearchEntry& entry, const RowContext& row,
   to = Put(kHref, to);
   if (directory) {
     to = PutHrefName(entry.Name, kLinkBegins, true, to);
+    *to++ = '/';
     to = Put(kPage, to);
     to = Put(kDirectory, to);
   } else {

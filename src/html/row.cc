@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "common/entry_rules.h"
 #include "html/page.h"
 #include "html/text.h"
 
@@ -27,15 +28,11 @@ void AppendNameText(std::string_view name, TCharset charset,
 
 }  // namespace
 
-bool HasRow(const SearchEntry& entry, const RowContext& context) {
-  return !entry.IsDirectory() || context.RunMode == mTree;
-}
-
 bool WriteRow(const SearchEntry& entry, const RowContext& context,
               std::optional<std::string_view> description, TCode code,
               Totals* totals, std::string* out) {
   const std::string& name = entry.Name;
-  if (!HasRow(entry, context)) return false;
+  if (!ModeLists(entry, context.RunMode)) return false;
   const bool directory = entry.IsDirectory();
   if (!directory) {
     ++totals->TotalFiles;
@@ -54,7 +51,10 @@ bool WriteRow(const SearchEntry& entry, const RowContext& context,
   const std::size_t link_at = out->size();
   AppendLinkName(name, edges, context.charset, out);
   const std::size_t link_size = out->size() - link_at;
-  if (directory) out->append("/FILES.HTM");
+  if (directory) {
+    out->push_back('/');
+    out->append(kPageName);
+  }
   out->append("\">");
   if (directory) {
     out->append("<b>");

@@ -19,15 +19,12 @@ struct RowContext {
   TCharset charset = cWindows1251;
 };
 
-// Whether the mode lists `entry`: in mList no directory is. Which files are
-// the run's own, and get no row, the caller has decided.
-bool HasRow(const SearchEntry& entry, const RowContext& context);
-
 // Appends the row of `entry` to `out` and counts a file in `totals`.
 // `description` is the one found for the entry, in code page `code` (its
 // description file's), or nullopt when none was found. Appends nothing for
-// an entry the mode does not list (HasRow). Returns whether a row was
-// written.
+// an entry the mode does not list (ModeLists); which files are the run's
+// own, and get no row, the caller has decided (GetsRow). Returns whether a
+// row was written.
 bool WriteRow(const SearchEntry& entry, const RowContext& context,
               std::optional<std::string_view> description, TCode code,
               Totals* totals, std::string* out);

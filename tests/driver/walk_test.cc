@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "common/entry_rules.h"
 #include "driver/directory_job.h"
 #include "driver/fake_platform.h"
 #include "driver/page_sink.h"

@@ -1,0 +1,7 @@
+#include "common/version.h"
+
+namespace tabulon {
+
+const char kVersion[] = TABULON_VERSION;
+
+}  // namespace tabulon
