@@ -12,6 +12,7 @@
 #include "descriptions/letter_case.h"
 #include "descriptions/lookup.h"
 #include "fuzz_check.h"
+#include "support/string_source.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "descriptions/files_bbs.h"
 #include "descriptions/reference_reader.h"
 #include "fuzz_check.h"
+#include "support/string_source.h"
 
 namespace {
 

@@ -73,17 +73,6 @@ const Utf8Table& Utf8TableOf(TCode code) {
 
 }  // namespace
 
-const char16_t* CharactersOf(TCode code) {
-  switch (code) {
-    case tWin:
-      return kCp1251ToUnicode;
-    case tKoi:
-      return kKoi8rToUnicode;
-    default:
-      return kCp866ToUnicode;
-  }
-}
-
 int ByteOf(char32_t c, TCode code) { return Maps().Find(c, code); }
 
 char* PutUtf8Of(TCode code, std::string_view bytes, char* to) {

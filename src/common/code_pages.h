@@ -27,10 +27,6 @@ extern const char16_t kCp866ToUnicode[256];
 extern const char16_t kCp1251ToUnicode[256];
 extern const char16_t kKoi8rToUnicode[256];
 
-// The table of characters for a description file's code page (code page
-// 866 for tUtf8, whose bytes stand for no character on their own).
-const char16_t* CharactersOf(TCode code);
-
 // The byte that stands for `c` in the code page, or -1 when it has none
 // (always -1 above U+007F for tUtf8, which has no single byte for them).
 int ByteOf(char32_t c, TCode code);

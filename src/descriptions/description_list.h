@@ -48,8 +48,6 @@ class DescriptionList {
   // Asks for the memory that At(index) reads first, ahead of the call.
   void Prefetch(int index) const { tabulon::Prefetch(&ends_[index]); }
 
-  // The number of slots the guard counts as allocated.
-  int Capacity() const { return capacity_; }
   // What the list will still take beyond what it holds: the lookup made
   // over it, and the next array of ends beside the present one. The guard
   // reads the free-memory figure less this.

@@ -37,7 +37,8 @@ void AppendHrefName(std::string_view native, unsigned edges, std::string* out);
 void AppendHrefUrl(std::string_view url, std::string* out);
 
 // Appends `seconds` since 1970-01-01T00:00:00Z as RFC 3339 in UTC,
-// "2026-12-08T14:21:03Z"; held to the years 0000 to 9999.
+// "2026-12-08T14:21:03Z"; held to the years 0000 to 9999. Test support:
+// the entries write the same bytes in place, and tests read them here.
 void AppendUtcTime(std::int64_t seconds, std::string* out);
 
 // What the entries of one directory share beside the row context.

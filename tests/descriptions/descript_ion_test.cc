@@ -12,6 +12,7 @@
 
 #include "descriptions/descriptions.h"
 #include "descriptions/sparse_source.h"
+#include "support/string_source.h"
 
 namespace tabulon {
 namespace {

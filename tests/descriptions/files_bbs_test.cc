@@ -9,6 +9,7 @@
 
 #include "descriptions/reference_reader.h"
 #include "descriptions/sparse_source.h"
+#include "support/string_source.h"
 
 namespace tabulon {
 namespace {

@@ -10,6 +10,7 @@
 
 #include "descriptions/files_bbs.h"
 #include "support/code_page_characters.h"
+#include "support/string_source.h"
 
 namespace tabulon {
 namespace {

@@ -13,6 +13,7 @@
 #include "common/utf8.h"
 #include "descriptions/files_bbs.h"
 #include "descriptions/lookup.h"
+#include "support/string_source.h"
 
 namespace tabulon {
 namespace {
