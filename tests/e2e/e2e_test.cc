@@ -529,6 +529,45 @@ TEST_F(E2eTest, DescriptionFileInAnyLetterCase) {
           Foot("0", 2));
 }
 
+// Where letter case tells names apart, only FILES.HTM so named is the page
+// and only one description file is read: a files.htm (a page from
+// elsewhere) and a second files.bbs are a visitor's, listed, counted,
+// excluded like any entry and left as they are.
+TEST_F(E2eTest, OwnNamesInAnotherLetterCaseAreOrdinaryEntries) {
+  if (kUnderWine) {
+    GTEST_SKIP() << "Windows names ignore letter case: files.htm is the page";
+  }
+  const struct {
+    std::vector<std::string> switches;
+    bool listed;
+  } cases[] = {{{}, true},
+               {{"--exclude=FILES.HTM", "--exclude=files.bbs"}, false}};
+  for (const auto& c : cases) {
+    tree_.Dir("C");
+    tree_.File("C/FILES.BBS", "a.txt described\r\n");
+    tree_.File("C/files.bbs", "a.txt not this one\r\n");
+    tree_.File("C/files.htm", "<p>old</p>");
+    tree_.File("C/a.txt", "");
+    for (const char* f : {"C/files.bbs", "C/files.htm", "C/a.txt"}) {
+      tree_.Date(f, 2012, 1, 2);
+    }
+    std::vector<std::string> args = {Native(tree_.Path("C"))};
+    args.insert(args.end(), c.switches.begin(), c.switches.end());
+    const ProcessResult r = Run(args);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::map<std::string, std::string> rows = {
+        {"a.txt", FileRow("a.txt", "a.txt", "0", "01-02-12", "described")}};
+    if (c.listed) {
+      rows["files.bbs"] = FileRow("files.bbs", "files.bbs", "20", "01-02-12");
+      rows["files.htm"] = FileRow("files.htm", "files.htm", "10", "01-02-12");
+    }
+    EXPECT_EQ(tree_.Read("C/FILES.HTM"),
+              Head("C") + InNameOrder(rows) +
+                  (c.listed ? Foot("30", 3) : Foot("0", 1)));
+    EXPECT_EQ(tree_.Read("C/files.htm"), "<p>old</p>");
+  }
+}
+
 TEST_F(E2eTest, LinksToDirectoriesAreListedButNotFollowed) {
   if (kUnderWine) {
     GTEST_SKIP() << "Wine shows a Unix symbolic link as the file or directory "
