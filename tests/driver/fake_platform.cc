@@ -191,6 +191,7 @@ class FakeDirectory final : public Directory {
                       std::unique_ptr<OutputFile>* out) override {
     const Status status = platform_->Check("create:" + path_);
     if (!status.ok()) return status;
+    ++platform_->outputs;
     if (!options.unseen) ++platform_->visible_outputs;
     *out = std::make_unique<FakeOutput>(platform_, path_, name == "FILES.JSON");
     return Status::Ok();

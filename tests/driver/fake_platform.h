@@ -53,7 +53,9 @@ class FakePlatform final : public Platform {
   std::map<std::string, std::string> pages;
   // Committed FILES.JSON, the same way.
   std::map<std::string, std::string> json_pages;
-  // Outputs made under a name that a directory listing shows.
+  // Outputs made, and those of them under a name that a directory listing
+  // shows.
+  std::atomic<int> outputs{0};
   std::atomic<int> visible_outputs{0};
   // Someone writing into a file while the run reads it: after `after_reads`
   // reads of the file at the path (say "a/FILES.HTM"), what is read from the

@@ -167,18 +167,26 @@ TEST(PageWriterTest, APageCutShortOnDiskIsReplacedWhateverItRepeats) {
   }
 }
 
-// An unchanged page, whatever its size, leaves no temporary file to be seen
-// in its directory, even for a moment.
+// An unchanged page leaves its directory as it was: the page is not
+// replaced, and no temporary file is seen there, even for a moment. One the
+// run can hold in memory makes no file at all.
 TEST(PageWriterTest, AnUnchangedPageOfAnySizeShowsNoTemporaryFile) {
-  for (const std::size_t size : {std::size_t{40000}, std::size_t{11} << 20}) {
-    SCOPED_TRACE(size);
-    const std::string page = Generated(size);
+  const struct {
+    std::size_t size;
+    bool any_output;  // whether a file may be made where none is seen
+  } kCases[] = {{40000, false}, {std::size_t{11} << 20, true}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.size);
+    const std::string page = Generated(c.size);
     FakePlatform platform;
     platform.AddFile("FILES.HTM", page);
     const PageWriter::Outcome outcome = WriteInRows(platform, page);
     ASSERT_TRUE(outcome.status.ok()) << outcome.status.reason();
     EXPECT_TRUE(outcome.unchanged);
+    EXPECT_EQ(platform.pages.count(""), 0u);
+    EXPECT_TRUE(platform.At("FILES.HTM")->content == page);
     EXPECT_EQ(platform.visible_outputs.load(), 0);
+    if (!c.any_output) EXPECT_EQ(platform.outputs.load(), 0);
   }
 }
 
