@@ -16,8 +16,8 @@
 #include "driver/fake_platform.h"
 #include "driver/run.h"
 #include "fuzz_check.h"
-#include "json_check.h"
-#include "page_check.h"
+#include "support/json_check.h"
+#include "support/page_check.h"
 
 namespace {
 
@@ -65,9 +65,9 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-bool HasKeys(const tabulon::fuzzing::JsonValue& object,
+bool HasKeys(const tabulon::testing::JsonValue& object,
              std::initializer_list<std::string_view> keys) {
-  return object.kind == tabulon::fuzzing::JsonValue::kObject &&
+  return object.kind == tabulon::testing::JsonValue::kObject &&
          std::equal(object.keys.begin(), object.keys.end(), keys.begin(),
                     keys.end());
 }
@@ -75,10 +75,10 @@ bool HasKeys(const tabulon::fuzzing::JsonValue& object,
 // Checks the FILES.JSON of the directory `dir` against its UTF-8 page.
 void CheckJson(const std::string& dir, const std::string& json,
                const std::string& page) {
-  using tabulon::fuzzing::JsonValue;
+  using tabulon::testing::JsonValue;
   JsonValue doc;
   std::string why;
-  if (!tabulon::fuzzing::ParseJson(json, &doc, &why)) {
+  if (!tabulon::testing::ParseJson(json, &doc, &why)) {
     std::fprintf(stderr, "FILES.JSON of '%s': %s\n", dir.c_str(), why.c_str());
     FUZZ_CHECK(false);
   }
@@ -89,8 +89,8 @@ void CheckJson(const std::string& dir, const std::string& json,
   if (IsAscii(dir)) FUZZ_CHECK(directory.text == dir);
   const JsonValue& entries = doc.items[2];
   FUZZ_CHECK(entries.kind == JsonValue::kArray);
-  std::vector<tabulon::fuzzing::PageRow> rows;
-  FUZZ_CHECK(tabulon::fuzzing::ReadRows(page, &rows));
+  std::vector<tabulon::testing::PageRow> rows;
+  FUZZ_CHECK(tabulon::testing::ReadRows(page, &rows));
   FUZZ_CHECK(rows.size() == entries.items.size());
   long files = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -144,7 +144,7 @@ void RunAndCheckPages(FakePlatform& fake) {
   for (const auto& [dir, page] : fake.pages) {
     int rows = 0;
     std::string why;
-    if (!tabulon::fuzzing::IsWholePage(page, &rows, &why)) {
+    if (!tabulon::testing::IsWholePage(page, &rows, &why)) {
       std::fprintf(stderr, "page of '%s': %s\n", dir.c_str(), why.c_str());
       FUZZ_CHECK(false);
     }

@@ -7,9 +7,9 @@
 
 #include "fuzz_check.h"
 #include "html/text.h"
-#include "page_check.h"
+#include "support/page_check.h"
 
-using tabulon::fuzzing::IsInertText;
+using tabulon::testing::IsInertText;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

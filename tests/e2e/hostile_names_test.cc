@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
-#include "support/page_check.h"
+#include "support/link_check.h"
 
 namespace tabulon::testing {
 namespace {

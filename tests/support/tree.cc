@@ -31,17 +31,7 @@ namespace {
 // descriptions turned into markup. A file that does not begin like a page
 // is a test's own stand-in for an earlier one.
 void CheckPagesIn(const std::string& root) {
-  std::vector<std::string> pages;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           root, std::filesystem::directory_options::skip_permission_denied, error);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (error || it->path().filename() != "FILES.HTM") continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (bytes.str().starts_with("<html>")) pages.push_back(bytes.str());
-  }
+  const std::vector<std::string> pages = PagesIn(root);
   const std::string report = CheckPages(pages);
   if (!report.empty()) ADD_FAILURE() << "a page left in " << root << " is malformed:\n" << report;
 }

@@ -1,8 +1,8 @@
-#include "json_check.h"
+#include "support/json_check.h"
 
 #include <cstdint>
 
-namespace tabulon::fuzzing {
+namespace tabulon::testing {
 namespace {
 
 class Parser {
@@ -312,4 +312,4 @@ bool ReadRows(std::string_view page, std::vector<PageRow>* rows) {
   return true;
 }
 
-}  // namespace tabulon::fuzzing
+}  // namespace tabulon::testing

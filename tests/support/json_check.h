@@ -1,11 +1,11 @@
-#ifndef TABULON_FUZZ_JSON_CHECK_H_
-#define TABULON_FUZZ_JSON_CHECK_H_
+#ifndef TABULON_TESTS_SUPPORT_JSON_CHECK_H_
+#define TABULON_TESTS_SUPPORT_JSON_CHECK_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace tabulon::fuzzing {
+namespace tabulon::testing {
 
 // One JSON value as RFC 8259 reads it.
 struct JsonValue {
@@ -38,6 +38,6 @@ struct PageRow {
 // The rows of `page` in order; false when one is not whole.
 bool ReadRows(std::string_view page, std::vector<PageRow>* rows);
 
-}  // namespace tabulon::fuzzing
+}  // namespace tabulon::testing
 
-#endif  // TABULON_FUZZ_JSON_CHECK_H_
+#endif  // TABULON_TESTS_SUPPORT_JSON_CHECK_H_
