@@ -186,7 +186,9 @@ TEST(PageWriterTest, AnUnchangedPageOfAnySizeShowsNoTemporaryFile) {
     EXPECT_EQ(platform.pages.count(""), 0u);
     EXPECT_TRUE(platform.At("FILES.HTM")->content == page);
     EXPECT_EQ(platform.visible_outputs.load(), 0);
-    if (!c.any_output) EXPECT_EQ(platform.outputs.load(), 0);
+    if (!c.any_output) {
+      EXPECT_EQ(platform.outputs.load(), 0);
+    }
   }
 }
 
