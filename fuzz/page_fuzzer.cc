@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -58,6 +59,34 @@ std::string AsciiLink(std::string_view link) {
   return out;
 }
 
+// A name as its row shows it: each character that reorders or hides text
+// (the bidirectional controls, the zero-width ones, U+FEFF, the soft
+// hyphen) as a mark "<U+XXXX>"; FILES.JSON keeps the name itself.
+std::string ShownName(std::string_view name) {
+  std::string out;
+  for (std::size_t at = 0; at < name.size();) {
+    const auto b = static_cast<unsigned char>(name[at]);
+    const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = n == 1 ? b : b & (0x7F >> n);
+    for (std::size_t k = 1; k < n && at + k < name.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(name[at + k]) & 0x3F);
+    }
+    const bool marked = c == 0xAD || c == 0x61C ||
+                        (c >= 0x200B && c <= 0x200F) ||
+                        (c >= 0x202A && c <= 0x202E) || c == 0x2060 ||
+                        (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+    if (marked) {
+      char mark[12];
+      std::snprintf(mark, sizeof mark, "<U+%04X>", static_cast<unsigned>(c));
+      out += mark;
+    } else {
+      out.append(name.substr(at, n));
+    }
+    at += n;
+  }
+  return out;
+}
+
 bool IsAscii(std::string_view text) {
   for (const char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -103,7 +132,8 @@ void CheckJson(const std::string& dir, const std::string& json,
     const JsonValue& type = e.items[3];
     const JsonValue& size = e.items[4];
     const JsonValue& description = e.items[6];
-    FUZZ_CHECK(name.kind == JsonValue::kString && name.text == rows[i].name);
+    FUZZ_CHECK(name.kind == JsonValue::kString &&
+               ShownName(name.text) == rows[i].name);
     FUZZ_CHECK(path.kind == JsonValue::kString &&
                path.text.ends_with(name.text));
     FUZZ_CHECK(href.kind == JsonValue::kString &&
@@ -208,9 +238,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // FILES.JSON carries the address as typed where a page shows it as text:
   // rows are compared with ASCII addresses only.
   if (json) std::erase_if(url, [](char c) { return c & 0x80; });
-  // A base address that reads as a switch would be taken as one (checked
-  // after the erasure, which can bring "--" to the front).
-  if (url == "/t" || url == "/T" || url.starts_with("--")) url.insert(0, "x");
+  // A base address that reads as a switch, or as a mistyped one, would be
+  // taken as one (checked after the erasure, which can bring a dash to the
+  // front).
+  if (url == "/t" || url == "/T" || url.starts_with('-')) url.insert(0, "x");
   fake.args = {"/"};
   if (!url.empty()) fake.args.push_back(url);
   if (tree_mode) fake.args.push_back("/t");

@@ -301,7 +301,8 @@ TEST_F(LimitsTest, AddressSpaceLimitCutsADescriptionFileOfEmptyLines) {
 // fit in memory one at a time, not four at once: a file cut short beside
 // others is read again alone; where even alone is too much, each is told.
 // The same run for one, two and four jobs; then with 16 KiB of stack.
-TEST_F(LimitsTest, LargeDescriptionFilesAndSmallStackGiveTheSameRunForAnyJobs) {
+TEST_F(LimitsTest,
+       AddressSpaceLimitOnLargeDescriptionFilesAndSmallStackGiveTheSameRun) {
   std::string bbs = "f.txt the first record\r\n", cut;
   while (bbs.size() < 31000000) bbs += "g" + std::string(2000, 'd') + "\r\n";
   Put("t/d0/FILES.BBS", bbs + "last.txt the last record\r\n");
